@@ -1,0 +1,20 @@
+#include "Fatal_Error.h"
+
+#include <stdexcept>
+
+#include "Logger.h"
+#include "Stack_Trace.h"
+
+namespace quarnel {
+
+void Raise_Fatal_Error(const char* file, int line, const std::string& message) {
+  std::ostringstream text;
+  text << "\n\tRUNTIME_ERROR at " << file << ":" << line << "\n\tMessage: " << message << "\n\n";
+  Quarnel_Logging_Interface::error(text.str());
+  remove_signal_handlers();
+  PrintStack();
+  Quarnel_Logging_Interface::flush();
+  throw std::runtime_error("An exception occurred, check your logs: " + message);
+}
+
+}  // namespace quarnel

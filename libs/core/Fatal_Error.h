@@ -1,0 +1,24 @@
+// The engine's one way to fail.
+//
+// QUARNEL_FATAL(message-stream-expression) writes the ERROR line
+// "\n\tRUNTIME_ERROR at <file>:<line>\n\tMessage: <message>\n\n", resets the signal handlers
+// to their defaults, logs the call stack, flushes, and throws std::runtime_error with
+// "An exception occurred, check your logs: " + message. Safe from any thread; works before
+// and after logging is set up (it falls back to standard error).
+#pragma once
+
+#include <sstream>
+#include <string>
+
+namespace quarnel {
+
+[[noreturn]] void Raise_Fatal_Error(const char* file, int line, const std::string& message);
+
+}  // namespace quarnel
+
+#define QUARNEL_FATAL(message)                                                      \
+  do {                                                                              \
+    std::ostringstream quarnel_fatal_message_;                                      \
+    quarnel_fatal_message_ << message;                                              \
+    ::quarnel::Raise_Fatal_Error(__FILE__, __LINE__, quarnel_fatal_message_.str()); \
+  } while (false)

@@ -1,0 +1,77 @@
+// Revisions, time steps and the process-wide globals of the control subsystem.
+//
+// A Revision is the (iteration, sub-iteration) pair at which something next has work.
+// Every comparison, equality test and minimum over revisions is made on the unsigned
+// 64-bit key `_revision` (iteration in the high half), never on the halves.
+//
+// Thread safety: Revision is a plain value. A revision that one thread reads while another
+// may write it (a manager's, block's or cell's schedule, the World's clock) is accessed
+// through Load_Revision / Store_Revision, which are relaxed atomic accesses of the key;
+// whoever owns the value (a spin lock, the World's barrier) provides the ordering.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace quarnel {
+
+struct Revision {
+  union {
+    struct {
+      uint32_t _sub_iteration;  // low half of the key (lower address on x86-64)
+      uint32_t _iteration;      // high half of the key
+    };
+    uint64_t _revision;
+  };
+
+  constexpr Revision() : _revision(0) {}
+  constexpr Revision(uint32_t iteration, uint32_t sub_iteration)
+      : _revision((uint64_t(iteration) << 32) | sub_iteration) {}
+  static constexpr Revision From_Key(uint64_t key) {
+    Revision r;
+    r._revision = key;
+    return r;
+  }
+
+  friend constexpr bool operator==(Revision const& a, Revision const& b) { return a._revision == b._revision; }
+  friend constexpr bool operator!=(Revision const& a, Revision const& b) { return a._revision != b._revision; }
+  friend constexpr bool operator<(Revision const& a, Revision const& b) { return a._revision < b._revision; }
+  friend constexpr bool operator<=(Revision const& a, Revision const& b) { return a._revision <= b._revision; }
+  friend constexpr bool operator>(Revision const& a, Revision const& b) { return a._revision > b._revision; }
+  friend constexpr bool operator>=(Revision const& a, Revision const& b) { return a._revision >= b._revision; }
+};
+static_assert(sizeof(Revision) == 8);
+
+// The smaller of two revisions by key; equal keys are equal values.
+inline Revision min(Revision const& a, Revision const& b) { return b._revision < a._revision ? b : a; }
+
+// Relaxed atomic access to a revision shared between threads.
+inline Revision Load_Revision(Revision const& r, std::memory_order order = std::memory_order_relaxed) {
+  return Revision::From_Key(std::atomic_ref<uint64_t>(const_cast<uint64_t&>(r._revision)).load(order));
+}
+inline void Store_Revision(Revision& r, Revision value, std::memory_order order = std::memory_order_relaxed) {
+  std::atomic_ref<uint64_t>(r._revision).store(value._revision, order);
+}
+
+// "Rev(" iteration "," sub-iteration ")", both unsigned decimal.
+std::string to_string(Revision const& r);
+
+// Sentinels: never scheduled (Rev(4294967295,0)) and freed slot (all bits set).
+extern Revision __revision_omega;
+extern Revision __revision_free;
+
+// One iteration number, ordered unsigned.
+struct Time_Step {
+  uint32_t _time_step = 0;
+  friend constexpr bool operator<(Time_Step const& a, Time_Step const& b) { return a._time_step < b._time_step; }
+  friend constexpr bool operator==(Time_Step const& a, Time_Step const& b) { return a._time_step == b._time_step; }
+};
+
+// Index of the calling thread: workers 0 .. num_threads-1, the controlling thread num_threads.
+extern thread_local int32_t __thread_id;
+
+constexpr int32_t __page_size = 4096;
+constexpr int32_t __cache_line_size = 64;
+
+}  // namespace quarnel

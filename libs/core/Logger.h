@@ -1,0 +1,100 @@
+// The process-wide logging interface over log4cpp.
+//
+// Every message of the engine and the application goes through one log4cpp category (the
+// root category once set up). initialize_logger() sets it up once, on the main thread,
+// before any worker exists; afterwards any thread may log. The string shortcuts (log,
+// debug, info, notice, warn, error) are safe at any time: before set-up, or after a failed
+// set-up that left no usable category, they write to standard error instead.
+//
+// Invariants:
+//  1. After initialize_logger() returns (true or false), Log() is never null.
+//  2. _pLog and _outputFolder change only while no worker thread logs.
+#pragma once
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/CategoryStream.hh>
+#include <log4cpp/FileAppender.hh>
+#include <log4cpp/Layout.hh>
+#include <log4cpp/OstreamAppender.hh>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace quarnel {
+
+// Returns a fresh stream at a fixed priority; one line is written into each stream.
+using Log_Stream_Source = std::function<log4cpp::CategoryStream()>;
+
+class Quarnel_Logging_Interface {
+ public:
+  Quarnel_Logging_Interface() = delete;
+
+  static log4cpp::Category* Log() { return _pLog; }
+  static log4cpp::Category* pLog() { return _pLog; }
+
+  static void log(std::string message, int priority);
+  static void debug(std::string message) { log(std::move(message), 700); }
+  static void info(std::string message) { log(std::move(message), 600); }
+  static void notice(std::string message) { log(std::move(message), 500); }
+  static void warn(std::string message) { log(std::move(message), 400); }
+  static void error(std::string message) { log(std::move(message), 300); }
+  // Flushes standard error and the streams of the category's appenders where log4cpp allows.
+  static void flush();
+
+  // Sets logging up from ./log/<property_file> if it exists, otherwise from the defaults
+  // (rolling ./log/<progress_log> and console at NOTICE). False after a caught failure.
+  static bool initialize_logger(std::filesystem::path property_file, std::filesystem::path progress_log,
+                                bool append);
+  static bool setup_test_logger();
+  static void ensure_dir_exists(std::filesystem::path dir);
+  static std::filesystem::path get_output_folder() { return _outputFolder; }
+
+  // Log folders and archiving.
+  static void archive_old_logfile(std::filesystem::path folder, std::filesystem::path file_name);
+  static void set_output_folder(std::filesystem::path folder);
+  static void change_appender_folder(log4cpp::Category* category);
+  static bool copy_log_file_to_output_folder(std::filesystem::path from, std::filesystem::path to);
+
+ private:
+  static log4cpp::Category* _pLog;
+  static std::filesystem::path _outputFolder;
+};
+
+// The first of base/(name+"1"), base/(name+"2"), ... that does not exist. Creates nothing.
+std::filesystem::path get_next_dir_in_sequence(std::filesystem::path base, std::filesystem::path name);
+
+}  // namespace quarnel
+
+namespace log4cpp {
+
+// Views of existing appenders that expose protected members; never constructed.
+class QuarnelFileAppender : public FileAppender {
+ public:
+  QuarnelFileAppender() = delete;
+  Layout* GetLayout() { return &_getLayout(); }
+  std::filesystem::path GetFilename() const { return _fileName; }
+};
+
+class QuarnelOstreamAppender : public OstreamAppender {
+ public:
+  QuarnelOstreamAppender() = delete;
+  Layout* GetLayout() { return &_getLayout(); }
+};
+
+// Adds a console appender to the root category (at NOTICE) and returns its stream source.
+quarnel::Log_Stream_Source Temporary_Console_Stream();
+
+}  // namespace log4cpp
+
+namespace quarnel {
+
+// A new layout of the same kind (basic, simple or pattern with the same pattern), owned by
+// the caller. Throws std::runtime_error for any other or a null layout.
+log4cpp::Layout* copyLayout(log4cpp::Layout* layout);
+
+// A FileAppender or RollingFileAppender like `appender`, with the same name, writing to
+// `file` in append mode. Owned by the caller.
+log4cpp::Appender* copyAppender(log4cpp::QuarnelFileAppender* appender, std::filesystem::path file);
+
+}  // namespace quarnel

@@ -1,0 +1,42 @@
+#include "Scheduled_Component_Manager.h"
+
+#include <regex>
+
+#include "World.h"
+
+namespace quarnel {
+
+Scheduled_Component_Manager_Base::Scheduled_Component_Manager_Base(unsigned int component_id, std::string name)
+    : _type_name(std::move(name)), _display_name(Make_Display_Name(_type_name)), _component_id(component_id) {}
+
+std::string Scheduled_Component_Manager_Base::Make_Display_Name(std::string const& type_name) {
+  static const std::regex type_list_suffix(", quarnel::TypeList<quarnel::NULLTYPE, quarnel::NULLTYPE>, void");
+  static const std::regex master_type("MasterType");
+  std::string shortened = std::regex_replace(type_name, type_list_suffix, "");
+  return std::regex_replace(shortened, master_type, "MT");
+}
+
+void Scheduled_Component_Manager_Base::Initialize() {
+  World& world = World::Instance();
+  _activated.exchange(false);
+  _next_revision = __revision_omega;
+  _pending_revision = __revision_omega;
+  _threads_finished.exchange(0);
+  _objects_per_block = int32_t(world.execution_objects_per_block());
+  const uint32_t thread_slots = world.num_threads() + 1;
+  _empty_blocks = std::make_unique<std::atomic<uint32_t>[]>(thread_slots);
+  for (uint32_t t = 0; t < thread_slots; ++t) _empty_blocks[t].store(0, std::memory_order_relaxed);
+  Resize_Thread_Object_Tables(world.num_threads());
+  _schedule_lock.Reset();
+}
+
+void Scheduled_Component_Manager_Base::Update_Schedule(const Revision& revision) {
+  Spin_Guard guard(_schedule_lock);
+  if (Load_Revision(_next_revision) == World::Instance().current_revision()) {
+    _pending_revision = min(_pending_revision, revision);
+  } else {
+    Store_Revision(_next_revision, min(_next_revision, revision));
+  }
+}
+
+}  // namespace quarnel

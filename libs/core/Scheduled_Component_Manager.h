@@ -1,0 +1,62 @@
+// The common base of the managers whose objects run on a schedule (agents and events).
+//
+// A manager is due when `_next_revision` equals the World's current revision. While it is
+// due, requests for later work go to `_pending_revision`, which the manager's end-of-revision
+// update moves into `_next_revision`; so `_next_revision` stays equal to the current revision
+// for the whole of the manager's step. A request for the revision being stepped is therefore
+// honoured in an extra cycle at that same revision.
+//
+// Thread safety: Update_Schedule from any thread (under `_schedule_lock`); `_next_revision`
+// may be read without the lock (Load_Revision). Initialize()/Terminate() on the controlling
+// thread while no worker steps. `_threads_finished`, `_activated` and `_empty_blocks` change
+// only by atomic read-modify-write.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "Component_Manager.h"
+#include "Globals.h"
+#include "Spin_Lock.h"
+
+namespace quarnel {
+
+class Scheduled_Component_Manager_Base : public Component_Manager_Base {
+ public:
+  Scheduled_Component_Manager_Base(unsigned int component_id, std::string name);
+
+  // Resets the schedule and sizes the per-thread arrays for the configured thread count.
+  void Initialize() override;
+
+  // Asks the manager to run no later than `revision`. Any thread.
+  void Update_Schedule(const Revision& revision);
+
+  // Called by every worker that finds the manager due; on return `revision` holds the
+  // manager's next revision as this thread knows it.
+  virtual void Step(Revision& revision) = 0;
+
+  // Writes this manager's record of the core diagnostics report; nothing by default.
+  // REQUIRES: controlling thread, workers parked.
+  virtual void Write_Diagnostics(std::ostream&) const {}
+
+  // "Name<MasterType_Test, quarnel::TypeList<...>, void>" -> "Name<MT_Test>".
+  static std::string Make_Display_Name(std::string const& type_name);
+
+  std::string _type_name;
+  std::string _display_name;
+  uint32_t _component_id;
+  Revision _next_revision = __revision_free;
+  Revision _pending_revision = __revision_free;
+  std::atomic<int32_t> _threads_finished{0};
+  Spin_Lock _schedule_lock;
+  int32_t _objects_per_block = -1;
+  uint32_t _object_size = 0;
+  std::atomic<bool> _activated{false};
+  // One counter per thread index 0 .. num_threads; created by Initialize().
+  std::unique_ptr<std::atomic<uint32_t>[]> _empty_blocks;
+};
+
+}  // namespace quarnel

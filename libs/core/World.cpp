@@ -1,0 +1,210 @@
+#include "World.h"
+
+#include "Component_Manager.h"
+#include "Fatal_Error.h"
+#include "Logger.h"
+#include "Simulation_Engine.h"
+
+namespace quarnel {
+
+World& World::Instance() {
+  static World world;
+  return world;
+}
+
+Simulation_Engine& World::simulation_engine() {
+  static Simulation_Engine engine;
+  return engine;
+}
+
+World::~World() { Terminate(); }
+
+void World::Initialize_Simulation(Simulation_Configuration& config) {
+  Instance().Initialize(config);
+  if (__all_components == nullptr) return;
+  for (auto& [id, manager] : *__all_components) manager->Initialize();
+}
+
+void World::Terminate_Simulation() {
+  Instance().Terminate();
+  simulation_engine().Terminate();
+  if (__all_components == nullptr) return;
+  for (auto& [id, manager] : *__all_components) manager->Terminate();
+}
+
+void World::Initialize(Simulation_Configuration& config) {
+  config.Check_Configuration();
+  if (config.num_threads == 0) {
+    QUARNEL_FATAL("A simulation run needs at least one worker thread; num_threads is 0");
+  }
+  _num_iterations.store(uint32_t(config.num_iterations), std::memory_order_relaxed);
+  _num_threads = uint32_t(config.num_threads);
+  _pre_allocation_amount = config.pre_allocation_amount;
+  _execution_blocks_per_thread = uint32_t(config.execution_blocks_per_thread);
+  _execution_objects_per_block = uint32_t(config.execution_objects_per_block);
+  _max_execution_objects_per_block = uint32_t(config.max_execution_objects_per_block);
+  _max_free_blocks = uint32_t(config.max_free_blocks);
+  _num_free_blocks_buffer = uint32_t(config.num_free_blocks_buffer);
+
+  Simulation_Engine& engine = simulation_engine();
+  engine.Initialize();
+  if (config.core_diagnostics_interval > 0) engine.Enable_Diagnostics(config.core_diagnostics_interval);
+
+  _running.exchange(false);
+  _threads_past_finish_gate.exchange(0);
+  _exception_thrown.exchange(false);
+  __thread_id = int32_t(_num_threads);
+  Set_Current_Revision(Revision(0, 0));
+
+  _threads_stepping.exchange(_num_threads);
+  {
+    std::lock_guard lock(_ready_gate_mutex);
+    _ready_gate_open = false;
+  }
+  {
+    std::lock_guard lock(_finish_gate_mutex);
+    _finish_gate_open = false;
+  }
+  {
+    // A run that ended by a worker's failure may have left the wake-up flag set.
+    std::lock_guard lock(_threads_done_mutex);
+    _threads_done = false;
+  }
+  for (uint32_t i = 0; i < _num_threads; ++i) _threads.emplace_back(Simulation_Loop, int(i));
+  Wait_For_Workers();
+}
+
+void World::Start_Turning(std::filesystem::path output_directory) {
+  if (_running.load()) QUARNEL_FATAL("Simulation Has Already Started!");
+  _running.exchange(true);
+  _output_directory = std::move(output_directory);
+  Simulation_Engine& engine = simulation_engine();
+  engine.Update();
+  {
+    std::lock_guard lock(_threads_done_mutex);
+    _threads_done = false;
+  }
+  Move_Threads_From_Finished_To_Ready();
+  while (_running.load()) {
+    Wait_For_Workers();
+    if (_exception_thrown.load()) {
+      // Release the workers so that they see the run is over and leave their loops.
+      _running.exchange(false);
+      Move_Threads_From_Finished_To_Ready();
+      Wait_For_Workers();
+      break;
+    }
+    engine.Update();
+    if (iteration() >= num_iterations()) {
+      Stop_Turning();
+      break;
+    }
+    Move_Threads_From_Finished_To_Ready();
+  }
+  if (_exception_thrown.load()) {
+    throw std::runtime_error("There was an exception on a worker thread - aborting simulation");
+  }
+}
+
+void World::Stop_Turning() {
+  _running.exchange(false);
+  Move_Threads_From_Finished_To_Ready();
+  Wait_For_Workers();
+  Quarnel_Logging_Interface::notice("Stop_Turning finished at iteration " + to_string(current_revision()) + "/" +
+                                    std::to_string(num_iterations()));
+}
+
+void World::Stop_Mid_Simulation() {
+  Quarnel_Logging_Interface::notice("Stop Mid Simulation called at iteration " + to_string(current_revision()));
+  if (!_running.load()) QUARNEL_FATAL("Can't stop, simulation is not running");
+  // The run ends at the next boundary. At iteration 0 the limit would wrap around to
+  // 4294967295 and the stop would be ignored, so it becomes 0 there.
+  const uint32_t now = iteration();
+  _num_iterations.store(now == 0 ? 0 : now - 1u, std::memory_order_relaxed);
+}
+
+void World::Update_Num_Iterations(int num_iterations) {
+  if (_running.load()) QUARNEL_FATAL("Don't try to change the number of iterations while simulation is running");
+  _num_iterations.store(uint32_t(num_iterations), std::memory_order_relaxed);
+}
+
+void World::Terminate() {
+  for (std::thread& t : _threads) {
+    if (t.joinable()) t.join();
+  }
+  _threads.clear();
+  _threads_past_finish_gate.exchange(0);
+  _threads_stepping.exchange(0);
+  _threads_exited.exchange(0);
+  _running.exchange(false);
+  _exception_thrown.exchange(false);
+}
+
+void World::Wait_At_Finish_Gate() {
+  std::unique_lock lock(_finish_gate_mutex);
+  _finish_gate_cv.wait(lock, [this] { return _finish_gate_open; });
+}
+
+void World::Wait_At_Ready_Gate() {
+  std::unique_lock lock(_ready_gate_mutex);
+  _ready_gate_cv.wait(lock, [this] { return _ready_gate_open; });
+}
+
+void World::Pass_Finish_Gate() {
+  if (_threads_past_finish_gate.fetch_add(1) + 1 != _num_threads) return;
+  {
+    std::lock_guard lock(_finish_gate_mutex);
+    _finish_gate_open = false;
+  }
+  {
+    std::lock_guard lock(_ready_gate_mutex);
+    _ready_gate_open = true;
+  }
+  _ready_gate_cv.notify_all();
+}
+
+void World::Count_Down_Step() {
+  if (_threads_stepping.fetch_sub(1) == 1) Wake_Controller();
+}
+
+void World::Count_Exit() {
+  if (_threads_exited.fetch_add(1) + 1 == _num_threads) Wake_Controller();
+}
+
+void World::Throw_Exception() {
+  // `_running` is cleared by the controlling thread once every worker has finished the
+  // step: a worker that read it false in the middle of a cycle would leave its loop without
+  // counting down, and the controller would wait forever.
+  _exception_thrown.exchange(true);
+  Count_Down_Step();
+}
+
+void World::Move_Threads_From_Finished_To_Ready() {
+  {
+    std::lock_guard lock(_ready_gate_mutex);
+    _ready_gate_open = false;
+  }
+  _threads_past_finish_gate.exchange(0);
+  _threads_stepping.exchange(_num_threads);
+  {
+    std::lock_guard lock(_finish_gate_mutex);
+    _finish_gate_open = true;
+  }
+  _finish_gate_cv.notify_all();
+}
+
+void World::Wake_Controller() {
+  {
+    std::lock_guard lock(_threads_done_mutex);
+    _threads_done = true;
+  }
+  _threads_done_cv.notify_all();
+}
+
+void World::Wait_For_Workers() {
+  std::unique_lock lock(_threads_done_mutex);
+  _threads_done_cv.wait(lock, [this] { return _threads_done; });
+  _threads_done = false;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,129 @@
+// World: the run's controller and its worker barrier. Start here.
+//
+// The singleton World holds the run's settings (copied from a validated
+// Simulation_Configuration), owns the worker threads and the clock (`_current_revision`),
+// and drives the workers through lock-step cycles with a two-gate barrier:
+//   controller: Move_Threads_From_Finished_To_Ready  -> finish gate opens
+//   workers:    pass the finish gate; the last one closes it and opens the ready gate
+//   workers:    step the engine once; the last to finish wakes the controller
+//   controller: Simulation_Engine::Update advances the clock; stop or release the next cycle
+//
+// Thread safety: Initialize, Start_Turning, Stop_Turning, Terminate and the static
+// *_Simulation functions belong to the controlling thread. Workers call the gate waits,
+// Count_Down_Step and Throw_Exception. Stop_Mid_Simulation may be called from a handler.
+// The accessors may be called from any thread; the settings change only between runs and
+// the clock only between cycles, while every worker is parked at the finish gate.
+//
+// Invariants:
+//  1. Each gate flag is read and written only under its own mutex; no two of the three
+//     mutexes are ever held together.
+//  2. The thread whose atomic increment or decrement reaches the terminal value of a counter
+//     is the only one that acts on it ("the last").
+//  3. A run needs at least one worker: Initialize refuses num_threads = 0.
+//  4. A failed worker step ends the run at that cycle: Start_Turning throws after the
+//     workers have left their loops; Terminate_Simulation then joins them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Globals.h"
+#include "Simulation_Control.h"
+
+namespace quarnel {
+
+class Simulation_Engine;
+
+class World {
+ public:
+  static World& Instance();
+  static Simulation_Engine& simulation_engine();
+
+  // Validates and applies `config`, starts the workers, then initialises every registered
+  // component manager.
+  static void Initialize_Simulation(Simulation_Configuration& config);
+  // Joins the workers, empties the engine, terminates every registered manager.
+  static void Terminate_Simulation();
+
+  void Initialize(Simulation_Configuration& config);
+  // Runs the simulation to its end; returns once the workers have left their loops.
+  void Start_Turning(std::filesystem::path output_directory);
+  void Stop_Turning();
+  void Stop_Mid_Simulation();
+  void Update_Num_Iterations(int num_iterations);
+  void Terminate();
+
+  // Worker side of the barrier.
+  void Wait_At_Finish_Gate();
+  void Wait_At_Ready_Gate();
+  void Pass_Finish_Gate();  // counts this worker through; the last one swaps the gates
+  void Count_Down_Step();   // this worker finished its step; the last one wakes the controller
+  void Count_Exit();        // this worker left its loop; the last one wakes the controller
+  void Throw_Exception();   // this worker's step failed; counts it as done with the step
+  void Move_Threads_From_Finished_To_Ready();
+
+  uint32_t num_iterations() const { return _num_iterations.load(std::memory_order_relaxed); }
+  uint32_t num_threads() const { return _num_threads; }
+  uint32_t execution_blocks_per_thread() const { return _execution_blocks_per_thread; }
+  uint32_t execution_objects_per_block() const { return _execution_objects_per_block; }
+  uint32_t max_execution_objects_per_block() const { return _max_execution_objects_per_block; }
+  uint32_t max_free_blocks() const { return _max_free_blocks; }
+  uint32_t num_free_blocks_buffer() const { return _num_free_blocks_buffer; }
+  int64_t pre_allocation_amount() const { return _pre_allocation_amount; }
+  std::filesystem::path const& output_directory() const { return _output_directory; }
+  bool running() const { return _running.load(std::memory_order_acquire); }
+  bool exception_thrown() const { return _exception_thrown.load(std::memory_order_acquire); }
+  Revision current_revision() const { return Load_Revision(_current_revision); }
+  uint32_t iteration() const { return current_revision()._iteration; }
+
+  // REQUIRES: controlling thread, every worker parked (the engine's Update).
+  void Set_Current_Revision(Revision revision) { Store_Revision(_current_revision, revision); }
+
+  World(World const&) = delete;
+  World& operator=(World const&) = delete;
+
+ private:
+  World() = default;
+  ~World();
+
+  void Wake_Controller();
+  void Wait_For_Workers();
+
+  bool _finish_gate_open = false;
+  std::condition_variable _finish_gate_cv;
+  std::mutex _finish_gate_mutex;
+  bool _ready_gate_open = false;
+  std::condition_variable _ready_gate_cv;
+  std::mutex _ready_gate_mutex;
+  bool _threads_done = false;
+  std::condition_variable _threads_done_cv;
+  std::mutex _threads_done_mutex;
+
+  std::atomic<uint32_t> _num_iterations{0};  // Stop_Mid_Simulation writes it from a worker
+  uint32_t _num_threads = 1;
+  uint32_t _execution_blocks_per_thread = 0;
+  uint32_t _execution_objects_per_block = 0;
+  uint32_t _max_execution_objects_per_block = 4294967295u;
+  uint32_t _max_free_blocks = 4294967295u;
+  uint32_t _num_free_blocks_buffer = 0;
+  int64_t _pre_allocation_amount = 0;
+  std::filesystem::path _output_directory;
+
+  std::atomic<uint64_t> _threads_past_finish_gate{0};
+  std::atomic<uint64_t> _threads_stepping{0};
+  std::atomic<uint64_t> _threads_exited{0};
+  std::atomic<bool> _running{false};
+  std::atomic<bool> _exception_thrown{false};
+  Revision _current_revision = __revision_free;
+  std::vector<std::thread> _threads;
+};
+
+// Body of worker thread `thread_id`; always returns null.
+void* Simulation_Loop(int thread_id);
+
+}  // namespace quarnel

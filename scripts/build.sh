@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Usage: scripts/build.sh <build-dir> [sanitizer]   sanitizer: address | thread
+# Configures (once) and builds the whole tree into <build-dir>.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:?build directory}
+san=${2:-}
+cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_SANITIZE="$san" >/dev/null
+cmake --build "$dir" -j "$(nproc)"

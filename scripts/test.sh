@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole test suite three times:
+# an optimised build, AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer.
+# Any failing test or sanitizer report fails the script.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/install-deps.sh"
+
+# Sanitizer reports abort the test that produced them, so CTest counts them as failures.
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+status=0
+for variant in release:"" asan:address tsan:thread; do
+  name=${variant%%:*}
+  san=${variant#*:}
+  echo "=== ${name} build"
+  bash "$root/scripts/build.sh" "$root/build/$name" "$san"
+  echo "=== ${name} tests"
+  # ThreadSanitizer needs a fixed address-space layout on kernels with high mmap entropy.
+  runner=()
+  [ "$name" = tsan ] && command -v setarch >/dev/null && runner=(setarch "$(uname -m)" -R)
+  if ! "${runner[@]}" ctest --test-dir "$root/build/$name" --output-on-failure -j 2 --timeout 900; then
+    status=1
+  fi
+done
+exit $status
