@@ -44,6 +44,9 @@ class Simulation_Engine {
   void Activate_Type(Execution_Component_Manager_Base* manager);
   void Activate_Type(Event_Component_Manager_Base* manager);
 
+  // Appends `manager` to `new_list` (one of the two lists of new managers).
+  void Activate(Manager_List& new_list, Scheduled_Component_Manager_Base* manager);
+
   void Step(Revision& out);
   void Update();
 
@@ -73,9 +76,6 @@ class Simulation_Engine {
   int32_t _diagnostics_interval = 0;
   bool _diagnostics_enabled = false;
   std::set<Time_Step> _diagnosed_iterations;
-
- private:
-  void Activate(Manager_List& new_list, Scheduled_Component_Manager_Base* manager);
 };
 
 }  // namespace quarnel

@@ -1,0 +1,53 @@
+// Helpers shared by the engine's tests.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <string>
+
+#include "Simulation_Control.h"
+
+namespace quarnel::testing {
+
+// Runs `body` on another thread and waits at most `limit`. A run that does not finish in
+// time is a deadlock: the process ends at once with a failure instead of hanging CI.
+// Exceptions of `body` propagate to the caller.
+inline void Run_Bounded(std::function<void()> body, std::chrono::seconds limit = std::chrono::seconds(120)) {
+  auto done = std::async(std::launch::async, std::move(body));
+  if (done.wait_for(limit) != std::future_status::ready) {
+    std::fprintf(stderr, "FATAL: the run did not finish within %lld s (deadlock?)\n",
+                 static_cast<long long>(limit.count()));
+    std::_Exit(3);
+  }
+  done.get();
+}
+
+inline Simulation_Configuration Make_Configuration(int num_threads, int num_iterations, int objects_per_block = 100) {
+  Simulation_Configuration c;
+  c.num_threads = num_threads;
+  c.pre_allocation_amount = 0;
+  c.num_iterations = num_iterations;
+  c.execution_blocks_per_thread = 20;
+  c.execution_objects_per_block = objects_per_block;
+  c.max_execution_objects_per_block = 1000;
+  c.max_free_blocks = 10;
+  c.num_free_blocks_buffer = 5;
+  c.core_diagnostics_interval = 0;
+  return c;
+}
+
+// The text of the std::runtime_error that `f` throws, or "" if it throws none.
+template <class F>
+std::string Thrown_Text(F&& f) {
+  try {
+    f();
+  } catch (std::exception const& e) {
+    return e.what();
+  }
+  return "";
+}
+
+}  // namespace quarnel::testing

@@ -1,0 +1,271 @@
+// The World's barrier and the engine's stepping, driven by a minimal scheduled manager.
+//
+// Property under test: in every cycle each worker steps every due manager exactly once,
+// the clock jumps to the smallest pending revision, and the run ends at the iteration
+// limit, when no work is left, on Stop_Mid_Simulation, or on a worker's failure — never
+// hanging, and always leaving the World ready for the next run.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include "Simulation_Engine.h"
+#include "Test_Support.h"
+#include "World.h"
+
+namespace quarnel {
+namespace {
+
+using testing::Make_Configuration;
+using testing::Run_Bounded;
+using testing::Thrown_Text;
+
+// A manager with no blocks: every worker that finds it due records its visit and runs
+// `on_step`; the last worker to finish schedules the next revision chosen by `next`.
+class Probe_Manager : public Scheduled_Component_Manager_Base {
+ public:
+  Probe_Manager() : Scheduled_Component_Manager_Base(999, "Probe<MasterType>") {}
+
+  void Terminate() override {}
+
+  void Step(Revision& revision) override {
+    const Revision now = World::Instance().current_revision();
+    {
+      std::lock_guard lock(_visits_mutex);
+      _visits[now._revision].push_back(__thread_id);
+    }
+    if (on_step) on_step(now);
+    Spin_Guard guard(_schedule_lock);
+    if (_threads_finished.fetch_add(1) + 1 == int32_t(World::Instance().num_threads())) {
+      _threads_finished.exchange(0);
+      Revision next = next_revision ? next_revision(now) : __revision_omega;
+      Store_Revision(_next_revision, min(_pending_revision, next));
+      _pending_revision = __revision_omega;
+      revision = _next_revision;
+    } else {
+      revision = _pending_revision;
+    }
+  }
+
+  // Schedules the first visit during set-up and links the manager into the engine.
+  void Start_At(Revision first) {
+    Store_Revision(_next_revision, first);
+    World::simulation_engine().Lower_Next_Revision(first, false);
+    World::simulation_engine().Activate(World::simulation_engine()._new_execution_types, this);
+  }
+
+  std::function<Revision(Revision)> next_revision;
+  std::function<void(Revision)> on_step;
+  std::mutex _visits_mutex;
+  std::map<uint64_t, std::vector<int>> _visits;  // revision key -> worker of each visit
+};
+
+Revision Next_Iteration(Revision now) { return Revision(now._iteration + 1, 0); }
+
+// Initialises a run with `threads` workers and a fresh, linked probe manager.
+void Start_Run(Probe_Manager& probe, int threads, int iterations, Revision first = Revision(0, 0)) {
+  Simulation_Configuration config = Make_Configuration(threads, iterations);
+  World::Initialize_Simulation(config);
+  probe.Initialize();
+  probe.Start_At(first);
+}
+
+std::string Run_Capturing_Log(Probe_Manager& probe) {
+  ::testing::internal::CaptureStderr();
+  std::string thrown = Thrown_Text([] { Run_Bounded([] { World::Instance().Start_Turning("."); }); });
+  std::string log = ::testing::internal::GetCapturedStderr();
+  (void)probe;
+  return thrown.empty() ? log : "THROWN: " + thrown + "\n" + log;
+}
+
+TEST(World_Test, A_Run_Without_Managers_Ends_At_Once_With_The_Clock_At_Omega) {
+  Simulation_Configuration config = Make_Configuration(2, 100);
+  World::Initialize_Simulation(config);
+  ::testing::internal::CaptureStderr();
+  Run_Bounded([] { World::Instance().Start_Turning("."); });
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(World::Instance().current_revision(), __revision_omega);
+  EXPECT_NE(log.find("Stop_Turning finished at iteration Rev(4294967295,0)/100"), std::string::npos) << log;
+  World::Terminate_Simulation();
+}
+
+TEST(World_Test, Every_Worker_Steps_Exactly_Once_Per_Cycle_Over_Thousands_Of_Cycles) {
+  for (int threads : {1, 2, 6}) {
+    Probe_Manager probe;
+    probe.next_revision = Next_Iteration;
+    const int iterations = threads == 6 ? 1000 : 3000;
+    Start_Run(probe, threads, iterations);
+    ::testing::internal::CaptureStderr();
+    Run_Bounded([] { World::Instance().Start_Turning("."); });
+    std::string log = ::testing::internal::GetCapturedStderr();
+    World::Terminate_Simulation();
+
+    ASSERT_EQ(probe._visits.size(), size_t(iterations)) << threads << " workers";
+    for (auto& [key, workers] : probe._visits) {
+      std::sort(workers.begin(), workers.end());
+      std::vector<int> expected(threads);
+      for (int t = 0; t < threads; ++t) expected[t] = t;
+      ASSERT_EQ(workers, expected) << "at " << to_string(Revision::From_Key(key));
+    }
+    EXPECT_NE(log.find("Stop_Turning finished at iteration Rev(" + std::to_string(iterations) + ",0)/" +
+                       std::to_string(iterations)),
+              std::string::npos)
+        << log;
+  }
+}
+
+TEST(World_Test, Clock_Jumps_To_The_Smallest_Pending_Revision) {
+  // Work at (0,0), then (0,3), then (5,1), then nothing: the clock visits exactly those.
+  Probe_Manager probe;
+  probe.next_revision = [](Revision now) {
+    if (now == Revision(0, 0)) return Revision(0, 3);
+    if (now == Revision(0, 3)) return Revision(5, 1);
+    return __revision_omega;
+  };
+  Start_Run(probe, 2, 100);
+  std::string log = Run_Capturing_Log(probe);
+  World::Terminate_Simulation();
+  std::vector<uint64_t> visited;
+  for (auto& [key, workers] : probe._visits) visited.push_back(key);
+  EXPECT_EQ(visited, (std::vector<uint64_t>{Revision(0, 0)._revision, Revision(0, 3)._revision,
+                                            Revision(5, 1)._revision}));
+  EXPECT_NE(log.find("Rev(4294967295,0)/100"), std::string::npos) << log;
+}
+
+TEST(World_Test, A_Request_For_The_Revision_Being_Stepped_Gets_An_Extra_Cycle) {
+  // While due, a request for the current revision lands in the pending revision; the end of
+  // the step makes it the next revision, so the same revision is stepped once more.
+  Probe_Manager probe;
+  std::atomic<int> requests{0};
+  probe.on_step = [&](Revision now) {
+    if (now == Revision(2, 0) && requests.fetch_add(1) == 0) probe.Update_Schedule(now);
+  };
+  probe.next_revision = Next_Iteration;
+  Start_Run(probe, 2, 4);
+  Run_Capturing_Log(probe);
+  World::Terminate_Simulation();
+  EXPECT_EQ(probe._visits[Revision(2, 0)._revision].size(), 4u);  // two cycles of two workers
+  EXPECT_EQ(probe._visits[Revision(1, 0)._revision].size(), 2u);
+  EXPECT_EQ(probe._visits[Revision(3, 0)._revision].size(), 2u);
+}
+
+TEST(World_Test, Update_Num_Iterations_Before_The_Run_Sets_The_Limit) {
+  Probe_Manager probe;
+  probe.next_revision = Next_Iteration;
+  Start_Run(probe, 2, 100);
+  World::Instance().Update_Num_Iterations(50);
+  std::string log = Run_Capturing_Log(probe);
+  World::Terminate_Simulation();
+  EXPECT_EQ(probe._visits.size(), 50u);
+  EXPECT_NE(log.find("Stop_Turning finished at iteration Rev(50,0)/50"), std::string::npos) << log;
+}
+
+TEST(World_Test, Stop_Mid_Simulation_From_A_Worker_Ends_The_Run_At_The_Next_Boundary) {
+  for (uint32_t stop_at : {0u, 7u}) {
+    Probe_Manager probe;
+    probe.next_revision = Next_Iteration;
+    probe.on_step = [stop_at](Revision now) {
+      if (now._iteration == stop_at && __thread_id == 0) World::Instance().Stop_Mid_Simulation();
+    };
+    Start_Run(probe, 2, 100);
+    std::string log = Run_Capturing_Log(probe);
+    World::Terminate_Simulation();
+    EXPECT_EQ(probe._visits.size(), size_t(stop_at) + 1) << log;
+    EXPECT_NE(log.find("Stop Mid Simulation called at iteration Rev(" + std::to_string(stop_at) + ",0)"),
+              std::string::npos)
+        << log;
+  }
+}
+
+TEST(World_Test, Misuse_Raises_Fatal_Errors_With_Exact_Messages) {
+  Probe_Manager probe;
+  Start_Run(probe, 1, 10);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Thrown_Text([] { World::Instance().Stop_Mid_Simulation(); }),
+            "An exception occurred, check your logs: Can't stop, simulation is not running");
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Stop Mid Simulation called at iteration Rev(0,0)"), std::string::npos) << log;
+
+  // The same misuse from inside a handler, while the run turns.
+  std::vector<std::string> inside;
+  std::mutex inside_mutex;
+  probe.on_step = [&](Revision) {
+    std::string a = Thrown_Text([] { World::Instance().Update_Num_Iterations(50); });
+    std::string b = Thrown_Text([] { World::Instance().Start_Turning("."); });
+    std::lock_guard lock(inside_mutex);
+    inside = {a, b};
+  };
+  std::string run = Run_Capturing_Log(probe);
+  World::Terminate_Simulation();
+  ASSERT_EQ(inside.size(), 2u);
+  EXPECT_EQ(inside[0],
+            "An exception occurred, check your logs: Don't try to change the number of iterations while "
+            "simulation is running");
+  EXPECT_EQ(inside[1], "An exception occurred, check your logs: Simulation Has Already Started!");
+
+  Simulation_Configuration no_workers = Make_Configuration(0, 10);
+  ::testing::internal::CaptureStderr();
+  std::string refused = Thrown_Text([&] { World::Initialize_Simulation(no_workers); });
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(refused.find("needs at least one worker thread"), std::string::npos) << refused;
+  World::Terminate_Simulation();
+}
+
+TEST(World_Test, A_Failing_Worker_Aborts_The_Run_And_The_Next_Run_Is_Correct) {
+  for (int threads : {1, 2, 6}) {
+    Probe_Manager failing;
+    failing.next_revision = Next_Iteration;
+    failing.on_step = [](Revision now) {
+      if (now._iteration == 3 && __thread_id == 0) throw std::logic_error("handler broke");
+    };
+    Start_Run(failing, threads, 100);
+    std::string log = Run_Capturing_Log(failing);
+    World::Terminate_Simulation();
+    EXPECT_NE(log.find("THROWN: There was an exception on a worker thread - aborting simulation"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("handler broke"), std::string::npos) << log;
+    EXPECT_EQ(failing._visits.size(), 4u);
+
+    // A fresh run with another thread count runs all its cycles.
+    Probe_Manager healthy;
+    healthy.next_revision = Next_Iteration;
+    const int next_threads = threads == 6 ? 2 : threads + 1;
+    Start_Run(healthy, next_threads, 20);
+    std::string second = Run_Capturing_Log(healthy);
+    World::Terminate_Simulation();
+    EXPECT_EQ(healthy._visits.size(), 20u) << second;
+    for (auto& [key, workers] : healthy._visits) EXPECT_EQ(workers.size(), size_t(next_threads));
+  }
+}
+
+TEST(Engine_Test, A_Manager_Activated_During_A_Cycle_Is_Stepped_From_The_Next_Cycle) {
+  Probe_Manager first;
+  Probe_Manager late;
+  late.next_revision = Next_Iteration;
+  first.next_revision = Next_Iteration;
+  first.on_step = [&](Revision now) {
+    if (now == Revision(3, 0) && __thread_id == 0) {
+      Store_Revision(late._next_revision, Revision(3, 0));  // due now, but not yet linked
+      World::simulation_engine().Lower_Next_Revision(Revision(3, 0), true);
+      World::simulation_engine().Activate(World::simulation_engine()._new_execution_types, &late);
+    }
+  };
+  Start_Run(first, 2, 6);
+  late.Initialize();
+  Run_Capturing_Log(first);
+  World::Terminate_Simulation();
+  // The late manager was due at (3,0) when it joined; it is stepped at (3,0) in an extra
+  // cycle (its revision lowered the engine's) and then every iteration.
+  EXPECT_EQ(late._visits.count(Revision(3, 0)._revision), 1u);
+  EXPECT_EQ(late._visits.count(Revision(2, 0)._revision), 0u);
+  EXPECT_EQ(late._visits.count(Revision(5, 0)._revision), 1u);
+  EXPECT_TRUE(World::simulation_engine().execution_types().empty());
+}
+
+}  // namespace
+}  // namespace quarnel
