@@ -6,9 +6,21 @@
 // debug, info, notice, warn, error) are safe at any time: before set-up, or after a failed
 // set-up that left no usable category, they write to standard error instead.
 //
+// A failed set-up is reported once on standard error and never stops the run: logging
+// then falls back to the root category with a console appender (standard output, NOTICE
+// and more severe, the default line layout).
+//
+// Thread safety: initialize_logger, setup_test_logger, set_output_folder and
+// change_appender_folder replace appenders of the shared category and run only while no
+// other thread logs (before the workers start or after they are joined). Everything else
+// may be called from any thread; log4cpp serialises the appenders of a category.
+//
 // Invariants:
 //  1. After initialize_logger() returns (true or false), Log() is never null.
 //  2. _pLog and _outputFolder change only while no worker thread logs.
+//  3. An appender that cannot open its file is never reported as a successful set-up.
+//  4. log4cpp owns categories and appenders, an appender owns its layout; the program
+//     deletes none of them.
 #pragma once
 
 #include <log4cpp/Category.hh>
@@ -57,6 +69,9 @@ class Quarnel_Logging_Interface {
   static bool copy_log_file_to_output_folder(std::filesystem::path from, std::filesystem::path to);
 
  private:
+  static void privFall_Back_To_Console();
+  static void privMove_File_Appender(log4cpp::Category& category, log4cpp::FileAppender* appender);
+
   static log4cpp::Category* _pLog;
   static std::filesystem::path _outputFolder;
 };
@@ -74,6 +89,8 @@ class QuarnelFileAppender : public FileAppender {
   QuarnelFileAppender() = delete;
   Layout* GetLayout() { return &_getLayout(); }
   std::filesystem::path GetFilename() const { return _fileName; }
+  // False when the file could not be opened (log4cpp then drops every line silently).
+  bool Is_Open() const { return _fd >= 0; }
 };
 
 class QuarnelOstreamAppender : public OstreamAppender {

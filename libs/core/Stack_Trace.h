@@ -23,14 +23,16 @@ namespace {
 
 [[maybe_unused]] void remove_signal_handlers() {
   std::cout << "Removing signal handlers" << std::endl;
-  for (int sig : {SIGINT, SIGQUIT, SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGKILL, SIGSEGV, SIGALRM, SIGTERM, SIGSTOP,
-                  SIGTSTP, SIGXCPU, SIGXFSZ, SIGPWR}) {
+  for (int sig : {SIGINT, SIGQUIT, SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGKILL, SIGSEGV, SIGALRM, SIGTERM,
+                  SIGSTOP, SIGTSTP, SIGXCPU, SIGXFSZ, SIGPWR}) {
     signal(sig, SIG_DFL);
   }
   Quarnel_Logging_Interface::info("Turned off signal handler");
 }
 
-[[maybe_unused]] std::string Backtrace() {
+// Never inlined: frame 0 must be Backtrace itself (it is left out), so that frame 1 is
+// always the caller, whatever the optimiser does with the caller.
+[[maybe_unused]] __attribute__((noinline)) std::string Backtrace() {
   constexpr int kMaxFrames = 128;
   void* callstack[kMaxFrames];
   const int frames = backtrace(callstack, kMaxFrames);

@@ -1,0 +1,373 @@
+#include "Logger.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <log4cpp/BasicLayout.hh>
+#include <log4cpp/PassThroughLayout.hh>
+#include <log4cpp/PatternLayout.hh>
+#include <log4cpp/RollingFileAppender.hh>
+#include <log4cpp/SimpleLayout.hh>
+#include <log4cpp/StringQueueAppender.hh>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+using quarnel::Quarnel_Logging_Interface;
+using Q = quarnel::Quarnel_Logging_Interface;
+
+namespace {
+
+std::string Read_File(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void Write_File(const fs::path& file, const std::string& text) {
+  std::ofstream(file) << text;
+}
+
+// A line of the default layout: ISO 8601 time stamp, blank, then `rest` ("[  INFO] text").
+void Expect_Line(const std::string& line, const std::string& rest) {
+  static const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3})");
+  ASSERT_GE(line.size(), 23u) << line;
+  EXPECT_TRUE(std::regex_match(line.substr(0, 23), stamp)) << line;
+  EXPECT_EQ(line.substr(23), " " + rest);
+}
+
+log4cpp::Appender* Appender_Named(const log4cpp::Category& category, const std::string& name) {
+  for (log4cpp::Appender* appender : category.getAllAppenders()) {
+    if (appender->getName() == name) return appender;
+  }
+  return nullptr;
+}
+
+fs::path File_Of(log4cpp::Appender* appender) {
+  return static_cast<log4cpp::QuarnelFileAppender*>(appender)->GetFilename();
+}
+
+}  // namespace
+
+// Each test runs in its own empty working folder and leaves the root category bare.
+class Logger_Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    _saved_cwd = fs::current_path();
+    std::string pattern = (fs::temp_directory_path() / "quarnel_logger_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    _dir = pattern;
+    fs::current_path(_dir);
+  }
+  void TearDown() override {
+    log4cpp::Category::getRoot().removeAllAppenders();
+    log4cpp::Category::getRoot().setPriority(log4cpp::Priority::INFO);
+    fs::current_path(_saved_cwd);
+    fs::remove_all(_dir);
+  }
+
+  // Runs `body` in a re-executed child process in which logging was never set up.
+  void In_Fresh_Process(const std::function<void()>& body) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+          body();
+          const int code = testing::Test::HasFailure() ? 1 : 0;
+          fs::current_path(_saved_cwd);
+          fs::remove_all(_dir);
+          std::exit(code);
+        },
+        testing::ExitedWithCode(0), "");
+  }
+
+  // A failed set-up is reported once on standard error, returns false, and leaves a
+  // console fallback that the string shortcuts and Log() streams both reach.
+  void Expect_Fallback_After_Failed_Set_Up(const std::string& expected_what) {
+    In_Fresh_Process([&] {
+      EXPECT_EQ(Q::Log(), nullptr);
+      testing::internal::CaptureStderr();
+      Q::error("before set-up");
+      testing::internal::CaptureStdout();
+      EXPECT_FALSE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", false));
+      const std::string errors = testing::internal::GetCapturedStderr();
+      ASSERT_NE(Q::Log(), nullptr);
+      Q::info("not shown on the console");
+      Q::notice("after the failure");
+      *Q::Log() << log4cpp::Priority::ERROR << "a fatal-error stream";
+      Q::flush();
+      const std::vector<std::string> console = Lines(testing::internal::GetCapturedStdout());
+
+      EXPECT_EQ(errors, "before set-up\n" + expected_what + ". error in libs/core/Logger, line 181");
+      ASSERT_EQ(console.size(), 2u);
+      Expect_Line(console[0], "[NOTICE] after the failure");
+      Expect_Line(console[1], "[ ERROR] a fatal-error stream");
+    });
+  }
+
+  fs::path _saved_cwd;
+  fs::path _dir;
+};
+
+TEST_F(Logger_Test, Defaults_Send_Every_Line_To_File_And_Notice_Or_Worse_To_Console) {
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", false));
+  Q::debug("a debug line");  // the root category passes INFO and more severe
+  Q::info("an info line");
+  Q::notice("a notice line");
+  Q::error("an error line");
+  Q::flush();
+  const std::vector<std::string> console = Lines(testing::internal::GetCapturedStdout());
+
+  const std::vector<std::string> file = Lines(Read_File("log/quarnel_progress.log"));
+  ASSERT_EQ(file.size(), 4u);
+  Expect_Line(file[0], "[  INFO] Successfully initialized logging from defaults");
+  Expect_Line(file[1], "[  INFO] an info line");
+  Expect_Line(file[2], "[NOTICE] a notice line");
+  Expect_Line(file[3], "[ ERROR] an error line");
+  ASSERT_EQ(console.size(), 2u);
+  Expect_Line(console[0], "[NOTICE] a notice line");
+  Expect_Line(console[1], "[ ERROR] an error line");
+
+  const log4cpp::Category& root = log4cpp::Category::getRoot();
+  EXPECT_EQ(Q::Log(), &root);
+  EXPECT_EQ(root.getAllAppenders().size(), 2u);
+  auto* rolling = dynamic_cast<log4cpp::RollingFileAppender*>(Appender_Named(root, "file"));
+  ASSERT_NE(rolling, nullptr);
+  EXPECT_EQ(rolling->getMaxFileSize(), 10485760u);
+  EXPECT_EQ(rolling->getMaxBackupIndex(), 10u);
+  EXPECT_EQ(rolling->getMode(), 0644u);
+  EXPECT_EQ(rolling->getThreshold(), log4cpp::Priority::DEBUG);
+  ASSERT_NE(Appender_Named(root, "cout"), nullptr);
+  EXPECT_EQ(Appender_Named(root, "cout")->getThreshold(), log4cpp::Priority::NOTICE);
+}
+
+TEST_F(Logger_Test, Start_Up_Archives_The_Previous_Log_Unless_Appending) {
+  fs::create_directory("log");
+  Write_File("log/quarnel_progress.log", "previous run\n");
+  ASSERT_TRUE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", false));
+  EXPECT_EQ(Read_File("log/archive1/quarnel_progress.log"), "previous run\n");
+  EXPECT_EQ(Read_File("log/quarnel_progress.log").find("previous run"), std::string::npos);
+
+  log4cpp::Category::getRoot().removeAllAppenders();
+  ASSERT_TRUE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", true));
+  EXPECT_FALSE(fs::exists("log/archive2"));
+  EXPECT_EQ(Lines(Read_File("log/quarnel_progress.log")).size(), 2u);
+}
+
+TEST_F(Logger_Test, Property_File_Defines_All_Appenders) {
+  fs::create_directory("log");
+  Write_File("log/log4cpp.property",
+             "log4cpp.rootCategory=INFO, A1\n"
+             "log4cpp.appender.A1=FileAppender\n"
+             "log4cpp.appender.A1.fileName=log/custom.log\n"
+             "log4cpp.appender.A1.layout=PatternLayout\n"
+             "log4cpp.appender.A1.layout.ConversionPattern=%p %m%n\n");
+  ASSERT_TRUE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", false));
+  EXPECT_EQ(log4cpp::Category::getRoot().getAllAppenders().size(), 1u);
+  EXPECT_FALSE(fs::exists("log/quarnel_progress.log"));
+  EXPECT_EQ(Read_File("log/custom.log"),
+            "INFO Successfully initialized logging from property file: ./log/log4cpp.property\n");
+}
+
+TEST_F(Logger_Test, Unwritable_Log_Folder_Falls_Back_To_Console) {
+  Write_File("log", "a regular file where the log folder belongs\n");
+  Expect_Fallback_After_Failed_Set_Up("filesystem error: cannot create directory: File exists [./log/]");
+}
+
+TEST_F(Logger_Test, Rejected_Property_File_Falls_Back_To_Console) {
+  fs::create_directory("log");
+  Write_File("log/log4cpp.property",
+             "log4cpp.rootCategory=INFO, A1\n"
+             "log4cpp.appender.A1=NoSuchAppender\n");
+  Expect_Fallback_After_Failed_Set_Up("Appender 'A1' has unknown type 'NoSuchAppender'");
+}
+
+// log4cpp itself would accept a progress log it cannot open and drop every line.
+TEST_F(Logger_Test, Unopenable_Progress_Log_Is_A_Failure_Not_A_Silent_Success) {
+  fs::create_directories("log/quarnel_progress.log");
+  Expect_Fallback_After_Failed_Set_Up("Could not open the log file ./log/quarnel_progress.log");
+}
+
+TEST_F(Logger_Test, Archive_Fills_Gaps_And_Moves_Only_The_Exact_File) {
+  fs::create_directories("log/archive1");
+  fs::create_directories("log/archive3");
+  Write_File("log/quarnel_progress.log", "old run\n");
+  Write_File("log/quarnel_progress.log.1", "old backup\n");
+  Q::archive_old_logfile("log", "quarnel_progress.log");
+  EXPECT_EQ(Read_File("log/archive2/quarnel_progress.log"), "old run\n");
+  EXPECT_FALSE(fs::exists("log/quarnel_progress.log"));
+  EXPECT_EQ(Read_File("log/quarnel_progress.log.1"), "old backup\n");
+
+  // Only backups and directories of the same name are left: nothing moves, nothing is created.
+  fs::create_directory("log/quarnel_progress.log");
+  Q::archive_old_logfile("log", "quarnel_progress.log");
+  EXPECT_TRUE(fs::is_directory("log/quarnel_progress.log"));
+  EXPECT_FALSE(fs::exists("log/archive4"));
+  fs::remove("log/quarnel_progress.log");
+  fs::create_directory_symlink("archive1", "log/quarnel_progress.log");
+  Q::archive_old_logfile("log", "quarnel_progress.log");
+  EXPECT_TRUE(fs::is_symlink("log/quarnel_progress.log"));
+  EXPECT_FALSE(fs::exists("log/archive4"));
+  EXPECT_NO_THROW(Q::archive_old_logfile("missing", "quarnel_progress.log"));
+  EXPECT_FALSE(fs::exists("missing"));
+
+  // Any kind of file takes a number; a freed number is used again.
+  Write_File("log/archive4", "");
+  EXPECT_EQ(quarnel::get_next_dir_in_sequence("log", "archive"), fs::path("log/archive5"));
+  fs::remove_all("log/archive1");
+  EXPECT_EQ(quarnel::get_next_dir_in_sequence("log", "archive"), fs::path("log/archive1"));
+}
+
+TEST_F(Logger_Test, Output_Folder_Takes_Over_The_Rolling_Log_And_Leaves_The_Console) {
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", false));
+  log4cpp::Category& root = log4cpp::Category::getRoot();
+  log4cpp::Appender* console = Appender_Named(root, "cout");
+  Q::info("before the move");
+  const fs::path out = _dir / "run7" / "nested";
+  Q::set_output_folder(out);
+  Q::info("after the move");
+  testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(Q::get_output_folder(), out / "log");
+  EXPECT_EQ(Appender_Named(root, "cout"), console);
+  EXPECT_EQ(root.getAllAppenders().size(), 2u);
+  auto* rolling = dynamic_cast<log4cpp::RollingFileAppender*>(Appender_Named(root, "file"));
+  ASSERT_NE(rolling, nullptr);
+  EXPECT_EQ(File_Of(rolling), out / "log" / "quarnel_progress.log");
+  EXPECT_EQ(rolling->getMaxFileSize(), 10485760u);
+  EXPECT_EQ(rolling->getMaxBackupIndex(), 10u);
+  EXPECT_EQ(rolling->getMode(), 0644u);
+  EXPECT_EQ(rolling->getThreshold(), log4cpp::Priority::DEBUG);
+  EXPECT_FALSE(fs::exists("log/quarnel_progress.log"));
+  const std::vector<std::string> file = Lines(Read_File(out / "log" / "quarnel_progress.log"));
+  ASSERT_EQ(file.size(), 3u);
+  Expect_Line(file[1], "[  INFO] before the move");
+  Expect_Line(file[2], "[  INFO] after the move");
+}
+
+TEST_F(Logger_Test, Plain_File_Appender_Moves_As_Plain_And_Unknown_Layout_Leaves_It_In_Place) {
+  log4cpp::Category& category = log4cpp::Category::getInstance("plain_file_test");
+  auto* plain = new log4cpp::FileAppender("plain", (_dir / "plain.log").string(), false, 0600);
+  plain->setLayout(new log4cpp::SimpleLayout());
+  category.addAppender(plain);
+  category.error("first");
+  Q::set_output_folder(_dir / "out");  // _pLog is not set up here: only `category` moves below
+  Q::change_appender_folder(&category);
+  category.error("second");
+  log4cpp::Appender* moved = Appender_Named(category, "plain");
+  ASSERT_NE(moved, nullptr);
+  EXPECT_EQ(dynamic_cast<log4cpp::RollingFileAppender*>(moved), nullptr);
+  EXPECT_EQ(static_cast<log4cpp::FileAppender*>(moved)->getMode(), 0600u);
+  EXPECT_EQ(Read_File(_dir / "out" / "log" / "plain.log"), "ERROR   : first\nERROR   : second\n");
+
+  // A layout that cannot be copied stops the move before the appender is closed.
+  static_cast<log4cpp::FileAppender*>(moved)->setLayout(new log4cpp::PassThroughLayout());
+  Q::set_output_folder(_dir / "elsewhere");
+  EXPECT_THROW(Q::change_appender_folder(&category), std::runtime_error);
+  category.error("third");
+  EXPECT_EQ(Appender_Named(category, "plain"), moved);
+  EXPECT_EQ(Read_File(_dir / "out" / "log" / "plain.log"), "ERROR   : first\nERROR   : second\nthird");
+  category.removeAllAppenders();
+}
+
+TEST_F(Logger_Test, Copy_To_Output_Folder_Moves_Or_Copies_And_Reports_Failure) {
+  Write_File("from.log", "moved\n");
+  Write_File("to.log", "stale\n");
+  EXPECT_TRUE(Q::copy_log_file_to_output_folder("from.log", "to.log"));
+  EXPECT_EQ(Read_File("to.log"), "moved\n");
+  EXPECT_FALSE(fs::exists("from.log"));
+
+  struct stat here {
+  }, shm{};
+  if (stat("/dev/shm", &shm) == 0 && stat(".", &here) == 0 && shm.st_dev != here.st_dev) {
+    const fs::path source = fs::path("/dev/shm") / (_dir.filename().string() + ".log");
+    Write_File(source, "copied\n");
+    EXPECT_TRUE(Q::copy_log_file_to_output_folder(source, "copied.log"));
+    EXPECT_EQ(Read_File("copied.log"), "copied\n");
+    EXPECT_TRUE(fs::exists(source));  // a copy leaves the source in place
+    fs::remove(source);
+  }
+
+  Q::setup_test_logger();
+  auto* captured = new log4cpp::StringQueueAppender("captured");
+  auto* layout = new log4cpp::PatternLayout();
+  layout->setConversionPattern("%p|%m");
+  captured->setLayout(layout);
+  log4cpp::Category::getRoot().addAppender(captured);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Q::copy_log_file_to_output_folder("no_such.log", "to.log"));
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_NE(errors.find("no_such.log"), std::string::npos) << errors;
+  EXPECT_TRUE(errors.ends_with(". From libs/core/Logger:225\n")) << errors;
+  ASSERT_EQ(captured->queueSize(), 1u);
+  EXPECT_EQ(captured->getQueue().front(), "ERROR|Failed to move or copy file into output folder.");
+  EXPECT_EQ(Read_File("to.log"), "moved\n");
+}
+
+TEST_F(Logger_Test, Copy_Layout_Clones_Known_Kinds_Only) {
+  log4cpp::BasicLayout basic;
+  log4cpp::SimpleLayout simple;
+  log4cpp::PatternLayout pattern;
+  pattern.setConversionPattern("%p: %m%n");
+  std::unique_ptr<log4cpp::Layout> basic_copy(quarnel::copyLayout(&basic));
+  std::unique_ptr<log4cpp::Layout> simple_copy(quarnel::copyLayout(&simple));
+  std::unique_ptr<log4cpp::Layout> pattern_copy(quarnel::copyLayout(&pattern));
+  EXPECT_NE(dynamic_cast<log4cpp::BasicLayout*>(basic_copy.get()), nullptr);
+  EXPECT_NE(dynamic_cast<log4cpp::SimpleLayout*>(simple_copy.get()), nullptr);
+  auto* pattern_clone = dynamic_cast<log4cpp::PatternLayout*>(pattern_copy.get());
+  ASSERT_NE(pattern_clone, nullptr);
+  EXPECT_NE(pattern_clone, &pattern);
+  EXPECT_EQ(pattern_clone->getConversionPattern(), "%p: %m%n");
+
+  log4cpp::PassThroughLayout other;
+  for (log4cpp::Layout* layout :
+       {static_cast<log4cpp::Layout*>(&other), static_cast<log4cpp::Layout*>(nullptr)}) {
+    try {
+      delete quarnel::copyLayout(layout);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "Could not figure out what type of layout was in use");
+    }
+  }
+}
+
+TEST_F(Logger_Test, Temporary_Console_Stream_Adds_A_Console_At_Notice_Per_Call) {
+  testing::internal::CaptureStdout();
+  quarnel::Log_Stream_Source first = log4cpp::Temporary_Console_Stream();
+  first() << "version line";
+  quarnel::Log_Stream_Source second = log4cpp::Temporary_Console_Stream();
+  second() << "twice";
+  log4cpp::Category::getRoot().info("below the threshold");
+  const std::string console = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(log4cpp::Category::getRoot().getPriority(), log4cpp::Priority::NOTICE);
+  const std::vector<std::string> lines = Lines(console);
+  ASSERT_EQ(lines.size(), 3u) << console;
+  EXPECT_TRUE(lines[0].ends_with("NOTICE  : version line")) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("NOTICE  : twice")) << lines[1];
+  EXPECT_EQ(lines[1], lines[2]);
+}
+
+TEST_F(Logger_Test, Ensure_Dir_Exists_Creates_One_Level_Only) {
+  Q::ensure_dir_exists("one");
+  EXPECT_TRUE(fs::is_directory("one"));
+  Write_File("file", "kept\n");
+  Q::ensure_dir_exists("file");
+  EXPECT_EQ(Read_File("file"), "kept\n");
+  EXPECT_THROW(Q::ensure_dir_exists("two/levels"), fs::filesystem_error);
+  EXPECT_FALSE(fs::exists("two"));
+}
