@@ -45,7 +45,7 @@ std::unique_ptr<log4cpp::Appender> Make_Console_Appender(log4cpp::Layout* layout
 // log4cpp opens the file in the constructor and, when that fails, silently drops every
 // line. A progress log that cannot be written is a set-up failure, not a success.
 void Require_Open(log4cpp::FileAppender* appender, const fs::path& file) {
-  if (!static_cast<log4cpp::QuarnelFileAppender*>(appender)->Is_Open()) {
+  if (!log4cpp::QuarnelFileAppender::Is_Open(*appender)) {
     throw std::runtime_error("Could not open the log file " + file.string());
   }
 }
@@ -198,24 +198,22 @@ void Quarnel_Logging_Interface::change_appender_folder(log4cpp::Category* catego
 // be copied throws and leaves the appender open and writing where it was.
 void Quarnel_Logging_Interface::privMove_File_Appender(log4cpp::Category& category,
                                                        log4cpp::FileAppender* appender) {
-  auto* view = static_cast<log4cpp::QuarnelFileAppender*>(appender);
-  std::unique_ptr<log4cpp::Layout> layout(copyLayout(view->GetLayout()));
-  const fs::path old_file = view->GetFilename();
+  using View = log4cpp::QuarnelFileAppender;
+  std::unique_ptr<log4cpp::Layout> layout(copyLayout(View::GetLayout(*appender)));
+  const fs::path old_file = View::GetFilename(*appender);
   const fs::path new_file = _outputFolder / old_file.filename();
   appender->close();
   copy_log_file_to_output_folder(old_file, new_file);
-  std::unique_ptr<log4cpp::Appender> replacement(copyAppender(view, new_file));
+  std::unique_ptr<log4cpp::Appender> replacement(copyAppender(appender, new_file));
   replacement->setLayout(layout.release());
   replacement->setThreshold(appender->getThreshold());
   category.removeAppender(appender);
   category.addAppender(replacement.release());
 }
 
-log4cpp::Appender* copyAppender(log4cpp::QuarnelFileAppender* appender, fs::path file) {
+log4cpp::Appender* copyAppender(log4cpp::FileAppender* appender, fs::path file) {
   const std::string& name = appender->getName();
-  // The view is not the object's real type: cast from the real base, or the check fails.
-  log4cpp::FileAppender* real = appender;
-  if (auto* rolling = dynamic_cast<log4cpp::RollingFileAppender*>(real)) {
+  if (auto* rolling = dynamic_cast<log4cpp::RollingFileAppender*>(appender)) {
     return new log4cpp::RollingFileAppender(name, file.string(), rolling->getMaxFileSize(),
                                             rolling->getMaxBackupIndex(), true, rolling->getMode());
   }

@@ -83,20 +83,28 @@ std::filesystem::path get_next_dir_in_sequence(std::filesystem::path base, std::
 
 namespace log4cpp {
 
-// Views of existing appenders that expose protected members; never constructed.
+// Views that expose protected members of existing appenders; never constructed.
+//
+// An existing appender is never cast to a view type (that downcast is undefined behaviour
+// and the sanitizer build rejects it). The accessors take the real appender and read its
+// members through member pointers formed inside the view, which is well defined.
 class QuarnelFileAppender : public FileAppender {
  public:
   QuarnelFileAppender() = delete;
-  Layout* GetLayout() { return &_getLayout(); }
-  std::filesystem::path GetFilename() const { return _fileName; }
+  static Layout* GetLayout(FileAppender& appender) { return &(appender.*&QuarnelFileAppender::_getLayout)(); }
+  static std::filesystem::path GetFilename(const FileAppender& appender) {
+    return appender.*&QuarnelFileAppender::_fileName;
+  }
   // False when the file could not be opened (log4cpp then drops every line silently).
-  bool Is_Open() const { return _fd >= 0; }
+  static bool Is_Open(const FileAppender& appender) { return appender.*&QuarnelFileAppender::_fd >= 0; }
 };
 
 class QuarnelOstreamAppender : public OstreamAppender {
  public:
   QuarnelOstreamAppender() = delete;
-  Layout* GetLayout() { return &_getLayout(); }
+  static Layout* GetLayout(OstreamAppender& appender) {
+    return &(appender.*&QuarnelOstreamAppender::_getLayout)();
+  }
 };
 
 // Adds a console appender to the root category (at NOTICE) and returns its stream source.
@@ -112,6 +120,6 @@ log4cpp::Layout* copyLayout(log4cpp::Layout* layout);
 
 // A FileAppender or RollingFileAppender like `appender`, with the same name, writing to
 // `file` in append mode. Owned by the caller.
-log4cpp::Appender* copyAppender(log4cpp::QuarnelFileAppender* appender, std::filesystem::path file);
+log4cpp::Appender* copyAppender(log4cpp::FileAppender* appender, std::filesystem::path file);
 
 }  // namespace quarnel
