@@ -8,7 +8,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -135,23 +134,6 @@ TEST_F(Memory_Report_Test, Writers_Before_Headers_Or_Without_Registry_Do_Not_Fai
   EXPECT_NO_THROW(WriteMemoryFootprint(2));
   EXPECT_NO_THROW(WriteBlockAllocationHistory());
   EXPECT_FALSE(fs::exists(_folder / "missing"));
-}
-
-TEST(Memory_Hooks_Test, Hooks_Accept_Calls_From_Many_Threads) {
-  // The hooks record nothing; this documents that they are callable concurrently.
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([] {
-      for (unsigned i = 0; i < 1000; ++i) {
-        IncrementMemory(1, 48);
-        DecrementMemory(1, 48);
-        IncrementBlock(1, i, 4096, 63, 64);
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(_type_counter._rows, 0u);
-  EXPECT_TRUE(_block_history.empty());
 }
 
 TEST(Matrix_Test, Storage_Is_Row_Major_And_Survives_Resize_And_Copy) {
