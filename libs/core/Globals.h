@@ -34,17 +34,27 @@ struct Revision {
     return r;
   }
 
-  friend constexpr bool operator==(Revision const& a, Revision const& b) { return a._revision == b._revision; }
-  friend constexpr bool operator!=(Revision const& a, Revision const& b) { return a._revision != b._revision; }
+  friend constexpr bool operator==(Revision const& a, Revision const& b) {
+    return a._revision == b._revision;
+  }
+  friend constexpr bool operator!=(Revision const& a, Revision const& b) {
+    return a._revision != b._revision;
+  }
   friend constexpr bool operator<(Revision const& a, Revision const& b) { return a._revision < b._revision; }
-  friend constexpr bool operator<=(Revision const& a, Revision const& b) { return a._revision <= b._revision; }
+  friend constexpr bool operator<=(Revision const& a, Revision const& b) {
+    return a._revision <= b._revision;
+  }
   friend constexpr bool operator>(Revision const& a, Revision const& b) { return a._revision > b._revision; }
-  friend constexpr bool operator>=(Revision const& a, Revision const& b) { return a._revision >= b._revision; }
+  friend constexpr bool operator>=(Revision const& a, Revision const& b) {
+    return a._revision >= b._revision;
+  }
 };
 static_assert(sizeof(Revision) == 8);
 
 // The smaller of two revisions by key; equal keys are equal values.
-inline Revision min(Revision const& a, Revision const& b) { return b._revision < a._revision ? b : a; }
+inline Revision min(Revision const& a, Revision const& b) {
+  return b._revision < a._revision ? b : a;
+}
 
 // Relaxed atomic access to a revision shared between threads.
 inline Revision Load_Revision(Revision const& r, std::memory_order order = std::memory_order_relaxed) {
@@ -64,8 +74,12 @@ extern Revision __revision_free;
 // One iteration number, ordered unsigned.
 struct Time_Step {
   uint32_t _time_step = 0;
-  friend constexpr bool operator<(Time_Step const& a, Time_Step const& b) { return a._time_step < b._time_step; }
-  friend constexpr bool operator==(Time_Step const& a, Time_Step const& b) { return a._time_step == b._time_step; }
+  friend constexpr bool operator<(Time_Step const& a, Time_Step const& b) {
+    return a._time_step < b._time_step;
+  }
+  friend constexpr bool operator==(Time_Step const& a, Time_Step const& b) {
+    return a._time_step == b._time_step;
+  }
 };
 
 // Index of the calling thread: workers 0 .. num_threads-1, the controlling thread num_threads.

@@ -122,8 +122,11 @@ void Log_Profiler_Report(const Log_Stream_Source& log);
 #define QUARNEL_PROFILER_STR(x) QUARNEL_PROFILER_STR_(x)
 
 // Times the rest of the enclosing scope in slot `index`, a compile-time constant in
-// 1 .. 4095 that no other site uses.
-#define QUARNEL_TIMED_SCOPE(index)                                                               \
+// 1 .. 4095 that no other site uses, reported under the name `function`.
+#define QUARNEL_TIMED_SCOPE_AS(index, function)                                                  \
   static_assert((index) >= 1 && (index) < ::quarnel::__profiler_num_slots, "bad profiler slot"); \
   ::quarnel::scoped_timer QUARNEL_PROFILER_CAT(quarnel_scoped_timer_, __LINE__)(                 \
-      (index), __FILE__ ":" QUARNEL_PROFILER_STR(__LINE__), __func__)
+      (index), __FILE__ ":" QUARNEL_PROFILER_STR(__LINE__), function)
+
+// The same, reported under the name of the enclosing function.
+#define QUARNEL_TIMED_SCOPE(index) QUARNEL_TIMED_SCOPE_AS(index, __func__)

@@ -6,8 +6,11 @@
 
 namespace quarnel {
 
-Scheduled_Component_Manager_Base::Scheduled_Component_Manager_Base(unsigned int component_id, std::string name)
-    : _type_name(std::move(name)), _display_name(Make_Display_Name(_type_name)), _component_id(component_id) {}
+Scheduled_Component_Manager_Base::Scheduled_Component_Manager_Base(unsigned int component_id,
+                                                                   std::string name)
+    : _type_name(std::move(name)),
+      _display_name(Make_Display_Name(_type_name)),
+      _component_id(component_id) {}
 
 std::string Scheduled_Component_Manager_Base::Make_Display_Name(std::string const& type_name) {
   static const std::regex type_list_suffix(", quarnel::TypeList<quarnel::NULLTYPE, quarnel::NULLTYPE>, void");

@@ -21,9 +21,13 @@ uint32_t Seconds_To_Iterations(float s) {
 
 }  // namespace
 
-void set_miliseconds_per_iteration(int ms) { miliseconds_per_iteration = ms; }
+void set_miliseconds_per_iteration(int ms) {
+  miliseconds_per_iteration = ms;
+}
 
-uint32_t Time_To_Timestep(Seconds t) { return Seconds_To_Iterations(t.count()); }
+uint32_t Time_To_Timestep(Seconds t) {
+  return Seconds_To_Iterations(t.count());
+}
 
 Revision Rev(Milliseconds t, int sub) {
   return Revision(Seconds_To_Iterations(t.count() / 1000.0f), static_cast<uint32_t>(sub));

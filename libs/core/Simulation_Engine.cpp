@@ -75,7 +75,9 @@ void Simulation_Engine::Collect_Core_Diagnostics() {
   if (i % uint32_t(_diagnostics_interval) != 0) return;
   if (!_diagnosed_iterations.insert(Time_Step{i}).second) return;
   std::ofstream report(_diagnostics_directory / "core.diagnostics", std::ios::out | std::ios::app);
-  report << "iteration: " << "Step(" << i << ")" << " component_types: " << _execution_types.size() << std::endl;
+  report << "iteration: "
+         << "Step(" << i << ")"
+         << " component_types: " << _execution_types.size() << std::endl;
   for (Scheduled_Component_Manager_Base const& manager : _execution_types) {
     manager.Write_Diagnostics(report);
     report << std::endl;

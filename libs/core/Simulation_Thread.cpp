@@ -13,8 +13,8 @@ void Step_Once(World& world, Revision& revision) {
   try {
     World::simulation_engine().Step(revision);
   } catch (std::exception const& e) {
-    Quarnel_Logging_Interface::error(std::string("Exception on worker thread ") + std::to_string(__thread_id) +
-                                     ": " + e.what());
+    Quarnel_Logging_Interface::error(std::string("Exception on worker thread ") +
+                                     std::to_string(__thread_id) + ": " + e.what());
     world.Throw_Exception();
     return;
   } catch (...) {

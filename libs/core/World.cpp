@@ -17,7 +17,9 @@ Simulation_Engine& World::simulation_engine() {
   return engine;
 }
 
-World::~World() { Terminate(); }
+World::~World() {
+  Terminate();
+}
 
 void World::Initialize_Simulation(Simulation_Configuration& config) {
   Instance().Initialize(config);
@@ -110,12 +112,13 @@ void World::Stop_Turning() {
   _running.exchange(false);
   Move_Threads_From_Finished_To_Ready();
   Wait_For_Workers();
-  Quarnel_Logging_Interface::notice("Stop_Turning finished at iteration " + to_string(current_revision()) + "/" +
-                                    std::to_string(num_iterations()));
+  Quarnel_Logging_Interface::notice("Stop_Turning finished at iteration " + to_string(current_revision()) +
+                                    "/" + std::to_string(num_iterations()));
 }
 
 void World::Stop_Mid_Simulation() {
-  Quarnel_Logging_Interface::notice("Stop Mid Simulation called at iteration " + to_string(current_revision()));
+  Quarnel_Logging_Interface::notice("Stop Mid Simulation called at iteration " +
+                                    to_string(current_revision()));
   if (!_running.load()) QUARNEL_FATAL("Can't stop, simulation is not running");
   // The run ends at the next boundary. At iteration 0 the limit would wrap around to
   // 4294967295 and the stop would be ignored, so it becomes 0 there.
@@ -124,11 +127,18 @@ void World::Stop_Mid_Simulation() {
 }
 
 void World::Update_Num_Iterations(int num_iterations) {
-  if (_running.load()) QUARNEL_FATAL("Don't try to change the number of iterations while simulation is running");
+  if (_running.load())
+    QUARNEL_FATAL("Don't try to change the number of iterations while simulation is running");
   _num_iterations.store(uint32_t(num_iterations), std::memory_order_relaxed);
 }
 
 void World::Terminate() {
+  // Workers of a run that was initialised but never turned (set-up failed, or the
+  // application gave up) still wait at the finish gate: let them leave before joining.
+  if (!_threads.empty() && _threads_exited.load() < _threads.size() && !_running.load()) {
+    Move_Threads_From_Finished_To_Ready();
+    Wait_For_Workers();
+  }
   for (std::thread& t : _threads) {
     if (t.joinable()) t.join();
   }

@@ -22,6 +22,8 @@
 //  3. A run needs at least one worker: Initialize refuses num_threads = 0.
 //  4. A failed worker step ends the run at that cycle: Start_Turning throws after the
 //     workers have left their loops; Terminate_Simulation then joins them.
+//  5. Terminate never waits on a parked worker: workers of a run that was initialised but
+//     never turned are released first.
 #pragma once
 
 #include <atomic>

@@ -25,7 +25,8 @@ inline void Run_Bounded(std::function<void()> body, std::chrono::seconds limit =
   done.get();
 }
 
-inline Simulation_Configuration Make_Configuration(int num_threads, int num_iterations, int objects_per_block = 100) {
+inline Simulation_Configuration Make_Configuration(int num_threads, int num_iterations,
+                                                   int objects_per_block = 100) {
   Simulation_Configuration c;
   c.num_threads = num_threads;
   c.pre_allocation_amount = 0;

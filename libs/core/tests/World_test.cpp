@@ -64,7 +64,9 @@ class Probe_Manager : public Scheduled_Component_Manager_Base {
   std::map<uint64_t, std::vector<int>> _visits;  // revision key -> worker of each visit
 };
 
-Revision Next_Iteration(Revision now) { return Revision(now._iteration + 1, 0); }
+Revision Next_Iteration(Revision now) {
+  return Revision(now._iteration + 1, 0);
+}
 
 // Initialises a run with `threads` workers and a fresh, linked probe manager.
 void Start_Run(Probe_Manager& probe, int threads, int iterations, Revision first = Revision(0, 0)) {
@@ -241,6 +243,22 @@ TEST(World_Test, A_Failing_Worker_Aborts_The_Run_And_The_Next_Run_Is_Correct) {
     EXPECT_EQ(healthy._visits.size(), 20u) << second;
     for (auto& [key, workers] : healthy._visits) EXPECT_EQ(workers.size(), size_t(next_threads));
   }
+}
+
+TEST(World_Test, Terminating_A_Run_That_Never_Turned_Releases_Its_Workers) {
+  for (int threads : {1, 6}) {
+    Simulation_Configuration config = Make_Configuration(threads, 10);
+    Run_Bounded([&] {
+      World::Initialize_Simulation(config);
+      World::Terminate_Simulation();
+    });
+  }
+  Probe_Manager probe;
+  probe.next_revision = Next_Iteration;
+  Start_Run(probe, 2, 5);
+  Run_Capturing_Log(probe);
+  World::Terminate_Simulation();
+  EXPECT_EQ(probe._visits.size(), 5u);
 }
 
 TEST(Engine_Test, A_Manager_Activated_During_A_Cycle_Is_Stepped_From_The_Next_Cycle) {

@@ -1,0 +1,38 @@
+// The population program's options, their validation and its usage text.
+//
+// Every failure is an Option_Error whose what() is one line naming the option and the
+// value, ready to print; nothing here ends the process. Main-thread only.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct Population_Options {
+  int num_agents = 1000;
+  int agents_per_block = 1000;
+  int threads = 1;
+};
+
+class Option_Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// True when "-h" or "--help" is among argv[1..argc-1].
+bool wants_help(int argc, char** argv);
+std::string usage_text();
+
+// Reads --num_agents, --agents_per_block and --threads from `args`, consuming them, and
+// checks what the program can run: num_agents >= 0, agents_per_block >= 1 and small
+// enough that one block of `cell_stride`-byte cells fits in 4 GiB, and nothing left over.
+// The thread count is the engine's to judge.
+Population_Options read_population_options(std::vector<std::string>& args, uint32_t cell_stride);
+
+// Bytes that the agents of a run starting with `num_agents` need at its end, with the
+// block layout of the engine and `cell_stride` bytes per agent.
+uint64_t estimated_agent_bytes(const Population_Options& options, uint32_t cell_stride);
+
+// The machine's physical memory in bytes (0 when unknown).
+uint64_t physical_memory_bytes();
