@@ -14,7 +14,9 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -125,7 +127,9 @@ class Logger_Test : public ::testing::Test {
   fs::path _dir;
 };
 
-TEST_F(Logger_Test, Defaults_Send_Every_Line_To_File_And_Notice_Or_Worse_To_Console) {
+TEST_F(Logger_Test, Defaults_Archive_The_Old_Log_Then_Send_Every_Line_To_File_And_Notice_Up_To_Console) {
+  fs::create_directory("log");
+  Write_File("log/quarnel_progress.log", "previous run\n");
   testing::internal::CaptureStdout();
   ASSERT_TRUE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", false));
   Q::debug("a debug line");  // the root category passes INFO and more severe
@@ -135,6 +139,7 @@ TEST_F(Logger_Test, Defaults_Send_Every_Line_To_File_And_Notice_Or_Worse_To_Cons
   Q::flush();
   const std::vector<std::string> console = Lines(testing::internal::GetCapturedStdout());
 
+  EXPECT_EQ(Read_File("log/archive1/quarnel_progress.log"), "previous run\n");
   const std::vector<std::string> file = Lines(Read_File("log/quarnel_progress.log"));
   ASSERT_EQ(file.size(), 4u);
   Expect_Line(file[0], "[  INFO] Successfully initialized logging from defaults");
@@ -158,17 +163,37 @@ TEST_F(Logger_Test, Defaults_Send_Every_Line_To_File_And_Notice_Or_Worse_To_Cons
   EXPECT_EQ(Appender_Named(root, "cout")->getThreshold(), log4cpp::Priority::NOTICE);
 }
 
-TEST_F(Logger_Test, Start_Up_Archives_The_Previous_Log_Unless_Appending) {
-  fs::create_directory("log");
-  Write_File("log/quarnel_progress.log", "previous run\n");
+// Property: once set up, lines logged from several threads at once all reach the progress
+// log whole, each exactly once (the program adds no lock of its own).
+TEST_F(Logger_Test, Concurrent_Lines_Arrive_Whole_And_Once) {
   ASSERT_TRUE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", false));
-  EXPECT_EQ(Read_File("log/archive1/quarnel_progress.log"), "previous run\n");
-  EXPECT_EQ(Read_File("log/quarnel_progress.log").find("previous run"), std::string::npos);
+  constexpr int kThreads = 4, kLines = 250;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int n = 0; n < kLines; ++n) {
+        if (n % 2 == 0) {
+          Q::info("thread " + std::to_string(t) + " line " + std::to_string(n));
+        } else {
+          *Q::Log() << log4cpp::Priority::INFO << "thread " << t << " line " << n;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
 
-  log4cpp::Category::getRoot().removeAllAppenders();
-  ASSERT_TRUE(Q::initialize_logger("log4cpp.property", "quarnel_progress.log", true));
-  EXPECT_FALSE(fs::exists("log/archive2"));
-  EXPECT_EQ(Lines(Read_File("log/quarnel_progress.log")).size(), 2u);
+  const std::vector<std::string> file = Lines(Read_File("log/quarnel_progress.log"));
+  ASSERT_EQ(file.size(), 1u + kThreads * kLines);
+  std::set<std::string> seen;
+  for (size_t i = 1; i < file.size(); ++i) {
+    ASSERT_GT(file[i].size(), 23u) << file[i];
+    seen.insert(file[i].substr(23));
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    for (int n = 0; n < kLines; ++n) {
+      EXPECT_EQ(seen.count(" [  INFO] thread " + std::to_string(t) + " line " + std::to_string(n)), 1u);
+    }
+  }
 }
 
 TEST_F(Logger_Test, Property_File_Defines_All_Appenders) {
@@ -364,14 +389,4 @@ TEST_F(Logger_Test, Temporary_Console_Stream_Adds_A_Console_At_Notice_Per_Call) 
   EXPECT_TRUE(lines[0].ends_with("NOTICE  : version line")) << lines[0];
   EXPECT_TRUE(lines[1].ends_with("NOTICE  : twice")) << lines[1];
   EXPECT_EQ(lines[1], lines[2]);
-}
-
-TEST_F(Logger_Test, Ensure_Dir_Exists_Creates_One_Level_Only) {
-  Q::ensure_dir_exists("one");
-  EXPECT_TRUE(fs::is_directory("one"));
-  Write_File("file", "kept\n");
-  Q::ensure_dir_exists("file");
-  EXPECT_EQ(Read_File("file"), "kept\n");
-  EXPECT_THROW(Q::ensure_dir_exists("two/levels"), fs::filesystem_error);
-  EXPECT_FALSE(fs::exists("two"));
 }
