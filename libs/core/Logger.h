@@ -51,7 +51,8 @@ class Quarnel_Logging_Interface {
   static void notice(std::string message) { log(std::move(message), 500); }
   static void warn(std::string message) { log(std::move(message), 400); }
   static void error(std::string message) { log(std::move(message), 300); }
-  // Flushes standard error and the streams of the category's appenders where log4cpp allows.
+  // Flushes standard output and standard error (the console appender writes to standard
+  // output; file appenders write unbuffered). Best effort, safe from any thread.
   static void flush();
 
   // Sets logging up from ./log/<property_file> if it exists, otherwise from the defaults
