@@ -1,6 +1,6 @@
 #include "Scheduled_Component_Manager.h"
 
-#include <regex>
+#include <string_view>
 
 #include "World.h"
 
@@ -12,11 +12,24 @@ Scheduled_Component_Manager_Base::Scheduled_Component_Manager_Base(unsigned int 
       _display_name(Make_Display_Name(_type_name)),
       _component_id(component_id) {}
 
+namespace {
+
+// Every occurrence of `pattern` in `text` replaced by `replacement`, left to right.
+std::string Replace_All(std::string text, std::string_view pattern, std::string_view replacement) {
+  for (size_t at = text.find(pattern); at != std::string::npos;
+       at = text.find(pattern, at + replacement.size())) {
+    text.replace(at, pattern.size(), replacement);
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string Scheduled_Component_Manager_Base::Make_Display_Name(std::string const& type_name) {
-  static const std::regex type_list_suffix(", quarnel::TypeList<quarnel::NULLTYPE, quarnel::NULLTYPE>, void");
-  static const std::regex master_type("MasterType");
-  std::string shortened = std::regex_replace(type_name, type_list_suffix, "");
-  return std::regex_replace(shortened, master_type, "MT");
+  // Both patterns are plain text: no character in them is special to a regular expression.
+  std::string shortened =
+      Replace_All(type_name, ", quarnel::TypeList<quarnel::NULLTYPE, quarnel::NULLTYPE>, void", "");
+  return Replace_All(std::move(shortened), "MasterType", "MT");
 }
 
 void Scheduled_Component_Manager_Base::Initialize() {
