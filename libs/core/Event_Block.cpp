@@ -1,0 +1,293 @@
+#include "Event_Block.h"
+
+#include <new>
+
+#include "Event_Component_Manager.h"
+#include "Fatal_Error.h"
+#include "World.h"
+
+// Free cells (and destroyed events) hold no live object, yet the block reads and writes their
+// schedule, link and node through Event_Object*; these functions are exempt from UBSan's
+// dynamic-type check.
+#define QUARNEL_EVENT_CELL_ACCESS __attribute__((no_sanitize("vptr")))
+
+namespace quarnel {
+
+const uint32_t Event_Block::_data_offset = (sizeof(Event_Block) / __cache_line_size + 1) * __cache_line_size;
+static_assert(sizeof(Event_Block) / __cache_line_size == 2, "the cells start on the third cache line");
+
+Event_Block* Event_Block::Create(Event_Component_Manager_Base* manager, Block_Shape shape,
+                                 uint32_t cell_size) {
+  char* memory = new (std::align_val_t(__cache_line_size)) char[shape.bytes];
+  auto* block = new (memory) Event_Block();  // the heap starts empty
+  block->_cell_size = cell_size;
+  block->_num_cells = shape.cells;
+  block->Initialize(manager);
+  return block;
+}
+
+void Event_Block::Release(Event_Block* block) {
+  block->~Event_Block();
+  ::operator delete[](reinterpret_cast<char*>(block), std::align_val_t(__cache_line_size));
+}
+
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::Initialize(Event_Component_Manager_Base* manager) {
+  _manager = manager;
+  _active = _in_activation_queue = _in_deactivation_queue = false;
+  Store_Revision(_next_revision, __revision_omega);
+  _pending_revision = __revision_omega;
+  _claim_count.exchange(0);
+  _schedule_lock.Reset();
+  _stepping_thread.exchange(-1);
+  _owner_thread.exchange(-1);
+  _num_allocated = 0;
+  _free_lock.Reset();
+  _first_free = _num_cells == 0 ? nullptr : Cell(0);
+  for (uint32_t i = 0; i < _num_cells; ++i) {
+    Event_Object* cell = Cell(i);
+    cell->_event_block = this;
+    cell->_next_free = i + 1 < _num_cells ? Cell(i + 1) : nullptr;
+    Store_Revision(cell->_next_revision, __revision_omega);
+  }
+}
+
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privAllocate() {
+  if (_num_allocated == 0) _manager->privJoin_Active_Set(this);
+  _first_free = _first_free->_next_free;
+  if (++_num_allocated == _num_cells) {
+    _manager->_thread_blocks[__thread_id].pop_front();
+    _owner_thread.exchange(-1);
+  }
+}
+
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privFree(Event_Object* event) {
+  const bool running = World::Instance().running();
+  if (running) _free_lock.Lock();
+  Store_Revision(event->_next_revision, __revision_free);
+  if (_num_allocated == _num_cells) {
+    _first_free = event;
+    event->_next_free = nullptr;
+    _manager->_thread_blocks[__thread_id].push_back(this);
+    _owner_thread.exchange(__thread_id);
+  } else {
+    privInsert_Free(event);
+  }
+  if (--_num_allocated == 0) {
+    _manager->_empty_blocks[_owner_thread.load()].fetch_add(1);
+    _manager->Deactivate_Block(this);
+    if (running) {
+      Spin_Guard guard(_schedule_lock);
+      Store_Revision(_next_revision, __revision_omega);
+      _pending_revision = __revision_omega;
+    }
+  }
+  if (running) _free_lock.Unlock();
+}
+
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privInsert_Free(Event_Object* event) {
+  if (_first_free == nullptr || event < _first_free) {
+    event->_next_free = _first_free;
+    _first_free = event;
+    return;
+  }
+  Event_Object* before = _first_free;
+  while (before->_next_free != nullptr && before->_next_free < event) before = before->_next_free;
+  event->_next_free = before->_next_free;
+  before->_next_free = event;
+}
+
+void Event_Block::Update_Schedule(const Revision& revision) {
+  Spin_Guard guard(_schedule_lock);
+  if (Load_Revision(_next_revision) == World::Instance().current_revision()) {
+    _pending_revision = min(_pending_revision, revision);
+  } else {
+    Store_Revision(_next_revision, min(Load_Revision(_next_revision), revision));
+  }
+}
+
+// ---- Step ----
+
+void Event_Block::Step(Revision& revision) {
+  World& world = World::Instance();
+  const Revision now = world.current_revision();
+  const uint32_t final_iteration = world.num_iterations();
+  {
+    Spin_Guard guard(_heap_lock);
+    _stepping_thread.exchange(__thread_id);
+  }
+  Revision low = __revision_omega;
+  try {
+    for (Step_Action action = privNext_Action(now, low); action.event != nullptr;
+         action = privNext_Action(now, low)) {
+      if (action.release) {
+        privRelease_Cell(action.event);
+      } else {
+        privRun(action.event, now, final_iteration);
+      }
+    }
+  } catch (...) {
+    privAbandon_Step();
+    throw;
+  }
+  Spin_Guard guard(_schedule_lock);
+  low = min(low, _pending_revision);
+  _pending_revision = __revision_omega;
+  Store_Revision(_next_revision, low);
+  revision = low;
+}
+
+// Applies the deferred requests, then pops the next due event. When there is none, the step
+// ends here, under the lock that orders it with the other threads' requests: `heap_low`
+// receives the smallest key left in the heap and the block is no longer being stepped.
+QUARNEL_EVENT_CELL_ACCESS Event_Block::Step_Action Event_Block::privNext_Action(Revision now,
+                                                                                Revision& heap_low) {
+  Spin_Guard guard(_heap_lock);
+  if (Event_Object* released = privApply_Deferred()) return {released, true};
+  ibh_node* root = _event_heap._root;
+  if (root != nullptr && Event_Object::Heap_Key(root) <= now._revision) {
+    _event_heap.pop_root();
+    *root = ibh_node{};
+    _in_hand = Event_Object::From_Node(root);
+    return {_in_hand, false};
+  }
+  heap_low = root == nullptr ? __revision_omega : Revision::From_Key(Event_Object::Heap_Key(root));
+  _stepping_thread.exchange(-1);
+  return {nullptr, false};
+}
+
+// Calls one popped event and settles its answer: pushed back, parked in the final iteration,
+// or dropped because the handler released the event.
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privRun(Event_Object* event, Revision now,
+                                                    uint32_t final_iteration) {
+  if (event->_event_callback == nullptr) {
+    QUARNEL_FATAL("An event of " << _manager->_display_name
+                                 << " came due without a handler; load it with a handler");
+  }
+  Event_Response response;
+  event->_event_callback(event, response);
+  const Revision next = response._next_revision;
+  Spin_Guard guard(_heap_lock);
+  if (_in_hand != event) return;
+  _in_hand = nullptr;
+  if (next < now) {
+    QUARNEL_FATAL("An event handler answered " << to_string(next) << ", before the revision being stepped "
+                                               << to_string(now));
+  }
+  Store_Revision(event->_next_revision, next);
+  if (next._iteration == final_iteration) return;
+  _event_heap.push_node(&event->_heap_node);
+}
+
+// A handler failed: the block stops being stepped, its deferred requests still take effect.
+void Event_Block::privAbandon_Step() {
+  for (;;) {
+    Event_Object* released;
+    {
+      Spin_Guard guard(_heap_lock);
+      _in_hand = nullptr;
+      released = privApply_Deferred();
+      if (released == nullptr) {
+        _stepping_thread.exchange(-1);
+        return;
+      }
+    }
+    privRelease_Cell(released);
+  }
+}
+
+// ---- Requests ----
+
+QUARNEL_EVENT_CELL_ACCESS bool Event_Block::privMust_Defer(const Event_Object* event) const {
+  if (event->_deferred_next != nullptr) return true;  // keep the order of requests for it
+  const int32_t stepper = _stepping_thread.load(std::memory_order_relaxed);
+  return stepper != -1 && stepper != __thread_id;
+}
+
+void Event_Block::Request_Schedule(Event_Object* event, Event_Handler handler, const Revision& revision) {
+  Spin_Guard guard(_heap_lock);
+  if (privMust_Defer(event)) {
+    privDefer(event, handler, revision);
+  } else {
+    privApply_Schedule(event, handler, revision);
+  }
+}
+
+void Event_Block::Request_Release(Event_Object* event) {
+  {
+    Spin_Guard guard(_heap_lock);
+    if (privMust_Defer(event)) {
+      privDefer(event, nullptr, __revision_free);
+      return;
+    }
+    privDetach(event);
+  }
+  privRelease_Cell(event);
+}
+
+// REQUIRES: `_heap_lock`, and no other thread steps the block.
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privApply_Schedule(Event_Object* event, Event_Handler handler,
+                                                               const Revision& revision) {
+  if (event != _in_hand && event->In_Heap()) privRemove_From_Heap(event);
+  if (handler != nullptr) event->_event_callback = handler;
+  Store_Revision(event->_next_revision, revision);
+  // The event whose handler is running is settled by its answer when the handler returns.
+  if (event != _in_hand) _event_heap.push_node(&event->_heap_node);
+}
+
+// Takes `event` out of the heap (or out of the hands of its running handler).
+// REQUIRES: `_heap_lock`, and no other thread steps the block.
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privDetach(Event_Object* event) {
+  if (event == _in_hand) {
+    _in_hand = nullptr;
+  } else if (event->In_Heap()) {
+    privRemove_From_Heap(event);
+  }
+}
+
+// The heap offers only the removal of its root: the node is first swapped up to the root,
+// unconditionally (every node it passes moves down one level, into a place where its key
+// still is not below its new parent's), then popped.
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privRemove_From_Heap(Event_Object* event) {
+  ibh_node* node = &event->_heap_node;
+  while (node->_parent != nullptr) _event_heap.swap_nodes(node, node->_parent);
+  _event_heap.pop_root();
+  *node = ibh_node{};
+}
+
+// REQUIRES: `_heap_lock`.
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privDefer(Event_Object* event, Event_Handler handler,
+                                                      const Revision& revision) {
+  if (event->_deferred_next == nullptr) {
+    event->_deferred_next = _deferred_head == nullptr ? event : _deferred_head;
+    _deferred_head = event;
+    event->_deferred_callback = nullptr;
+  } else if (event->_deferred_revision == __revision_free) {
+    return;  // a release stays a release
+  }
+  event->_deferred_revision = revision;
+  if (handler != nullptr) event->_deferred_callback = handler;
+}
+
+// Applies deferred schedules until the list is empty (returns null) or a release comes up:
+// that event is detached and returned, to be destroyed and freed outside the lock.
+// REQUIRES: `_heap_lock`, and no other thread steps the block.
+QUARNEL_EVENT_CELL_ACCESS Event_Object* Event_Block::privApply_Deferred() {
+  while (Event_Object* event = _deferred_head) {
+    _deferred_head = event->_deferred_next == event ? nullptr : event->_deferred_next;
+    event->_deferred_next = nullptr;
+    if (event->_deferred_revision == __revision_free) {
+      privDetach(event);
+      return event;
+    }
+    privApply_Schedule(event, event->_deferred_callback, event->_deferred_revision);
+  }
+  return nullptr;
+}
+
+// Runs the event's own destructor (virtual: T's), then returns the cell.
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privRelease_Cell(Event_Object* event) {
+  event->~Event_Object();
+  privFree(event);
+}
+
+}  // namespace quarnel
