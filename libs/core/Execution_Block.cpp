@@ -1,0 +1,162 @@
+#include "Execution_Block.h"
+
+#include <new>
+
+#include "Execution_Component_Manager.h"
+#include "World.h"
+
+// Free cells hold no live object, yet the block reads and writes their schedule and link
+// through Execution_Object*; these functions are exempt from UBSan's dynamic-type check.
+#define QUARNEL_CELL_ACCESS __attribute__((no_sanitize("vptr")))
+
+namespace quarnel {
+namespace {
+
+// The cell whose handler this thread is running, and whether the handler released it.
+struct Handler_Call {
+  Execution_Object* cell = nullptr;
+  bool released = false;
+};
+thread_local Handler_Call __handler_call;
+
+// Marks the calling thread as running `cell`'s handler for one scope (exceptions included).
+class Handler_Call_Scope {
+ public:
+  explicit Handler_Call_Scope(Execution_Object* cell) { __handler_call = Handler_Call{cell, false}; }
+  ~Handler_Call_Scope() { __handler_call = Handler_Call{}; }
+  bool Released() const { return __handler_call.released; }
+};
+
+}  // namespace
+
+uint32_t Execution_Block::_data_offset = 128;
+static_assert(sizeof(Execution_Block) <= 128, "the block header must fit in its two cache lines");
+
+Execution_Block* Execution_Block::Create(Execution_Component_Manager_Base* manager, Block_Shape shape,
+                                         uint32_t cell_size) {
+  char* memory = new (std::align_val_t(__cache_line_size)) char[shape.bytes];
+  auto* block = new (memory) Execution_Block();
+  block->_cell_size = cell_size;
+  block->_num_cells = shape.cells;
+  block->Initialize(manager);
+  return block;
+}
+
+void Execution_Block::Release(Execution_Block* block) {
+  block->~Execution_Block();
+  ::operator delete[](reinterpret_cast<char*>(block), std::align_val_t(__cache_line_size));
+}
+
+QUARNEL_CELL_ACCESS void Execution_Block::Initialize(Execution_Component_Manager_Base* manager) {
+  _manager = manager;
+  _active = _in_activation_queue = _in_deactivation_queue = false;
+  Store_Revision(_next_revision, __revision_omega);
+  _pending_revision = __revision_omega;
+  _claim_count.exchange(0);
+  _schedule_lock.Reset();
+  _stepping_thread.exchange(-1);
+  _owner_thread.exchange(-1);
+  _num_allocated = 0;
+  _free_lock.Reset();
+  _first_free = _num_cells == 0 ? nullptr : Cell(0);
+  for (uint32_t i = 0; i < _num_cells; ++i) {
+    Execution_Object* cell = Cell(i);
+    cell->_execution_block = this;
+    cell->_next_free = i + 1 < _num_cells ? Cell(i + 1) : nullptr;
+    Store_Revision(cell->_next_revision, __revision_omega);
+  }
+}
+
+QUARNEL_CELL_ACCESS Revision Execution_Block::Cell_Revision(uint32_t i) const {
+  return Load_Revision(Cell(i)->_next_revision);
+}
+
+QUARNEL_CELL_ACCESS void Execution_Block::privAllocate() {
+  if (_num_allocated == 0) _manager->privJoin_Active_Set(this);
+  _first_free = _first_free->_next_free;
+  if (++_num_allocated == _num_cells) {
+    _manager->_thread_blocks[__thread_id].pop_front();
+    _owner_thread.exchange(-1);
+  }
+}
+
+QUARNEL_CELL_ACCESS void Execution_Block::privFree(Execution_Object* object) {
+  const bool running = World::Instance().running();
+  if (running) _free_lock.Lock();
+  if (object == __handler_call.cell) __handler_call.released = true;
+  Store_Revision(object->_next_revision, __revision_free);
+  if (_num_allocated == _num_cells) {
+    _first_free = object;
+    object->_next_free = nullptr;
+    _manager->_thread_blocks[__thread_id].push_back(this);
+    _owner_thread.exchange(__thread_id);
+  } else {
+    privInsert_Free(object);
+  }
+  if (--_num_allocated == 0) {
+    _manager->_empty_blocks[_owner_thread.load()].fetch_add(1);
+    _manager->Deactivate_Block(this);
+    if (running) {
+      Spin_Guard guard(_schedule_lock);
+      Store_Revision(_next_revision, __revision_omega);
+      _pending_revision = __revision_omega;
+    }
+  }
+  if (running) _free_lock.Unlock();
+}
+
+QUARNEL_CELL_ACCESS void Execution_Block::privInsert_Free(Execution_Object* object) {
+  if (_first_free == nullptr || object < _first_free) {
+    object->_next_free = _first_free;
+    _first_free = object;
+    return;
+  }
+  Execution_Object* before = _first_free;
+  while (before->_next_free != nullptr && before->_next_free < object) before = before->_next_free;
+  object->_next_free = before->_next_free;
+  before->_next_free = object;
+}
+
+QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
+  _stepping_thread.exchange(__thread_id);
+  const Revision now = World::Instance().current_revision();
+  Revision low = __revision_omega;
+  Event_Response response;
+  const uint32_t cells = _num_cells;
+  for (uint32_t i = 0; i < cells; ++i) {
+    Execution_Object* cell = Cell(i);
+    Revision r = Load_Revision(cell->_next_revision, std::memory_order_acquire);
+    if (r == now) r = privCall(cell, response);
+    if (r < low) low = r;
+  }
+  {
+    Spin_Guard guard(_schedule_lock);
+    low = min(low, _pending_revision);
+    _pending_revision = __revision_omega;
+    Store_Revision(_next_revision, low);
+  }
+  revision = low;
+  _stepping_thread.exchange(-1);
+}
+
+// Runs one handler and returns the cell's next revision (invariant 4 for released cells).
+QUARNEL_CELL_ACCESS Revision Execution_Block::privCall(Execution_Object* cell, Event_Response& response) {
+  Handler_Call_Scope scope(cell);
+  cell->_event_callback(cell, response);
+  const Revision next = response._next_revision;
+  response._next_revision = __revision_omega;
+  if (scope.Released()) return Load_Revision(cell->_next_revision);
+  Store_Revision(cell->_next_revision, next, std::memory_order_release);
+  return next;
+}
+
+void Execution_Block::Update_Schedule(const Revision& revision) {
+  Spin_Guard guard(_schedule_lock);
+  if (Load_Revision(_next_revision) == World::Instance().current_revision()) {
+    _pending_revision = min(_pending_revision, revision);
+  } else {
+    Store_Revision(_next_revision, min(Load_Revision(_next_revision), revision));
+  }
+}
+
+}  // namespace quarnel

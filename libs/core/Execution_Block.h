@@ -1,0 +1,95 @@
+// An execution block: one allocation holding a 128-byte header followed by equal cells,
+// each holding one execution object. The block keeps its free cells, counts its objects,
+// carries its own schedule and is stepped as a whole.
+//
+// Layout: cell i starts at block + _data_offset + i * _cell_size. The header is two cache
+// lines and the stride whole cache lines, so with the cache-line-aligned allocation made by
+// Create no cell shares a line with the header or another cell.
+//
+// Thread safety:
+//  - Step: only the thread that claimed the block's chunk, once per due revision.
+//  - Update_Schedule: any thread (under `_schedule_lock`).
+//  - privAllocate: REQUIRES `_free_lock`, the calling thread's list has this block in front.
+//  - privFree: any thread; takes `_free_lock` while the World runs (set-up is one thread).
+//  Lock order: `_free_lock` -> manager `_schedule_lock`; `_free_lock` -> `_schedule_lock`.
+//
+// Invariants:
+//  1. The free list holds exactly _num_cells - _num_allocated cells, linked through
+//     `_next_free` in strictly ascending address order; allocation takes the lowest.
+//  2. Every cell's `_execution_block` is this block.
+//  3. _num_allocated == _num_cells exactly when no thread's list holds the block
+//     (`_owner_thread` is then -1).
+//  4. A cell released by a handler keeps the revision it has after the call (__revision_free,
+//     or the revision of a new object that reused the cell); the handler's response is not
+//     stored into it.
+//
+// Ownership: the manager creates and releases blocks (Create / Release); the header is
+// constructed in place and owns nothing.
+#pragma once
+
+#include <atomic>
+#include <boost/intrusive/list.hpp>
+#include <cstdint>
+
+#include "Block_Sizing.h"
+#include "Execution_Object.h"
+#include "Globals.h"
+#include "Spin_Lock.h"
+
+namespace quarnel {
+
+class Execution_Component_Manager_Base;
+
+class Execution_Block
+    : public boost::intrusive::list_base_hook<boost::intrusive::link_mode<boost::intrusive::normal_link>> {
+ public:
+  static uint32_t _data_offset;  // 128: the header's bytes before cell 0
+
+  // A new block of `shape` with cells of `cell_size` bytes, initialised for `manager`.
+  static Execution_Block* Create(Execution_Component_Manager_Base* manager, Block_Shape shape,
+                                 uint32_t cell_size);
+  static void Release(Execution_Block* block);
+
+  // Prepares a block whose `_cell_size` and `_num_cells` are set: all cells free.
+  void Initialize(Execution_Component_Manager_Base* manager);
+  // Takes the head of the free list (the caller has read it); a full block leaves the
+  // calling thread's list. REQUIRES: `_free_lock`.
+  void privAllocate();
+  // Returns `object`'s cell to the free list; an emptied block leaves the active set.
+  void privFree(Execution_Object* object);
+  // Calls every object due now; `revision` receives the block's new next revision.
+  void Step(Revision& revision);
+  // Asks the block to be stepped no later than `revision`.
+  void Update_Schedule(const Revision& revision);
+
+  // The revision cell i holds now (free cells included); for inspection.
+  Revision Cell_Revision(uint32_t i) const;
+
+  Execution_Object* Cell(uint32_t i) const {
+    return reinterpret_cast<Execution_Object*>(reinterpret_cast<char*>(const_cast<Execution_Block*>(this)) +
+                                               _data_offset + size_t(i) * _cell_size);
+  }
+
+  Execution_Component_Manager_Base* _manager = nullptr;
+  Revision _next_revision;                  // written under `_schedule_lock`, read with Load_Revision
+  Revision _pending_revision;               // guarded by `_schedule_lock`
+  Execution_Object* _first_free = nullptr;  // guarded by `_free_lock`
+  std::atomic<int32_t> _claim_count{0};
+  Spin_Lock _schedule_lock;
+  std::atomic<int32_t> _stepping_thread{-1};  // for inspection only
+  Spin_Lock _free_lock;
+  uint32_t _cell_size = 0;
+  uint32_t _num_cells = 0;
+  uint32_t _num_allocated = 0;  // guarded by `_free_lock`
+  // Set membership, guarded by the manager's `_schedule_lock` (see Block_Pool).
+  bool _active = false;
+  bool _in_activation_queue = false;
+  bool _in_deactivation_queue = false;
+  std::atomic<int32_t> _owner_thread{-1};
+
+ private:
+  void privInsert_Free(Execution_Object* object);
+  Revision privCall(Execution_Object* cell, Event_Response& response);
+};
+
+}  // namespace quarnel

@@ -1,0 +1,141 @@
+// The execution component manager: owns the memory blocks of one agent type, hands out
+// cells to Allocate<T>, keeps the set of active blocks (those holding at least one object)
+// and steps that set in parallel, chunk by chunk, on every worker.
+//
+// A due manager (the World runs and `_next_revision` is the revision being stepped) may be
+// walked by other threads, so blocks that become non-empty or empty while it is due are
+// queued and join or leave the active set at the end-of-revision Update, which the last
+// worker to finish the step runs. When the manager is not due, changes apply at once.
+// Requests for the revision being stepped are honoured in an extra cycle at that revision.
+//
+// Thread safety:
+//  - Allocate<T> / Free<T>: the controlling thread during set-up, any worker inside a
+//    handler while the World runs. Each thread allocates from its own list of blocks.
+//  - Step: every worker, concurrently, when the engine finds the manager due.
+//  - Initialize / Terminate / the diagnostics record: controlling thread, no worker
+//    stepping.
+//  Lock order: engine -> manager `_schedule_lock` -> block `_schedule_lock` for scheduling
+//  (one at a time); block `_free_lock` -> manager `_schedule_lock`.
+//
+// Invariants (with those of Block_Pool):
+//  1. A block is counted in `_empty_blocks[t]` exactly when it is empty and in thread t's
+//     list.
+//  2. A non-empty block is active or in the activation queue (once the due revision ends:
+//     active).
+//  3. `_threads_finished` is 0 between two due steps.
+//  4. After Terminate the manager owns no block.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <ostream>
+#include <string>
+
+#include "Block_Pool.h"
+#include "Block_Sizing.h"
+#include "Component_Manager.h"
+#include "Execution_Block.h"
+#include "Execution_Object.h"
+#include "Memory_Allocation.h"
+#include "Scheduled_Component_Manager.h"
+
+namespace quarnel {
+
+class Execution_Component_Manager_Base : public Scheduled_Component_Manager_Base,
+                                         public Block_Pool<Execution_Block> {
+ public:
+  Execution_Component_Manager_Base(unsigned int component_id, std::string name);
+
+  void Initialize() override;
+  // Releases every block. Raises a fatal error (after releasing) if a block was still queued.
+  void Terminate() override;
+  int Component_Manager_Type() override { return 0; }
+
+  // Steps this thread's share of the active set; the last thread runs Update().
+  void Step(Revision& revision) override;
+  // End of the due revision. REQUIRES: `_schedule_lock`, every thread done walking.
+  void Update();
+  // Releases surplus empty blocks of the calling thread's list.
+  void Clean_Up_Thread_Memory();
+  void Write_Diagnostics(std::ostream& out) const override;
+
+  // The front block of the calling thread's list, created if the list is empty.
+  Execution_Block* privAllocate();
+  // A block became empty. REQUIRES: the block's `_free_lock` while the World runs.
+  void Deactivate_Block(Execution_Block* block);
+  // A block receives its first object. REQUIRES: the block's `_free_lock`.
+  void privJoin_Active_Set(Execution_Block* block);
+
+ private:
+  Execution_Block* privCreate_Block(int thread);
+  bool privIs_Due() const;  // REQUIRES: `_schedule_lock`
+};
+
+template <class T>
+class Execution_Component_Manager : public Execution_Component_Manager_Base {
+ public:
+  Execution_Component_Manager()
+      : Execution_Component_Manager_Base(unsigned(T::component_id), type_name<T>()) {}
+
+  void Initialize() override {
+    Execution_Component_Manager_Base::Initialize();
+    _object_size = Cell_Stride(sizeof(T));
+  }
+};
+
+template <class T>
+struct Manager_Of<Execution_Object, T> {
+  using type = Execution_Component_Manager<T>;
+};
+
+// A new T in a cell of T's manager, unscheduled and without a handler. An identifier other
+// than -1 is recorded in the calling thread's identifier table.
+template <class T>
+T* Allocate(int32_t object_id = -1) {
+  IncrementMemory(unsigned(T::component_id), sizeof(T));
+  auto* manager = T::component_manager;
+  Execution_Block* block = manager->privAllocate();
+  Execution_Object* cell;
+  {
+    Spin_Guard guard(block->_free_lock);
+    cell = block->_first_free;
+    block->privAllocate();
+  }
+  T* object = new (cell) T;
+  object->_component_id = T::component_id;
+  object->_execution_block = block;
+  Store_Revision(object->_next_revision, __revision_omega);
+  object->_object_id = object_id;
+  if (object_id != -1) manager->_thread_object_tables[__thread_id][object_id] = object;
+  return object;
+}
+
+// Destroys `object` and returns its cell to its block.
+template <class T>
+void Free(T* object) {
+  DecrementMemory(unsigned(T::component_id), sizeof(T));
+  Execution_Block* block = object->_execution_block;
+  Execution_Object* cell = object;
+  object->~T();
+  block->privFree(cell);
+}
+
+// The manager's record of the core diagnostics report: a quoted display name, component
+// id, active blocks and cell size, then per active block its owner thread, objects, cells
+// and free bytes.
+template <class CharT, class Traits>
+std::basic_ostream<CharT, Traits>& operator<<(std::basic_ostream<CharT, Traits>& out,
+                                              const Execution_Component_Manager_Base& manager) {
+  const auto& blocks = manager._active_blocks;
+  const uint32_t cell_size = blocks.empty() ? 0 : blocks.front()->_cell_size;
+  out << '"' << manager._display_name << '"' << ',' << manager._component_id << ',' << blocks.size() << ','
+      << cell_size << '\n';
+  for (const Execution_Block* block : blocks) {
+    const int32_t free_bytes = int32_t(block->_cell_size * (block->_num_cells - block->_num_allocated));
+    out << block->_owner_thread.load(std::memory_order_relaxed) << ',' << block->_num_allocated << ','
+        << block->_num_cells << ',' << free_bytes << '\n';
+  }
+  return out;
+}
+
+}  // namespace quarnel
