@@ -16,8 +16,9 @@
 //    changes the heap, and the others defer their requests.
 //  - privAllocate: REQUIRES `_free_lock`, the calling thread's list has this block in front.
 //  - privFree: any thread; takes `_free_lock` while the World runs (set-up is one thread).
-//  Lock order: `_heap_lock` -> `_free_lock` -> manager `_schedule_lock`; `_free_lock` ->
-//  `_schedule_lock`. No lock is held while a handler or an event's destructor runs.
+//  Lock order: `_free_lock` -> manager `_schedule_lock`; `_free_lock` -> `_schedule_lock`.
+//  `_heap_lock` is a leaf: no other lock is taken while it is held, and no lock at all is
+//  held while a handler or an event's destructor runs.
 //
 // Invariants:
 //  1. The free list holds exactly _num_cells - _num_allocated cells, linked through

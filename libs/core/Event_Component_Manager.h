@@ -18,7 +18,8 @@
 //  - Step: every worker, concurrently, when the engine finds the manager due.
 //  - Initialize / Terminate: controlling thread, no worker stepping.
 //  Lock order: engine -> manager `_schedule_lock` -> block `_schedule_lock` for scheduling
-//  (one at a time); block `_heap_lock` -> block `_free_lock` -> manager `_schedule_lock`.
+//  (one at a time); block `_free_lock` -> manager `_schedule_lock`; a block's `_heap_lock`
+//  is a leaf.
 //
 // Invariants (with those of Block_Pool):
 //  1. A block is counted in `_empty_blocks[t]` exactly when it is empty and in thread t's

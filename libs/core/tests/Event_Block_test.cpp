@@ -70,8 +70,12 @@ class Event_Block_Test : public ::testing::Test {
     Probe_Event::script() = nullptr;
     Probe_Event::calls().clear();
   }
+  // One idle cycle at (0,0) before terminating: a run that never turns would leave its
+  // activated managers in the engine's lists of new managers.
   void TearDown() override {
     Probe_Event::script() = nullptr;
+    World::Instance().Update_Num_Iterations(0);
+    Run_Bounded([] { World::Instance().Start_Turning("."); });
     Run_Bounded([] { World::Terminate_Simulation(); });
   }
   static Revision Step_At(Event_Block* block, Revision now) {

@@ -149,7 +149,7 @@ TEST(Event_Manager_Test, Blocks_Join_And_Leave_Through_The_Queues_While_The_Mana
   Event_A* trigger = Event_A::Make(0, Revision(1, 0));
   std::vector<Event_A*> made;
   Event_Block* fresh = nullptr;
-  bool queued = false, refilled_stays = false;
+  bool queued = false, emptied_leaves = false, refilled_stays = false;
   Event_A::script = [&](Event_A* e, Event_Response& r) {
     if (e != trigger) {
       if (World::Instance().iteration() < 5) r._next_revision = Revision(5, 0);
@@ -166,6 +166,13 @@ TEST(Event_Manager_Test, Blocks_Join_And_Leave_Through_The_Queues_While_The_Mana
       return;
     }
     for (Event_A* m : made) Free(m);  // `fresh` empties: queued to leave
+    {
+      Spin_Guard guard(lock);
+      Spin_Guard block_guard(fresh->_schedule_lock);
+      emptied_leaves = fresh->_in_deactivation_queue && fresh->_active && fresh->_num_allocated == 0 &&
+                       fresh->_next_revision == __revision_omega &&
+                       fresh->_pending_revision == __revision_omega;
+    }
     Event_A* again = Event_A::Make(9, Revision(3, 0));
     Spin_Guard guard(lock);
     refilled_stays = again->_event_block == fresh && fresh->_active && !fresh->_in_deactivation_queue &&
@@ -173,6 +180,7 @@ TEST(Event_Manager_Test, Blocks_Join_And_Leave_Through_The_Queues_While_The_Mana
   };
   Turn();
   EXPECT_TRUE(queued);
+  EXPECT_TRUE(emptied_leaves);
   EXPECT_TRUE(refilled_stays);
   // (1,0): trigger, then event 1 in an extra cycle (its block joined at Update); (1,1): 2..4;
   // (2,0): the trigger releases 1..4 and makes 9; (3,0) and (5,0): 9.
