@@ -55,6 +55,12 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   int32_t _objects_per_block = -1;
   uint32_t _object_size = 0;
   std::atomic<bool> _activated{false};
+  // Whether the engine steps this manager in the current cycle: decided by the engine's
+  // Update for the whole cycle, so that every worker steps the same managers even when a
+  // handler makes another manager due at the current revision mid-cycle (that manager is
+  // then stepped in an extra cycle at the same revision). Written only while workers are
+  // parked; the barrier orders it.
+  bool _due_this_cycle = false;
   // One counter per thread index 0 .. num_threads; created by Initialize().
   std::unique_ptr<std::atomic<uint32_t>[]> _empty_blocks;
 };

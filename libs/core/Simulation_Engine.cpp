@@ -7,14 +7,21 @@
 namespace quarnel {
 namespace {
 
-// Steps the due managers of one list; returns the smallest next revision seen.
-Revision Step_Managers(Simulation_Engine::Manager_List& managers, Revision const& now, Revision best) {
+// Steps the managers of one list that are due in this cycle; returns the smallest next
+// revision seen.
+Revision Step_Managers(Simulation_Engine::Manager_List& managers, Revision best) {
   for (Scheduled_Component_Manager_Base& manager : managers) {
     Revision r = Load_Revision(manager._next_revision);
-    if (r == now) manager.Step(r);
+    if (manager._due_this_cycle) manager.Step(r);
     best = min(best, r);
   }
   return best;
+}
+
+void Mark_Due(Simulation_Engine::Manager_List& managers, Revision const& now) {
+  for (Scheduled_Component_Manager_Base& manager : managers) {
+    manager._due_this_cycle = Load_Revision(manager._next_revision) == now;
+  }
 }
 
 void Move_All(Simulation_Engine::Manager_List& from, Simulation_Engine::Manager_List& to) {
@@ -34,8 +41,13 @@ void Simulation_Engine::Initialize() {
 }
 
 void Simulation_Engine::Terminate() {
+  // The lists of new managers are emptied too: a run that ended without a last Update (it
+  // never turned, or a worker failed) may have left managers there, and the next run links
+  // them again when they create their first block.
   _execution_types.clear();
   _event_types.clear();
+  _new_execution_types.clear();
+  _new_event_types.clear();
 }
 
 void Simulation_Engine::Activate(Manager_List& new_list, Scheduled_Component_Manager_Base* manager) {
@@ -44,9 +56,8 @@ void Simulation_Engine::Activate(Manager_List& new_list, Scheduled_Component_Man
 }
 
 void Simulation_Engine::Step(Revision& out) {
-  const Revision now = World::Instance().current_revision();
-  Revision best = Step_Managers(_execution_types, now, __revision_omega);
-  best = Step_Managers(_event_types, now, best);
+  Revision best = Step_Managers(_execution_types, __revision_omega);
+  best = Step_Managers(_event_types, best);
   Spin_Guard guard(_revision_lock);
   if (best < _next_revision) Store_Revision(_next_revision, best);
   out = _next_revision;
@@ -65,6 +76,8 @@ void Simulation_Engine::Update() {
   Move_All(_new_execution_types, _execution_types);
   Move_All(_new_event_types, _event_types);
   World::Instance().Set_Current_Revision(_next_revision);
+  Mark_Due(_execution_types, _next_revision);
+  Mark_Due(_event_types, _next_revision);
   Store_Revision(_next_revision, __revision_omega);
   Collect_Core_Diagnostics();
 }

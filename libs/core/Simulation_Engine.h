@@ -15,6 +15,10 @@
 //  2. Execution managers are stepped before event managers, each kind in activation order.
 //  3. `_next_revision` is (0,0) after Initialize, a running minimum during a cycle, and
 //     __revision_omega right after each Update.
+//  4. Every worker steps the same managers in a cycle: those due when the cycle began. A
+//     manager that a handler makes due at the current revision mid-cycle is stepped in an
+//     extra cycle at that revision.
+//  5. After Terminate all four lists are empty.
 #pragma once
 
 #include <boost/intrusive/list.hpp>

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "Simulation_Engine.h"
@@ -153,6 +154,38 @@ TEST(World_Test, A_Request_For_The_Revision_Being_Stepped_Gets_An_Extra_Cycle) {
   EXPECT_EQ(probe._visits[Revision(2, 0)._revision].size(), 4u);  // two cycles of two workers
   EXPECT_EQ(probe._visits[Revision(1, 0)._revision].size(), 2u);
   EXPECT_EQ(probe._visits[Revision(3, 0)._revision].size(), 2u);
+}
+
+TEST(Engine_Test, A_Manager_Made_Due_Mid_Cycle_Is_Stepped_By_Every_Worker_In_An_Extra_Cycle) {
+  // Manager `idle` is not due; a handler of `busy` asks for it at the revision being
+  // stepped. Every worker must step it in the same cycle (never some workers only), and
+  // that cycle is an extra one at the same revision.
+  for (int threads : {1, 2, 6}) {
+    Probe_Manager busy;
+    Probe_Manager idle;
+    busy.next_revision = Next_Iteration;
+    busy.on_step = [&](Revision now) {
+      if (now == Revision(3, 0) && __thread_id == 0) {
+        // Give the other workers time to pass `idle` in this cycle before it becomes due.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        idle.Update_Schedule(now);
+      }
+    };
+    Start_Run(busy, threads, 6);
+    idle.Initialize();
+    World::simulation_engine().Activate(World::simulation_engine()._new_execution_types, &idle);
+    Run_Capturing_Log(busy);
+    World::Terminate_Simulation();
+    ASSERT_EQ(idle._visits.size(), 1u) << threads;
+    EXPECT_EQ(idle._visits.begin()->first, Revision(3, 0)._revision);
+    std::vector<int> workers = idle._visits.begin()->second;
+    std::sort(workers.begin(), workers.end());
+    std::vector<int> each_once(threads);
+    for (int t = 0; t < threads; ++t) each_once[t] = t;
+    EXPECT_EQ(workers, each_once) << threads << " workers";
+    EXPECT_EQ(busy._visits.size(), 6u);
+    for (auto& [key, workers] : busy._visits) EXPECT_EQ(workers.size(), size_t(threads));
+  }
 }
 
 TEST(World_Test, Update_Num_Iterations_Before_The_Run_Sets_The_Limit) {
