@@ -96,13 +96,22 @@ QUARNEL_CELL_ACCESS void Execution_Block::privFree(Execution_Object* object) {
   if (--_num_allocated == 0) {
     _manager->_empty_blocks[_owner_thread.load()].fetch_add(1);
     _manager->Deactivate_Block(this);
-    if (running) {
-      Spin_Guard guard(_schedule_lock);
-      Store_Revision(_next_revision, __revision_omega);
-      _pending_revision = __revision_omega;
-    }
+    if (running) privForget_Schedule();
   }
   if (running) _free_lock.Unlock();
+}
+
+// An empty block has nothing to run: pending requests were for released objects. A block
+// that is due keeps its next revision, because the thread stepping it (now, or in the extra
+// cycle its due request caused) sets it from its cells at the end of the step; lowering it
+// to __revision_omega meanwhile would send a new object's request to `_next_revision`,
+// where the end of that step would overwrite it and lose the object.
+void Execution_Block::privForget_Schedule() {
+  Spin_Guard guard(_schedule_lock);
+  _pending_revision = __revision_omega;
+  if (Load_Revision(_next_revision) != World::Instance().current_revision()) {
+    Store_Revision(_next_revision, __revision_omega);
+  }
 }
 
 QUARNEL_CELL_ACCESS void Execution_Block::privInsert_Free(Execution_Object* object) {

@@ -89,6 +89,7 @@ class Execution_Block
 
  private:
   void privInsert_Free(Execution_Object* object);
+  void privForget_Schedule();
   Revision privCall(Execution_Object* cell, Event_Response& response);
 };
 

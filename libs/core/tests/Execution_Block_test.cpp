@@ -271,6 +271,40 @@ TEST_P(Released_Cell_Test, A_New_Object_In_A_Released_Cell_Keeps_Its_Own_Revisio
   for (int i = 0; i < 8; ++i) EXPECT_EQ(__reborn_calls[i].load(), expected[i]) << "iteration " << i;
 }
 
+// Both objects of a two-cell block release themselves in its step; the second handler then
+// allocates into the emptied block, whose free cell 0 the step has already passed. The new
+// object's request must survive the end of that step.
+Execution_Block* __emptied = nullptr;
+
+void Die(void* object, Event_Response&) {
+  Free(static_cast<Cell_Agent*>(object));
+}
+
+void Die_And_Give_Birth(void* object, Event_Response& response) {
+  Die(object, response);
+  __reborn = Allocate<Cell_Agent>();
+  EXPECT_EQ(__reborn->_execution_block, __emptied);
+  EXPECT_EQ(static_cast<Execution_Object*>(__reborn), __emptied->Cell(0));
+  __reborn->privLoad_Event(&Record_Call, Revision(3, 0), Cell_Agent::component_manager);
+}
+
+TEST_P(Released_Cell_Test, An_Object_Born_Into_A_Block_Emptied_In_Its_Own_Step_Is_Not_Lost) {
+  Start(GetParam(), 2, 6);
+  __reborn = nullptr;
+  for (auto& calls : __reborn_calls) calls = 0;
+  Cell_Agent* first = Allocate<Cell_Agent>();
+  Cell_Agent* second = Allocate<Cell_Agent>();
+  __emptied = first->_execution_block;
+  ASSERT_EQ(second->_execution_block, __emptied);
+  first->privLoad_Event(&Die, Revision(1, 0), Cell_Agent::component_manager);
+  second->privLoad_Event(&Die_And_Give_Birth, Revision(1, 0), Cell_Agent::component_manager);
+  Turn();
+  ASSERT_NE(__reborn, nullptr);
+  const int expected[8] = {0, 0, 0, 1, 1, 1, 0, 0};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(__reborn_calls[i].load(), expected[i]) << "iteration " << i;
+  EXPECT_EQ(Manager()._active_blocks, (std::deque<Execution_Block*>{__emptied}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Workers, Released_Cell_Test, ::testing::Values(1, 2));
 
 }  // namespace
