@@ -1,8 +1,7 @@
 // A fixture for tests of the execution side: one World run per test, always ended properly.
 //
-// Start() initialises the run; Turn() runs it on another thread with a bound (a deadlock
-// fails instead of hanging). TearDown turns a run that the test did not turn (workers can
-// only be joined once they have left their loops) for a single cycle, then terminates it.
+// Start() initialises the run; Turn() runs it on another thread with a bound, and TearDown
+// terminates it (turned or not) with a bound too: a deadlock fails instead of hanging.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,26 +17,19 @@ class Execution_Run_Test : public ::testing::Test {
     Simulation_Configuration config = Make_Configuration(threads, iterations, objects_per_block);
     World::Initialize_Simulation(config);
     _started = true;
-    _turned = false;
   }
 
   void Turn() {
-    _turned = true;
     Run_Bounded([] { World::Instance().Start_Turning("."); });
   }
 
   void TearDown() override {
     if (!_started) return;
-    if (!_turned) {
-      World::Instance().Update_Num_Iterations(1);
-      Turn();
-    }
     _started = false;
-    World::Terminate_Simulation();
+    Run_Bounded([] { World::Terminate_Simulation(); });
   }
 
   bool _started = false;
-  bool _turned = false;
 };
 
 }  // namespace quarnel::testing
