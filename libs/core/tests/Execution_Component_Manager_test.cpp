@@ -115,49 +115,38 @@ TEST(Block_Pool_Test, Every_Due_Block_Is_Stepped_Exactly_Once_By_One_Thread) {
   Walk_With_Threads(3, 45);                     // one chunk
 }
 
-TEST(Block_Pool_Test, A_Block_That_Rejoins_In_The_Same_Due_Revision_Sits_In_Each_Queue_Once) {
+// While the manager is due, joins and leaves only queue and cancel each other; every block
+// sits in each queue at most once; when it is not due, they apply at once.
+TEST(Block_Pool_Test, Queued_Changes_Cancel_Each_Other_And_Each_Block_Is_Queued_Once) {
   Fake_Pool pool;
-  Fake_Block fresh, was_active;
+  Fake_Block fresh, was_active, passing;
   pool.Join(&was_active, false);
   EXPECT_EQ(pool._active_blocks, (std::deque<Fake_Block*>{&was_active}));
 
-  // Joins, empties and receives an object again, all while the manager is due.
-  pool.Join(&fresh, true);
+  pool.Join(&fresh, true);  // joins, empties and receives an object again
   pool.Leave(&fresh, true);
   EXPECT_EQ(pool._deactivation_queue, (std::deque<Fake_Block*>{&fresh}));
   pool.Join(&fresh, true);
   EXPECT_TRUE(pool._deactivation_queue.empty());
-  EXPECT_EQ(pool._activation_queue.size(), 1u);
-
-  // An active block empties twice and refills once.
-  pool.Leave(&was_active, true);
+  pool.Leave(&was_active, true);  // empties twice, refills once
   pool.Leave(&was_active, true);
   EXPECT_EQ(pool._deactivation_queue.size(), 1u);
   pool.Join(&was_active, true);
-  EXPECT_TRUE(pool._deactivation_queue.empty());
+  pool.Join(&passing, true);  // joins and empties: never becomes active
+  pool.Leave(&passing, true);
+  EXPECT_EQ(pool._activation_queue.size(), 2u);
+  EXPECT_EQ(pool._deactivation_queue, (std::deque<Fake_Block*>{&passing}));
 
   pool.Apply_Queues();
   EXPECT_EQ(pool._active_blocks, (std::deque<Fake_Block*>{&was_active, &fresh}));
-  EXPECT_TRUE(fresh._active && was_active._active);
-  EXPECT_TRUE(pool._activation_queue.empty());
-  EXPECT_FALSE(fresh._in_activation_queue || fresh._in_deactivation_queue);
-}
-
-TEST(Block_Pool_Test, A_Block_That_Joins_And_Empties_While_Due_Never_Becomes_Active) {
-  Fake_Pool pool;
-  Fake_Block block;
-  pool.Join(&block, true);
-  pool.Leave(&block, true);
-  pool.Apply_Queues();
-  EXPECT_TRUE(pool._active_blocks.empty());
-  EXPECT_TRUE(pool._activation_queue.empty());
-  EXPECT_TRUE(pool._deactivation_queue.empty());
-  EXPECT_FALSE(block._active || block._in_activation_queue || block._in_deactivation_queue);
-  pool.Join(&block, false);  // when not due, changes apply at once
-  EXPECT_TRUE(block._active);
-  pool.Leave(&block, false);
-  EXPECT_FALSE(block._active);
-  EXPECT_TRUE(pool._active_blocks.empty());
+  EXPECT_TRUE(fresh._active && was_active._active && !passing._active);
+  EXPECT_TRUE(pool._activation_queue.empty() && pool._deactivation_queue.empty());
+  for (Fake_Block* b : {&fresh, &was_active, &passing}) {
+    EXPECT_FALSE(b->_in_activation_queue || b->_in_deactivation_queue);
+  }
+  pool.Leave(&fresh, false);
+  EXPECT_FALSE(fresh._active);
+  EXPECT_EQ(pool._active_blocks, (std::deque<Fake_Block*>{&was_active}));
 }
 
 TEST(Block_Pool_Test, Clean_Up_Keeps_Queued_And_Active_Blocks_And_Release_All_Frees_Each_Block_Once) {
