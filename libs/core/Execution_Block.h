@@ -22,6 +22,8 @@
 //  4. A cell released by a handler keeps the revision it has after the call (__revision_free,
 //     or the revision of a new object that reused the cell); the handler's response is not
 //     stored into it.
+//  5. `_next_revision` changes from the current revision only at the end of the block's
+//     step, so a request made while the block is due always lands in `_pending_revision`.
 //
 // Ownership: the manager creates and releases blocks (Create / Release); the header is
 // constructed in place and owns nothing.
@@ -52,7 +54,9 @@ class Execution_Block
 
   // Prepares a block whose `_cell_size` and `_num_cells` are set: all cells free.
   void Initialize(Execution_Component_Manager_Base* manager);
-  // Takes the head of the free list (the caller has read it); a full block leaves the
+  // Takes the head of the free list (the caller has read it). An empty block joins its
+  // manager's active set first: checked under `_free_lock`, so a concurrent release of the
+  // block's last object cannot leave it non-empty and inactive. A full block leaves the
   // calling thread's list. REQUIRES: `_free_lock`.
   void privAllocate();
   // Returns `object`'s cell to the free list; an emptied block leaves the active set.
