@@ -61,6 +61,9 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   // then stepped in an extra cycle at the same revision). Written only while workers are
   // parked; the barrier orders it.
   bool _due_this_cycle = false;
+  // The objects derive from Identified<...> (Object_Identity.h): the run fingerprint reads
+  // their 64-bit identity. Set by the manager's constructor, never changed.
+  bool _identified = false;
   // One counter per thread index 0 .. num_threads; created by Initialize().
   std::unique_ptr<std::atomic<uint32_t>[]> _empty_blocks;
 };
