@@ -12,20 +12,10 @@
 namespace quarnel {
 namespace {
 
-// The cell whose handler this thread is running, and whether the handler released it.
-struct Handler_Call {
-  Execution_Object* cell = nullptr;
-  bool released = false;
-};
-thread_local Handler_Call __handler_call;
-
-// Marks the calling thread as running `cell`'s handler for one scope (exceptions included).
-class Handler_Call_Scope {
- public:
-  explicit Handler_Call_Scope(Execution_Object* cell) { __handler_call = Handler_Call{cell, false}; }
-  ~Handler_Call_Scope() { __handler_call = Handler_Call{}; }
-  bool Released() const { return __handler_call.released; }
-};
+// The cell whose handler this thread is running; privFree clears it when it releases that
+// cell, which tells Step not to store the handler's answer into a released cell. A stale
+// value left by a handler that threw is harmless: the next call overwrites it.
+thread_local Execution_Object* __handler_cell = nullptr;
 
 }  // namespace
 
@@ -83,7 +73,7 @@ QUARNEL_CELL_ACCESS void Execution_Block::privAllocate() {
 QUARNEL_CELL_ACCESS void Execution_Block::privFree(Execution_Object* object) {
   const bool running = World::Instance().running();
   if (running) _free_lock.Lock();
-  if (object == __handler_call.cell) __handler_call.released = true;
+  if (object == __handler_cell) __handler_cell = nullptr;
   Store_Revision(object->_next_revision, __revision_free);
   if (_num_allocated == _num_cells) {
     _first_free = object;
@@ -126,18 +116,35 @@ QUARNEL_CELL_ACCESS void Execution_Block::privInsert_Free(Execution_Object* obje
   before->_next_free = object;
 }
 
+// Runs one handler and returns the cell's next revision (invariant 4 for released cells).
+QUARNEL_CELL_ACCESS inline Revision Execution_Block::privCall(Execution_Object* cell,
+                                                              Event_Response& response) {
+  __handler_cell = cell;
+  cell->_event_callback(cell, response);
+  const Revision next = response._next_revision;
+  response._next_revision = __revision_omega;
+  if (__handler_cell != cell) return Load_Revision(cell->_next_revision);  // released by its handler
+  Store_Revision(cell->_next_revision, next, std::memory_order_release);
+  return next;
+}
+
+// The loop of the hot path: one load and compare per cell, and per due cell one handler call
+// and one store. The cell address advances by the stride, read once with the bound.
 QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
   _stepping_thread.exchange(__thread_id);
   const Revision now = World::Instance().current_revision();
   Revision low = __revision_omega;
   Event_Response response;
-  const uint32_t cells = _num_cells;
-  for (uint32_t i = 0; i < cells; ++i) {
-    Execution_Object* cell = Cell(i);
-    Revision r = Load_Revision(cell->_next_revision, std::memory_order_acquire);
-    if (r == now) r = privCall(cell, response);
-    if (r < low) low = r;
+  const size_t stride = _cell_size;
+  char* cell = reinterpret_cast<char*>(this) + _data_offset;
+  char* const end = cell + size_t(_num_cells) * stride;
+  for (; cell != end; cell += stride) {
+    auto* object = reinterpret_cast<Execution_Object*>(cell);
+    Revision r = Load_Revision(object->_next_revision, std::memory_order_acquire);
+    if (r == now) r = privCall(object, response);
+    low = min(low, r);
   }
+  __handler_cell = nullptr;
   {
     Spin_Guard guard(_schedule_lock);
     low = min(low, _pending_revision);
@@ -146,17 +153,6 @@ QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
   }
   revision = low;
   _stepping_thread.exchange(-1);
-}
-
-// Runs one handler and returns the cell's next revision (invariant 4 for released cells).
-QUARNEL_CELL_ACCESS Revision Execution_Block::privCall(Execution_Object* cell, Event_Response& response) {
-  Handler_Call_Scope scope(cell);
-  cell->_event_callback(cell, response);
-  const Revision next = response._next_revision;
-  response._next_revision = __revision_omega;
-  if (scope.Released()) return Load_Revision(cell->_next_revision);
-  Store_Revision(cell->_next_revision, next, std::memory_order_release);
-  return next;
 }
 
 void Execution_Block::Update_Schedule(const Revision& revision) {
