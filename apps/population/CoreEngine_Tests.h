@@ -32,7 +32,12 @@ using Test_Agent = Agent_Implementation<MasterType_Test>;
 
 // Per worker: births minus deaths, random engine, distribution (indexed by __thread_id).
 static std::vector<int64_t> net_agents;
-static std::vector<std::minstd_rand0> generators;
+// A worker's minstd_rand0 on a cache line of its own: its state changes at every draw, and
+// two workers' generators in one line would pass that line between the cores at every draw.
+struct alignas(64) Worker_Generator : std::minstd_rand0 {
+  using std::minstd_rand0::minstd_rand0;
+};
+static std::vector<Worker_Generator> generators;
 static std::vector<std::uniform_real_distribution<double>> distributions;
 
 constexpr double growth_factor = 1.0001;
