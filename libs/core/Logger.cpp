@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "Checked_File_Appender.h"
+
 namespace fs = std::filesystem;
 
 namespace quarnel {
@@ -53,7 +55,7 @@ void Require_Open(log4cpp::FileAppender* appender, const fs::path& file) {
 // The rolling progress log (every message the category passes) and the console.
 void Add_Default_Appenders(log4cpp::Category& root, const fs::path& progress_log, bool append) {
   const std::unique_ptr<log4cpp::Layout> layout_template = Line_Layout_Template();
-  auto file = std::make_unique<log4cpp::RollingFileAppender>(
+  auto file = std::make_unique<Checked_Rolling_File_Appender>(
       "file", progress_log.string(), kMax_Log_File_Size, kMax_Backup_Index, append, kLog_File_Mode);
   Require_Open(file.get(), progress_log);
   file->setLayout(copyLayout(layout_template.get()));
@@ -100,6 +102,8 @@ bool Quarnel_Logging_Interface::initialize_logger(fs::path property_file, fs::pa
     log4cpp::Category& root = log4cpp::Category::getRoot();
     if (fs::exists(property_file)) {
       log4cpp::PropertyConfigurator::configure(property_file.string());
+      // log4cpp's file appenders would lose lines to a full or unopened file without a word.
+      Replace_With_Checked(root);
       _pLog = &root;
       info("Successfully initialized logging from property file: " + property_file.string());
     } else {
@@ -178,9 +182,19 @@ void Quarnel_Logging_Interface::archive_old_logfile(fs::path folder, fs::path fi
   }
 }
 
+// A folder that cannot be created is reported and changes nothing: the log files keep
+// writing where they are, and the run goes on.
 void Quarnel_Logging_Interface::set_output_folder(fs::path folder) {
-  _outputFolder = folder / "log";
-  fs::create_directories(_outputFolder);
+  const fs::path wanted = folder / "log";
+  std::error_code error;
+  fs::create_directories(wanted, error);
+  if (error) {
+    std::cerr << "Could not create the output folder " << wanted.string() << ": " << error.message()
+              << "; the log files stay where they are. error in libs/core/Logger, line " << __LINE__
+              << std::endl;
+    return;
+  }
+  _outputFolder = wanted;
   change_appender_folder(_pLog);
 }
 
@@ -214,10 +228,10 @@ void Quarnel_Logging_Interface::privMove_File_Appender(log4cpp::Category& catego
 log4cpp::Appender* copyAppender(log4cpp::FileAppender* appender, fs::path file) {
   const std::string& name = appender->getName();
   if (auto* rolling = dynamic_cast<log4cpp::RollingFileAppender*>(appender)) {
-    return new log4cpp::RollingFileAppender(name, file.string(), rolling->getMaxFileSize(),
-                                            rolling->getMaxBackupIndex(), true, rolling->getMode());
+    return new Checked_Rolling_File_Appender(name, file.string(), rolling->getMaxFileSize(),
+                                             rolling->getMaxBackupIndex(), true, rolling->getMode());
   }
-  return new log4cpp::FileAppender(name, file.string(), true, appender->getMode());
+  return new Checked_File_Appender(name, file.string(), true, appender->getMode());
 }
 
 bool Quarnel_Logging_Interface::copy_log_file_to_output_folder(fs::path from, fs::path to) {

@@ -21,6 +21,9 @@
 //  3. An appender that cannot open its file is never reported as a successful set-up.
 //  4. log4cpp owns categories and appenders, an appender owns its layout; the program
 //     deletes none of them.
+//  5. The file appenders that the program makes, and the plain file appenders a property
+//     file makes, are checked (Checked_File_Appender.h): a file that refuses lines is
+//     reported once on standard error, and its NOTICE and more severe lines go there.
 #pragma once
 
 #include <log4cpp/Category.hh>
@@ -65,6 +68,8 @@ class Quarnel_Logging_Interface {
 
   // Log folders and archiving.
   static void archive_old_logfile(std::filesystem::path folder, std::filesystem::path file_name);
+  // Moves the log files into folder/log, created with its parents; a folder that cannot be
+  // created is reported on standard error and leaves everything as it was.
   static void set_output_folder(std::filesystem::path folder);
   static void change_appender_folder(log4cpp::Category* category);
   static bool copy_log_file_to_output_folder(std::filesystem::path from, std::filesystem::path to);

@@ -1,0 +1,93 @@
+#include "Checked_File_Appender.h"
+
+#include <unistd.h>
+#include <log4cpp/Priority.hh>
+
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+#include <typeinfo>
+
+#include "Logger.h"
+
+namespace quarnel {
+namespace {
+
+// Writes all of `text` to `fd`; returns 0 or the errno of the failure.
+int Write_All(int fd, char const* data, size_t size) {
+  if (fd < 0) return EBADF;  // the file was never opened
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return EIO;
+    data += written;
+    size -= size_t(written);
+  }
+  return 0;
+}
+
+void To_Standard_Error(std::string const& text) {
+  Write_All(STDERR_FILENO, text.data(), text.size());
+}
+
+}  // namespace
+
+bool Write_Check::Write(int fd, std::string const& line, int priority, std::string const& file) {
+  const int error = Write_All(fd, line.data(), line.size());
+  if (error == 0) return true;
+  if (!_reported.exchange(true)) {
+    To_Standard_Error("Could not write to the log file " + file + ": " +
+                      std::generic_category().message(error) +
+                      "; its NOTICE and more severe lines go to standard error from now on. error in " +
+                      __FILE__ + ", line " + std::to_string(__LINE__) + "\n");
+  }
+  if (priority <= log4cpp::Priority::NOTICE) To_Standard_Error(line);
+  return false;
+}
+
+Checked_File_Appender::Checked_File_Appender(std::string const& name, std::string const& file_name,
+                                             bool append, mode_t mode)
+    : FileAppender(name, file_name, append, mode) {}
+
+void Checked_File_Appender::_append(log4cpp::LoggingEvent const& event) {
+  _check.Write(_fd, _getLayout().format(event), event.priority, _fileName);
+}
+
+Checked_Rolling_File_Appender::Checked_Rolling_File_Appender(std::string const& name,
+                                                             std::string const& file_name,
+                                                             size_t max_file_size,
+                                                             unsigned int max_backup_index, bool append,
+                                                             mode_t mode)
+    : RollingFileAppender(name, file_name, max_file_size, max_backup_index, append, mode) {}
+
+// As RollingFileAppender: write, then roll over once the file has reached its size limit.
+void Checked_Rolling_File_Appender::_append(log4cpp::LoggingEvent const& event) {
+  if (!_check.Write(_fd, _getLayout().format(event), event.priority, _fileName)) return;
+  const off_t size = ::lseek(_fd, 0, SEEK_END);
+  if (size >= 0 && size_t(size) >= _maxFileSize) rollOver();
+}
+
+void Replace_With_Checked(log4cpp::Category& category) {
+  for (log4cpp::Appender* appender : category.getAllAppenders()) {
+    const std::type_info& kind = typeid(*appender);
+    if (kind != typeid(log4cpp::FileAppender) && kind != typeid(log4cpp::RollingFileAppender)) continue;
+    if (appender->getFilter() != nullptr) continue;
+    auto* file = static_cast<log4cpp::FileAppender*>(appender);
+    std::unique_ptr<log4cpp::Layout> layout;
+    try {
+      layout.reset(copyLayout(log4cpp::QuarnelFileAppender::GetLayout(*file)));
+    } catch (std::exception const&) {
+      continue;  // a layout of another kind: the appender keeps writing unchecked
+    }
+    std::unique_ptr<log4cpp::Appender> twin(
+        copyAppender(file, log4cpp::QuarnelFileAppender::GetFilename(*file)));
+    twin->setLayout(layout.release());
+    twin->setThreshold(appender->getThreshold());
+    category.removeAppender(appender);
+    category.addAppender(twin.release());
+  }
+}
+
+}  // namespace quarnel
