@@ -4,6 +4,8 @@
 
 #include "Event_Component_Manager.h"
 #include "Fatal_Error.h"
+#include "Object_Identity.h"
+#include "Run_Fingerprint.h"
 #include "World.h"
 
 // Free cells (and destroyed events) hold no live object, yet the block reads and writes their
@@ -116,12 +118,15 @@ void Event_Block::Step(Revision& revision) {
     _stepping_thread.exchange(__thread_id);
   }
   Revision low = __revision_omega;
+  Run_Digest* const fingerprint = Run_Fingerprint::Instance().Lane();  // null while off
   try {
     for (Step_Action action = privNext_Action(now, low); action.event != nullptr;
          action = privNext_Action(now, low)) {
       if (action.release) {
         privRelease_Cell(action.event);
       } else {
+        if (fingerprint != nullptr)
+          fingerprint->Add(Fingerprint_Identity(action.event, _manager->_identified), now);
         privRun(action.event, now, final_iteration);
       }
     }

@@ -3,6 +3,8 @@
 #include <new>
 
 #include "Execution_Component_Manager.h"
+#include "Object_Identity.h"
+#include "Run_Fingerprint.h"
 #include "World.h"
 
 // Free cells hold no live object, yet the block reads and writes their schedule and link
@@ -130,9 +132,8 @@ QUARNEL_CELL_ACCESS inline Revision Execution_Block::privCall(Execution_Object* 
 
 // The loop of the hot path: one load and compare per cell, and per due cell one handler call
 // and one store. The cell address advances by the stride, read once with the bound.
-QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
-  _stepping_thread.exchange(__thread_id);
-  const Revision now = World::Instance().current_revision();
+template <bool Fingerprinted>
+QUARNEL_CELL_ACCESS Revision Execution_Block::privStep_Cells(Revision now, Run_Digest* fingerprint) {
   Revision low = __revision_omega;
   Event_Response response;
   const size_t stride = _cell_size;
@@ -141,9 +142,22 @@ QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
   for (; cell != end; cell += stride) {
     auto* object = reinterpret_cast<Execution_Object*>(cell);
     Revision r = Load_Revision(object->_next_revision, std::memory_order_acquire);
-    if (r == now) r = privCall(object, response);
+    if (r == now) {
+      if constexpr (Fingerprinted) fingerprint->Add(Fingerprint_Identity(object, _manager->_identified), now);
+      r = privCall(object, response);
+    }
     low = min(low, r);
   }
+  return low;
+}
+
+QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
+  _stepping_thread.exchange(__thread_id);
+  const Revision now = World::Instance().current_revision();
+  // Decided once per step: while the run fingerprint is off the plain loop runs.
+  Run_Digest* const fingerprint = Run_Fingerprint::Instance().Lane();
+  Revision low =
+      fingerprint == nullptr ? privStep_Cells<false>(now, nullptr) : privStep_Cells<true>(now, fingerprint);
   __handler_cell = nullptr;
   {
     Spin_Guard guard(_schedule_lock);

@@ -41,6 +41,7 @@
 namespace quarnel {
 
 class Execution_Component_Manager_Base;
+struct Run_Digest;
 
 class Execution_Block
     : public boost::intrusive::list_base_hook<boost::intrusive::link_mode<boost::intrusive::normal_link>> {
@@ -95,6 +96,9 @@ class Execution_Block
   void privInsert_Free(Execution_Object* object);
   void privForget_Schedule();
   Revision privCall(Execution_Object* cell, Event_Response& response);
+  // The cell loop of Step; with Fingerprinted, each call is also added to `fingerprint`.
+  template <bool Fingerprinted>
+  Revision privStep_Cells(Revision now, Run_Digest* fingerprint);
 };
 
 }  // namespace quarnel

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "Run_Fingerprint.h"
 #include "World.h"
 
 namespace quarnel {
@@ -35,6 +36,7 @@ void Move_All(Simulation_Engine::Manager_List& from, Simulation_Engine::Manager_
 }  // namespace
 
 void Simulation_Engine::Initialize() {
+  Run_Fingerprint::Instance().Begin_Run(World::Instance().num_threads());
   Store_Revision(_next_revision, Revision(0, 0));
   _revision_lock.Reset();
   _new_types_lock.Reset();
@@ -73,6 +75,7 @@ void Simulation_Engine::Lower_Next_Revision(Revision const& revision, bool runni
 }
 
 void Simulation_Engine::Update() {
+  Run_Fingerprint::Instance().Merge();  // the workers are parked at the barrier
   Move_All(_new_execution_types, _execution_types);
   Move_All(_new_event_types, _event_types);
   World::Instance().Set_Current_Revision(_next_revision);

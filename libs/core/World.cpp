@@ -3,6 +3,7 @@
 #include "Component_Manager.h"
 #include "Fatal_Error.h"
 #include "Logger.h"
+#include "Run_Fingerprint.h"
 #include "Simulation_Engine.h"
 
 namespace quarnel {
@@ -125,6 +126,7 @@ void World::Stop_Turning() {
   Wait_For_Workers();
   Quarnel_Logging_Interface::notice("Stop_Turning finished at iteration " + to_string(current_revision()) +
                                     "/" + std::to_string(num_iterations()));
+  Run_Fingerprint::Instance().Log_Result();
 }
 
 void World::Stop_Mid_Simulation() {
