@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <boost/lexical_cast.hpp>
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <sstream>
 
@@ -26,6 +28,34 @@ int read_int_option(std::vector<std::string>& args, const std::string& name, int
   }
 }
 
+// Whether the bare flag `name` is present; consumes every occurrence.
+bool read_flag(std::vector<std::string>& args, const std::string& name) {
+  const auto end = std::remove(args.begin(), args.end(), name);
+  const bool present = end != args.end();
+  args.erase(end, args.end());
+  return present;
+}
+
+// The value of option --seed as an unsigned 64-bit number, or `fallback` when it is absent.
+uint64_t read_seed_option(std::vector<std::string>& args, uint64_t fallback, bool& present) {
+  auto found = std::find(args.begin(), args.end(), "--seed");
+  present = found != args.end();
+  if (!present) return fallback;
+  if (std::next(found) == args.end()) throw Option_Error("option --seed needs a value");
+  const std::string value = *std::next(found);
+  uint64_t seed = 0;
+  const char* first = value.data();
+  const char* last = value.data() + value.size();
+  const auto [end, error] = std::from_chars(first, last, seed);
+  if (value.empty() || !std::isdigit(static_cast<unsigned char>(value.front())) || error != std::errc() ||
+      end != last) {
+    throw Option_Error("option --seed: '" + value +
+                       "' is not a whole number between 0 and 18446744073709551615");
+  }
+  args.erase(found, std::next(found, 2));
+  return seed;
+}
+
 std::string joined(const std::vector<std::string>& args) {
   std::string text;
   for (const std::string& a : args) text += (text.empty() ? "" : " ") + a;
@@ -43,10 +73,14 @@ bool wants_help(int argc, char** argv) {
 }
 
 std::string usage_text() {
-  return "Usage: population [--num_agents N] [--agents_per_block B] [--threads T]\n"
+  return "Usage: population [--num_agents N] [--agents_per_block B] [--threads T] [--deterministic [--seed "
+         "S]]\n"
          "  --num_agents N        agents at the start (default 1000, at least 0)\n"
          "  --agents_per_block B  cells per memory block of the agent type (default 1000, at least 1)\n"
          "  --threads T           worker threads (default 1, at least 1)\n"
+         "  --deterministic       run the deterministic twin: the same model, whose population and run\n"
+         "                        fingerprint depend only on the seed, not on T or B\n"
+         "  --seed S              the twin's seed (default 12345, 0 to 18446744073709551615)\n"
          "  -h, --help            this text\n"
          "Every agent acts once per iteration for 100 iterations and gives birth with probability 0.0001.\n"
          "The run passes when the final population is within 5 % of N * 1.0001^100; the exit status is\n"
@@ -58,6 +92,9 @@ Population_Options read_population_options(std::vector<std::string>& args, uint3
   options.num_agents = read_int_option(args, "--num_agents", options.num_agents);
   options.agents_per_block = read_int_option(args, "--agents_per_block", options.agents_per_block);
   options.threads = read_int_option(args, "--threads", options.threads);
+  options.deterministic = read_flag(args, "--deterministic");
+  bool seed_given = false;
+  options.seed = read_seed_option(args, options.seed, seed_given);
   if (!args.empty()) throw Option_Error("unrecognised arguments: " + joined(args));
   if (options.num_agents < 0) {
     throw Option_Error("option --num_agents: '" + std::to_string(options.num_agents) + "' is negative");
@@ -65,6 +102,10 @@ Population_Options read_population_options(std::vector<std::string>& args, uint3
   if (options.agents_per_block < 1) {
     throw Option_Error("option --agents_per_block: '" + std::to_string(options.agents_per_block) +
                        "' is below 1");
+  }
+  if (seed_given && !options.deterministic) {
+    throw Option_Error("option --seed: '" + std::to_string(options.seed) +
+                       "' needs --deterministic (the population run seeds its workers itself)");
   }
   // One block must fit in 32 bits, with room for the page rounding.
   const uint64_t block_need =

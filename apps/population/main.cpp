@@ -1,9 +1,12 @@
-// The population program: one births-and-deaths run with the values of the command line.
+// The population program: one births-and-deaths run with the values of the command line
+// (with --deterministic, the run's deterministic twin, whose fingerprint is logged too).
 // Exit status 0 when the population check passes, 1 when it fails or the input is bad.
+#include <algorithm>
 #include <iostream>
 
 #include "Command_Line.h"
 #include "CoreEngine_Tests.h"
+#include "Deterministic_Population.h"
 #include "Logger.h"
 #include "Population_Options.h"
 #include "Profiler.h"
@@ -15,11 +18,20 @@ int refuse(const std::string& message) {
   return 1;
 }
 
+// The population run or, with --deterministic, its twin.
+Population_Result run_model(const Population_Options& options) {
+  if (!options.deterministic)
+    return do_it(options.num_agents, options.threads, options.agents_per_block, true);
+  const Deterministic_Result twin = run_deterministic_population(options.num_agents, options.threads,
+                                                                 options.agents_per_block, options.seed);
+  return {twin.population, twin.expected_population, twin.passed};
+}
+
 // Runs the population and reports its outcome; 0 when the check passes.
 int run_population(const Population_Options& options) {
   Population_Result result;
   try {
-    result = do_it(options.num_agents, options.threads, options.agents_per_block, true);
+    result = run_model(options);
   } catch (const std::exception& e) {
     if (options.threads < 1) {
       return refuse("option --threads: '" + std::to_string(options.threads) + "' was refused: " + e.what());
@@ -47,7 +59,8 @@ int main(int argc, char** argv) {
   };
 
   std::vector<std::string> args = handle_args(log, argc, argv);
-  const uint32_t cell_stride = quarnel::Cell_Stride(sizeof(Test_Agent));
+  const uint32_t cell_stride =
+      quarnel::Cell_Stride(std::max(sizeof(Test_Agent), sizeof(Deterministic_Agent)));
   Population_Options options;
   try {
     options = read_population_options(args, cell_stride);
@@ -65,6 +78,7 @@ int main(int argc, char** argv) {
   log() << "num_agents:       " << options.num_agents;
   log() << "agents_per_block: " << options.agents_per_block;
   log() << "threads:          " << options.threads;
+  if (options.deterministic) log() << "seed:             " << options.seed;
 
   const int status = run_population(options);
   quarnel::Log_Profiler_Report(log);

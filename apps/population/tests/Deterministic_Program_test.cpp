@@ -1,0 +1,92 @@
+// The program's --deterministic and --seed options as a user runs them.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string output;  // standard output and standard error together
+};
+
+// Runs the program with `args` in a fresh temporary folder.
+Outcome Run_Population(const std::string& args) {
+  static int run = 0;
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("deterministic_test_" + std::to_string(getpid()) + "_" + std::to_string(run++));
+  std::filesystem::create_directories(dir);
+  const std::string command =
+      "cd '" + dir.string() + "' && timeout 300 '" POPULATION_EXE "' " + args + " 2>&1";
+  Outcome outcome{-1, ""};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return outcome;
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) outcome.output.append(buffer.data(), n);
+  const int raw = pclose(pipe);
+  outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  std::filesystem::remove_all(dir);
+  return outcome;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The rest of the line after "Run fingerprint: ", or "" when there is none.
+std::string Fingerprint_Line(const std::string& output) {
+  const std::string label = "Run fingerprint: ";
+  const size_t at = output.find(label);
+  if (at == std::string::npos) return "";
+  return output.substr(at + label.size(), output.find('\n', at) - at - label.size());
+}
+
+TEST(Deterministic_Program_Test, The_Same_Seed_Logs_The_Same_Fingerprint_On_Any_Workers_And_Blocks) {
+  const Outcome one = Run_Population("--deterministic --seed 7 --num_agents 2000 --threads 1");
+  const Outcome six =
+      Run_Population("--deterministic --seed 7 --num_agents 2000 --threads 6 --agents_per_block 3");
+  const Outcome other = Run_Population("--deterministic --seed 8 --num_agents 2000 --threads 2");
+  for (const Outcome* run : {&one, &six, &other}) {
+    EXPECT_EQ(run->status, 0) << run->output;
+    EXPECT_TRUE(Contains(run->output, "Population check passed")) << run->output;
+  }
+  EXPECT_TRUE(Contains(one.output, "seed:             7")) << one.output;
+  EXPECT_TRUE(Contains(one.output, "threads:          1")) << one.output;
+  EXPECT_NE(Fingerprint_Line(one.output).find(" over "), std::string::npos) << one.output;
+  EXPECT_EQ(Fingerprint_Line(one.output), Fingerprint_Line(six.output));
+  EXPECT_NE(Fingerprint_Line(one.output), Fingerprint_Line(other.output));
+  // The population run as specified stays as it was: no fingerprint, no seed line.
+  const Outcome plain = Run_Population("--num_agents 500");
+  EXPECT_EQ(plain.status, 0) << plain.output;
+  EXPECT_EQ(Fingerprint_Line(plain.output), "") << plain.output;
+  EXPECT_FALSE(Contains(plain.output, "seed:")) << plain.output;
+}
+
+TEST(Deterministic_Program_Test, A_Bad_Seed_Gets_One_Line_Naming_It_And_Exit_1) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"--seed 5", "option --seed: '5' needs --deterministic"},
+      {"--deterministic --seed", "option --seed needs a value"},
+      {"--deterministic --seed -1",
+       "option --seed: '-1' is not a whole number between 0 and 18446744073709551615"},
+      {"--deterministic --seed +1", "option --seed: '+1' is not a whole number"},
+      {"--deterministic --seed 18446744073709551616", "option --seed: '18446744073709551616' is not a whole"},
+      {"--deterministic --seed 12x", "option --seed: '12x' is not a whole number"},
+      {"--deterministic --threads 0", "option --threads: '0' was refused"},
+  };
+  for (auto [args, expected] : cases) {
+    const Outcome run = Run_Population(args);
+    EXPECT_EQ(run.status, 1) << args << "\n" << run.output;
+    EXPECT_TRUE(Contains(run.output, std::string("population: ") + expected)) << args << "\n" << run.output;
+  }
+  // The largest seed is accepted.
+  EXPECT_EQ(Run_Population("--deterministic --seed 18446744073709551615 --num_agents 300").status, 0);
+}
+
+}  // namespace
