@@ -3,6 +3,7 @@
 // barrier cycle with no work.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <queue>
 #include <random>
 #include <vector>
@@ -27,19 +28,34 @@ struct Bench_Agent
           quarnel::TypeList<quarnel::NULLTYPE, quarnel::TypeList<Bench_Agent, quarnel::NULLTYPE>>,
           quarnel::Execution_Object> {};
 
+// The order in which a benchmark releases its objects: the order of allocation (ascending
+// addresses, the worst case of an ordered free list that is searched from its head), or a
+// fixed shuffle.
+enum Release_Order : int64_t { kAddressOrder = 0, kShuffled = 1 };
+
+template <class T>
+void Order_For_Release(std::vector<T*>& objects, int64_t order) {
+  if (order == kShuffled) std::shuffle(objects.begin(), objects.end(), std::mt19937(7));
+}
+
+// kObjects agents allocated, then all released, on the controlling thread of an initialised
+// run (one block of 1000 objects holds 1022 cells).
 void BM_AllocateFree(benchmark::State& state) {
   quarnel::Simulation_Configuration config{1, 0, 100, 20, 1000, 1000, 10, 5, 0};
   quarnel::World::Initialize_Simulation(config);
   std::vector<Bench_Agent*> agents(kObjects);
   for (auto _ : state) {
     for (Bench_Agent*& a : agents) a = quarnel::Allocate<Bench_Agent>();
+    state.PauseTiming();
+    Order_For_Release(agents, state.range(0));
+    state.ResumeTiming();
     for (Bench_Agent* a : agents) quarnel::Free<Bench_Agent>(a);
     benchmark::ClobberMemory();
   }
   quarnel::World::Terminate_Simulation();
   state.SetItemsProcessed(state.iterations() * kObjects);
 }
-BENCHMARK(BM_AllocateFree);
+BENCHMARK(BM_AllocateFree)->ArgName("shuffled")->Arg(kAddressOrder)->Arg(kShuffled)->UseRealTime();
 
 void BM_NewDelete(benchmark::State& state) {
   struct alignas(8) Object {
@@ -51,12 +67,15 @@ void BM_NewDelete(benchmark::State& state) {
       o = new Object;
       benchmark::DoNotOptimize(o);
     }
+    state.PauseTiming();
+    Order_For_Release(objects, state.range(0));
+    state.ResumeTiming();
     for (Object* o : objects) delete o;
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations() * kObjects);
 }
-BENCHMARK(BM_NewDelete);
+BENCHMARK(BM_NewDelete)->ArgName("shuffled")->Arg(kAddressOrder)->Arg(kShuffled)->UseRealTime();
 
 struct Heap_Event : quarnel::ibh_node {
   quarnel::Revision _next_revision;
@@ -81,7 +100,7 @@ void BM_EventHeap(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_EventHeap)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_EventHeap)->ArgName("events")->Arg(1000)->Arg(100000)->UseRealTime();
 
 void BM_PriorityQueue(benchmark::State& state) {
   const std::vector<uint64_t> keys = Random_Keys(size_t(state.range(0)));
@@ -98,7 +117,7 @@ void BM_PriorityQueue(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_PriorityQueue)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_PriorityQueue)->ArgName("events")->Arg(1000)->Arg(100000)->UseRealTime();
 
 // A manager with no objects that is due at every iteration: each cycle is the barrier and
 // the engine's step and update, nothing else.
