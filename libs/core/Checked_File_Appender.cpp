@@ -38,8 +38,8 @@ bool Write_Check::Write(int fd, std::string const& line, int priority, std::stri
   const int error = Write_All(fd, line.data(), line.size());
   if (error == 0) return true;
   if (!_reported.exchange(true)) {
-    To_Standard_Error("Could not write to the log file " + file + ": " +
-                      std::generic_category().message(error) +
+    const std::string reason = fd < 0 ? "it could not be opened" : std::generic_category().message(error);
+    To_Standard_Error("Could not write to the log file " + file + ": " + reason +
                       "; its NOTICE and more severe lines go to standard error from now on. error in " +
                       __FILE__ + ", line " + std::to_string(__LINE__) + "\n");
   }
