@@ -69,6 +69,46 @@ void Checked_Rolling_File_Appender::_append(log4cpp::LoggingEvent const& event) 
   if (size >= 0 && size_t(size) >= _maxFileSize) rollOver();
 }
 
+namespace {
+
+// What a twin needs of the appender it replaces, taken before that one is destroyed.
+struct Twin_Recipe {
+  std::string name;
+  std::string file;
+  bool rolling;
+  size_t max_file_size;
+  unsigned int max_backup_index;
+  mode_t mode;
+  log4cpp::Priority::Value threshold;
+};
+
+Twin_Recipe Recipe_Of(log4cpp::FileAppender& appender) {
+  Twin_Recipe recipe{appender.getName(),
+                     log4cpp::QuarnelFileAppender::GetFilename(appender).string(),
+                     false,
+                     0,
+                     0,
+                     appender.getMode(),
+                     appender.getThreshold()};
+  if (auto* rolling = dynamic_cast<log4cpp::RollingFileAppender*>(&appender)) {
+    recipe.rolling = true;
+    recipe.max_file_size = rolling->getMaxFileSize();
+    recipe.max_backup_index = rolling->getMaxBackupIndex();
+  }
+  return recipe;
+}
+
+log4cpp::Appender* Make_Twin(Twin_Recipe const& r) {
+  if (r.rolling)
+    return new Checked_Rolling_File_Appender(r.name, r.file, r.max_file_size, r.max_backup_index, true,
+                                             r.mode);
+  return new Checked_File_Appender(r.name, r.file, true, r.mode);
+}
+
+}  // namespace
+
+// The old appender is removed before its twin is made: log4cpp names appenders in a
+// process-wide table, which the old one's destructor would otherwise clear for the twin.
 void Replace_With_Checked(log4cpp::Category& category) {
   for (log4cpp::Appender* appender : category.getAllAppenders()) {
     const std::type_info& kind = typeid(*appender);
@@ -81,12 +121,12 @@ void Replace_With_Checked(log4cpp::Category& category) {
     } catch (std::exception const&) {
       continue;  // a layout of another kind: the appender keeps writing unchecked
     }
-    std::unique_ptr<log4cpp::Appender> twin(
-        copyAppender(file, log4cpp::QuarnelFileAppender::GetFilename(*file)));
-    twin->setLayout(layout.release());
-    twin->setThreshold(appender->getThreshold());
+    const Twin_Recipe recipe = Recipe_Of(*file);
     category.removeAppender(appender);
-    category.addAppender(twin.release());
+    log4cpp::Appender* twin = Make_Twin(recipe);
+    twin->setLayout(layout.release());
+    twin->setThreshold(recipe.threshold);
+    category.addAppender(twin);
   }
 }
 
