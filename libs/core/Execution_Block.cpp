@@ -30,11 +30,18 @@ Execution_Block* Execution_Block::Create(Execution_Component_Manager_Base* manag
   auto* block = new (memory) Execution_Block();
   block->_cell_size = cell_size;
   block->_num_cells = shape.cells;
+  try {
+    block->_free_bits.Create(shape.cells);
+  } catch (...) {
+    Release(block);
+    throw;
+  }
   block->Initialize(manager);
   return block;
 }
 
 void Execution_Block::Release(Execution_Block* block) {
+  block->_free_bits.Release();
   block->~Execution_Block();
   ::operator delete[](reinterpret_cast<char*>(block), std::align_val_t(__cache_line_size));
 }
@@ -51,6 +58,7 @@ QUARNEL_CELL_ACCESS void Execution_Block::Initialize(Execution_Component_Manager
   _num_allocated = 0;
   _free_lock.Reset();
   _first_free = _num_cells == 0 ? nullptr : Cell(0);
+  _free_bits.Fill(_num_cells);
   for (uint32_t i = 0; i < _num_cells; ++i) {
     Execution_Object* cell = Cell(i);
     cell->_execution_block = this;
@@ -63,8 +71,14 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::Cell_Revision(uint32_t i) const {
   return Load_Revision(Cell(i)->_next_revision);
 }
 
+uint32_t Execution_Block::Cell_Index(const Execution_Object* cell) const {
+  const size_t offset = size_t(reinterpret_cast<const char*>(cell) - reinterpret_cast<const char*>(this));
+  return uint32_t((offset - _data_offset) / _cell_size);
+}
+
 QUARNEL_CELL_ACCESS void Execution_Block::privAllocate() {
   if (_num_allocated == 0) _manager->privJoin_Active_Set(this);
+  _free_bits.Clear(Cell_Index(_first_free));
   _first_free = _first_free->_next_free;
   if (++_num_allocated == _num_cells) {
     _manager->_thread_blocks[__thread_id].pop_front();
@@ -80,6 +94,7 @@ QUARNEL_CELL_ACCESS void Execution_Block::privFree(Execution_Object* object) {
   if (_num_allocated == _num_cells) {
     _first_free = object;
     object->_next_free = nullptr;
+    _free_bits.Set(Cell_Index(object));
     _manager->_thread_blocks[__thread_id].push_back(this);
     _owner_thread.exchange(__thread_id);
   } else {
@@ -106,14 +121,17 @@ void Execution_Block::privForget_Schedule() {
   }
 }
 
+// Links `object` in after the free cell just below it, found in the bits (invariant 1).
 QUARNEL_CELL_ACCESS void Execution_Block::privInsert_Free(Execution_Object* object) {
-  if (_first_free == nullptr || object < _first_free) {
+  const uint32_t index = Cell_Index(object);
+  const uint32_t below = _free_bits.Highest_Below(index);
+  _free_bits.Set(index);
+  if (below == Free_Cell_Bits::kNone) {
     object->_next_free = _first_free;
     _first_free = object;
     return;
   }
-  Execution_Object* before = _first_free;
-  while (before->_next_free != nullptr && before->_next_free < object) before = before->_next_free;
+  Execution_Object* before = Cell(below);
   object->_next_free = before->_next_free;
   before->_next_free = object;
 }

@@ -24,9 +24,10 @@
 //     stored into it.
 //  5. `_next_revision` changes from the current revision only at the end of the block's
 //     step, so a request made while the block is due always lands in `_pending_revision`.
+//  6. `_free_bits` has the bit of cell i set exactly when cell i is in the free list.
 //
 // Ownership: the manager creates and releases blocks (Create / Release); the header is
-// constructed in place and owns nothing.
+// constructed in place and owns only the storage of `_free_bits` beyond one word.
 #pragma once
 
 #include <atomic>
@@ -35,6 +36,7 @@
 
 #include "Block_Sizing.h"
 #include "Execution_Object.h"
+#include "Free_Cell_Bits.h"
 #include "Globals.h"
 #include "Spin_Lock.h"
 
@@ -91,8 +93,10 @@ class Execution_Block
   bool _in_activation_queue = false;
   bool _in_deactivation_queue = false;
   std::atomic<int32_t> _owner_thread{-1};
+  Free_Cell_Bits _free_bits;  // which cells are free; guarded by `_free_lock`
 
  private:
+  uint32_t Cell_Index(const Execution_Object* cell) const;
   void privInsert_Free(Execution_Object* object);
   void privForget_Schedule();
   Revision privCall(Execution_Object* cell, Event_Response& response);

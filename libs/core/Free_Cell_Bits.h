@@ -1,0 +1,75 @@
+// One bit per cell of a memory block, set while the cell is free.
+//
+// A block keeps its free cells in a list sorted by address; a released cell must be linked
+// in after the free cell just below it. The bits find that cell by looking at 64 cells per
+// step instead of walking the list, so releasing a block's objects in address order costs
+// a constant per release instead of a walk over every free cell below it.
+//
+// Thread safety: none of its own; the owning block's `_free_lock` guards it (or set-up on
+// the controlling thread), exactly like the free list it mirrors.
+//
+// Invariants:
+//  1. Bit i is set exactly when cell i is in the block's free list.
+//  2. Bits at and above the block's cell count are clear.
+//
+// Ownership: up to 64 cells the word lives in the object itself; larger blocks own a heap
+// array made by Create and given back by Release. The object lives inside a block header,
+// which is never copied or moved.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace quarnel {
+
+class Free_Cell_Bits {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  // Storage for `cells` bits. REQUIRES: no storage held (a fresh object or after Release).
+  void Create(uint32_t cells) {
+    _num_words = (cells + 63) / 64;
+    _heap = _num_words > 1 ? new uint64_t[_num_words] : nullptr;
+  }
+  void Release() {
+    delete[] _heap;
+    _heap = nullptr;
+    _num_words = 0;
+  }
+
+  // Every cell free: bits 0 .. cells - 1 set, the rest clear. REQUIRES: cells fit Create's.
+  void Fill(uint32_t cells) {
+    uint64_t* words = Words();
+    std::memset(words, 0, _num_words * sizeof(uint64_t));
+    const uint32_t full = cells / 64;
+    for (uint32_t w = 0; w < full; ++w) words[w] = ~uint64_t(0);
+    if (cells % 64 != 0) words[full] = (uint64_t(1) << (cells % 64)) - 1;
+  }
+
+  void Set(uint32_t i) { Words()[i / 64] |= uint64_t(1) << (i % 64); }
+  void Clear(uint32_t i) { Words()[i / 64] &= ~(uint64_t(1) << (i % 64)); }
+  bool Test(uint32_t i) const { return (Words()[i / 64] >> (i % 64)) & 1; }
+
+  // The highest set bit below i, or kNone.
+  uint32_t Highest_Below(uint32_t i) const {
+    const uint64_t* words = Words();
+    uint32_t w = i / 64;
+    uint64_t below = words[w] & ((uint64_t(1) << (i % 64)) - 1);
+    while (below == 0) {
+      if (w == 0) return kNone;
+      below = words[--w];
+    }
+    return w * 64 + uint32_t(63 - std::countl_zero(below));
+  }
+
+ private:
+  uint64_t* Words() { return _heap != nullptr ? _heap : &_inline; }
+  const uint64_t* Words() const { return _heap != nullptr ? _heap : &_inline; }
+
+  uint64_t* _heap = nullptr;
+  uint64_t _inline = 0;
+  uint32_t _num_words = 0;
+};
+
+}  // namespace quarnel

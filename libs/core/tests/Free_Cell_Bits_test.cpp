@@ -1,0 +1,126 @@
+// The bits that place a released cell in its block's address-ordered free list, alone and
+// inside blocks under long random sequences of allocations and releases.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "Execution_Block.h"
+#include "Execution_Component_Manager.h"
+#include "Execution_Run.h"
+#include "Free_Cell_Bits.h"
+
+namespace quarnel {
+namespace {
+
+// Highest_Below against a plain scan, for sizes on both sides of the inline word and of
+// word boundaries, with sparse and dense random patterns.
+TEST(Free_Cell_Bits_Test, Highest_Below_Finds_The_Nearest_Set_Bit_Under_Any_Index) {
+  std::mt19937 random(11);
+  for (uint32_t cells : {1u, 2u, 63u, 64u, 65u, 128u, 1022u}) {
+    for (int density : {2, 50, 98}) {
+      Free_Cell_Bits bits;
+      bits.Create(cells);
+      bits.Fill(cells);
+      std::vector<bool> model(cells, true);
+      for (uint32_t i = 0; i < cells; ++i) {
+        if (int(random() % 100) >= density) {
+          bits.Clear(i);
+          model[i] = false;
+        }
+      }
+      for (uint32_t i = 0; i <= cells; ++i) {
+        uint32_t expected = Free_Cell_Bits::kNone;
+        for (uint32_t j = 0; j < i; ++j) {
+          if (model[j]) expected = j;
+        }
+        ASSERT_EQ(bits.Highest_Below(i), expected) << cells << " cells, index " << i;
+        if (i < cells) {
+          ASSERT_EQ(bits.Test(i), bool(model[i]));
+        }
+      }
+      bits.Release();
+    }
+  }
+}
+
+TEST(Free_Cell_Bits_Test, Fill_Sets_Exactly_The_Cells_Of_The_Block) {
+  Free_Cell_Bits bits;
+  bits.Create(70);
+  bits.Fill(70);
+  EXPECT_EQ(bits.Highest_Below(128), 69u);  // bits 70 .. 127 of the last word stay clear
+  EXPECT_EQ(bits.Highest_Below(0), Free_Cell_Bits::kNone);
+  bits.Release();
+}
+
+struct MT_Free {};
+class Free_Agent : public Quarnel_Component<MT_Free, TypeList<NULLTYPE, TypeList<Free_Agent, NULLTYPE>>,
+                                            Execution_Object> {};
+
+// The free cells of every block, by the model: a cell index set per block.
+using Model = std::map<Execution_Block*, std::set<uint32_t>>;
+
+uint32_t Index_Of(Execution_Block* block, Execution_Object* cell) {
+  return uint32_t((reinterpret_cast<char*>(cell) - reinterpret_cast<char*>(block->Cell(0))) /
+                  block->_cell_size);
+}
+
+// The block's free list must be the model's set in ascending order, and the bits must agree.
+void Expect_Free_List(Execution_Block* block, const std::set<uint32_t>& free) {
+  std::vector<uint32_t> listed;
+  for (Execution_Object* cell = block->_first_free; cell != nullptr && listed.size() <= block->_num_cells;
+       cell = cell->_next_free) {
+    listed.push_back(Index_Of(block, cell));
+  }
+  ASSERT_EQ(listed, std::vector<uint32_t>(free.begin(), free.end()));
+  for (uint32_t i = 0; i < block->_num_cells; ++i) ASSERT_EQ(block->_free_bits.Test(i), free.count(i) == 1);
+  ASSERT_EQ(block->_num_allocated, block->_num_cells - free.size());
+}
+
+class Free_List_Test : public testing::Execution_Run_Test, public ::testing::WithParamInterface<int> {};
+
+// Random allocations and releases (in bursts, so blocks fill, empty and refill): every
+// allocation takes the lowest free cell of its block, and after every operation each block's
+// free list holds exactly its free cells in ascending address order.
+TEST_P(Free_List_Test, Random_Releases_Keep_Every_Free_List_Sorted_And_Allocation_Lowest_First) {
+  Start(1, GetParam());
+  std::mt19937 random(static_cast<uint32_t>(GetParam()));
+  std::vector<Free_Agent*> live;
+  Model model;
+  for (int round = 0; round < 40; ++round) {
+    const int allocations = int(random() % 300);
+    for (int k = 0; k < allocations; ++k) {
+      Free_Agent* agent = Allocate<Free_Agent>();
+      Execution_Block* block = agent->_execution_block;
+      if (!model.count(block)) {
+        for (uint32_t i = 0; i < block->_num_cells; ++i) model[block].insert(i);
+      }
+      std::set<uint32_t>& free = model[block];
+      ASSERT_FALSE(free.empty());
+      ASSERT_EQ(Index_Of(block, agent), *free.begin()) << "not the lowest free cell";
+      free.erase(free.begin());
+      live.push_back(agent);
+      ASSERT_NO_FATAL_FAILURE(Expect_Free_List(block, free));
+    }
+    std::shuffle(live.begin(), live.end(), random);
+    const size_t releases = live.empty() ? 0 : random() % (live.size() + 1);
+    for (size_t k = 0; k < releases; ++k) {
+      Free_Agent* agent = live.back();
+      live.pop_back();
+      Execution_Block* block = agent->_execution_block;
+      model[block].insert(Index_Of(block, agent));
+      Free(agent);
+      ASSERT_NO_FATAL_FAILURE(Expect_Free_List(block, model[block]));
+    }
+  }
+  for (Free_Agent* agent : live) Free(agent);
+}
+
+// 3 objects per block: 6 cells (one inline word); 200: 254 cells; 1000: 1022 cells.
+INSTANTIATE_TEST_SUITE_P(Block_Sizes, Free_List_Test, ::testing::Values(3, 200, 1000));
+
+}  // namespace
+}  // namespace quarnel
