@@ -24,11 +24,18 @@ Event_Block* Event_Block::Create(Event_Component_Manager_Base* manager, Block_Sh
   auto* block = new (memory) Event_Block();  // the heap starts empty
   block->_cell_size = cell_size;
   block->_num_cells = shape.cells;
+  try {
+    block->_free_bits.Create(shape.cells);
+  } catch (...) {
+    Release(block);
+    throw;
+  }
   block->Initialize(manager);
   return block;
 }
 
 void Event_Block::Release(Event_Block* block) {
+  block->_free_bits.Release();
   block->~Event_Block();
   ::operator delete[](reinterpret_cast<char*>(block), std::align_val_t(__cache_line_size));
 }
@@ -45,6 +52,7 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::Initialize(Event_Component_Manager_B
   _num_allocated = 0;
   _free_lock.Reset();
   _first_free = _num_cells == 0 ? nullptr : Cell(0);
+  _free_bits.Fill(_num_cells);
   for (uint32_t i = 0; i < _num_cells; ++i) {
     Event_Object* cell = Cell(i);
     cell->_event_block = this;
@@ -55,6 +63,7 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::Initialize(Event_Component_Manager_B
 
 QUARNEL_EVENT_CELL_ACCESS void Event_Block::privAllocate() {
   if (_num_allocated == 0) _manager->privJoin_Active_Set(this);
+  _free_bits.Clear(Cell_Index(_first_free));
   _first_free = _first_free->_next_free;
   if (++_num_allocated == _num_cells) {
     _manager->_thread_blocks[__thread_id].pop_front();
@@ -69,6 +78,7 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::privFree(Event_Object* event) {
   if (_num_allocated == _num_cells) {
     _first_free = event;
     event->_next_free = nullptr;
+    _free_bits.Set(Cell_Index(event));
     _manager->_thread_blocks[__thread_id].push_back(this);
     _owner_thread.exchange(__thread_id);
   } else {
@@ -86,14 +96,22 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::privFree(Event_Object* event) {
   if (running) _free_lock.Unlock();
 }
 
+uint32_t Event_Block::Cell_Index(const Event_Object* cell) const {
+  const size_t offset = size_t(reinterpret_cast<const char*>(cell) - reinterpret_cast<const char*>(this));
+  return uint32_t((offset - _data_offset) / _cell_size);
+}
+
+// Links `event` in after the free cell just below it, found in the bits (invariant 6).
 QUARNEL_EVENT_CELL_ACCESS void Event_Block::privInsert_Free(Event_Object* event) {
-  if (_first_free == nullptr || event < _first_free) {
+  const uint32_t index = Cell_Index(event);
+  const uint32_t below = _free_bits.Highest_Below(index);
+  _free_bits.Set(index);
+  if (below == Free_Cell_Bits::kNone) {
     event->_next_free = _first_free;
     _first_free = event;
     return;
   }
-  Event_Object* before = _first_free;
-  while (before->_next_free != nullptr && before->_next_free < event) before = before->_next_free;
+  Event_Object* before = Cell(below);
   event->_next_free = before->_next_free;
   before->_next_free = event;
 }

@@ -29,9 +29,10 @@
 //     request list.
 //  5. When no thread steps the block, the request list is empty and `_next_revision` is not
 //     above the key of the heap's root.
+//  6. `_free_bits` has the bit of cell i set exactly when cell i is in the free list.
 //
 // Ownership: the manager creates and releases blocks (Create / Release); the header is
-// constructed in place and owns nothing.
+// constructed in place and owns only the storage of `_free_bits` beyond one word.
 #pragma once
 
 #include <atomic>
@@ -40,6 +41,7 @@
 
 #include "Block_Sizing.h"
 #include "Event_Object.h"
+#include "Free_Cell_Bits.h"
 #include "Globals.h"
 #include "Intrusive_Binary_Heap.h"
 #include "Spin_Lock.h"
@@ -104,8 +106,10 @@ class Event_Block
   Spin_Lock _heap_lock;
   Event_Object* _deferred_head = nullptr;  // requests of other threads while one steps
   Event_Object* _in_hand = nullptr;        // popped event whose handler is running
+  Free_Cell_Bits _free_bits;               // which cells are free; guarded by `_free_lock`
 
  private:
+  uint32_t Cell_Index(const Event_Object* cell) const;
   struct Step_Action {
     Event_Object* event;  // null: the step is over
     bool release;         // a deferred release to finish outside the lock

@@ -6,8 +6,11 @@
 #include <map>
 #include <random>
 #include <set>
+#include <type_traits>
 #include <vector>
 
+#include "Event_Block.h"
+#include "Event_Component_Manager.h"
 #include "Execution_Block.h"
 #include "Execution_Component_Manager.h"
 #include "Execution_Run.h"
@@ -59,19 +62,27 @@ TEST(Free_Cell_Bits_Test, Fill_Sets_Exactly_The_Cells_Of_The_Block) {
 struct MT_Free {};
 class Free_Agent : public Quarnel_Component<MT_Free, TypeList<NULLTYPE, TypeList<Free_Agent, NULLTYPE>>,
                                             Execution_Object> {};
+class Free_Event
+    : public Quarnel_Component<MT_Free, TypeList<NULLTYPE, TypeList<Free_Event, NULLTYPE>>, Event_Object> {};
 
-// The free cells of every block, by the model: a cell index set per block.
-using Model = std::map<Execution_Block*, std::set<uint32_t>>;
+Execution_Block* Block_Of(Free_Agent* agent) {
+  return agent->_execution_block;
+}
+Event_Block* Block_Of(Free_Event* event) {
+  return event->_event_block;
+}
 
-uint32_t Index_Of(Execution_Block* block, Execution_Object* cell) {
+template <class Block, class Cell>
+uint32_t Index_Of(Block* block, Cell* cell) {
   return uint32_t((reinterpret_cast<char*>(cell) - reinterpret_cast<char*>(block->Cell(0))) /
                   block->_cell_size);
 }
 
 // The block's free list must be the model's set in ascending order, and the bits must agree.
-void Expect_Free_List(Execution_Block* block, const std::set<uint32_t>& free) {
+template <class Block>
+void Expect_Free_List(Block* block, const std::set<uint32_t>& free) {
   std::vector<uint32_t> listed;
-  for (Execution_Object* cell = block->_first_free; cell != nullptr && listed.size() <= block->_num_cells;
+  for (auto* cell = block->_first_free; cell != nullptr && listed.size() <= block->_num_cells;
        cell = cell->_next_free) {
     listed.push_back(Index_Of(block, cell));
   }
@@ -80,46 +91,58 @@ void Expect_Free_List(Execution_Block* block, const std::set<uint32_t>& free) {
   ASSERT_EQ(block->_num_allocated, block->_num_cells - free.size());
 }
 
-class Free_List_Test : public testing::Execution_Run_Test, public ::testing::WithParamInterface<int> {};
-
-// Random allocations and releases (in bursts, so blocks fill, empty and refill): every
+// Random allocations and releases of T (in bursts, so blocks fill, empty and refill): every
 // allocation takes the lowest free cell of its block, and after every operation each block's
 // free list holds exactly its free cells in ascending address order.
-TEST_P(Free_List_Test, Random_Releases_Keep_Every_Free_List_Sorted_And_Allocation_Lowest_First) {
-  Start(1, GetParam());
-  std::mt19937 random(static_cast<uint32_t>(GetParam()));
-  std::vector<Free_Agent*> live;
-  Model model;
+template <class T>
+void Check_Random_Releases(uint32_t seed) {
+  using Block = std::remove_pointer_t<decltype(Block_Of(static_cast<T*>(nullptr)))>;
+  std::mt19937 random(seed);
+  std::vector<T*> live;
+  std::map<Block*, std::set<uint32_t>> model;  // the free cells of every block
   for (int round = 0; round < 40; ++round) {
     const int allocations = int(random() % 300);
     for (int k = 0; k < allocations; ++k) {
-      Free_Agent* agent = Allocate<Free_Agent>();
-      Execution_Block* block = agent->_execution_block;
+      T* object = Allocate<T>();
+      Block* block = Block_Of(object);
       if (!model.count(block)) {
         for (uint32_t i = 0; i < block->_num_cells; ++i) model[block].insert(i);
       }
       std::set<uint32_t>& free = model[block];
       ASSERT_FALSE(free.empty());
-      ASSERT_EQ(Index_Of(block, agent), *free.begin()) << "not the lowest free cell";
+      ASSERT_EQ(Index_Of(block, object), *free.begin()) << "not the lowest free cell";
       free.erase(free.begin());
-      live.push_back(agent);
+      live.push_back(object);
       ASSERT_NO_FATAL_FAILURE(Expect_Free_List(block, free));
     }
     std::shuffle(live.begin(), live.end(), random);
     const size_t releases = live.empty() ? 0 : random() % (live.size() + 1);
     for (size_t k = 0; k < releases; ++k) {
-      Free_Agent* agent = live.back();
+      T* object = live.back();
       live.pop_back();
-      Execution_Block* block = agent->_execution_block;
-      model[block].insert(Index_Of(block, agent));
-      Free(agent);
+      Block* block = Block_Of(object);
+      model[block].insert(Index_Of(block, object));
+      Free(object);
       ASSERT_NO_FATAL_FAILURE(Expect_Free_List(block, model[block]));
     }
   }
-  for (Free_Agent* agent : live) Free(agent);
+  for (T* object : live) Free(object);
 }
 
-// 3 objects per block: 6 cells (one inline word); 200: 254 cells; 1000: 1022 cells.
+class Free_List_Test : public testing::Execution_Run_Test, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Free_List_Test, Random_Releases_Keep_Agent_Free_Lists_Sorted_And_Allocation_Lowest_First) {
+  Start(1, GetParam());
+  Check_Random_Releases<Free_Agent>(static_cast<uint32_t>(GetParam()));
+}
+
+TEST_P(Free_List_Test, Random_Releases_Keep_Event_Free_Lists_Sorted_And_Allocation_Lowest_First) {
+  Start(1, GetParam());
+  Check_Random_Releases<Free_Event>(static_cast<uint32_t>(GetParam()) + 1);
+}
+
+// Objects per block 3, 200 and 1000: agent blocks of 6, 254 and 1022 cells (one inline word,
+// several words), event blocks of 5, 253 and 1021.
 INSTANTIATE_TEST_SUITE_P(Block_Sizes, Free_List_Test, ::testing::Values(3, 200, 1000));
 
 }  // namespace
