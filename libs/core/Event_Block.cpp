@@ -136,7 +136,7 @@ void Event_Block::Step(Revision& revision) {
     _stepping_thread.exchange(__thread_id);
   }
   Revision low = __revision_omega;
-  Run_Digest* const fingerprint = Run_Fingerprint::Instance().Lane();  // null while off
+  Run_Digest* const fingerprint = Run_Fingerprint::Lane();  // null while off
   try {
     for (Step_Action action = privNext_Action(now, low); action.event != nullptr;
          action = privNext_Action(now, low)) {

@@ -173,7 +173,7 @@ QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
   _stepping_thread.exchange(__thread_id);
   const Revision now = World::Instance().current_revision();
   // Decided once per step: while the run fingerprint is off the plain loop runs.
-  Run_Digest* const fingerprint = Run_Fingerprint::Instance().Lane();
+  Run_Digest* const fingerprint = Run_Fingerprint::Lane();
   Revision low =
       fingerprint == nullptr ? privStep_Cells<false>(now, nullptr) : privStep_Cells<true>(now, fingerprint);
   __handler_cell = nullptr;

@@ -58,13 +58,13 @@ class Run_Fingerprint {
  public:
   static Run_Fingerprint& Instance();
 
-  void Switch(bool on) { _on.store(on, std::memory_order_relaxed); }
-  bool on() const { return _on.load(std::memory_order_relaxed); }
+  static void Switch(bool on) { _on.store(on, std::memory_order_relaxed); }
+  static bool on() { return _on.load(std::memory_order_relaxed); }
 
   // A new run with `num_threads` workers: empty digest, one lane per thread index.
   void Begin_Run(uint32_t num_threads);
-  // The calling worker's lane while the fingerprint is on, else null.
-  Run_Digest* Lane() { return on() ? privLane(__thread_id) : nullptr; }
+  // The calling worker's lane while the fingerprint is on, else null (one relaxed load).
+  static Run_Digest* Lane() { return on() ? Instance().privLane(__thread_id) : nullptr; }
   // Folds every lane into the run's digest and empties the lanes.
   void Merge();
   Run_Digest Result() const { return _total; }
@@ -77,7 +77,7 @@ class Run_Fingerprint {
   };
   Run_Digest* privLane(int32_t thread);
 
-  std::atomic<bool> _on{false};
+  static inline std::atomic<bool> _on{false};
   std::vector<Slot> _lanes;
   Run_Digest _total;
 };
