@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <typeinfo>
+#include <vector>
 
 #include "Logger.h"
 
@@ -105,15 +106,33 @@ log4cpp::Appender* Make_Twin(Twin_Recipe const& r) {
   return new Checked_File_Appender(r.name, r.file, true, r.mode);
 }
 
+// Whether a category other than `category` also holds `appender` (a property file may give
+// one appender to several categories); such an appender is left as it is.
+bool Shared(log4cpp::Appender* appender, log4cpp::Category const& category) {
+  std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
+  for (log4cpp::Category* other : *all) {
+    if (other != &category && other->getAllAppenders().count(appender) != 0) return true;
+  }
+  return false;
+}
+
+// Takes `appender` out of `category` and destroys it, owned or not (a property file's
+// appenders are held by reference, and no one else would release a replaced one).
+void Remove_And_Destroy(log4cpp::Category& category, log4cpp::Appender* appender) {
+  const bool owned = category.ownsAppender(appender);
+  category.removeAppender(appender);
+  if (!owned) delete appender;
+}
+
 }  // namespace
 
-// The old appender is removed before its twin is made: log4cpp names appenders in a
+// The old appender is destroyed before its twin is made: log4cpp names appenders in a
 // process-wide table, which the old one's destructor would otherwise clear for the twin.
 void Replace_With_Checked(log4cpp::Category& category) {
   for (log4cpp::Appender* appender : category.getAllAppenders()) {
     const std::type_info& kind = typeid(*appender);
     if (kind != typeid(log4cpp::FileAppender) && kind != typeid(log4cpp::RollingFileAppender)) continue;
-    if (appender->getFilter() != nullptr) continue;
+    if (appender->getFilter() != nullptr || Shared(appender, category)) continue;
     auto* file = static_cast<log4cpp::FileAppender*>(appender);
     std::unique_ptr<log4cpp::Layout> layout;
     try {
@@ -122,7 +141,7 @@ void Replace_With_Checked(log4cpp::Category& category) {
       continue;  // a layout of another kind: the appender keeps writing unchecked
     }
     const Twin_Recipe recipe = Recipe_Of(*file);
-    category.removeAppender(appender);
+    Remove_And_Destroy(category, appender);
     log4cpp::Appender* twin = Make_Twin(recipe);
     twin->setLayout(layout.release());
     twin->setThreshold(recipe.threshold);

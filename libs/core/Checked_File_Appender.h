@@ -66,8 +66,9 @@ class Checked_Rolling_File_Appender : public log4cpp::RollingFileAppender {
 
 // Replaces every plain log4cpp FileAppender and RollingFileAppender of `category` by a
 // checked twin on the same file (same name, size limit, backup count, mode, threshold and
-// a copy of the layout), appending to what the original opened. Appenders of other kinds,
-// with a filter, or with a layout that cannot be copied stay as they are.
+// a copy of the layout), appending to what the original opened; the original is destroyed.
+// Appenders of other kinds, with a filter, with a layout that cannot be copied, or held by
+// another category too stay as they are.
 // REQUIRES: no other thread logs.
 void Replace_With_Checked(log4cpp::Category& category);
 

@@ -147,6 +147,28 @@ TEST_F(Checked_Appender_Test, Plain_File_Appenders_Of_A_Category_Are_Replaced_By
   EXPECT_EQ(Count(Read_File("rolling.log"), "\n"), 4u);
 }
 
+TEST_F(Checked_Appender_Test, An_Appender_Held_By_Reference_Is_Replaced_And_One_Held_Twice_Is_Kept) {
+  // As a property file holds them: by reference, so the category does not own them.
+  auto* by_reference = new log4cpp::FileAppender("by_reference", "by_reference.log");
+  by_reference->setLayout(Plain_Layout());
+  auto* shared = new log4cpp::FileAppender("shared", "shared.log");
+  shared->setLayout(Plain_Layout());
+  log4cpp::Category& other = log4cpp::Category::getInstance("quarnel_checked_other");
+  _category.addAppender(*by_reference);
+  _category.addAppender(*shared);
+  other.addAppender(shared);  // the other category owns it
+
+  Replace_With_Checked(_category);  // the replaced one is destroyed: LeakSanitizer watches
+
+  EXPECT_NE(dynamic_cast<Checked_File_Appender*>(_category.getAppender("by_reference")), nullptr);
+  EXPECT_EQ(_category.getAppender("shared"), shared);
+  _category.notice("one line");
+  EXPECT_EQ(Read_File("by_reference.log"), "NOTICE one line\n");
+  EXPECT_EQ(Read_File("shared.log"), "NOTICE one line\n");
+  _category.removeAllAppenders();
+  other.removeAllAppenders();
+}
+
 TEST_F(Checked_Appender_Test, An_Output_Folder_That_Cannot_Be_Created_Is_Reported_And_Changes_Nothing) {
   log4cpp::Category& root = log4cpp::Category::getRoot();
   auto* appender = new Checked_File_Appender("file", "progress.log");
