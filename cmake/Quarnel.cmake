@@ -3,8 +3,10 @@
 # QUARNEL_SANITIZE selects one instrumented build of the whole tree:
 #   address - AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included)
 #   thread  - ThreadSanitizer
-set(QUARNEL_SANITIZE "" CACHE STRING "Sanitizer build: empty, address or thread")
-set_property(CACHE QUARNEL_SANITIZE PROPERTY STRINGS "" address thread)
+#   fuzzer  - libFuzzer coverage + AddressSanitizer + UndefinedBehaviorSanitizer, clang only;
+#             adds the fuzz/ targets (scripts/fuzz.sh)
+set(QUARNEL_SANITIZE "" CACHE STRING "Sanitizer build: empty, address, thread or fuzzer")
+set_property(CACHE QUARNEL_SANITIZE PROPERTY STRINGS "" address thread fuzzer)
 
 add_compile_options(-Wall -Wextra)
 # __FILE__ relative to the source tree, so fatal-error lines name "libs/core/World.cpp".
@@ -14,8 +16,13 @@ if(QUARNEL_SANITIZE STREQUAL "address")
   set(_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 elseif(QUARNEL_SANITIZE STREQUAL "thread")
   set(_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(QUARNEL_SANITIZE STREQUAL "fuzzer")
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "QUARNEL_SANITIZE=fuzzer needs clang: configure with CXX=clang++")
+  endif()
+  set(_san -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 elseif(NOT QUARNEL_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "QUARNEL_SANITIZE must be empty, 'address' or 'thread', not '${QUARNEL_SANITIZE}'")
+  message(FATAL_ERROR "QUARNEL_SANITIZE must be empty, 'address', 'thread' or 'fuzzer', not '${QUARNEL_SANITIZE}'")
 endif()
 if(_san)
   add_compile_options(${_san})

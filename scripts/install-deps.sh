@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config clang
+  build-essential cmake pkg-config clang libclang-rt-14-dev
   googletest libgtest-dev
   liblog4cpp5-dev libboost-dev libboost-system-dev
   libbenchmark-dev librandom123-dev

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite three times:
-# an optimised build, AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer.
-# Any failing test or sanitizer report fails the script.
+# an optimised build, AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer;
+# then fuzzes the heap and the command line for about a minute each (scripts/fuzz.sh).
+# Any failing test, sanitizer report or fuzzing finding fails the script.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh"
@@ -25,4 +26,8 @@ for variant in release:"" asan:address tsan:thread; do
     status=1
   fi
 done
+echo "=== fuzzing"
+if ! bash "$root/scripts/fuzz.sh"; then
+  status=1
+fi
 exit $status

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ with clang (coverage + AddressSanitizer +
+# UndefinedBehaviorSanitizer) in their own build folder and runs each for a bounded time.
+# Usage: scripts/fuzz.sh [seconds per target, default 60]   (or QUARNEL_FUZZ_SECONDS)
+# A crash, a sanitizer report or a broken property stops the target and fails the script;
+# the input that did it is left as build/fuzz/findings/<target>/crash-*.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-${QUARNEL_FUZZ_SECONDS:-60}}
+dir="$root/build/fuzz"
+targets=(Heap_fuzz Command_Line_fuzz)
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_SANITIZE=fuzzer >/dev/null
+cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
+
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+status=0
+for target in "${targets[@]}"; do
+  corpus="$dir/corpus/$target"
+  findings="$dir/findings/$target"
+  mkdir -p "$corpus" "$findings"
+  echo "=== fuzzing $target for ${seconds} s"
+  if ! "$dir/fuzz/$target" "$corpus" -max_total_time="$seconds" -max_len=512 -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$findings/" 2>"$dir/$target.log"; then
+    tail -n 60 "$dir/$target.log"
+    echo "=== $target FAILED (input kept in $findings)"
+    status=1
+  else
+    grep -E "stat::number_of_executed_units|Done [0-9]+ runs" "$dir/$target.log" | tail -n 2 || true
+  fi
+done
+exit $status
