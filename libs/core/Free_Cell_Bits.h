@@ -8,9 +8,7 @@
 // Thread safety: none of its own; the owning block's `_free_lock` guards it (or set-up on
 // the controlling thread), exactly like the free list it mirrors.
 //
-// Invariants:
-//  1. Bit i is set exactly when cell i is in the block's free list.
-//  2. Bits at and above the block's cell count are clear.
+// Invariant: bit i is set exactly when cell i is in the block's free list.
 //
 // Ownership: up to 64 cells the word lives in the object itself; larger blocks own a heap
 // array made by Create and given back by Release. The object lives inside a block header,
@@ -38,7 +36,7 @@ class Free_Cell_Bits {
     _num_words = 0;
   }
 
-  // Every cell free: bits 0 .. cells - 1 set, the rest clear. REQUIRES: cells fit Create's.
+  // Every cell free: bits 0 .. cells - 1 set. REQUIRES: `cells` is Create's.
   void Fill(uint32_t cells) {
     uint64_t* words = Words();
     std::memset(words, 0, _num_words * sizeof(uint64_t));
@@ -47,6 +45,7 @@ class Free_Cell_Bits {
     if (cells % 64 != 0) words[full] = (uint64_t(1) << (cells % 64)) - 1;
   }
 
+  // REQUIRES (here and below): i < the cell count.
   void Set(uint32_t i) { Words()[i / 64] |= uint64_t(1) << (i % 64); }
   void Clear(uint32_t i) { Words()[i / 64] &= ~(uint64_t(1) << (i % 64)); }
   bool Test(uint32_t i) const { return (Words()[i / 64] >> (i % 64)) & 1; }
