@@ -22,8 +22,7 @@ void Event_Component_Manager_Base::Initialize() {
 void Event_Component_Manager_Base::Terminate() {
   const bool queued = Release_All();
   _empty_blocks.reset();
-  // A run that a worker's failure aborted leaves the interrupted step's queues behind.
-  if (queued && !World::Instance().aborted()) {
+  if (queued) {
     QUARNEL_FATAL(
         "Event_Component_Manager_Base::Terminate: There are still blocks in the activation or deactivation "
         "queues. This indicates that some blocks were not properly deactivated before termination.");

@@ -23,8 +23,7 @@ void Execution_Component_Manager_Base::Initialize() {
 void Execution_Component_Manager_Base::Terminate() {
   const bool queued = Release_All();
   _empty_blocks.reset();
-  // A run that a worker's failure aborted leaves the interrupted step's queues behind.
-  if (queued && !World::Instance().aborted()) {
+  if (queued) {
     Raise_Fatal_Error(
         "libs/core/Execution_Component_Manager", 42,
         "Execution_Component_Manager_Base::Terminate: There are still blocks in the activation or "

@@ -67,7 +67,6 @@ void World::Initialize(Simulation_Configuration& config) {
   _running.exchange(false);
   _threads_past_finish_gate.exchange(0);
   _exception_thrown.exchange(false);
-  _aborted = false;
   __thread_id = int32_t(_num_threads);
   Set_Current_Revision(Revision(0, 0));
 
@@ -104,7 +103,6 @@ void World::Start_Turning(std::filesystem::path output_directory) {
     Wait_For_Workers();
     if (_exception_thrown.load()) {
       // Release the workers so that they see the run is over and leave their loops.
-      _aborted = true;
       _running.exchange(false);
       Move_Threads_From_Finished_To_Ready();
       Wait_For_Workers();

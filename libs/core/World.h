@@ -21,9 +21,7 @@
 //     is the only one that acts on it ("the last").
 //  3. A run needs at least one worker: Initialize refuses num_threads = 0.
 //  4. A failed worker step ends the run at that cycle: Start_Turning throws after the
-//     workers have left their loops; Terminate_Simulation then joins them. Such a run is
-//     `aborted()` until the next Initialize: its managers may hold the block queues of the
-//     interrupted step, which their Terminate then releases as ordinary leftovers.
+//     workers have left their loops; Terminate_Simulation then joins them.
 //  5. Terminate never waits on a parked worker: workers of a run that was initialised but
 //     never turned are released first.
 #pragma once
@@ -82,8 +80,6 @@ class World {
   std::filesystem::path const& output_directory() const { return _output_directory; }
   bool running() const { return _running.load(std::memory_order_acquire); }
   bool exception_thrown() const { return _exception_thrown.load(std::memory_order_acquire); }
-  // The last run was ended by a worker's failure (invariant 4). Controlling thread.
-  bool aborted() const { return _aborted; }
   Revision current_revision() const { return Load_Revision(_current_revision); }
   uint32_t iteration() const { return current_revision()._iteration; }
 
@@ -125,7 +121,6 @@ class World {
   std::atomic<uint64_t> _threads_exited{0};
   std::atomic<bool> _running{false};
   std::atomic<bool> _exception_thrown{false};
-  bool _aborted = false;  // controlling thread only
   Revision _current_revision = __revision_free;
   std::vector<std::thread> _threads;
 };
