@@ -98,7 +98,7 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::privFree(Event_Object* event) {
 
 uint32_t Event_Block::Cell_Index(const Event_Object* cell) const {
   const size_t offset = size_t(reinterpret_cast<const char*>(cell) - reinterpret_cast<const char*>(this));
-  return uint32_t((offset - _data_offset) / _cell_size);
+  return uint32_t(offset - _data_offset) / _cell_size;  // a block is below 4 GiB: 32-bit division
 }
 
 // Links `event` in after the free cell just below it, found in the bits (invariant 6).

@@ -73,7 +73,7 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::Cell_Revision(uint32_t i) const {
 
 uint32_t Execution_Block::Cell_Index(const Execution_Object* cell) const {
   const size_t offset = size_t(reinterpret_cast<const char*>(cell) - reinterpret_cast<const char*>(this));
-  return uint32_t((offset - _data_offset) / _cell_size);
+  return uint32_t(offset - _data_offset) / _cell_size;  // a block is below 4 GiB: 32-bit division
 }
 
 QUARNEL_CELL_ACCESS void Execution_Block::privAllocate() {
