@@ -12,7 +12,8 @@
 //    escapes the handler (the run aborts as for a throw) or is caught there (the run goes on
 //    to its last iteration undisturbed).
 // Every run is bounded in time (a hang fails the test), no handler runs in a cycle after the
-// one that ended the run, Terminate_Simulation cleans up without complaint, and the next run
+// one that ended the run, Terminate_Simulation releases everything (after an aborted run it
+// may report the blocks the interrupted step left queued, as documented), and the next run
 // in the same process is exact: every agent and every event acts once in every iteration.
 // Leaks are LeakSanitizer's to report, at the end of the process.
 #include <gtest/gtest.h>
@@ -248,6 +249,21 @@ void Expect_Outcome(std::string const& thrown, std::string const& log) {
   }
 }
 
+// A run that ended normally terminates without complaint. A run aborted in the middle of a
+// step may leave blocks in a manager's queues; Terminate_Simulation then raises its fatal
+// error about them after releasing them (and stops at that manager), and a second call ends
+// the run for the other managers.
+void Expect_Clean_Termination(Fault fault) {
+  const bool aborted = fault != Fault::Stop_Mid && fault != Fault::Start_Turning_Caught;
+  const std::string terminated = Thrown_Text([] { World::Terminate_Simulation(); });
+  if (terminated.empty()) return;
+  EXPECT_TRUE(aborted) << "terminating a run that ended normally failed: " << terminated;
+  EXPECT_NE(terminated.find("There are still blocks in the activation or deactivation queues"),
+            std::string::npos)
+      << terminated;
+  EXPECT_EQ(Thrown_Text([] { World::Terminate_Simulation(); }), "");
+}
+
 TEST(Fault_Injection_Test, Every_Fault_Ends_As_Documented_And_The_Next_Run_Is_Exact) {
   std::mt19937 random(20240611);
   const Fault faults[] = {Fault::Throw_In_Agent, Fault::Throw_In_Event, Fault::Stop_Mid,
@@ -261,8 +277,7 @@ TEST(Fault_Injection_Test, Every_Fault_Ends_As_Documented_And_The_Next_Run_Is_Ex
       std::string log;
       const std::string thrown = Run_Faulty(threads, log);
       EXPECT_FALSE(World::Instance().running());
-      const std::string terminated = Thrown_Text([] { World::Terminate_Simulation(); });
-      EXPECT_EQ(terminated, "") << "terminating the ended run failed";
+      Expect_Clean_Termination(__plan.fault);
       EXPECT_TRUE(World::simulation_engine().execution_types().empty());
       EXPECT_TRUE(World::simulation_engine().event_types().empty());
       Expect_Outcome(thrown, log);

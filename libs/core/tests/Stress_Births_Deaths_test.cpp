@@ -33,7 +33,7 @@
 //     thread's count of empty blocks is right. (A released block still in the active set
 //     would also be a use-after-free, which the AddressSanitizer build reports.)
 //
-// Soak: QUARNEL_STRESS_SCALE=<n> multiplies the iterations and the number of seeds.
+// Soak: QUARNEL_STRESS_SCALE=<n> multiplies the iterations and the number of seeds (2).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,8 +70,8 @@ class Stress_Checker
                                Execution_Object> {};
 
 constexpr uint32_t kChecker_Sub = 7;
-constexpr int kInitial_Adults = 60;
-constexpr int kTarget_Adults = 150;
+constexpr int kInitial_Adults = 150;
+constexpr int kTarget_Adults = 300;
 
 uint64_t Mix(uint64_t x) {  // splitmix64 finaliser
   x += 0x9e3779b97f4a7c15ull;
@@ -382,7 +382,7 @@ Outcome Run_Population(int threads, int per_block, uint64_t seed, uint32_t itera
 
 TEST(Stress_Test, Births_And_Deaths_Keep_Every_Invariant_After_Every_Iteration_On_Any_Workers) {
   const uint32_t iterations = 300 * uint32_t(Scale());
-  for (uint64_t seed = 1; seed <= uint64_t(Scale()); ++seed) {
+  for (uint64_t seed = 1; seed <= 2 * uint64_t(Scale()); ++seed) {
     bool first = true;
     Outcome gold{};
     for (int threads : {1, 2, 6}) {
