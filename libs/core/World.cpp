@@ -1,5 +1,7 @@
 #include "World.h"
 
+#include <exception>
+
 #include "Component_Manager.h"
 #include "Fatal_Error.h"
 #include "Logger.h"
@@ -43,7 +45,17 @@ void World::Terminate_Simulation() {
   Instance().Terminate();
   simulation_engine().Terminate();
   if (__all_components == nullptr) return;
-  for (auto& [id, manager] : *__all_components) manager->Terminate();
+  // Every manager is terminated even when one of them raises its fatal error (for example
+  // blocks still queued after a run aborted mid-step); the first error is rethrown after.
+  std::exception_ptr first_error;
+  for (auto& [id, manager] : *__all_components) {
+    try {
+      manager->Terminate();
+    } catch (...) {
+      if (!first_error) first_error = std::current_exception();
+    }
+  }
+  if (first_error) std::rethrow_exception(first_error);
 }
 
 void World::Initialize(Simulation_Configuration& config) {

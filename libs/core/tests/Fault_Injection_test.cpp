@@ -251,8 +251,8 @@ void Expect_Outcome(std::string const& thrown, std::string const& log) {
 
 // A run that ended normally terminates without complaint. A run aborted in the middle of a
 // step may leave blocks in a manager's queues; Terminate_Simulation then raises its fatal
-// error about them after releasing them (and stops at that manager), and a second call ends
-// the run for the other managers.
+// error about them after releasing them and terminating every other manager, so a second
+// call finds nothing left to do.
 void Expect_Clean_Termination(Fault fault) {
   const bool aborted = fault != Fault::Stop_Mid && fault != Fault::Start_Turning_Caught;
   const std::string terminated = Thrown_Text([] { World::Terminate_Simulation(); });
