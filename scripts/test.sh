@@ -13,6 +13,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
 status=0
+passed=0
+failed=0
 for variant in release:"" asan:address tsan:thread; do
   name=${variant%%:*}
   san=${variant#*:}
@@ -22,7 +24,18 @@ for variant in release:"" asan:address tsan:thread; do
   # ThreadSanitizer needs a fixed address-space layout on kernels with high mmap entropy.
   runner=()
   [ "$name" = tsan ] && command -v setarch >/dev/null && runner=(setarch "$(uname -m)" -R)
-  if ! "${runner[@]}" ctest --test-dir "$root/build/$name" --output-on-failure -j 2 --timeout 900; then
+  log="$root/build/$name/ctest-output.txt"
+  if ! "${runner[@]}" ctest --test-dir "$root/build/$name" --output-on-failure -j 2 --timeout 900 | tee "$log"; then
+    status=1
+  fi
+  # "NN% tests passed, F tests failed out of T"
+  summary=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -n 1 || true)
+  if [ -n "$summary" ]; then
+    f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+    t=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+    passed=$((passed + t - f))
+    failed=$((failed + f))
+  else
     status=1
   fi
 done
@@ -30,4 +43,6 @@ echo "=== fuzzing"
 if ! bash "$root/scripts/fuzz.sh"; then
   status=1
 fi
+echo "=== summary of the three builds"
+echo "tests: ${passed} passed, ${failed} failed"
 exit $status
