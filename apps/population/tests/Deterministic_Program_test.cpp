@@ -1,44 +1,15 @@
 // The program's --deterministic and --seed options as a user runs them.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <array>
-#include <cstdio>
-#include <filesystem>
 #include <string>
+
+#include "Program_Runner.h"
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string output;  // standard output and standard error together
-};
-
-// Runs the program with `args` in a fresh temporary folder.
-Outcome Run_Population(const std::string& args) {
-  static int run = 0;
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() /
-      ("deterministic_test_" + std::to_string(getpid()) + "_" + std::to_string(run++));
-  std::filesystem::create_directories(dir);
-  const std::string command =
-      "cd '" + dir.string() + "' && timeout 300 '" POPULATION_EXE "' " + args + " 2>&1";
-  Outcome outcome{-1, ""};
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return outcome;
-  std::array<char, 4096> buffer;
-  size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) outcome.output.append(buffer.data(), n);
-  const int raw = pclose(pipe);
-  outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  std::filesystem::remove_all(dir);
-  return outcome;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using population_testing::Contains;
+using population_testing::Run_Population;
+using Outcome = population_testing::Program_Outcome;
 
 // The rest of the line after "Run fingerprint: ", or "" when there is none.
 std::string Fingerprint_Line(const std::string& output) {

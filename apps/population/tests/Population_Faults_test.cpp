@@ -9,8 +9,10 @@
 //
 // With one worker the result is the same run after run and for any block size.
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
+#include "Program_Runner.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -22,36 +24,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string Read(fs::path const& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs the program with `args` in a fresh folder that `prepare` sets up first.
-Outcome Run_Population(std::string const& args, std::function<void(fs::path const&)> const& prepare) {
-  static int run = 0;
-  const fs::path dir = fs::temp_directory_path() /
-                       ("population_faults_" + std::to_string(getpid()) + "_" + std::to_string(run++));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  prepare(dir);
-  const std::string command =
-      "cd '" + dir.string() + "' && timeout 300 '" POPULATION_EXE "' " + args + " >stdout.txt 2>stderr.txt";
-  const int raw = std::system(command.c_str());
-  Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), Read(dir / "stdout.txt"),
-                  Read(dir / "stderr.txt")};
-  fs::remove_all(dir);
-  return outcome;
-}
+using population_testing::Run_Population;
+using Outcome = population_testing::Program_Outcome;
 
 size_t Count(std::string const& text, std::string const& part) {
   size_t count = 0;
