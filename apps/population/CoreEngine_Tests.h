@@ -19,6 +19,7 @@
 
 #include "Execution_Component_Manager.h"
 #include "Execution_Object.h"
+#include "Population_Configuration.h"
 #include "Profiler.h"
 #include "World.h"
 
@@ -93,16 +94,7 @@ inline Population_Result run_initialized_population(int num_agents, int agents_p
 // Starts a run with the population's configuration and `threads` workers.
 inline void initialize_population_run(int threads) {
   using namespace quarnel;
-  Simulation_Configuration config;
-  config.num_threads = threads;
-  config.pre_allocation_amount = 0;
-  config.num_iterations = 100;
-  config.execution_blocks_per_thread = 20;
-  config.execution_objects_per_block = 100;
-  config.max_execution_objects_per_block = 1000;
-  config.max_free_blocks = 10;
-  config.num_free_blocks_buffer = 5;
-  config.core_diagnostics_interval = 0;
+  Simulation_Configuration config = population_configuration(threads);
   World::Initialize_Simulation(config);
 }
 

@@ -22,6 +22,7 @@
 #include "Counter_Random.h"
 #include "Execution_Component_Manager.h"
 #include "Object_Identity.h"
+#include "Population_Configuration.h"
 #include "Run_Fingerprint.h"
 #include "World.h"
 
@@ -70,21 +71,6 @@ struct Deterministic_Result {
   quarnel::Run_Digest fingerprint;
 };
 
-// The population run's configuration with `threads` workers.
-inline quarnel::Simulation_Configuration deterministic_population_configuration(int threads) {
-  quarnel::Simulation_Configuration config;
-  config.num_threads = threads;
-  config.pre_allocation_amount = 0;
-  config.num_iterations = 100;
-  config.execution_blocks_per_thread = 20;
-  config.execution_objects_per_block = 100;
-  config.max_execution_objects_per_block = 1000;
-  config.max_free_blocks = 10;
-  config.num_free_blocks_buffer = 5;
-  config.core_diagnostics_interval = 0;
-  return config;
-}
-
 // Between Initialize_Simulation and Terminate_Simulation: creates and loads the agents,
 // turns the run and computes the population and its check.
 inline Deterministic_Result turn_deterministic_population(int num_agents, int agents_per_block) {
@@ -116,7 +102,7 @@ inline Deterministic_Result run_deterministic_population(int num_agents, int thr
   const bool was_on = fingerprint.on();
   fingerprint.Switch(true);
   Deterministic_Agent::seed = seed;
-  Simulation_Configuration config = deterministic_population_configuration(threads);
+  Simulation_Configuration config = population_configuration(threads);
   Deterministic_Result result;
   try {
     World::Initialize_Simulation(config);
