@@ -59,11 +59,16 @@ QUARNEL_CELL_ACCESS void Execution_Block::Initialize(Execution_Component_Manager
   _free_lock.Reset();
   _first_free = _num_cells == 0 ? nullptr : Cell(0);
   _free_bits.Fill(_num_cells);
-  for (uint32_t i = 0; i < _num_cells; ++i) {
-    Execution_Object* cell = Cell(i);
-    cell->_execution_block = this;
-    cell->_next_free = i + 1 < _num_cells ? Cell(i + 1) : nullptr;
-    Store_Revision(cell->_next_revision, __revision_omega);
+  // Every cell is linked to the next; the bounds, stride and sentinel are read once.
+  const Revision omega = __revision_omega;
+  const size_t stride = _cell_size;
+  const uint32_t cells = _num_cells;
+  char* cell = reinterpret_cast<char*>(Cell(0));
+  for (uint32_t i = 0; i < cells; ++i, cell += stride) {
+    auto* object = reinterpret_cast<Execution_Object*>(cell);
+    object->_execution_block = this;
+    object->_next_free = i + 1 < cells ? reinterpret_cast<Execution_Object*>(cell + stride) : nullptr;
+    Store_Revision(object->_next_revision, omega);
   }
 }
 
