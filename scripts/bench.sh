@@ -4,10 +4,11 @@
 # those the options select, e.g. --benchmark_filter='agents:1000000'), then measures the
 # memory the engine adds per agent: the peak resident memory of a population run of
 # 1000000 agents minus that of a run of 0 agents, divided by 1000000.
-# Timings mean something only on an otherwise idle machine.
+# Timings mean something only on an otherwise idle machine. QUARNEL_BUILD_DIR replaces the
+# build folder (default build/release).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build/release"
+build=${QUARNEL_BUILD_DIR:-$root/build/release}
 bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/build.sh" "$build"
 
