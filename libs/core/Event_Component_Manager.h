@@ -35,7 +35,7 @@
 #include <string>
 #include <type_traits>
 
-#include "Block_Pool.h"
+#include "Block_Manager.h"
 #include "Block_Sizing.h"
 #include "Component_Manager.h"
 #include "Event_Block.h"
@@ -45,34 +45,14 @@
 
 namespace quarnel {
 
-class Event_Component_Manager_Base : public Scheduled_Component_Manager_Base, public Block_Pool<Event_Block> {
+class Event_Component_Manager_Base : public Block_Manager<Event_Component_Manager_Base, Event_Block> {
  public:
   Event_Component_Manager_Base(unsigned int component_id, std::string name);
 
-  void Initialize() override;
   // Releases every block and the per-thread arrays. Raises a fatal error (after releasing)
   // if a block was still queued.
   void Terminate() override;
   int Component_Manager_Type() override { return 1; }
-
-  // Steps this thread's share of the active set; the last thread runs Update().
-  void Step(Revision& revision) override;
-  // End of the due revision. REQUIRES: `_schedule_lock`, every thread done walking.
-  void Update();
-  // Releases surplus empty blocks of the calling thread's list.
-  void Clean_Up_Thread_Memory();
-
-  // The front block of the calling thread's list, created if the list is empty.
-  Event_Block* privAllocate();
-  // A block became empty. REQUIRES: the block's `_free_lock` while the World runs.
-  void Deactivate_Block(Event_Block* block);
-  // A block receives its first event. REQUIRES: the block's `_free_lock`.
-  void privJoin_Active_Set(Event_Block* block);
-  // The World runs and this manager is due in the revision being stepped.
-  bool Is_Due() const;
-
- private:
-  Event_Block* privCreate_Block(int thread);
 };
 
 template <class T>

@@ -31,7 +31,7 @@
 #include <ostream>
 #include <string>
 
-#include "Block_Pool.h"
+#include "Block_Manager.h"
 #include "Block_Sizing.h"
 #include "Component_Manager.h"
 #include "Execution_Block.h"
@@ -41,34 +41,15 @@
 
 namespace quarnel {
 
-class Execution_Component_Manager_Base : public Scheduled_Component_Manager_Base,
-                                         public Block_Pool<Execution_Block> {
+class Execution_Component_Manager_Base
+    : public Block_Manager<Execution_Component_Manager_Base, Execution_Block> {
  public:
   Execution_Component_Manager_Base(unsigned int component_id, std::string name);
 
-  void Initialize() override;
   // Releases every block. Raises a fatal error (after releasing) if a block was still queued.
   void Terminate() override;
   int Component_Manager_Type() override { return 0; }
-
-  // Steps this thread's share of the active set; the last thread runs Update().
-  void Step(Revision& revision) override;
-  // End of the due revision. REQUIRES: `_schedule_lock`, every thread done walking.
-  void Update();
-  // Releases surplus empty blocks of the calling thread's list.
-  void Clean_Up_Thread_Memory();
   void Write_Diagnostics(std::ostream& out) const override;
-
-  // The front block of the calling thread's list, created if the list is empty.
-  Execution_Block* privAllocate();
-  // A block became empty. REQUIRES: the block's `_free_lock` while the World runs.
-  void Deactivate_Block(Execution_Block* block);
-  // A block receives its first object. REQUIRES: the block's `_free_lock`.
-  void privJoin_Active_Set(Execution_Block* block);
-
- private:
-  Execution_Block* privCreate_Block(int thread);
-  bool privIs_Due() const;  // REQUIRES: `_schedule_lock`
 };
 
 template <class T>
