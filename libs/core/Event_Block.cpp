@@ -1,5 +1,7 @@
 #include "Event_Block.h"
 
+#include "Block_Memory.h"
+
 #include <new>
 
 #include "Event_Component_Manager.h"
@@ -20,24 +22,11 @@ static_assert(sizeof(Event_Block) / __cache_line_size == 2, "the cells start on 
 
 Event_Block* Event_Block::Create(Event_Component_Manager_Base* manager, Block_Shape shape,
                                  uint32_t cell_size) {
-  char* memory = new (std::align_val_t(__cache_line_size)) char[shape.bytes];
-  auto* block = new (memory) Event_Block();  // the heap starts empty
-  block->_cell_size = cell_size;
-  block->_num_cells = shape.cells;
-  try {
-    block->_free_bits.Create(shape.cells);
-  } catch (...) {
-    Release(block);
-    throw;
-  }
-  block->Initialize(manager);
-  return block;
+  return Create_Block<Event_Block>(manager, shape, cell_size);
 }
 
 void Event_Block::Release(Event_Block* block) {
-  block->_free_bits.Release();
-  block->~Event_Block();
-  ::operator delete[](reinterpret_cast<char*>(block), std::align_val_t(__cache_line_size));
+  Release_Block(block);
 }
 
 QUARNEL_EVENT_CELL_ACCESS void Event_Block::Initialize(Event_Component_Manager_Base* manager) {

@@ -1,5 +1,7 @@
 #include "Execution_Block.h"
 
+#include "Block_Memory.h"
+
 #include <new>
 
 #include "Execution_Component_Manager.h"
@@ -26,24 +28,11 @@ static_assert(sizeof(Execution_Block) <= 128, "the block header must fit in its 
 
 Execution_Block* Execution_Block::Create(Execution_Component_Manager_Base* manager, Block_Shape shape,
                                          uint32_t cell_size) {
-  char* memory = new (std::align_val_t(__cache_line_size)) char[shape.bytes];
-  auto* block = new (memory) Execution_Block();
-  block->_cell_size = cell_size;
-  block->_num_cells = shape.cells;
-  try {
-    block->_free_bits.Create(shape.cells);
-  } catch (...) {
-    Release(block);
-    throw;
-  }
-  block->Initialize(manager);
-  return block;
+  return Create_Block<Execution_Block>(manager, shape, cell_size);
 }
 
 void Execution_Block::Release(Execution_Block* block) {
-  block->_free_bits.Release();
-  block->~Execution_Block();
-  ::operator delete[](reinterpret_cast<char*>(block), std::align_val_t(__cache_line_size));
+  Release_Block(block);
 }
 
 QUARNEL_CELL_ACCESS void Execution_Block::Initialize(Execution_Component_Manager_Base* manager) {
