@@ -31,15 +31,14 @@ class Agent_Implementation;
 
 using Test_Agent = Agent_Implementation<MasterType_Test>;
 
-// Per worker: births minus deaths, random engine, distribution (indexed by __thread_id).
-static std::vector<int64_t> net_agents;
-// A worker's minstd_rand0 on a cache line of its own: its state changes at every draw, and
-// two workers' generators in one line would pass that line between the cores at every draw.
-struct alignas(64) Worker_Generator : std::minstd_rand0 {
-  using std::minstd_rand0::minstd_rand0;
-};
+// Per worker (indexed by __thread_id): births minus deaths, random engine (minstd_rand0),
+// distribution ([0, 1)). Each entry sits on cache lines of its own: a generator changes at
+// every draw, and two workers' entries in one line would pass it between the cores.
+using Worker_Generator = quarnel::Cache_Line_Own<std::minstd_rand0>;
+using Worker_Distribution = quarnel::Cache_Line_Own<std::uniform_real_distribution<double>>;
+static std::vector<quarnel::Cache_Line_Value<int64_t>> net_agents;
 static std::vector<Worker_Generator> generators;
-static std::vector<std::uniform_real_distribution<double>> distributions;
+static std::vector<Worker_Distribution> distributions;
 
 constexpr double growth_factor = 1.0001;
 
@@ -56,11 +55,11 @@ class Agent_Implementation
     const uint32_t now = quarnel::World::Instance().iteration();
     const double x = distributions[t](generators[t]);
     if (x <= growth_factor - 1.0) {
-      ++net_agents[t];
+      ++net_agents[t].value;
       Load(quarnel::Allocate<Agent_Implementation>(), quarnel::Revision(now + 1, 0));
     } else if (x > growth_factor) {
       // Death: the agent is gone, so it must not be rescheduled.
-      --net_agents[t];
+      --net_agents[t].value;
       quarnel::Free<Agent_Implementation>(agent);
       return;
     }
@@ -121,7 +120,7 @@ inline Population_Result do_it(int num_agents, int threads, int agents_per_block
 inline Population_Result run_initialized_population(int num_agents, int agents_per_block) {
   using namespace quarnel;
   const uint32_t n = World::Instance().num_threads();
-  net_agents.assign(n, 0);
+  net_agents.assign(n, {});
   generators.resize(n);
   distributions.resize(n);
   for (uint32_t l = 0; l < n; ++l) generators[l].seed(12345 + l);
@@ -138,7 +137,7 @@ inline Population_Result run_initialized_population(int num_agents, int agents_p
 
   const double expected_population = num_agents * std::pow(growth_factor, World::Instance().num_iterations());
   int64_t net = 0;
-  for (int64_t births_minus_deaths : net_agents) net += births_minus_deaths;
+  for (const auto& births_minus_deaths : net_agents) net += births_minus_deaths.value;
   const double population = double(num_agents + net);
   EXPECT_NEAR((population - expected_population) / expected_population, 0, .05);
   const bool passed = std::fabs((population - expected_population) / expected_population) <= .05;

@@ -36,15 +36,15 @@ class Deterministic_Agent
  public:
   static constexpr double growth_factor = 1.0001;
 
-  // The run's seed; births per worker (indexed by __thread_id).
+  // The run's seed; births per worker (indexed by __thread_id, each on its own cache line).
   static inline uint64_t seed = 0;
-  static inline std::vector<int64_t> births;
+  static inline std::vector<quarnel::Cache_Line_Value<int64_t>> births;
 
   static void Act(Deterministic_Agent* agent, quarnel::Event_Response& response) {
     const quarnel::Revision now = quarnel::World::Instance().current_revision();
     const quarnel::Counter_Random draws(seed, agent->_identity, now);
     if (draws.Uniform(0) <= growth_factor - 1.0) {
-      ++births[quarnel::__thread_id];
+      ++births[quarnel::__thread_id].value;
       const uint64_t child = quarnel::Child_Identity(agent->_identity, now);
       Load(quarnel::Allocate_Identified<Deterministic_Agent>(child),
            quarnel::Revision(now._iteration + 1, 0));
@@ -75,7 +75,7 @@ struct Deterministic_Result {
 // turns the run and computes the population and its check.
 inline Deterministic_Result turn_deterministic_population(int num_agents, int agents_per_block) {
   using namespace quarnel;
-  Deterministic_Agent::births.assign(World::Instance().num_threads() + 1, 0);
+  Deterministic_Agent::births.assign(World::Instance().num_threads() + 1, {});
   Deterministic_Agent::component_manager->_objects_per_block = agents_per_block;
   for (int m = 0; m < num_agents; ++m) {
     Deterministic_Agent::Load(Allocate_Identified<Deterministic_Agent>(Root_Identity(uint64_t(m))),
@@ -86,7 +86,7 @@ inline Deterministic_Result turn_deterministic_population(int num_agents, int ag
   const double expected =
       num_agents * std::pow(Deterministic_Agent::growth_factor, World::Instance().num_iterations());
   int64_t born = 0;
-  for (int64_t b : Deterministic_Agent::births) born += b;
+  for (const auto& b : Deterministic_Agent::births) born += b.value;
   const double population = double(num_agents + born);
   const bool passed = std::fabs((population - expected) / expected) <= .05;
   return {population, expected, passed, Run_Fingerprint::Instance().Result()};

@@ -88,4 +88,18 @@ extern thread_local int32_t __thread_id;
 constexpr int32_t __page_size = 4096;
 constexpr int32_t __cache_line_size = 64;
 
+// A per-thread entry on cache lines of its own. Entries that their threads change often
+// must not share a line: neighbours in one line pass it between the cores at every change
+// (two workers whose generators sat side by side ran no faster than one).
+template <class T>
+struct alignas(__cache_line_size) Cache_Line_Own : T {
+  using T::T;
+};
+
+// The same for a plain number.
+template <class T>
+struct alignas(__cache_line_size) Cache_Line_Value {
+  T value{};
+};
+
 }  // namespace quarnel

@@ -6,8 +6,9 @@
 // at the end.
 //
 // Thread safety: any thread may run timed scopes; nesting is tracked per thread through
-// `global_profiler_parent`. A slot's counters change only by atomic read-modify-write, its
-// two texts by relaxed atomic stores (every store of a slot writes the same literals).
+// `global_profiler_parent`. A slot's summed counters change only by atomic
+// read-modify-write; its inclusive total and its two texts by relaxed atomic stores (every
+// store of a slot's texts writes the same literals).
 // Calibration and the report run on the main thread while no worker runs timed scopes.
 //
 // Invariants:
@@ -76,8 +77,9 @@ class scoped_timer {
     Timing_Point& slot = profiler_timing_points[_index];
     profiler_timing_points[_parent].cycles.fetch_sub(elapsed, std::memory_order_relaxed);
     slot.cycles.fetch_add(elapsed, std::memory_order_relaxed);
-    // Replaced, not added: a site re-entered inside itself counts the outer scope once.
-    slot.cycles_with_children.exchange(_old_cycles_with_children + elapsed, std::memory_order_relaxed);
+    // Replaced, not added: a site re-entered inside itself counts the outer scope once. A
+    // plain store: the value does not depend on what is there now.
+    slot.cycles_with_children.store(_old_cycles_with_children + elapsed, std::memory_order_relaxed);
     slot.count.fetch_add(1, std::memory_order_relaxed);
     slot.location.store(_location, std::memory_order_relaxed);
     slot.function_name.store(_function, std::memory_order_relaxed);

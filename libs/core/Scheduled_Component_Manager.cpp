@@ -40,7 +40,7 @@ void Scheduled_Component_Manager_Base::Initialize() {
   _threads_finished.exchange(0);
   _objects_per_block = int32_t(world.execution_objects_per_block());
   const uint32_t thread_slots = world.num_threads() + 1;
-  _empty_blocks = std::make_unique<std::atomic<uint32_t>[]>(thread_slots);
+  _empty_blocks = std::make_unique<Cache_Line_Own<std::atomic<uint32_t>>[]>(thread_slots);
   for (uint32_t t = 0; t < thread_slots; ++t) _empty_blocks[t].store(0, std::memory_order_relaxed);
   Resize_Thread_Object_Tables(world.num_threads());
   _schedule_lock.Reset();

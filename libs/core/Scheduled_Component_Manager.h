@@ -65,7 +65,7 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   // their 64-bit identity. Set by the manager's constructor, never changed.
   bool _identified = false;
   // One counter per thread index 0 .. num_threads; created by Initialize().
-  std::unique_ptr<std::atomic<uint32_t>[]> _empty_blocks;
+  std::unique_ptr<Cache_Line_Own<std::atomic<uint32_t>>[]> _empty_blocks;
 };
 
 }  // namespace quarnel

@@ -1,8 +1,11 @@
 // The one lock type of the engine's stepping path.
 //
-// A signed 32-bit word, 0 = free. Acquire exchanges 1 in and, while the previous value was
-// not 0, yields with usleep(0) and tries again; release exchanges 0 back. Exchanges are
-// sequentially consistent. Not re-entrant. Held for a few instructions only.
+// A signed 32-bit word, 0 = free. Acquire exchanges 1 in (sequentially consistent) and,
+// while the previous value was not 0, yields with usleep(0) and tries again. Release stores
+// 0 with release ordering: everything written under the lock is seen by the next holder,
+// and, unlike an exchange, the store does not first wait for every earlier store to leave
+// the processor (which doubled the cost of an uncontended allocation into fresh cells).
+// Not re-entrant. Held for a few instructions only.
 //
 // Thread safety: safe from any thread. Reset() is for set-up only, while no thread can
 // hold the lock.
@@ -24,7 +27,7 @@ class Spin_Lock {
   void Lock() {
     while (_word.exchange(1) != 0) usleep(0);
   }
-  void Unlock() { _word.exchange(0); }
+  void Unlock() { _word.store(0, std::memory_order_release); }
   void Reset() { _word.exchange(0); }
   bool Is_Locked() const { return _word.load(std::memory_order_relaxed) != 0; }
 

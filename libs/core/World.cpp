@@ -1,5 +1,6 @@
 #include "World.h"
 
+#include <chrono>
 #include <exception>
 
 #include "Component_Manager.h"
@@ -9,6 +10,30 @@
 #include "Simulation_Engine.h"
 
 namespace quarnel {
+namespace {
+
+// How long a worker polls a gate before it sleeps: a little more than the chunk of blocks a
+// worker may still be stepping when another has finished (the usual wait at the finish
+// gate), far less than a step. The controller does not poll: it waits out whole steps.
+constexpr std::chrono::microseconds kGate_Spin_Budget{500};
+
+// Polls `flag` until it reads true or `budget` has passed: a short burst of pause
+// instructions, then yielding the processor between polls, so that a thread that still has
+// work (or the controller) gets the core first.
+void Poll_Until_Set(std::atomic<bool> const& flag, std::chrono::microseconds budget) {
+  for (int i = 0; i < 64; ++i) {
+    if (flag.load(std::memory_order_acquire)) return;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  while (!flag.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+}
+
+}  // namespace
 
 // Handlers reach the World on every action. The singleton is a function-local static
 // created on first use; the reference cached beside it keeps the common path to a guard
@@ -83,14 +108,8 @@ void World::Initialize(Simulation_Configuration& config) {
   Set_Current_Revision(Revision(0, 0));
 
   _threads_stepping.exchange(_num_threads);
-  {
-    std::lock_guard lock(_ready_gate_mutex);
-    _ready_gate_open = false;
-  }
-  {
-    std::lock_guard lock(_finish_gate_mutex);
-    _finish_gate_open = false;
-  }
+  Set_Gate(_ready_gate_mutex, _ready_gate_open, _ready_gate_hint, false);
+  Set_Gate(_finish_gate_mutex, _finish_gate_open, _finish_gate_hint, false);
   {
     // A run that ended by a worker's failure may have left the wake-up flag set.
     std::lock_guard lock(_threads_done_mutex);
@@ -175,26 +194,28 @@ void World::Terminate() {
   _exception_thrown.exchange(false);
 }
 
+void World::Set_Gate(std::mutex& mutex, bool& flag, std::atomic<bool>& hint, bool value) {
+  std::lock_guard lock(mutex);
+  flag = value;
+  hint.store(value, std::memory_order_release);
+}
+
 void World::Wait_At_Finish_Gate() {
+  Poll_Until_Set(_finish_gate_hint, kGate_Spin_Budget);
   std::unique_lock lock(_finish_gate_mutex);
   _finish_gate_cv.wait(lock, [this] { return _finish_gate_open; });
 }
 
 void World::Wait_At_Ready_Gate() {
+  Poll_Until_Set(_ready_gate_hint, kGate_Spin_Budget);
   std::unique_lock lock(_ready_gate_mutex);
   _ready_gate_cv.wait(lock, [this] { return _ready_gate_open; });
 }
 
 void World::Pass_Finish_Gate() {
   if (_threads_past_finish_gate.fetch_add(1) + 1 != _num_threads) return;
-  {
-    std::lock_guard lock(_finish_gate_mutex);
-    _finish_gate_open = false;
-  }
-  {
-    std::lock_guard lock(_ready_gate_mutex);
-    _ready_gate_open = true;
-  }
+  Set_Gate(_finish_gate_mutex, _finish_gate_open, _finish_gate_hint, false);
+  Set_Gate(_ready_gate_mutex, _ready_gate_open, _ready_gate_hint, true);
   _ready_gate_cv.notify_all();
 }
 
@@ -215,16 +236,10 @@ void World::Throw_Exception() {
 }
 
 void World::Move_Threads_From_Finished_To_Ready() {
-  {
-    std::lock_guard lock(_ready_gate_mutex);
-    _ready_gate_open = false;
-  }
+  Set_Gate(_ready_gate_mutex, _ready_gate_open, _ready_gate_hint, false);
   _threads_past_finish_gate.exchange(0);
   _threads_stepping.exchange(_num_threads);
-  {
-    std::lock_guard lock(_finish_gate_mutex);
-    _finish_gate_open = true;
-  }
+  Set_Gate(_finish_gate_mutex, _finish_gate_open, _finish_gate_hint, true);
   _finish_gate_cv.notify_all();
 }
 

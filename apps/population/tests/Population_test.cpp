@@ -45,7 +45,7 @@ TEST(Population_Run_Test, Dying_Agents_Are_Freed_And_Never_Act_Again) {
   // engine's free-slot revision guard that) and the live cells must match births - deaths.
   for (int threads : {1, 2, 6}) {
     initialize_population_run(threads);
-    distributions.assign(threads, std::uniform_real_distribution<double>(0.99995, 1.00025));
+    distributions.assign(threads, Worker_Distribution(0.99995, 1.00025));
     ::testing::TestPartResultArray failures;
     Population_Result result;
     {
@@ -57,7 +57,7 @@ TEST(Population_Run_Test, Dying_Agents_Are_Freed_And_Never_Act_Again) {
     EXPECT_GE(result.population, 0);
     EXPECT_EQ(double(Live_Agents()), result.population) << threads << " workers";
     World::Terminate_Simulation();
-    distributions.assign(threads, std::uniform_real_distribution<double>());
+    distributions.assign(threads, Worker_Distribution());
   }
 }
 
