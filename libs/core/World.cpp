@@ -35,18 +35,9 @@ void Poll_Until_Set(std::atomic<bool> const& flag, std::chrono::microseconds bud
 
 }  // namespace
 
-// Handlers reach the World on every action. The singleton is a function-local static
-// created on first use; the reference cached beside it keeps the common path to a guard
-// test and one load, without the stack frame that the construction path needs.
-World& World::Instance() {
-  static World& world = []() __attribute__((noinline))->World& {
-    static World instance;
-    return instance;
-  }
-  ();
-  return world;
-}
-
+// The engine reaches the World on every step; the reference cached beside it keeps the
+// common path to a guard test and one load, without the stack frame that the construction
+// path needs.
 Simulation_Engine& World::simulation_engine() {
   static Simulation_Engine& engine = []() __attribute__((noinline))->Simulation_Engine& {
     static Simulation_Engine instance;

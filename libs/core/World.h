@@ -138,6 +138,13 @@ class World {
   std::vector<std::thread> _threads;
 };
 
+// Inline: handlers reach the World at every action, and a call per action costs more than
+// the guard test of the function-local static.
+inline World& World::Instance() {
+  static World instance;
+  return instance;
+}
+
 // Body of worker thread `thread_id`; always returns null.
 void* Simulation_Loop(int thread_id);
 
