@@ -35,7 +35,7 @@ void Poll_Until_Set(std::atomic<bool> const& flag, std::chrono::microseconds bud
 
 }  // namespace
 
-// The engine reaches the World on every step; the reference cached beside it keeps the
+// Every worker reaches the engine at every cycle; the reference cached beside it keeps the
 // common path to a guard test and one load, without the stack frame that the construction
 // path needs.
 Simulation_Engine& World::simulation_engine() {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -118,6 +119,31 @@ TEST(World_Test, Every_Worker_Steps_Exactly_Once_Per_Cycle_Over_Thousands_Of_Cyc
                        std::to_string(iterations)),
               std::string::npos)
         << log;
+  }
+}
+
+TEST(World_Test, Workers_That_Wait_Longer_Than_They_Poll_Are_Woken_At_Every_Gate) {
+  // Workers poll a gate for a moment, then sleep on its condition variable. Here they are
+  // parked well past that before the run turns, and in every other cycle one worker is
+  // late, so the others fall asleep at the finish gate and must be woken, not lost.
+  for (int threads : {2, 6}) {
+    Probe_Manager probe;
+    probe.next_revision = Next_Iteration;
+    probe.on_step = [](Revision now) {
+      if (now._iteration % 2 == 1 &&
+          uint32_t(__thread_id) == (now._iteration / 2) % World::Instance().num_threads())
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    };
+    const int iterations = 20;
+    Start_Run(probe, threads, iterations);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Run_Capturing_Log(probe);
+    World::Terminate_Simulation();
+
+    ASSERT_EQ(probe._visits.size(), size_t(iterations)) << threads << " workers";
+    for (auto& [key, workers] : probe._visits) {
+      ASSERT_EQ(workers.size(), size_t(threads)) << "at " << to_string(Revision::From_Key(key));
+    }
   }
 }
 
