@@ -1,16 +1,25 @@
-// The one allocation of a memory block: a cache-line aligned byte array whose header is
-// constructed in place, with the cells behind it and the block's free-cell bits beside it.
-// Shared by execution and event blocks; the manager that creates a block releases it.
+// What execution and event blocks share: the one allocation of a block (a cache-line
+// aligned byte array whose header is constructed in place, with the cells behind it and the
+// free-cell bits beside it), the reset of its header, and its free list of cells, kept in
+// address order with the bits beside it (bit i set exactly when cell i is in the list).
+// The manager that creates a block releases it.
 //
 // Thread safety: Create on the thread that needs the block; Release only for a block that
-// no thread steps, allocates from or releases into.
+// no thread steps, allocates from or releases into. The free-list functions REQUIRE the
+// block's `_free_lock` (or set-up on the controlling thread).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <new>
 
 #include "Block_Sizing.h"
+#include "Free_Cell_Bits.h"
 #include "Globals.h"
+
+// Free cells hold no live object, yet the free list reads and writes their links through
+// the object type; these functions are exempt from UBSan's dynamic-type check.
+#define QUARNEL_FREE_CELL_ACCESS __attribute__((no_sanitize("vptr")))
 
 namespace quarnel {
 
@@ -29,6 +38,69 @@ Block* Create_Block(Manager* manager, Block_Shape shape, uint32_t cell_size) {
   }
   block->Initialize(manager);
   return block;
+}
+
+// A fresh header for `manager`: inactive, unscheduled, unclaimed, unowned, unlocked, no cell
+// allocated and every cell free (the caller links the cells from `_first_free` on).
+template <class Block, class Manager>
+void Reset_Block_Header(Block* block, Manager* manager) {
+  block->_manager = manager;
+  block->_active = block->_in_activation_queue = block->_in_deactivation_queue = false;
+  Store_Revision(block->_next_revision, __revision_omega);
+  block->_pending_revision = __revision_omega;
+  block->_claim_count.exchange(0);
+  block->_schedule_lock.Reset();
+  block->_stepping_thread.exchange(-1);
+  block->_owner_thread.exchange(-1);
+  block->_num_allocated = 0;
+  block->_free_lock.Reset();
+  block->_first_free = block->_num_cells == 0 ? nullptr : block->Cell(0);
+  block->_free_bits.Fill(block->_num_cells);
+}
+
+template <class Block, class Object>
+uint32_t Cell_Index_In(const Block* block, const Object* cell) {
+  const size_t offset = size_t(reinterpret_cast<const char*>(cell) - reinterpret_cast<const char*>(block));
+  return uint32_t(offset - Block::_data_offset) / block->_cell_size;  // a block is below 4 GiB
+}
+
+// Takes the head of the free list (the caller has read it). An empty block joins its
+// manager's active set first; a full block leaves the calling thread's list.
+template <class Block>
+QUARNEL_FREE_CELL_ACCESS void Take_First_Free(Block* block) {
+  if (block->_num_allocated == 0) block->_manager->privJoin_Active_Set(block);
+  block->_free_bits.Clear(Cell_Index_In(block, block->_first_free));
+  block->_first_free = block->_first_free->_next_free;
+  if (++block->_num_allocated == block->_num_cells) {
+    block->_manager->_thread_blocks[__thread_id].pop_front();
+    block->_owner_thread.exchange(-1);
+  }
+}
+
+// Gives `cell` back to the free list, in address order: a full block becomes the calling
+// thread's again; otherwise the cell is linked in after the free cell just below it, which
+// the bits find 64 cells at a time. `_num_allocated` is left to the caller.
+template <class Block, class Object>
+QUARNEL_FREE_CELL_ACCESS void Return_Free_Cell(Block* block, Object* cell) {
+  const uint32_t index = Cell_Index_In(block, cell);
+  if (block->_num_allocated == block->_num_cells) {
+    block->_first_free = cell;
+    cell->_next_free = nullptr;
+    block->_free_bits.Set(index);
+    block->_manager->_thread_blocks[__thread_id].push_back(block);
+    block->_owner_thread.exchange(__thread_id);
+    return;
+  }
+  const uint32_t below = block->_free_bits.Highest_Below(index);
+  block->_free_bits.Set(index);
+  if (below == Free_Cell_Bits::kNone) {
+    cell->_next_free = block->_first_free;
+    block->_first_free = cell;
+    return;
+  }
+  Object* before = block->Cell(below);
+  cell->_next_free = before->_next_free;
+  before->_next_free = cell;
 }
 
 template <class Block>

@@ -30,18 +30,7 @@ void Event_Block::Release(Event_Block* block) {
 }
 
 QUARNEL_EVENT_CELL_ACCESS void Event_Block::Initialize(Event_Component_Manager_Base* manager) {
-  _manager = manager;
-  _active = _in_activation_queue = _in_deactivation_queue = false;
-  Store_Revision(_next_revision, __revision_omega);
-  _pending_revision = __revision_omega;
-  _claim_count.exchange(0);
-  _schedule_lock.Reset();
-  _stepping_thread.exchange(-1);
-  _owner_thread.exchange(-1);
-  _num_allocated = 0;
-  _free_lock.Reset();
-  _first_free = _num_cells == 0 ? nullptr : Cell(0);
-  _free_bits.Fill(_num_cells);
+  Reset_Block_Header(this, manager);
   for (uint32_t i = 0; i < _num_cells; ++i) {
     Event_Object* cell = Cell(i);
     cell->_event_block = this;
@@ -50,29 +39,15 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::Initialize(Event_Component_Manager_B
   }
 }
 
-QUARNEL_EVENT_CELL_ACCESS void Event_Block::privAllocate() {
-  if (_num_allocated == 0) _manager->privJoin_Active_Set(this);
-  _free_bits.Clear(Cell_Index(_first_free));
-  _first_free = _first_free->_next_free;
-  if (++_num_allocated == _num_cells) {
-    _manager->_thread_blocks[__thread_id].pop_front();
-    _owner_thread.exchange(-1);
-  }
+void Event_Block::privAllocate() {
+  Take_First_Free(this);
 }
 
 QUARNEL_EVENT_CELL_ACCESS void Event_Block::privFree(Event_Object* event) {
   const bool running = World::Instance().running();
   if (running) _free_lock.Lock();
   Store_Revision(event->_next_revision, __revision_free);
-  if (_num_allocated == _num_cells) {
-    _first_free = event;
-    event->_next_free = nullptr;
-    _free_bits.Set(Cell_Index(event));
-    _manager->_thread_blocks[__thread_id].push_back(this);
-    _owner_thread.exchange(__thread_id);
-  } else {
-    privInsert_Free(event);
-  }
+  Return_Free_Cell(this, event);
   if (--_num_allocated == 0) {
     _manager->_empty_blocks[_owner_thread.load()].fetch_add(1);
     _manager->Deactivate_Block(this);
@@ -83,26 +58,6 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::privFree(Event_Object* event) {
     }
   }
   if (running) _free_lock.Unlock();
-}
-
-uint32_t Event_Block::Cell_Index(const Event_Object* cell) const {
-  const size_t offset = size_t(reinterpret_cast<const char*>(cell) - reinterpret_cast<const char*>(this));
-  return uint32_t(offset - _data_offset) / _cell_size;  // a block is below 4 GiB: 32-bit division
-}
-
-// Links `event` in after the free cell just below it, found in the bits (invariant 6).
-QUARNEL_EVENT_CELL_ACCESS void Event_Block::privInsert_Free(Event_Object* event) {
-  const uint32_t index = Cell_Index(event);
-  const uint32_t below = _free_bits.Highest_Below(index);
-  _free_bits.Set(index);
-  if (below == Free_Cell_Bits::kNone) {
-    event->_next_free = _first_free;
-    _first_free = event;
-    return;
-  }
-  Event_Object* before = Cell(below);
-  event->_next_free = before->_next_free;
-  before->_next_free = event;
 }
 
 void Event_Block::Update_Schedule(const Revision& revision) {

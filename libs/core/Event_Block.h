@@ -109,7 +109,6 @@ class Event_Block
   Free_Cell_Bits _free_bits;               // which cells are free; guarded by `_free_lock`
 
  private:
-  uint32_t Cell_Index(const Event_Object* cell) const;
   struct Step_Action {
     Event_Object* event;  // null: the step is over
     bool release;         // a deferred release to finish outside the lock
@@ -124,7 +123,6 @@ class Event_Block
   void privRemove_From_Heap(Event_Object* event);
   void privDefer(Event_Object* event, Event_Handler handler, const Revision& revision);
   void privRelease_Cell(Event_Object* event);
-  void privInsert_Free(Event_Object* event);
   bool privMust_Defer(const Event_Object* event) const;
 };
 

@@ -36,18 +36,7 @@ void Execution_Block::Release(Execution_Block* block) {
 }
 
 QUARNEL_CELL_ACCESS void Execution_Block::Initialize(Execution_Component_Manager_Base* manager) {
-  _manager = manager;
-  _active = _in_activation_queue = _in_deactivation_queue = false;
-  Store_Revision(_next_revision, __revision_omega);
-  _pending_revision = __revision_omega;
-  _claim_count.exchange(0);
-  _schedule_lock.Reset();
-  _stepping_thread.exchange(-1);
-  _owner_thread.exchange(-1);
-  _num_allocated = 0;
-  _free_lock.Reset();
-  _first_free = _num_cells == 0 ? nullptr : Cell(0);
-  _free_bits.Fill(_num_cells);
+  Reset_Block_Header(this, manager);
   // Every cell is linked to the next; the bounds, stride and sentinel are read once.
   const Revision omega = __revision_omega;
   const size_t stride = _cell_size;
@@ -65,19 +54,8 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::Cell_Revision(uint32_t i) const {
   return Load_Revision(Cell(i)->_next_revision);
 }
 
-uint32_t Execution_Block::Cell_Index(const Execution_Object* cell) const {
-  const size_t offset = size_t(reinterpret_cast<const char*>(cell) - reinterpret_cast<const char*>(this));
-  return uint32_t(offset - _data_offset) / _cell_size;  // a block is below 4 GiB: 32-bit division
-}
-
-QUARNEL_CELL_ACCESS void Execution_Block::privAllocate() {
-  if (_num_allocated == 0) _manager->privJoin_Active_Set(this);
-  _free_bits.Clear(Cell_Index(_first_free));
-  _first_free = _first_free->_next_free;
-  if (++_num_allocated == _num_cells) {
-    _manager->_thread_blocks[__thread_id].pop_front();
-    _owner_thread.exchange(-1);
-  }
+void Execution_Block::privAllocate() {
+  Take_First_Free(this);
 }
 
 QUARNEL_CELL_ACCESS void Execution_Block::privFree(Execution_Object* object) {
@@ -85,15 +63,7 @@ QUARNEL_CELL_ACCESS void Execution_Block::privFree(Execution_Object* object) {
   if (running) _free_lock.Lock();
   if (object == __handler_cell) __handler_cell = nullptr;
   Store_Revision(object->_next_revision, __revision_free);
-  if (_num_allocated == _num_cells) {
-    _first_free = object;
-    object->_next_free = nullptr;
-    _free_bits.Set(Cell_Index(object));
-    _manager->_thread_blocks[__thread_id].push_back(this);
-    _owner_thread.exchange(__thread_id);
-  } else {
-    privInsert_Free(object);
-  }
+  Return_Free_Cell(this, object);
   if (--_num_allocated == 0) {
     _manager->_empty_blocks[_owner_thread.load()].fetch_add(1);
     _manager->Deactivate_Block(this);
@@ -113,21 +83,6 @@ void Execution_Block::privForget_Schedule() {
   if (Load_Revision(_next_revision) != World::Instance().current_revision()) {
     Store_Revision(_next_revision, __revision_omega);
   }
-}
-
-// Links `object` in after the free cell just below it, found in the bits (invariant 1).
-QUARNEL_CELL_ACCESS void Execution_Block::privInsert_Free(Execution_Object* object) {
-  const uint32_t index = Cell_Index(object);
-  const uint32_t below = _free_bits.Highest_Below(index);
-  _free_bits.Set(index);
-  if (below == Free_Cell_Bits::kNone) {
-    object->_next_free = _first_free;
-    _first_free = object;
-    return;
-  }
-  Execution_Object* before = Cell(below);
-  object->_next_free = before->_next_free;
-  before->_next_free = object;
 }
 
 // Runs one handler and returns the cell's next revision (invariant 4 for released cells).

@@ -96,8 +96,6 @@ class Execution_Block
   Free_Cell_Bits _free_bits;  // which cells are free; guarded by `_free_lock`
 
  private:
-  uint32_t Cell_Index(const Execution_Object* cell) const;
-  void privInsert_Free(Execution_Object* object);
   void privForget_Schedule();
   Revision privCall(Execution_Object* cell, Event_Response& response);
   // The cell loop of Step; with Fingerprinted, each call is also added to `fingerprint`.
