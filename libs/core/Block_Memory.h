@@ -5,8 +5,8 @@
 // The manager that creates a block releases it.
 //
 // Thread safety: Create on the thread that needs the block; Release only for a block that
-// no thread steps, allocates from or releases into. The free-list functions REQUIRE the
-// block's `_free_lock` (or set-up on the controlling thread).
+// no thread steps, allocates from or releases into. The free-list functions other than
+// Take_Cell REQUIRE the block's `_free_lock` (or set-up on the controlling thread).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,7 @@
 #include "Block_Sizing.h"
 #include "Free_Cell_Bits.h"
 #include "Globals.h"
+#include "Spin_Lock.h"
 
 // Free cells hold no live object, yet the free list reads and writes their links through
 // the object type; these functions are exempt from UBSan's dynamic-type check.
@@ -75,6 +76,16 @@ QUARNEL_FREE_CELL_ACCESS void Take_First_Free(Block* block) {
     block->_manager->_thread_blocks[__thread_id].pop_front();
     block->_owner_thread.exchange(-1);
   }
+}
+
+// The cell an allocation gets: the head of the free list, taken under the block's
+// `_free_lock` (always taken here, also during set-up).
+template <class Block>
+auto Take_Cell(Block* block) {
+  Spin_Guard guard(block->_free_lock);
+  auto* cell = block->_first_free;
+  block->privAllocate();
+  return cell;
 }
 
 // Gives `cell` back to the free list, in address order: a full block becomes the calling

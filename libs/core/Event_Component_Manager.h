@@ -36,6 +36,7 @@
 #include <type_traits>
 
 #include "Block_Manager.h"
+#include "Block_Memory.h"
 #include "Block_Sizing.h"
 #include "Component_Manager.h"
 #include "Event_Block.h"
@@ -79,12 +80,7 @@ requires std::is_base_of_v<Event_Object, T> T* Allocate(int32_t object_id = -1) 
   IncrementMemory(unsigned(T::component_id), sizeof(T));
   auto* manager = T::component_manager;
   Event_Block* block = manager->privAllocate();
-  Event_Object* cell;
-  {
-    Spin_Guard guard(block->_free_lock);
-    cell = block->_first_free;
-    block->privAllocate();
-  }
+  Event_Object* cell = Take_Cell(block);
   T* event = new (cell) T;
   event->_component_id = T::component_id;
   event->_event_block = block;

@@ -32,6 +32,7 @@
 #include <string>
 
 #include "Block_Manager.h"
+#include "Block_Memory.h"
 #include "Block_Sizing.h"
 #include "Component_Manager.h"
 #include "Execution_Block.h"
@@ -76,12 +77,7 @@ T* Allocate(int32_t object_id = -1) {
   IncrementMemory(unsigned(T::component_id), sizeof(T));
   auto* manager = T::component_manager;
   Execution_Block* block = manager->privAllocate();
-  Execution_Object* cell;
-  {
-    Spin_Guard guard(block->_free_lock);
-    cell = block->_first_free;
-    block->privAllocate();
-  }
+  Execution_Object* cell = Take_Cell(block);
   T* object = new (cell) T;
   object->_component_id = T::component_id;
   object->_execution_block = block;
