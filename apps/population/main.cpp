@@ -18,6 +18,20 @@ int refuse(const std::string& message) {
   return 1;
 }
 
+// `e`'s message followed by those of the exceptions nested in it, joined by ": " (a worker's
+// failure carries the handler's own exception).
+std::string describe(const std::exception& e) {
+  std::string text = e.what();
+  try {
+    std::rethrow_if_nested(e);
+  } catch (const std::exception& cause) {
+    text += ": " + describe(cause);
+  } catch (...) {
+    text += ": an exception of unknown type";
+  }
+  return text;
+}
+
 // The population run or, with --deterministic, its twin.
 Population_Result run_model(const Population_Options& options) {
   if (!options.deterministic)
@@ -36,7 +50,7 @@ int run_population(const Population_Options& options) {
     if (options.threads < 1) {
       return refuse("option --threads: '" + std::to_string(options.threads) + "' was refused: " + e.what());
     }
-    return refuse(std::string("the run failed: ") + e.what());
+    return refuse("the run failed: " + describe(e));
   }
   std::ostringstream line;
   line << "Population check " << (result.passed ? "passed" : "FAILED") << ": population " << result.population

@@ -51,13 +51,22 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::privFree(Event_Object* event) {
   if (--_num_allocated == 0) {
     _manager->_empty_blocks[_owner_thread.load()].fetch_add(1);
     _manager->Deactivate_Block(this);
-    if (running) {
-      Spin_Guard guard(_schedule_lock);
-      Store_Revision(_next_revision, __revision_omega);
-      _pending_revision = __revision_omega;
-    }
+    if (running) privForget_Schedule();
   }
   if (running) _free_lock.Unlock();
+}
+
+// An empty block has nothing to run: pending requests were for released events. A block that
+// is due keeps its next revision, because the thread stepping it (now, or in the extra cycle
+// its due request caused) sets it from its heap at the end of the step; lowering it to
+// __revision_omega meanwhile would send a new event's request to `_next_revision`, where the
+// end of that step would overwrite it and the block would never be stepped again.
+void Event_Block::privForget_Schedule() {
+  Spin_Guard guard(_schedule_lock);
+  _pending_revision = __revision_omega;
+  if (Load_Revision(_next_revision) != World::Instance().current_revision()) {
+    Store_Revision(_next_revision, __revision_omega);
+  }
 }
 
 void Event_Block::Update_Schedule(const Revision& revision) {
@@ -80,6 +89,7 @@ void Event_Block::Step(Revision& revision) {
     _stepping_thread.exchange(__thread_id);
   }
   Revision low = __revision_omega;
+  Revision parked_low = __revision_omega;  // events parked while others remained scheduled
   Run_Digest* const fingerprint = Run_Fingerprint::Lane();  // null while off
   try {
     for (Step_Action action = privNext_Action(now, low); action.event != nullptr;
@@ -89,7 +99,7 @@ void Event_Block::Step(Revision& revision) {
       } else {
         if (fingerprint != nullptr)
           fingerprint->Add(Fingerprint_Identity(action.event, _manager->_identified), now);
-        privRun(action.event, now, final_iteration);
+        privRun(action.event, now, final_iteration, parked_low);
       }
     }
   } catch (...) {
@@ -97,7 +107,7 @@ void Event_Block::Step(Revision& revision) {
     throw;
   }
   Spin_Guard guard(_schedule_lock);
-  low = min(low, _pending_revision);
+  low = min(min(low, parked_low), _pending_revision);
   _pending_revision = __revision_omega;
   Store_Revision(_next_revision, low);
   revision = low;
@@ -123,9 +133,11 @@ QUARNEL_EVENT_CELL_ACCESS Event_Block::Step_Action Event_Block::privNext_Action(
 }
 
 // Calls one popped event and settles its answer: pushed back, parked in the final iteration,
-// or dropped because the handler released the event.
+// or dropped because the handler released the event. A parked event still counts in the
+// block's minimum (`parked_low`) while other events remain in the heap: the block then reports
+// the final iteration, so the run's last cycle is that iteration and not a later event's.
 QUARNEL_EVENT_CELL_ACCESS void Event_Block::privRun(Event_Object* event, Revision now,
-                                                    uint32_t final_iteration) {
+                                                    uint32_t final_iteration, Revision& parked_low) {
   if (event->_event_callback == nullptr) {
     QUARNEL_FATAL("An event of " << _manager->_display_name
                                  << " came due without a handler; load it with a handler");
@@ -141,7 +153,10 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::privRun(Event_Object* event, Revisio
                                                << to_string(now));
   }
   Store_Revision(event->_next_revision, next);
-  if (next._iteration == final_iteration) return;
+  if (next._iteration == final_iteration) {
+    if (!_event_heap.empty()) parked_low = min(parked_low, next);
+    return;
+  }
   _event_heap.push_node(&event->_heap_node);
 }
 
@@ -182,6 +197,8 @@ void Event_Block::Request_Schedule(Event_Object* event, Event_Handler handler, c
 void Event_Block::Request_Release(Event_Object* event) {
   {
     Spin_Guard guard(_heap_lock);
+    if (event->_deferred_next != nullptr && event->_deferred_revision == __revision_free)
+      _manager->Refuse_Double_Free("event");
     if (privMust_Defer(event)) {
       privDefer(event, nullptr, __revision_free);
       return;

@@ -115,7 +115,7 @@ class Event_Block
   };
 
   Step_Action privNext_Action(Revision now, Revision& heap_low);
-  void privRun(Event_Object* event, Revision now, uint32_t final_iteration);
+  void privRun(Event_Object* event, Revision now, uint32_t final_iteration, Revision& parked_low);
   void privAbandon_Step();
   void privApply_Schedule(Event_Object* event, Event_Handler handler, const Revision& revision);
   void privDetach(Event_Object* event);
@@ -123,6 +123,7 @@ class Event_Block
   void privRemove_From_Heap(Event_Object* event);
   void privDefer(Event_Object* event, Event_Handler handler, const Revision& revision);
   void privRelease_Cell(Event_Object* event);
+  void privForget_Schedule();
   bool privMust_Defer(const Event_Object* event) const;
 };
 

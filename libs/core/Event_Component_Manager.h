@@ -92,10 +92,13 @@ requires std::is_base_of_v<Event_Object, T> T* Allocate(int32_t object_id = -1) 
 }
 
 // Releases `event`: it leaves its block's heap, is destroyed and its cell is freed, at once or,
-// while another thread steps the block, when that thread applies the request.
+// while another thread steps the block, when that thread applies the request. Releasing an
+// event that is already free, or whose release is already requested, is refused with a fatal
+// error.
 template <class T>
 requires std::is_base_of_v<Event_Object, T>
 void Free(T* event) {
+  if (Load_Revision(event->_next_revision) == __revision_free) T::component_manager->Refuse_Double_Free("event");
   DecrementMemory(unsigned(T::component_id), sizeof(T));
   event->_event_block->Request_Release(event);
 }

@@ -5,7 +5,8 @@
 // whose `_next_revision` is __revision_omega; the answer becomes the event's next revision and
 // the event goes back into the heap, except when the answer lies in the run's final iteration
 // (the event is then parked: allocated, out of the heap, never called again unless loaded
-// again). An answer equal to the revision being stepped runs the event again in the same step.
+// again; while other events of its block remain scheduled, its revision still counts in the
+// block's minimum). An answer equal to the revision being stepped runs the event again in the same step.
 //
 // privLoad_Event / privReschedule set an event's handler (load only) and revision, put the
 // event into its block's heap (or re-key it there) and lower the engine's, the manager's and

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Execution_Component_Manager.h"
+#include "Fatal_Error.h"
 #include "Object_Identity.h"
 #include "Run_Fingerprint.h"
 #include "World.h"
@@ -86,13 +87,16 @@ void Execution_Block::privForget_Schedule() {
 }
 
 // Runs one handler and returns the cell's next revision (invariant 4 for released cells).
-QUARNEL_CELL_ACCESS inline Revision Execution_Block::privCall(Execution_Object* cell,
-                                                              Event_Response& response) {
+// An answer before the revision being stepped is refused: the clock never goes back.
+QUARNEL_CELL_ACCESS inline Revision Execution_Block::privCall(Execution_Object* cell, Event_Response& response,
+                                                              Revision now) {
   __handler_cell = cell;
   cell->_event_callback(cell, response);
   const Revision next = response._next_revision;
   response._next_revision = __revision_omega;
   if (__handler_cell != cell) return Load_Revision(cell->_next_revision);  // released by its handler
+  if (next < now) [[unlikely]]
+    privRefuse_Answer(next, now);
   Store_Revision(cell->_next_revision, next, std::memory_order_release);
   return next;
 }
@@ -111,11 +115,16 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::privStep_Cells(Revision now, Run_D
     Revision r = Load_Revision(object->_next_revision, std::memory_order_acquire);
     if (r == now) {
       if constexpr (Fingerprinted) fingerprint->Add(Fingerprint_Identity(object, _manager->_identified), now);
-      r = privCall(object, response);
+      r = privCall(object, response, now);
     }
     low = min(low, r);
   }
   return low;
+}
+
+[[gnu::cold, gnu::noinline]] void Execution_Block::privRefuse_Answer(Revision answer, Revision now) const {
+  QUARNEL_FATAL("An agent handler of " << _manager->_display_name << " answered " << to_string(answer)
+                                       << ", before the revision being stepped " << to_string(now));
 }
 
 QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {

@@ -22,9 +22,11 @@
 //  4. A cell released by a handler keeps the revision it has after the call (__revision_free,
 //     or the revision of a new object that reused the cell); the handler's response is not
 //     stored into it.
-//  5. `_next_revision` changes from the current revision only at the end of the block's
+//  5. A handler's answer is never earlier than the revision being stepped (a fatal error
+//     otherwise), so no cell's revision goes back.
+//  6. `_next_revision` changes from the current revision only at the end of the block's
 //     step, so a request made while the block is due always lands in `_pending_revision`.
-//  6. `_free_bits` has the bit of cell i set exactly when cell i is in the free list.
+//  7. `_free_bits` has the bit of cell i set exactly when cell i is in the free list.
 //
 // Ownership: the manager creates and releases blocks (Create / Release); the header is
 // constructed in place and owns only the storage of `_free_bits` beyond one word.
@@ -97,7 +99,8 @@ class Execution_Block
 
  private:
   void privForget_Schedule();
-  Revision privCall(Execution_Object* cell, Event_Response& response);
+  Revision privCall(Execution_Object* cell, Event_Response& response, Revision now);
+  [[noreturn]] void privRefuse_Answer(Revision answer, Revision now) const;
   // The cell loop of Step; with Fingerprinted, each call is also added to `fingerprint`.
   template <bool Fingerprinted>
   Revision privStep_Cells(Revision now, Run_Digest* fingerprint);

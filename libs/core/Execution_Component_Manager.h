@@ -87,9 +87,12 @@ T* Allocate(int32_t object_id = -1) {
   return object;
 }
 
-// Destroys `object` and returns its cell to its block.
+// Destroys `object` and returns its cell to its block. Releasing an object that is already
+// free is refused with a fatal error (a released cell holds __revision_free until it is
+// allocated again).
 template <class T>
 void Free(T* object) {
+  if (Load_Revision(object->_next_revision) == __revision_free) T::component_manager->Refuse_Double_Free("agent");
   DecrementMemory(unsigned(T::component_id), sizeof(T));
   Execution_Block* block = object->_execution_block;
   Execution_Object* cell = object;

@@ -2,6 +2,7 @@
 
 #include "Execution_Block.h"
 #include "Execution_Component_Manager.h"
+#include "Fatal_Error.h"
 #include "Simulation_Engine.h"
 #include "World.h"
 
@@ -9,7 +10,13 @@ namespace quarnel {
 
 void Execution_Object::privLower_Schedules(const Revision& revision,
                                            Execution_Component_Manager_Base* manager) {
-  const bool running = World::Instance().running();
+  World& world = World::Instance();
+  const bool running = world.running();
+  if (running && revision < world.current_revision()) {
+    QUARNEL_FATAL("An agent of " << manager->_display_name << " was scheduled at " << to_string(revision)
+                                 << ", before the revision being stepped "
+                                 << to_string(world.current_revision()));
+  }
   World::simulation_engine().Lower_Next_Revision(revision, running);
   if (running) {
     manager->Update_Schedule(revision);
@@ -24,6 +31,8 @@ void Execution_Object::privLower_Schedules(const Revision& revision,
 
 void Execution_Object::privLoad_Event(Event_Handler handler, const Revision& revision,
                                       Execution_Component_Manager_Base* manager) {
+  if (handler == nullptr)
+    QUARNEL_FATAL("An agent of " << manager->_display_name << " was loaded without a handler");
   privLower_Schedules(revision, manager);
   _event_callback = handler;
   // Release: a stepping thread that sees the revision also sees the handler.

@@ -13,6 +13,10 @@
 // an extra cycle at that same revision (an object the block has not passed yet in this cycle
 // is called in this one instead, and not again).
 //
+// While the World runs, a request for a revision earlier than the one being stepped is refused
+// with a fatal error, as is a handler's answer earlier than it: the clock never goes back.
+// Loading an object without a handler is refused too.
+//
 // Thread safety: both operations run on the controlling thread during set-up and on any
 // worker inside a handler while the World runs. The object's own fields are plain (the cell's
 // revision is a relaxed/acquire-release atomic because the block's stepping thread reads it):

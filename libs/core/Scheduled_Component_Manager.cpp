@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "Fatal_Error.h"
 #include "World.h"
 
 namespace quarnel {
@@ -30,6 +31,10 @@ std::string Scheduled_Component_Manager_Base::Make_Display_Name(std::string cons
   std::string shortened =
       Replace_All(type_name, ", quarnel::TypeList<quarnel::NULLTYPE, quarnel::NULLTYPE>, void", "");
   return Replace_All(std::move(shortened), "MasterType", "MT");
+}
+
+void Scheduled_Component_Manager_Base::Refuse_Double_Free(const char* kind) const {
+  QUARNEL_FATAL("An " << kind << " of " << _display_name << " was freed twice");
 }
 
 void Scheduled_Component_Manager_Base::Initialize() {

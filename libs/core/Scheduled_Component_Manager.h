@@ -42,6 +42,10 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   // REQUIRES: controlling thread, workers parked.
   virtual void Write_Diagnostics(std::ostream&) const {}
 
+  // Raises the fatal error of a release of an object of this type that is already free:
+  // "An <kind> of <display name> was freed twice".
+  [[noreturn]] void Refuse_Double_Free(const char* kind) const;
+
   // "Name<MasterType_Test, quarnel::TypeList<...>, void>" -> "Name<MT_Test>".
   static std::string Make_Display_Name(std::string const& type_name);
 

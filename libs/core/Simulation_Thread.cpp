@@ -15,11 +15,11 @@ void Step_Once(World& world, Revision& revision) {
   } catch (std::exception const& e) {
     Quarnel_Logging_Interface::error(std::string("Exception on worker thread ") +
                                      std::to_string(__thread_id) + ": " + e.what());
-    world.Throw_Exception();
+    world.Throw_Exception(std::current_exception());
     return;
   } catch (...) {
     Quarnel_Logging_Interface::error("Unknown exception on worker thread " + std::to_string(__thread_id));
-    world.Throw_Exception();
+    world.Throw_Exception(std::current_exception());
     return;
   }
   world.Count_Down_Step();

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <utility>
 
 #include "Component_Manager.h"
 #include "Fatal_Error.h"
@@ -106,8 +107,40 @@ void World::Initialize(Simulation_Configuration& config) {
     std::lock_guard lock(_threads_done_mutex);
     _threads_done = false;
   }
-  for (uint32_t i = 0; i < _num_threads; ++i) _threads.emplace_back(Simulation_Loop, int(i));
-  Wait_For_Workers();
+  privStart_Workers();
+}
+
+// Starts the workers and waits until every one has checked in. When the system refuses a
+// thread (too many threads, no memory for a stack), the workers already started are
+// released and joined, so that the World is ready for another Initialize, and the failure
+// is raised with the numbers started and requested.
+void World::privStart_Workers() {
+  const uint32_t requested = _num_threads;
+  std::string failure;
+  try {
+    _threads.reserve(requested);
+    for (uint32_t i = 0; i < requested; ++i) _threads.push_back(_worker_starter(int(i)));
+  } catch (std::exception const& e) {
+    failure = e.what();
+  }
+  const auto started = uint32_t(_threads.size());
+  if (started == requested) {
+    Wait_For_Workers();
+    return;
+  }
+  // The workers that never started will not check in: count them in here. The last of the
+  // started ones to check in (or this thread, if they all have) wakes the controller.
+  if (_threads_stepping.fetch_sub(requested - started) != requested - started) Wait_For_Workers();
+  // Every started worker now waits at the finish gate and reads the thread count only after
+  // passing it, so the count can shrink to the workers that exist before they are released.
+  _num_threads = started;
+  Terminate();
+  QUARNEL_FATAL("Could not start the worker threads: " << started << " of " << requested
+                                                        << " started: " << failure);
+}
+
+std::thread World::Start_Worker(int thread_id) {
+  return std::thread(Simulation_Loop, thread_id);
 }
 
 void World::Start_Turning(std::filesystem::path output_directory) {
@@ -137,8 +170,21 @@ void World::Start_Turning(std::filesystem::path output_directory) {
     }
     Move_Threads_From_Finished_To_Ready();
   }
-  if (_exception_thrown.load()) {
-    throw std::runtime_error("There was an exception on a worker thread - aborting simulation");
+  if (_exception_thrown.load()) privThrow_Worker_Failure();
+}
+
+void World::privThrow_Worker_Failure() {
+  const std::runtime_error failure("There was an exception on a worker thread - aborting simulation");
+  std::exception_ptr cause;
+  {
+    std::lock_guard lock(_failure_mutex);
+    cause = std::exchange(_first_failure, nullptr);
+  }
+  if (!cause) throw failure;
+  try {
+    std::rethrow_exception(cause);
+  } catch (...) {
+    std::throw_with_nested(failure);
   }
 }
 
@@ -183,6 +229,8 @@ void World::Terminate() {
   _threads_exited.exchange(0);
   _running.exchange(false);
   _exception_thrown.exchange(false);
+  std::lock_guard lock(_failure_mutex);
+  _first_failure = nullptr;
 }
 
 void World::Set_Gate(std::mutex& mutex, bool& flag, std::atomic<bool>& hint, bool value) {
@@ -218,7 +266,11 @@ void World::Count_Exit() {
   if (_threads_exited.fetch_add(1) + 1 == _num_threads) Wake_Controller();
 }
 
-void World::Throw_Exception() {
+void World::Throw_Exception(std::exception_ptr cause) {
+  if (cause) {
+    std::lock_guard lock(_failure_mutex);
+    if (!_first_failure) _first_failure = std::move(cause);
+  }
   // `_running` is cleared by the controlling thread once every worker has finished the
   // step: a worker that read it false in the middle of a cycle would leave its loop without
   // counting down, and the controller would wait forever.

@@ -29,14 +29,18 @@
 //     is the only one that acts on it ("the last").
 //  3. A run needs at least one worker: Initialize refuses num_threads = 0.
 //  4. A failed worker step ends the run at that cycle: Start_Turning throws after the
-//     workers have left their loops; Terminate_Simulation then joins them.
+//     workers have left their loops, with the first worker's exception nested in its own;
+//     Terminate_Simulation then joins them.
 //  5. Terminate never waits on a parked worker: workers of a run that was initialised but
 //     never turned are released first.
+//  6. Initialize either starts every worker or none stays behind: when the system refuses a
+//     thread, the ones started are released and joined before the failure is raised.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -74,7 +78,9 @@ class World {
   void Pass_Finish_Gate();  // counts this worker through; the last one swaps the gates
   void Count_Down_Step();   // this worker finished its step; the last one wakes the controller
   void Count_Exit();        // this worker left its loop; the last one wakes the controller
-  void Throw_Exception();   // this worker's step failed; counts it as done with the step
+  // This worker's step failed with `cause`; counts it as done with the step. The first cause
+  // of a run is kept: Start_Turning's exception carries it nested (std::rethrow_if_nested).
+  void Throw_Exception(std::exception_ptr cause = nullptr);
   void Move_Threads_From_Finished_To_Ready();
 
   uint32_t num_iterations() const { return _num_iterations.load(std::memory_order_relaxed); }
@@ -94,6 +100,12 @@ class World {
   // REQUIRES: controlling thread, every worker parked (the engine's Update).
   void Set_Current_Revision(Revision revision) { Store_Revision(_current_revision, revision); }
 
+  // Starts the thread of worker `thread_id` running Simulation_Loop. Replaceable so that tests
+  // can refuse a start as the system does when it has no thread or stack left to give.
+  using Worker_Starter = std::thread (*)(int thread_id);
+  static std::thread Start_Worker(int thread_id);
+  static inline Worker_Starter _worker_starter = &Start_Worker;
+
   World(World const&) = delete;
   World& operator=(World const&) = delete;
 
@@ -101,6 +113,8 @@ class World {
   World() = default;
   ~World();
 
+  [[noreturn]] void privThrow_Worker_Failure();
+  void privStart_Workers();
   void Wake_Controller();
   void Wait_For_Workers();
   static void Set_Gate(std::mutex& mutex, bool& flag, std::atomic<bool>& hint, bool value);
@@ -134,6 +148,8 @@ class World {
   std::atomic<uint64_t> _threads_exited{0};
   std::atomic<bool> _running{false};
   std::atomic<bool> _exception_thrown{false};
+  std::mutex _failure_mutex;
+  std::exception_ptr _first_failure;  // guarded by `_failure_mutex`
   Revision _current_revision = __revision_free;
   std::vector<std::thread> _threads;
 };

@@ -114,6 +114,23 @@ std::string Result_Line(Outcome const& run) {
   return at == std::string::npos ? "" : all.substr(at, all.find('\n', at) - at);
 }
 
+// With too little address space for 200 thread stacks the run fails, says why on one line
+// and exits 1 at once: the workers that did start are released, so nothing waits at exit.
+// The sanitizers reserve terabytes of shadow memory and cannot run under an address-space
+// limit at all, so their builds skip this case (World_test covers the same path in-process).
+TEST(Population_Faults_Test, Workers_That_Cannot_Start_End_The_Program_With_Status_1) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an address-space limit is incompatible with the sanitizers";
+#else
+  const Outcome outcome = Run_Population("--threads 200 --num_agents 10", {}, "ulimit -v 400000");
+  EXPECT_EQ(outcome.status, 1) << outcome.output;
+  EXPECT_EQ(Count(outcome.err, "population: the run failed: "), 1u) << outcome.err;
+  EXPECT_NE(outcome.err.find("Could not start the worker threads: "), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find(" of 200 started: Resource temporarily unavailable"), std::string::npos)
+      << outcome.err;
+#endif
+}
+
 TEST(Population_Determinism_Test, One_Worker_Gives_The_Same_Result_Run_After_Run_And_For_Any_Block_Size) {
   auto nothing = [](fs::path const&) {};
   const std::string first = Result_Line(Run_Population("--num_agents 20000 --threads 1", nothing));

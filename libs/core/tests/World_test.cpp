@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -318,6 +319,43 @@ TEST(World_Test, Terminating_A_Run_That_Never_Turned_Releases_Its_Workers) {
   Run_Capturing_Log(probe);
   World::Terminate_Simulation();
   EXPECT_EQ(probe._visits.size(), 5u);
+}
+
+// The system refuses a thread after `__allowed_starts` workers have started, as it does when
+// it runs out of threads or of address space for their stacks.
+std::atomic<int> __allowed_starts{0};
+std::thread Start_Some_Workers(int thread_id) {
+  if (__allowed_starts.fetch_sub(1) <= 0)
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  return World::Start_Worker(thread_id);
+}
+
+// Initialize releases and joins the workers it started before it reports the failure, so
+// that nothing waits on them later and the next Initialize starts a full, working run.
+TEST(World_Test, A_Worker_That_Cannot_Start_Fails_Initialize_Without_Leaving_Workers_Behind) {
+  for (int started : {0, 1, 4}) {
+    __allowed_starts = started;
+    World::_worker_starter = &Start_Some_Workers;
+    Simulation_Configuration config = Make_Configuration(6, 10);
+    std::string text;
+    ::testing::internal::CaptureStderr();
+    Run_Bounded([&] { text = Thrown_Text([&] { World::Initialize_Simulation(config); }); });
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    World::_worker_starter = &World::Start_Worker;
+    EXPECT_EQ(text, "An exception occurred, check your logs: Could not start the worker threads: " +
+                        std::to_string(started) + " of 6 started: Resource temporarily unavailable");
+    EXPECT_NE(log.find("RUNTIME_ERROR at libs/core/World.cpp"), std::string::npos) << log;
+    // Terminating again has nothing to wait for.
+    Run_Bounded([] { World::Terminate_Simulation(); }, std::chrono::seconds(10));
+
+    Probe_Manager probe;
+    probe.next_revision = Next_Iteration;
+    Run_Bounded([&] { Start_Run(probe, 3, 5); });
+    Run_Capturing_Log(probe);
+    Run_Bounded([] { World::Terminate_Simulation(); });
+    ASSERT_EQ(probe._visits.size(), 5u);
+    for (auto& [key, workers] : probe._visits) EXPECT_EQ(workers.size(), 3u);
+  }
 }
 
 TEST(Engine_Test, A_Manager_Activated_During_A_Cycle_Is_Stepped_From_The_Next_Cycle) {
