@@ -89,7 +89,7 @@ void Event_Block::Step(Revision& revision) {
     _stepping_thread.exchange(__thread_id);
   }
   Revision low = __revision_omega;
-  Revision parked_low = __revision_omega;  // events parked while others remained scheduled
+  Revision parked_low = __revision_omega;                   // events parked while others remained scheduled
   Run_Digest* const fingerprint = Run_Fingerprint::Lane();  // null while off
   try {
     for (Step_Action action = privNext_Action(now, low); action.event != nullptr;

@@ -98,7 +98,8 @@ requires std::is_base_of_v<Event_Object, T> T* Allocate(int32_t object_id = -1) 
 template <class T>
 requires std::is_base_of_v<Event_Object, T>
 void Free(T* event) {
-  if (Load_Revision(event->_next_revision) == __revision_free) T::component_manager->Refuse_Double_Free("event");
+  if (Load_Revision(event->_next_revision) == __revision_free)
+    T::component_manager->Refuse_Double_Free("event");
   DecrementMemory(unsigned(T::component_id), sizeof(T));
   event->_event_block->Request_Release(event);
 }

@@ -88,8 +88,8 @@ void Execution_Block::privForget_Schedule() {
 
 // Runs one handler and returns the cell's next revision (invariant 4 for released cells).
 // An answer before the revision being stepped is refused: the clock never goes back.
-QUARNEL_CELL_ACCESS inline Revision Execution_Block::privCall(Execution_Object* cell, Event_Response& response,
-                                                              Revision now) {
+QUARNEL_CELL_ACCESS inline Revision Execution_Block::privCall(Execution_Object* cell,
+                                                              Event_Response& response, Revision now) {
   __handler_cell = cell;
   cell->_event_callback(cell, response);
   const Revision next = response._next_revision;

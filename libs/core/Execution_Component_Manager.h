@@ -92,7 +92,8 @@ T* Allocate(int32_t object_id = -1) {
 // allocated again).
 template <class T>
 void Free(T* object) {
-  if (Load_Revision(object->_next_revision) == __revision_free) T::component_manager->Refuse_Double_Free("agent");
+  if (Load_Revision(object->_next_revision) == __revision_free)
+    T::component_manager->Refuse_Double_Free("agent");
   DecrementMemory(unsigned(T::component_id), sizeof(T));
   Execution_Block* block = object->_execution_block;
   Execution_Object* cell = object;

@@ -136,7 +136,7 @@ void World::privStart_Workers() {
   _num_threads = started;
   Terminate();
   QUARNEL_FATAL("Could not start the worker threads: " << started << " of " << requested
-                                                        << " started: " << failure);
+                                                       << " started: " << failure);
 }
 
 std::thread World::Start_Worker(int thread_id) {

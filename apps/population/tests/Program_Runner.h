@@ -41,8 +41,9 @@ inline Program_Outcome Run_Population(const std::string& args,
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   if (prepare) prepare(dir);
-  const std::string command =
-      "cd '" + dir.string() + "' && " + (shell_setup.empty() ? "" : shell_setup + " && ") + "timeout 300 '" POPULATION_EXE "' " + args + " >stdout.txt 2>stderr.txt";
+  const std::string command = "cd '" + dir.string() + "' && " +
+                              (shell_setup.empty() ? "" : shell_setup + " && ") +
+                              "timeout 300 '" POPULATION_EXE "' " + args + " >stdout.txt 2>stderr.txt";
   const int raw = std::system(command.c_str());
   Program_Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw),
                           Read_File(dir / "stdout.txt"), Read_File(dir / "stderr.txt"), ""};
