@@ -34,6 +34,7 @@
 #include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "Block_Manager.h"
 #include "Block_Memory.h"
@@ -73,15 +74,16 @@ struct Manager_Of<Event_Object, T> {
   using type = Event_Component_Manager<T>;
 };
 
-// A new event T in a cell of T's manager: out of the heap, at __revision_omega, without a
-// handler. An identifier other than -1 is recorded in the calling thread's identifier table.
-template <class T>
-requires std::is_base_of_v<Event_Object, T> T* Allocate(int32_t object_id = -1) {
+// A new event T constructed from `args` in a cell of T's manager: out of the heap, at
+// __revision_omega, without a handler. An identifier other than -1 is recorded in the calling
+// thread's identifier table.
+template <class T, class... Args>
+requires std::is_base_of_v<Event_Object, T> T* Allocate_Constructed(int32_t object_id, Args&&... args) {
   IncrementMemory(unsigned(T::component_id), sizeof(T));
   auto* manager = T::component_manager;
   Event_Block* block = manager->privAllocate();
   Event_Object* cell = Take_Cell(block);
-  T* event = new (cell) T;
+  T* event = new (cell) T(std::forward<Args>(args)...);
   event->_component_id = T::component_id;
   event->_event_block = block;
   event->_event_callback = nullptr;
@@ -89,6 +91,12 @@ requires std::is_base_of_v<Event_Object, T> T* Allocate(int32_t object_id = -1) 
   event->_object_id = object_id;
   if (object_id != -1) manager->_thread_object_tables[__thread_id][object_id] = event;
   return event;
+}
+
+// A new default-constructed event T, as Allocate_Constructed makes it.
+template <class T>
+requires std::is_base_of_v<Event_Object, T> T* Allocate(int32_t object_id = -1) {
+  return Allocate_Constructed<T>(object_id);
 }
 
 // Releases `event`: it leaves its block's heap, is destroyed and its cell is freed, at once or,

@@ -30,6 +30,7 @@
 #include <new>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "Block_Manager.h"
 #include "Block_Memory.h"
@@ -70,21 +71,27 @@ struct Manager_Of<Execution_Object, T> {
   using type = Execution_Component_Manager<T>;
 };
 
-// A new T in a cell of T's manager, unscheduled and without a handler. An identifier other
-// than -1 is recorded in the calling thread's identifier table.
-template <class T>
-T* Allocate(int32_t object_id = -1) {
+// A new T constructed from `args` in a cell of T's manager, unscheduled and without a
+// handler. An identifier other than -1 is recorded in the calling thread's identifier table.
+template <class T, class... Args>
+T* Allocate_Constructed(int32_t object_id, Args&&... args) {
   IncrementMemory(unsigned(T::component_id), sizeof(T));
   auto* manager = T::component_manager;
   Execution_Block* block = manager->privAllocate();
   Execution_Object* cell = Take_Cell(block);
-  T* object = new (cell) T;
+  T* object = new (cell) T(std::forward<Args>(args)...);
   object->_component_id = T::component_id;
   object->_execution_block = block;
   Store_Revision(object->_next_revision, __revision_omega);
   object->_object_id = object_id;
   if (object_id != -1) manager->_thread_object_tables[__thread_id][object_id] = object;
   return object;
+}
+
+// A new default-constructed T, as Allocate_Constructed makes it.
+template <class T>
+T* Allocate(int32_t object_id = -1) {
+  return Allocate_Constructed<T>(object_id);
 }
 
 // Destroys `object` and returns its cell to its block. Releasing an object that is already

@@ -37,13 +37,23 @@ void Scheduled_Component_Manager_Base::Refuse_Double_Free(const char* kind) cons
   QUARNEL_FATAL("An " << kind << " of " << _display_name << " was freed twice");
 }
 
+void Scheduled_Component_Manager_Base::Set_Objects_Per_Block(int32_t objects_per_block) {
+  if (objects_per_block < 1) {
+    QUARNEL_FATAL("The block size of " << _display_name << " must be at least 1 object, not "
+                                       << objects_per_block);
+  }
+  _requested_objects_per_block = objects_per_block;
+  _objects_per_block = objects_per_block;
+}
+
 void Scheduled_Component_Manager_Base::Initialize() {
   World& world = World::Instance();
   _activated.exchange(false);
   _next_revision = __revision_omega;
   _pending_revision = __revision_omega;
   _threads_finished.exchange(0);
-  _objects_per_block = int32_t(world.execution_objects_per_block());
+  _objects_per_block = _requested_objects_per_block > 0 ? _requested_objects_per_block
+                                                       : int32_t(world.execution_objects_per_block());
   const uint32_t thread_slots = world.num_threads() + 1;
   _empty_blocks = std::make_unique<Cache_Line_Own<std::atomic<uint32_t>>[]>(thread_slots);
   for (uint32_t t = 0; t < thread_slots; ++t) _empty_blocks[t].store(0, std::memory_order_relaxed);

@@ -42,6 +42,11 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   // REQUIRES: controlling thread, workers parked.
   virtual void Write_Diagnostics(std::ostream&) const {}
 
+  // Cells per block for the blocks created from now on, in this run and the next ones (the
+  // configuration's execution_objects_per_block until this is called). Below 1 is a fatal
+  // error. REQUIRES: controlling thread, no worker stepping.
+  void Set_Objects_Per_Block(int32_t objects_per_block);
+
   // Raises the fatal error of a release of an object of this type that is already free:
   // "An <kind> of <display name> was freed twice".
   [[noreturn]] void Refuse_Double_Free(const char* kind) const;
@@ -57,6 +62,7 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   std::atomic<int32_t> _threads_finished{0};
   Spin_Lock _schedule_lock;
   int32_t _objects_per_block = -1;
+  int32_t _requested_objects_per_block = 0;  // Set_Objects_Per_Block's; 0: the configuration's
   uint32_t _object_size = 0;
   std::atomic<bool> _activated{false};
   // Whether the engine steps this manager in the current cycle: decided by the engine's
