@@ -1,5 +1,6 @@
 // The population workload on the engine, against the same work written as a bare loop.
 //
+// BM_Population_Plain is the same run with the model written on the model interface.
 // BM_Population is one whole run of the population program per benchmark iteration
 // (initialise, allocate and load the agents, 100 iterations, check, terminate), with the
 // program's configuration and 1000 agents per block. BM_BareLoop is the lower bound any
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "CoreEngine_Tests.h"
+#include "Plain_Population.h"
 
 namespace {
 
@@ -48,6 +50,25 @@ void BM_Population(benchmark::State& state) {
   Set_Counters(state, agents);
 }
 BENCHMARK(BM_Population)
+    ->ArgNames({"agents", "threads"})
+    ->ArgsProduct({{10000, 100000, 1000000}, {1, 2}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The same run with the model written on the model interface (Plain_Population.h).
+void BM_Population_Plain(benchmark::State& state) {
+  const int agents = int(state.range(0));
+  const int threads = int(state.range(1));
+  for (auto _ : state) {
+    const Population_Result result = run_plain_population(agents, threads, 1000);
+    if (!result.passed) {
+      state.SkipWithError("the population check failed");
+      break;
+    }
+  }
+  Set_Counters(state, agents);
+}
+BENCHMARK(BM_Population_Plain)
     ->ArgNames({"agents", "threads"})
     ->ArgsProduct({{10000, 100000, 1000000}, {1, 2}})
     ->UseRealTime()

@@ -3,6 +3,7 @@
 #include <gtest/gtest-spi.h>
 
 #include "CoreEngine_Tests.h"
+#include "Plain_Population.h"
 
 namespace {
 
@@ -16,6 +17,19 @@ TEST(Population_Run_Test, Block_Size_Does_Not_Change_The_Single_Worker_Result) {
   EXPECT_TRUE(packed.passed);
   EXPECT_EQ(packed.population, one_per_block.population);
   EXPECT_DOUBLE_EQ(packed.expected_population, 2000 * std::pow(1.0001, 100));
+}
+
+// The model written on the model interface is the same model: on one worker it draws the
+// same numbers in the same order and reaches the same population, for any block size.
+TEST(Population_Run_Test, The_Plain_Model_Reaches_The_Same_Population_As_The_Original) {
+  const Population_Result original = do_it(5000, 1, 1000, false);
+  for (int per_block : {1000, 3}) {
+    const Population_Result plain = run_plain_population(5000, 1, per_block);
+    EXPECT_TRUE(plain.passed);
+    EXPECT_EQ(plain.population, original.population) << per_block << " per block";
+  }
+  const Population_Result two_workers = run_plain_population(5000, 2, 1000);
+  EXPECT_TRUE(two_workers.passed);
 }
 
 TEST(Population_Run_Test, An_Empty_Population_Fails_The_Check) {
