@@ -1,0 +1,55 @@
+// The example models' command line: every bad input is one line naming the option and the
+// value; good input is read whatever the order.
+#include "Model_Command_Line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quarnel::modelkit {
+namespace {
+
+std::string Error_Of(const std::vector<std::string>& args) {
+  try {
+    Read_Model_Options(args);
+  } catch (const Model_Option_Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Model_Command_Line_Test, Reads_Every_Option_In_Any_Order_And_Keeps_Defaults) {
+  const Model_Options defaults = Read_Model_Options({});
+  EXPECT_EQ(defaults.size, Model_Size::small);
+  EXPECT_EQ(defaults.threads, 1);
+  EXPECT_EQ(defaults.steps, 0);
+  const Model_Options o = Read_Model_Options({"--csv", "out.csv", "--seed", "18446744073709551615", "--size",
+                                              "huge", "--threads", "6", "--steps", "20", "--block_size", "7"});
+  EXPECT_EQ(o.size, Model_Size::huge);
+  EXPECT_EQ(o.threads, 6);
+  EXPECT_EQ(o.seed, 18446744073709551615ull);
+  EXPECT_EQ(o.steps, 20);
+  EXPECT_EQ(o.block_size, 7);
+  EXPECT_EQ(o.csv, "out.csv");
+}
+
+TEST(Model_Command_Line_Test, Bad_Input_Gets_One_Line_Naming_Option_And_Value) {
+  EXPECT_EQ(Error_Of({"--size", "medium"}), "option --size: 'medium' is not one of small, large, huge");
+  EXPECT_EQ(Error_Of({"--threads", "0"}), "option --threads: '0' is below 1");
+  EXPECT_EQ(Error_Of({"--threads", "-2"}), "option --threads: '-2' is not a whole number between 0 and 2147483647");
+  EXPECT_EQ(Error_Of({"--threads", "2x"}), "option --threads: '2x' is not a whole number between 0 and 2147483647");
+  EXPECT_EQ(Error_Of({"--steps", "99999999999"}),
+            "option --steps: '99999999999' is not a whole number between 0 and 2147483647");
+  EXPECT_EQ(Error_Of({"--seed", "18446744073709551616"}),
+            "option --seed: '18446744073709551616' is not a whole number between 0 and 18446744073709551615");
+  EXPECT_EQ(Error_Of({"--block_size", "0"}), "option --block_size: '0' is below 1");
+  EXPECT_EQ(Error_Of({"--csv", ""}), "option --csv: the file name is empty");
+  EXPECT_EQ(Error_Of({"--threads"}), "option --threads needs a value");
+  EXPECT_EQ(Error_Of({"--threads", "2", "--threads", "3"}), "option --threads is given twice");
+  EXPECT_EQ(Error_Of({"--fast"}), "unrecognised argument '--fast'");
+  EXPECT_EQ(Error_Of({"small"}), "unrecognised argument 'small'");
+}
+
+}  // namespace
+}  // namespace quarnel::modelkit
