@@ -23,9 +23,9 @@ std::atomic<bool> __throw_armed{false};
 std::atomic<int> __calls{0};
 
 struct MT_Worker_Exception {};
-class Throwing_Agent : public Quarnel_Component<MT_Worker_Exception,
-                                                TypeList<NULLTYPE, TypeList<Throwing_Agent, NULLTYPE>>,
-                                                Execution_Object> {
+class Throwing_Agent
+    : public Quarnel_Component<MT_Worker_Exception, TypeList<NULLTYPE, TypeList<Throwing_Agent, NULLTYPE>>,
+                               Execution_Object> {
  public:
   static void Handler(void*, Event_Response& response) {
     const uint32_t now = World::Instance().iteration();
