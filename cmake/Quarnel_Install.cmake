@@ -5,8 +5,7 @@ include(CMakePackageConfigHelpers)
 set(QUARNEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quarnel)
 
 install(TARGETS quarnel_core EXPORT QuarnelTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # Every header goes: the model-facing ones include the engine's own by relative path.
 install(FILES ${QUARNEL_CORE_HEADERS} ${QUARNEL_BUILD_INCLUDE_DIR}/quarnel/Version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quarnel)
