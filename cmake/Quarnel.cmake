@@ -1,40 +1,54 @@
-# Build conventions shared by every Quarnel target.
+# Build conventions shared by every Quarnel target. Directory-scoped settings here reach
+# Quarnel's own folders only, never a parent project's targets.
 
 # QUARNEL_SANITIZE selects one instrumented build of the whole tree:
 #   address - AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included)
 #   thread  - ThreadSanitizer
 #   fuzzer  - libFuzzer coverage + AddressSanitizer + UndefinedBehaviorSanitizer, clang only;
 #             adds the fuzz/ targets (scripts/fuzz.sh)
+# With address or thread, quarnel_core also carries the flags as INTERFACE compile and link
+# options (kept in the installed package), so every target that links Quarnel::core is
+# instrumented the same way: a sanitizer runtime needs the whole program built with it.
 set(QUARNEL_SANITIZE "" CACHE STRING "Sanitizer build: empty, address, thread or fuzzer")
 set_property(CACHE QUARNEL_SANITIZE PROPERTY STRINGS "" address thread fuzzer)
 
-add_compile_options(-Wall -Wextra)
-# __FILE__ relative to the source tree, so fatal-error lines name "libs/core/World.cpp".
-add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+include(GNUInstallDirs)
 
+add_compile_options(-Wall -Wextra)
+# __FILE__ relative to Quarnel's source tree, whoever builds it, so fatal-error lines name
+# "libs/core/World.cpp".
+add_compile_options(-fmacro-prefix-map=${Quarnel_SOURCE_DIR}/=)
+
+set(QUARNEL_SANITIZER_FLAGS "")
 if(QUARNEL_SANITIZE STREQUAL "address")
-  set(_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  set(QUARNEL_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 elseif(QUARNEL_SANITIZE STREQUAL "thread")
-  set(_san -fsanitize=thread -fno-omit-frame-pointer)
+  set(QUARNEL_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
 elseif(QUARNEL_SANITIZE STREQUAL "fuzzer")
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "QUARNEL_SANITIZE=fuzzer needs clang: configure with CXX=clang++")
   endif()
-  set(_san -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  set(QUARNEL_SANITIZER_FLAGS
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 elseif(NOT QUARNEL_SANITIZE STREQUAL "")
   message(FATAL_ERROR "QUARNEL_SANITIZE must be empty, 'address', 'thread' or 'fuzzer', not '${QUARNEL_SANITIZE}'")
 endif()
-if(_san)
-  add_compile_options(${_san})
-  add_link_options(${_san})
+if(QUARNEL_SANITIZER_FLAGS)
+  add_compile_options(${QUARNEL_SANITIZER_FLAGS})
+  add_link_options(${QUARNEL_SANITIZER_FLAGS})
 endif()
 
+# The library's own dependencies; QuarnelConfig.cmake finds the same ones again.
 find_package(Threads REQUIRED)
-find_package(GTest REQUIRED)
 find_package(Boost REQUIRED COMPONENTS system)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LOG4CPP REQUIRED IMPORTED_TARGET log4cpp)
-include(GoogleTest)
+
+# googletest: the tests, and the population program, whose run is also a googletest test.
+if(QUARNEL_BUILD_TESTS OR QUARNEL_BUILD_APPS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
 
 # quarnel_add_test(<name> <sources...> [LIBS <libs...>])
 # One googletest executable, registered with CTest test by test.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite three times:
 # an optimised build, AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer;
-# then fuzzes the heap and the command line for about a minute each (scripts/fuzz.sh).
+# after the optimised build's tests, builds and tests every examples/*/ project against the
+# installed library and with the tree (scripts/examples.sh); then fuzzes the heap and the
+# command line for about a minute each (scripts/fuzz.sh).
 # Any failing test, sanitizer report or fuzzing finding fails the script.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,11 +40,26 @@ for variant in release:"" asan:address tsan:thread; do
   else
     status=1
   fi
+  if [ "$name" = release ]; then
+    echo "=== examples (installed package, add_subdirectory, pkg-config)"
+    elog="$root/build/$name/examples-output.txt"
+    if ! bash "$root/scripts/examples.sh" "$root/build/$name" 2>&1 | tee "$elog"; then
+      status=1
+    fi
+    # "examples: N passed, M failed"
+    esummary=$(grep -E "^examples: [0-9]+ passed, [0-9]+ failed$" "$elog" | tail -n 1 || true)
+    if [ -n "$esummary" ]; then
+      passed=$((passed + $(sed -E 's/^examples: ([0-9]+) passed.*/\1/' <<<"$esummary")))
+      failed=$((failed + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$esummary")))
+    else
+      status=1
+    fi
+  fi
 done
 echo "=== fuzzing"
 if ! bash "$root/scripts/fuzz.sh"; then
   status=1
 fi
-echo "=== summary of the three builds"
+echo "=== summary of the three builds and the examples"
 echo "tests: ${passed} passed, ${failed} failed"
 exit $status

@@ -83,7 +83,12 @@ struct Time_Step {
 };
 
 // Index of the calling thread: workers 0 .. num_threads-1, the controlling thread num_threads.
-extern thread_local int32_t __thread_id;
+// constinit tells every translation unit that the variable has no dynamic initialiser, so
+// it is read directly instead of through a TLS wrapper with a weak init-function check: in
+// executables linked without --export-dynamic the linker rewrites that wrapper's address
+// computation so that UndefinedBehaviorSanitizer's null check reads stale flags and reports
+// a null load that is not there.
+extern thread_local constinit int32_t __thread_id;
 
 constexpr int32_t __page_size = 4096;
 constexpr int32_t __cache_line_size = 64;

@@ -11,7 +11,7 @@ namespace quarnel {
 Timing_Point profiler_timing_points[__profiler_num_slots];
 uint64_t timer_freq = 0;
 uint64_t profiler_start_cycle = 0;
-thread_local uint32_t global_profiler_parent = 0;
+thread_local constinit uint32_t global_profiler_parent = 0;
 
 namespace {
 

@@ -43,9 +43,9 @@ struct Timing_Point {
 constexpr uint32_t __profiler_num_slots = 4096;
 
 extern Timing_Point profiler_timing_points[__profiler_num_slots];
-extern uint64_t timer_freq;            // ticks per second; 0 until calibrated
-extern uint64_t profiler_start_cycle;  // counter right after calibration
-extern thread_local uint32_t global_profiler_parent;
+extern uint64_t timer_freq;                                     // ticks per second; 0 until calibrated
+extern uint64_t profiler_start_cycle;                           // counter right after calibration
+extern thread_local constinit uint32_t global_profiler_parent;  // constinit: see __thread_id
 
 // The time-stamp counter; a nanosecond clock where the processor has none.
 inline uint64_t Read_Cycle_Counter() {

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Usage: scripts/examples.sh [build-dir]   (default build/release, built by scripts/build.sh)
+# Builds every examples/*/ project the two ways a user does, and runs its tests:
+#  1. against an installed Quarnel: `cmake --install <build-dir> --prefix <tmp>`, then each
+#     example configured with -DCMAKE_PREFIX_PATH=<tmp>, built and tested with ctest;
+#  2. together with the tree: a generated parent project that does add_subdirectory of the
+#     tree and of the example; its ctest must list the example's tests and no kernel test.
+# Also compiles and runs a one-file program with `pkg-config --cflags --libs quarnel`.
+# Ends with "examples: N passed, M failed"; any failure fails the script.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build/release}" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+status=0
+passed=0
+failed=0
+# Adds the counts of a ctest log ("NN% tests passed, F tests failed out of T").
+count_ctest() {
+  local summary f t
+  summary=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$1" | tail -n 1 || true)
+  if [ -z "$summary" ]; then
+    echo "no ctest summary in $1"
+    status=1
+    failed=$((failed + 1))
+    return
+  fi
+  f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+  t=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+  passed=$((passed + t - f))
+  failed=$((failed + f))
+}
+# Runs a named check: counts one pass or one failure.
+check() {
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    echo "=== FAILED: $name"
+    failed=$((failed + 1))
+    status=1
+  fi
+}
+
+echo "=== installing $build into $prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+for example in "$root"/examples/*/; do
+  example=${example%/}
+  name=$(basename "$example")
+
+  echo "=== $name against the installed package"
+  out="$work/installed-$name"
+  if cmake -S "$example" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix" >/dev/null &&
+    cmake --build "$out" -j 2 >"$work/build-installed-$name.log"; then
+    ctest --test-dir "$out" --output-on-failure --timeout 300 | tee "$work/ctest-installed-$name.log" || status=1
+    count_ctest "$work/ctest-installed-$name.log"
+  else
+    tail -n 40 "$work/build-installed-$name.log" 2>/dev/null || true
+    echo "=== FAILED: $name does not build against the installed package"
+    failed=$((failed + 1))
+    status=1
+  fi
+
+  echo "=== $name built with the tree (add_subdirectory)"
+  parent="$work/parent-$name"
+  mkdir -p "$parent"
+  cat >"$parent/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(parent_of_$name LANGUAGES CXX)
+enable_testing()
+add_subdirectory("$root" quarnel)
+add_subdirectory("$example" $name)
+CMAKE
+  out="$parent/build"
+  if cmake -S "$parent" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$work/configure-tree-$name.log" &&
+    cmake --build "$out" -j 2 >"$work/build-tree-$name.log"; then
+    # The parent's CTest holds the example's tests only: the kernel's are off in a subproject.
+    ctest --test-dir "$out" -N >"$work/list-tree-$name.log"
+    check "$name: the parent's ctest lists only the example's tests" \
+      awk -v n="$name" '/Test +#/ { total++; if ($3 !~ "^" n "[.]") { print "not the example'"'"'s: " $3; bad++ } }
+        END { exit (total > 0 && bad == 0) ? 0 : 1 }' "$work/list-tree-$name.log"
+    ctest --test-dir "$out" --output-on-failure --timeout 300 | tee "$work/ctest-tree-$name.log" || status=1
+    count_ctest "$work/ctest-tree-$name.log"
+  else
+    tail -n 40 "$work/configure-tree-$name.log" "$work/build-tree-$name.log" 2>/dev/null || true
+    echo "=== FAILED: $name does not build with the tree"
+    failed=$((failed + 1))
+    status=1
+  fi
+done
+
+echo "=== pkg-config"
+cat >"$work/pc.cpp" <<'CPP'
+#include <quarnel/Quarnel.h>
+
+#include <cstdio>
+
+int main() {
+  std::printf("Quarnel %s = %d.%d.%d %s\n", quarnel::version_string, quarnel::version_major, quarnel::version_minor,
+              quarnel::version_patch, quarnel::to_string(quarnel::Revision(3, 1)).c_str());
+}
+CPP
+version=$(sed -nE 's/^project\(Quarnel VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")
+pc_build() {
+  local flags
+  flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs quarnel) &&
+    # shellcheck disable=SC2086
+    c++ -o "$work/pc" "$work/pc.cpp" $flags &&
+    "$work/pc" | tee "$work/pc.out" && grep -qx "Quarnel $version = $version Rev(3,1)" "$work/pc.out"
+}
+check "a one-file program built with pkg-config" pc_build
+
+echo "examples: ${passed} passed, ${failed} failed"
+exit $status
