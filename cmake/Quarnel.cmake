@@ -60,3 +60,7 @@ function(quarnel_add_test name)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} PROPERTIES TIMEOUT 600)
 endfunction()
+
+# The build tree's include folder: <quarnel/X.h> and <quarnel/modelkit/X.h> forward to the
+# sources there, so a model built with the tree includes what an installed model includes.
+set(QUARNEL_BUILD_INCLUDE_DIR ${PROJECT_BINARY_DIR}/include)

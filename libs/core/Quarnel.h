@@ -1,4 +1,5 @@
-// Everything a model includes: the run (World, its configuration), agents
+// Everything a model includes: the model interface (Model: Agent<T>, Event<T>, Create,
+// Release), the run (World, its configuration), agents
 // (Execution_Component_Manager: Quarnel_Component, Allocate<T>, Free<T>), events
 // (Event_Component_Manager), randomness and identities for runs that do not depend on the
 // number of workers (Counter_Random, Object_Identity, Run_Fingerprint), and the version.
@@ -8,6 +9,7 @@
 #include <quarnel/Counter_Random.h>
 #include <quarnel/Event_Component_Manager.h>
 #include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Model.h>
 #include <quarnel/Object_Identity.h>
 #include <quarnel/Run_Fingerprint.h>
 #include <quarnel/Simulation_Control.h>
