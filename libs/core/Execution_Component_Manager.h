@@ -84,12 +84,14 @@ T* Allocate(int32_t object_id = -1) {
   Store_Revision(object->_next_revision, __revision_omega);
   object->_object_id = object_id;
   if (object_id != -1) manager->_thread_object_tables[__thread_id][object_id] = object;
+  manager->privCount_Live(1);
   return object;
 }
 
 // Destroys `object` and returns its cell to its block.
 template <class T>
 void Free(T* object) {
+  T::component_manager->privCount_Live(-1);
   DecrementMemory(unsigned(T::component_id), sizeof(T));
   Execution_Block* block = object->_execution_block;
   Execution_Object* cell = object;
