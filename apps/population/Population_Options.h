@@ -31,9 +31,9 @@ std::string usage_text();
 
 // Reads --num_agents, --agents_per_block, --threads, --deterministic, --seed and
 // --no_progress from `args`, consuming them, and checks what the program can run:
-// num_agents >= 0, agents_per_block >= 1 and small enough that one block of `cell_stride`-byte cells fits in 4 GiB, a seed
-// from 0 to 2^64 - 1 and only with --deterministic, and nothing left over. The thread count
-// is the engine's to judge.
+// num_agents >= 0, agents_per_block >= 1 and small enough that one block of
+// `cell_stride`-byte cells fits in 4 GiB, a seed from 0 to 2^64 - 1 and only with
+// --deterministic, and nothing left over. The thread count is the engine's to judge.
 Population_Options read_population_options(std::vector<std::string>& args, uint32_t cell_stride);
 
 // Bytes that the agents of a run starting with `num_agents` need at its end, with the

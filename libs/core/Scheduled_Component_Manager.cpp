@@ -71,8 +71,9 @@ void Scheduled_Component_Manager_Base::privReset_Live_Counts() {
 
 void Scheduled_Component_Manager_Base::privCheck_Visit() const {
   if (World::Instance().Objects_At_Rest()) return;
-  QUARNEL_FATAL("For_Each_Live of " << _display_name << " called while the workers step (thread " << __thread_id
-                                    << "); visit objects during set-up, in the iteration hook or after the run");
+  QUARNEL_FATAL(
+      "For_Each_Live of " << _display_name << " called while the workers step (thread " << __thread_id
+                          << "); visit objects during set-up, in the iteration hook or after the run");
 }
 
 void Scheduled_Component_Manager_Base::privRefuse_Count(int32_t thread) const {

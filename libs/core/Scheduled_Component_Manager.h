@@ -53,7 +53,8 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   // REQUIRES: a thread of the initialised run (workers, the controlling thread).
   void privCount_Live(int64_t change) {
     const uint32_t t = uint32_t(__thread_id);
-    if (t >= _live_slots) [[unlikely]] privRefuse_Count(int32_t(t));
+    if (t >= _live_slots) [[unlikely]]
+      privRefuse_Count(int32_t(t));
     std::atomic<int64_t>& count = _live_objects[t].value;
     count.store(count.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
   }

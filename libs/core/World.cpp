@@ -205,8 +205,9 @@ void World::Set_Iteration_Hook(std::function<void(uint32_t)> hook) {
 
 void World::Stop_After_This_Iteration() {
   if (!__in_iteration_hook) {
-    QUARNEL_FATAL("Stop_After_This_Iteration called outside the iteration hook; a handler ends the run with "
-                  "Stop_Mid_Simulation");
+    QUARNEL_FATAL(
+        "Stop_After_This_Iteration called outside the iteration hook; a handler ends the run with "
+        "Stop_Mid_Simulation");
   }
   _stop_after_iteration = true;
 }
@@ -230,8 +231,8 @@ bool World::privRun_Iteration_Hooks(uint32_t previous_iteration) {
     __in_iteration_hook = true;
     try {
       // The limit is read again after each call: Stop_Mid_Simulation from the hook lowers it.
-      for (uint32_t i = previous_iteration; i < std::min(iteration(), num_iterations()) && !_stop_after_iteration;
-           ++i) {
+      for (uint32_t i = previous_iteration;
+           i < std::min(iteration(), num_iterations()) && !_stop_after_iteration; ++i) {
         _iteration_hook(i);
         finished = i + 1;
       }
@@ -264,7 +265,8 @@ void World::privEnd_Run_After_Hook_Failure() {
 uint64_t World::privLive_Objects() const {
   Simulation_Engine& engine = simulation_engine();
   int64_t sum = 0;
-  for (Scheduled_Component_Manager_Base const& manager : engine.execution_types()) sum += manager.Live_Objects();
+  for (Scheduled_Component_Manager_Base const& manager : engine.execution_types())
+    sum += manager.Live_Objects();
   for (Scheduled_Component_Manager_Base const& manager : engine.event_types()) sum += manager.Live_Objects();
   return sum > 0 ? uint64_t(sum) : 0;
 }

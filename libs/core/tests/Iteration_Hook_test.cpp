@@ -52,8 +52,8 @@ std::vector<Tally> tallies;
 struct Hook_Master {};
 
 // An event that lives for two iterations, then releases itself when it is called.
-class Hook_Event
-    : public Quarnel_Component<Hook_Master, TypeList<NULLTYPE, TypeList<Hook_Event, NULLTYPE>>, Event_Object> {
+class Hook_Event : public Quarnel_Component<Hook_Master, TypeList<NULLTYPE, TypeList<Hook_Event, NULLTYPE>>,
+                                            Event_Object> {
  public:
   ~Hook_Event() override { _marker = 0; }
   uint32_t _marker = kAlive;
@@ -327,8 +327,9 @@ TEST(Live_Objects_Test, Counts_And_Visits_Match_A_Hand_Count_Of_Births_And_Death
 }
 
 // Misuse from a handler, while the workers step, and from outside the hook.
-class Misuse_Agent : public Quarnel_Component<Hook_Master, TypeList<NULLTYPE, TypeList<Misuse_Agent, NULLTYPE>>,
-                                              Execution_Object> {
+class Misuse_Agent
+    : public Quarnel_Component<Hook_Master, TypeList<NULLTYPE, TypeList<Misuse_Agent, NULLTYPE>>,
+                               Execution_Object> {
  public:
   static inline std::vector<std::string> texts;
   static void Handle(void*, Event_Response&) {
@@ -340,9 +341,10 @@ class Misuse_Agent : public Quarnel_Component<Hook_Master, TypeList<NULLTYPE, Ty
 
 TEST(Iteration_Hook_Test, Misuse_Raises_Fatal_Errors_With_Exact_Messages) {
   const std::string prefix = "An exception occurred, check your logs: ";
-  const std::string outside = prefix +
-                              "Stop_After_This_Iteration called outside the iteration hook; a handler ends the "
-                              "run with Stop_Mid_Simulation";
+  const std::string outside =
+      prefix +
+      "Stop_After_This_Iteration called outside the iteration hook; a handler ends the "
+      "run with Stop_Mid_Simulation";
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(Thrown_Text([] { World::Instance().Stop_After_This_Iteration(); }), outside);
   ::testing::internal::GetCapturedStderr();
@@ -355,8 +357,8 @@ TEST(Iteration_Hook_Test, Misuse_Raises_Fatal_Errors_With_Exact_Messages) {
   Turn();
   Terminate();
   ASSERT_EQ(Misuse_Agent::texts.size(), 3u);
-  const std::string refused =
-      prefix + "For_Each_Live of " + Hook_Agent::component_manager->_display_name + " called while the workers step";
+  const std::string refused = prefix + "For_Each_Live of " + Hook_Agent::component_manager->_display_name +
+                              " called while the workers step";
   EXPECT_EQ(Misuse_Agent::texts[0].rfind(refused, 0), 0u) << Misuse_Agent::texts[0];
   EXPECT_EQ(Misuse_Agent::texts[1], prefix + "Don't change the iteration hook while simulation is running");
   EXPECT_EQ(Misuse_Agent::texts[2], outside);

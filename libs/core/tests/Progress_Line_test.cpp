@@ -32,7 +32,8 @@ TEST(Progress_Line_Test, Formats_Iteration_Rate_And_Time_Left) {
   EXPECT_EQ(Format_Progress(5, 10, 999.6, 3725), "iteration 5 of 10, 1k objects/s, 1:02:05 left");
   EXPECT_EQ(Format_Progress(5, 10, 999999, 0), "iteration 5 of 10, 1M objects/s, 0:00 left");
   EXPECT_EQ(Format_Progress(1, 2, 12345, 61), "iteration 1 of 2, 12.3k objects/s, 1:01 left");
-  EXPECT_EQ(Format_Progress(1, 2, 4.2e12, std::numeric_limits<double>::infinity()), "iteration 1 of 2, 4.2T objects/s, --:-- left");
+  EXPECT_EQ(Format_Progress(1, 2, 4.2e12, std::numeric_limits<double>::infinity()),
+            "iteration 1 of 2, 4.2T objects/s, --:-- left");
 }
 
 // Everything readable from `fd` within a short wait.
