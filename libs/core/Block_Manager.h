@@ -8,7 +8,8 @@
 //  - privJoin_Active_Set / Deactivate_Block: any thread; REQUIRES the block's `_free_lock`
 //    while the World runs.
 //  - Step: every worker of a due manager; the last one runs Update under `_schedule_lock`.
-//  - Initialize / Release_Blocks_And_Arrays: controlling thread, no worker stepping.
+//  - Initialize / Release_Blocks_And_Arrays / privFor_Each_Allocated_Cell: controlling
+//    thread, no worker stepping.
 #pragma once
 
 #include <cstdint>

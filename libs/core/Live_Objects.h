@@ -18,7 +18,7 @@
 // Thread safety: For_Each_Live runs only where no worker steps: while no run turns, or on
 // the controlling thread inside the iteration hook. Called anywhere else while a run turns
 // (for example from a handler) it raises the fatal error "For_Each_Live of <type> called
-// while the workers step; ...".
+// while the workers step (thread <n>); ...". Live_Count may be called from any thread.
 #pragma once
 
 #include <cstdint>
