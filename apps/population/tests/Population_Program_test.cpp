@@ -73,7 +73,8 @@ TEST(Population_Program_Test, No_Progress_Is_Accepted_Documented_And_Changes_Not
   EXPECT_TRUE(Contains(Run_Population("--help").out, "--no_progress")) << "documented in --help";
   Outcome misspelt = Run_Population("--no-progress");
   EXPECT_EQ(misspelt.status, 1);
-  EXPECT_TRUE(Contains(misspelt.output, "population: unrecognised arguments: --no-progress")) << misspelt.output;
+  EXPECT_TRUE(Contains(misspelt.output, "population: unrecognised arguments: --no-progress"))
+      << misspelt.output;
 }
 
 }  // namespace
