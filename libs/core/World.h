@@ -36,12 +36,13 @@
 // The iteration hook (Set_Iteration_Hook) runs on the controlling thread (the one in
 // Start_Turning) after a cycle, while every worker is parked: once for each iteration i
 // that has finished, in order, for i in [iteration before the cycle, min(iteration after
-// it, num_iterations)), before the run stops. A 100-iteration run calls it for exactly 0 .. 99, also when the clock jumps over
-// iterations (each one jumped over gets its call) or runs out of work early. A cycle that
-// stays in one iteration (sub-iterations) calls nothing. Without a hook and without a
-// progress line a cycle costs one branch more. (A run that runs out of work far below a
-// huge limit gets a call for every iteration up to the limit; a model with such a limit
-// stops the run from its hook once it has seen its last iteration.)
+// it, num_iterations)), before the run stops. A 100-iteration run calls it for exactly
+// 0 .. 99, also when the clock jumps over iterations (each one jumped over gets its call)
+// or runs out of work early. A cycle that stays in one iteration (sub-iterations) calls
+// nothing. Without a hook and without a progress line a cycle costs one branch more. (A
+// run that runs out of work far below a huge limit gets a call for every iteration up to
+// the limit; a model with such a limit stops the run from its hook once it has seen its
+// last iteration.)
 //  - The hook may read and change the fields of live objects, count them (Live_Count) and
 //    visit them (For_Each_Live), log and write output, and end the run:
 //    Stop_After_This_Iteration ends it at this boundary (no further calls, then the normal
