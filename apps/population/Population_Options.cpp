@@ -75,12 +75,15 @@ bool wants_help(int argc, char** argv) {
 std::string usage_text() {
   return "Usage: population [--num_agents N] [--agents_per_block B] [--threads T] [--deterministic [--seed "
          "S]]\n"
+         "                  [--no_progress]\n"
          "  --num_agents N        agents at the start (default 1000, at least 0)\n"
          "  --agents_per_block B  cells per memory block of the agent type (default 1000, at least 1)\n"
          "  --threads T           worker threads (default 1, at least 1)\n"
          "  --deterministic       run the deterministic twin: the same model, whose population and run\n"
          "                        fingerprint depend only on the seed, not on T or B\n"
          "  --seed S              the twin's seed (default 12345, 0 to 18446744073709551615)\n"
+         "  --no_progress         no progress line; without it a run longer than about a second shows\n"
+         "                        one on standard error when that is a terminal\n"
          "  -h, --help            this text\n"
          "Every agent acts once per iteration for 100 iterations and gives birth with probability 0.0001.\n"
          "The run passes when the final population is within 5 % of N * 1.0001^100; the exit status is\n"
@@ -93,6 +96,7 @@ Population_Options read_population_options(std::vector<std::string>& args, uint3
   options.agents_per_block = read_int_option(args, "--agents_per_block", options.agents_per_block);
   options.threads = read_int_option(args, "--threads", options.threads);
   options.deterministic = read_flag(args, "--deterministic");
+  options.progress = !read_flag(args, "--no_progress");
   bool seed_given = false;
   options.seed = read_seed_option(args, options.seed, seed_given);
   if (!args.empty()) throw Option_Error("unrecognised arguments: " + joined(args));

@@ -16,6 +16,8 @@ struct Population_Options {
   // The deterministic twin of the run (Deterministic_Population.h) with `seed`.
   bool deterministic = false;
   uint64_t seed = 12345;
+  // The run's progress line on standard error (shown only on a terminal); --no_progress.
+  bool progress = true;
 };
 
 class Option_Error : public std::runtime_error {
@@ -27,11 +29,11 @@ class Option_Error : public std::runtime_error {
 bool wants_help(int argc, char** argv);
 std::string usage_text();
 
-// Reads --num_agents, --agents_per_block, --threads, --deterministic and --seed from `args`,
-// consuming them, and checks what the program can run: num_agents >= 0, agents_per_block
-// >= 1 and small enough that one block of `cell_stride`-byte cells fits in 4 GiB, a seed
-// from 0 to 2^64 - 1 and only with --deterministic, and nothing left over. The thread count
-// is the engine's to judge.
+// Reads --num_agents, --agents_per_block, --threads, --deterministic, --seed and
+// --no_progress from `args`, consuming them, and checks what the program can run:
+// num_agents >= 0, agents_per_block >= 1 and small enough that one block of
+// `cell_stride`-byte cells fits in 4 GiB, a seed from 0 to 2^64 - 1 and only with
+// --deterministic, and nothing left over. The thread count is the engine's to judge.
 Population_Options read_population_options(std::vector<std::string>& args, uint32_t cell_stride);
 
 // Bytes that the agents of a run starting with `num_agents` need at its end, with the

@@ -10,6 +10,7 @@
 #include "Logger.h"
 #include "Population_Options.h"
 #include "Profiler.h"
+#include "World.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
                   std::to_string(physical >> 20) + " MiB of physical memory");
   }
 
+  quarnel::World::Instance().Set_Progress_Line(options.progress);
   log() << "num_agents:       " << options.num_agents;
   log() << "agents_per_block: " << options.agents_per_block;
   log() << "threads:          " << options.threads;

@@ -23,6 +23,7 @@ template <class Derived, class Block>
 bool Block_Manager<Derived, Block>::Release_Blocks_And_Arrays() {
   const bool queued = this->Release_All();
   _empty_blocks.reset();
+  privReset_Live_Counts();
   return queued;
 }
 

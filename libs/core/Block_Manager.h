@@ -8,7 +8,8 @@
 //  - privJoin_Active_Set / Deactivate_Block: any thread; REQUIRES the block's `_free_lock`
 //    while the World runs.
 //  - Step: every worker of a due manager; the last one runs Update under `_schedule_lock`.
-//  - Initialize / Release_Blocks_And_Arrays: controlling thread, no worker stepping.
+//  - Initialize / Release_Blocks_And_Arrays / privFor_Each_Allocated_Cell: controlling
+//    thread, no worker stepping.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,23 @@ class Block_Manager : public Scheduled_Component_Manager_Base, public Block_Pool
   void privJoin_Active_Set(Block* block);
   // The World runs and this manager is due in the revision being stepped.
   bool Is_Due() const;
+
+  // Calls `visit(cell)` (a Block's cell pointer) for every allocated cell: the blocks of the
+  // active set in the order in which they joined it, then the blocks waiting to join it,
+  // each block by cell address. Free cells are known by the block's free-cell bits (a cell
+  // that was never allocated still holds __revision_omega, not __revision_free).
+  // REQUIRES: no worker stepping; `visit` neither allocates nor releases this type's objects.
+  template <class F>
+  void privFor_Each_Allocated_Cell(F&& visit) const {
+    auto walk = [&visit](const Block* block) {
+      if (block->_num_allocated == 0) return;
+      for (uint32_t i = 0; i < block->_num_cells; ++i) {
+        if (!block->_free_bits.Test(i)) visit(block->Cell(i));
+      }
+    };
+    for (const Block* block : this->_active_blocks) walk(block);
+    for (const Block& block : this->_activation_queue) walk(&block);
+  }
 
  protected:
   // Releases every block and the per-thread arrays; true if a block was still queued.

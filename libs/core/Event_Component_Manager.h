@@ -90,6 +90,7 @@ requires std::is_base_of_v<Event_Object, T> T* Allocate_Constructed(int32_t obje
   Store_Revision(event->_next_revision, __revision_omega);
   event->_object_id = object_id;
   if (object_id != -1) manager->_thread_object_tables[__thread_id][object_id] = event;
+  manager->privCount_Live(1);
   return event;
 }
 
@@ -108,6 +109,7 @@ requires std::is_base_of_v<Event_Object, T>
 void Free(T* event) {
   if (Load_Revision(event->_next_revision) == __revision_free)
     T::component_manager->Refuse_Double_Free("event");
+  T::component_manager->privCount_Live(-1);  // the release may finish later, within this step
   DecrementMemory(unsigned(T::component_id), sizeof(T));
   event->_event_block->Request_Release(event);
 }

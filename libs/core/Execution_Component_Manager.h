@@ -85,6 +85,7 @@ T* Allocate_Constructed(int32_t object_id, Args&&... args) {
   Store_Revision(object->_next_revision, __revision_omega);
   object->_object_id = object_id;
   if (object_id != -1) manager->_thread_object_tables[__thread_id][object_id] = object;
+  manager->privCount_Live(1);
   return object;
 }
 
@@ -101,6 +102,7 @@ template <class T>
 void Free(T* object) {
   if (Load_Revision(object->_next_revision) == __revision_free)
     T::component_manager->Refuse_Double_Free("agent");
+  T::component_manager->privCount_Live(-1);
   DecrementMemory(unsigned(T::component_id), sizeof(T));
   Execution_Block* block = object->_execution_block;
   Execution_Object* cell = object;

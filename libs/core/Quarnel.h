@@ -9,6 +9,7 @@
 #include <quarnel/Counter_Random.h>
 #include <quarnel/Event_Component_Manager.h>
 #include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Live_Objects.h>
 #include <quarnel/Model.h>
 #include <quarnel/Object_Identity.h>
 #include <quarnel/Run_Fingerprint.h>

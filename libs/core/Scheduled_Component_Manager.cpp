@@ -57,6 +57,9 @@ void Scheduled_Component_Manager_Base::Initialize() {
   const uint32_t thread_slots = world.num_threads() + 1;
   _empty_blocks = std::make_unique<Cache_Line_Own<std::atomic<uint32_t>>[]>(thread_slots);
   for (uint32_t t = 0; t < thread_slots; ++t) _empty_blocks[t].store(0, std::memory_order_relaxed);
+  _live_objects = std::make_unique<Cache_Line_Value<std::atomic<int64_t>>[]>(thread_slots);
+  _live_slots = thread_slots;
+  privReset_Live_Counts();
   Resize_Thread_Object_Tables(world.num_threads());
   _schedule_lock.Reset();
 }
@@ -68,6 +71,28 @@ void Scheduled_Component_Manager_Base::Update_Schedule(const Revision& revision)
   } else {
     Store_Revision(_next_revision, min(_next_revision, revision));
   }
+}
+
+int64_t Scheduled_Component_Manager_Base::Live_Objects() const {
+  int64_t sum = 0;
+  for (uint32_t t = 0; t < _live_slots; ++t) sum += _live_objects[t].value.load(std::memory_order_relaxed);
+  return sum;
+}
+
+void Scheduled_Component_Manager_Base::privReset_Live_Counts() {
+  for (uint32_t t = 0; t < _live_slots; ++t) _live_objects[t].value.store(0, std::memory_order_relaxed);
+}
+
+void Scheduled_Component_Manager_Base::privCheck_Visit() const {
+  if (World::Instance().Objects_At_Rest()) return;
+  QUARNEL_FATAL(
+      "For_Each_Live of " << _display_name << " called while the workers step (thread " << __thread_id
+                          << "); visit objects during set-up, in the iteration hook or after the run");
+}
+
+void Scheduled_Component_Manager_Base::privRefuse_Count(int32_t thread) const {
+  QUARNEL_FATAL("Free of " << _display_name << " on thread " << thread
+                           << ", which is not a thread of the initialised simulation");
 }
 
 }  // namespace quarnel

@@ -6,10 +6,18 @@
 // for the whole of the manager's step. A request for the revision being stepped is therefore
 // honoured in an extra cycle at that same revision.
 //
+// The manager also counts its live objects (allocated and not yet released): one signed
+// counter per thread index, each on its own cache line and changed only by its own thread
+// (Allocate<T> adds one, Free<T> takes one off, whichever thread made the object), summed
+// by Live_Objects on demand. The sum is exact whenever no worker is stepping (set-up, the
+// World's iteration hook, after the run); read during a step it is some recent value.
+//
 // Thread safety: Update_Schedule from any thread (under `_schedule_lock`); `_next_revision`
 // may be read without the lock (Load_Revision). Initialize()/Terminate() on the controlling
 // thread while no worker steps. `_threads_finished`, `_activated` and `_empty_blocks` change
-// only by atomic read-modify-write.
+// only by atomic read-modify-write. Live_Objects from any thread except while the
+// controlling thread runs Initialize() or Terminate(); privCount_Live only on a thread of
+// the initialised run, for its own counter.
 #pragma once
 
 #include <atomic>
@@ -37,6 +45,24 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   // Called by every worker that finds the manager due; on return `revision` holds the
   // manager's next revision as this thread knows it.
   virtual void Step(Revision& revision) = 0;
+
+  // Objects of this type allocated and not yet released in this run (0 before the first
+  // Initialize and after Terminate). Exact whenever no worker is stepping.
+  int64_t Live_Objects() const;
+  // Adds `change` (+1 allocated, -1 released) to the calling thread's live count.
+  // REQUIRES: a thread of the initialised run (workers, the controlling thread).
+  void privCount_Live(int64_t change) {
+    const uint32_t t = uint32_t(__thread_id);
+    if (t >= _live_slots) [[unlikely]]
+      privRefuse_Count(int32_t(t));
+    std::atomic<int64_t>& count = _live_objects[t].value;
+    count.store(count.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
+  }
+  // Sets every live count to 0 (the run's blocks are gone). REQUIRES: no worker stepping.
+  void privReset_Live_Counts();
+  // Raises a fatal error unless the calling thread may visit this manager's objects: no
+  // run turns, or it is the controlling thread in the World's iteration hook.
+  void privCheck_Visit() const;
 
   // Writes this manager's record of the core diagnostics report; nothing by default.
   // REQUIRES: controlling thread, workers parked.
@@ -76,6 +102,14 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   bool _identified = false;
   // One counter per thread index 0 .. num_threads; created by Initialize().
   std::unique_ptr<Cache_Line_Own<std::atomic<uint32_t>>[]> _empty_blocks;
+  // Live objects per thread index 0 .. num_threads, created by Initialize(). Each counter is
+  // written only by its own thread (a relaxed load and store, no read-modify-write); the
+  // World's barrier orders the workers' last writes before a reader between cycles.
+  std::unique_ptr<Cache_Line_Value<std::atomic<int64_t>>[]> _live_objects;
+  uint32_t _live_slots = 0;
+
+ private:
+  [[noreturn]] void privRefuse_Count(int32_t thread) const;
 };
 
 }  // namespace quarnel

@@ -1,5 +1,6 @@
 #include "World.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -34,6 +35,9 @@ void Poll_Until_Set(std::atomic<bool> const& flag, std::chrono::microseconds bud
   }
 }
 
+// Set on the controlling thread while it runs the iteration hook.
+thread_local bool __in_iteration_hook = false;
+
 }  // namespace
 
 // Every worker reaches the engine at every cycle; the reference cached beside it keeps the
@@ -59,6 +63,7 @@ void World::Initialize_Simulation(Simulation_Configuration& config) {
 }
 
 void World::Terminate_Simulation() {
+  Instance()._iteration_hook = nullptr;
   Instance().Terminate();
   simulation_engine().Terminate();
   if (__all_components == nullptr) return;
@@ -147,6 +152,7 @@ void World::Start_Turning(std::filesystem::path output_directory) {
   if (_running.load()) QUARNEL_FATAL("Simulation Has Already Started!");
   _running.exchange(true);
   _output_directory = std::move(output_directory);
+  privStart_Hooks();
   Simulation_Engine& engine = simulation_engine();
   engine.Update();
   {
@@ -163,13 +169,19 @@ void World::Start_Turning(std::filesystem::path output_directory) {
       Wait_For_Workers();
       break;
     }
+    const uint32_t previous_iteration = iteration();
     engine.Update();
+    if (_hooks_this_run && privRun_Iteration_Hooks(previous_iteration)) {
+      Stop_Turning();
+      break;
+    }
     if (iteration() >= num_iterations()) {
       Stop_Turning();
       break;
     }
     Move_Threads_From_Finished_To_Ready();
   }
+  _progress.Finish();
   if (_exception_thrown.load()) privThrow_Worker_Failure();
 }
 
@@ -189,6 +201,7 @@ void World::privThrow_Worker_Failure() {
 }
 
 void World::Stop_Turning() {
+  _progress.Finish();  // before the final line
   _running.exchange(false);
   Move_Threads_From_Finished_To_Ready();
   Wait_For_Workers();
@@ -231,6 +244,79 @@ void World::Terminate() {
   _exception_thrown.exchange(false);
   std::lock_guard lock(_failure_mutex);
   _first_failure = nullptr;
+}
+
+void World::Set_Iteration_Hook(std::function<void(uint32_t)> hook) {
+  if (_running.load()) QUARNEL_FATAL("Don't change the iteration hook while simulation is running");
+  _iteration_hook = std::move(hook);
+}
+
+void World::Stop_After_This_Iteration() {
+  if (!__in_iteration_hook) {
+    QUARNEL_FATAL(
+        "Stop_After_This_Iteration called outside the iteration hook; a handler ends the run with "
+        "Stop_Mid_Simulation");
+  }
+  _stop_after_iteration = true;
+}
+
+bool World::Objects_At_Rest() const {
+  return __in_iteration_hook || !running();
+}
+
+void World::privStart_Hooks() {
+  _stop_after_iteration = false;
+  _progress.Start(progress_line(), iteration(), num_iterations(), Progress_Line::Clock::now());
+  _hooks_this_run = _iteration_hook != nullptr || _progress.Active();
+}
+
+// Calls the hook for every iteration that finished in the last cycle, then updates the
+// progress line. Returns whether the hook asked to stop. A hook that throws ends the run
+// before its exception leaves.
+bool World::privRun_Iteration_Hooks(uint32_t previous_iteration) {
+  uint32_t finished = previous_iteration;
+  if (_iteration_hook) {
+    __in_iteration_hook = true;
+    try {
+      // The limit is read again after each call: Stop_Mid_Simulation from the hook lowers it.
+      for (uint32_t i = previous_iteration;
+           i < std::min(iteration(), num_iterations()) && !_stop_after_iteration; ++i) {
+        _iteration_hook(i);
+        finished = i + 1;
+      }
+    } catch (...) {
+      __in_iteration_hook = false;
+      privEnd_Run_After_Hook_Failure();
+      throw;
+    }
+    __in_iteration_hook = false;
+  } else {
+    finished = std::max(previous_iteration, std::min(iteration(), num_iterations()));
+  }
+  // Every live object counts as stepped once in each finished iteration.
+  if (_progress.Active() && finished > previous_iteration) {
+    _progress.Finished(finished, uint64_t(finished - previous_iteration) * privLive_Objects(),
+                       Progress_Line::Clock::now());
+  }
+  return _stop_after_iteration;
+}
+
+// The workers are parked at the finish gate: release them so that they see the run is over
+// and leave their loops, as after a failed worker step.
+void World::privEnd_Run_After_Hook_Failure() {
+  _progress.Finish();
+  _running.exchange(false);
+  Move_Threads_From_Finished_To_Ready();
+  Wait_For_Workers();
+}
+
+uint64_t World::privLive_Objects() const {
+  Simulation_Engine& engine = simulation_engine();
+  int64_t sum = 0;
+  for (Scheduled_Component_Manager_Base const& manager : engine.execution_types())
+    sum += manager.Live_Objects();
+  for (Scheduled_Component_Manager_Base const& manager : engine.event_types()) sum += manager.Live_Objects();
+  return sum > 0 ? uint64_t(sum) : 0;
 }
 
 void World::Set_Gate(std::mutex& mutex, bool& flag, std::atomic<bool>& hint, bool value) {

@@ -35,6 +35,31 @@
 //     never turned are released first.
 //  6. Initialize either starts every worker or none stays behind: when the system refuses a
 //     thread, the ones started are released and joined before the failure is raised.
+//
+// The iteration hook (Set_Iteration_Hook) runs on the controlling thread (the one in
+// Start_Turning) after a cycle, while every worker is parked: once for each iteration i
+// that has finished, in order, for i in [iteration before the cycle, min(iteration after
+// it, num_iterations)), before the run stops. A 100-iteration run calls it for exactly
+// 0 .. 99, also when the clock jumps over iterations (each one jumped over gets its call)
+// or runs out of work early. A cycle that stays in one iteration (sub-iterations) calls
+// nothing. Without a hook and without a progress line a cycle costs one branch more. (A
+// run that runs out of work far below a huge limit gets a call for every iteration up to
+// the limit; a model with such a limit stops the run from its hook once it has seen its
+// last iteration.)
+//  - The hook may read and change the fields of live objects, count them (Live_Count) and
+//    visit them (For_Each_Live), log and write output, and end the run:
+//    Stop_After_This_Iteration ends it at this boundary (no further calls, then the normal
+//    final line); Stop_Mid_Simulation works as from a handler. Allocating, releasing and
+//    scheduling objects belong in handlers, not in the hook.
+//  - A hook that throws ends the run: the workers are released and leave their loops, and
+//    Start_Turning rethrows the hook's exception; Terminate_Simulation then joins them and
+//    the World can be initialised again.
+//  - The hook stays set across Initialize_Simulation and is cleared by
+//    Terminate_Simulation (a hook usually holds the run's own state). It may be set or
+//    cleared only while no run turns.
+// The progress line (Progress_Line.h) is driven from the same place; it shows on standard
+// error only when that is a terminal, and Set_Progress_Line(false) switches it off. Both run
+// when both are on.
 #pragma once
 
 #include <atomic>
@@ -42,11 +67,13 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "Globals.h"
+#include "Progress_Line.h"
 #include "Simulation_Control.h"
 
 namespace quarnel {
@@ -83,6 +110,20 @@ class World {
   void Throw_Exception(std::exception_ptr cause = nullptr);
   void Move_Threads_From_Finished_To_Ready();
 
+  // `hook(i)` after each finished iteration i (see above); null clears it.
+  // REQUIRES: no run turning (a fatal error otherwise).
+  void Set_Iteration_Hook(std::function<void(uint32_t iteration)> hook);
+  // Ends the run at the boundary whose hook is running. REQUIRES: called from the iteration
+  // hook (a fatal error otherwise; a handler uses Stop_Mid_Simulation).
+  void Stop_After_This_Iteration();
+  // Whether a run shows the progress line when standard error is a terminal (default on);
+  // read when a run starts turning. Controlling thread.
+  void Set_Progress_Line(bool on) { _progress_wanted.store(on, std::memory_order_relaxed); }
+  bool progress_line() const { return _progress_wanted.load(std::memory_order_relaxed); }
+  // True when no worker steps while the calling thread runs: no run turns, or the caller is
+  // the controlling thread inside the iteration hook.
+  bool Objects_At_Rest() const;
+
   uint32_t num_iterations() const { return _num_iterations.load(std::memory_order_relaxed); }
   uint32_t num_threads() const { return _num_threads; }
   uint32_t execution_blocks_per_thread() const { return _execution_blocks_per_thread; }
@@ -118,6 +159,10 @@ class World {
   void Wake_Controller();
   void Wait_For_Workers();
   static void Set_Gate(std::mutex& mutex, bool& flag, std::atomic<bool>& hint, bool value);
+  void privStart_Hooks();
+  bool privRun_Iteration_Hooks(uint32_t previous_iteration);
+  void privEnd_Run_After_Hook_Failure();
+  uint64_t privLive_Objects() const;
 
   bool _finish_gate_open = false;
   std::condition_variable _finish_gate_cv;
@@ -152,6 +197,13 @@ class World {
   std::exception_ptr _first_failure;  // guarded by `_failure_mutex`
   Revision _current_revision = __revision_free;
   std::vector<std::thread> _threads;
+
+  // The iteration hook and the progress line: the controlling thread's only.
+  std::function<void(uint32_t)> _iteration_hook;
+  bool _hooks_this_run = false;        // a hook or the progress line runs in this run
+  bool _stop_after_iteration = false;  // Stop_After_This_Iteration was called
+  std::atomic<bool> _progress_wanted{true};
+  Progress_Line _progress{2};  // standard error
 };
 
 // Inline: handlers reach the World at every action, and a call per action costs more than

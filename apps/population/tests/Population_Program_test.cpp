@@ -62,4 +62,19 @@ TEST(Population_Program_Test, Help_Prints_Usage_And_Exits_0) {
   }
 }
 
+TEST(Population_Program_Test, No_Progress_Is_Accepted_Documented_And_Changes_Nothing_Else) {
+  Outcome run = Run_Population("--num_agents 1000 --threads 2 --no_progress");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Stop_Turning finished at iteration Rev(100,0)/100")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Population check passed")) << run.output;
+  EXPECT_FALSE(Contains(run.err, "objects/s")) << run.err;
+  Outcome twin = Run_Population("--deterministic --seed 7 --no_progress");
+  EXPECT_EQ(twin.status, 0) << twin.output;
+  EXPECT_TRUE(Contains(Run_Population("--help").out, "--no_progress")) << "documented in --help";
+  Outcome misspelt = Run_Population("--no-progress");
+  EXPECT_EQ(misspelt.status, 1);
+  EXPECT_TRUE(Contains(misspelt.output, "population: unrecognised arguments: --no-progress"))
+      << misspelt.output;
+}
+
 }  // namespace
