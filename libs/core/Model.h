@@ -18,6 +18,9 @@
 // function that calls Act directly, exactly as with a hand-written handler. A type that lacks
 // what it needs fails to compile with a message that says what is missing.
 //
+// A run is one Simulation object: its constructor sets the run up, Run() turns it, and its
+// destructor ends it (the workers are joined even when set-up fails half-way).
+//
 // Everything here is a thin layer over the engine's own names (Quarnel_Component,
 // Allocate<T>, Free<T>, privLoad_Event, privReschedule), which stay available beneath it.
 //
@@ -29,6 +32,8 @@
 
 #include <concepts>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <type_traits>
 #include <utility>
 
@@ -196,5 +201,30 @@ void Set_Block_Size(int32_t objects_per_block) {
   static_assert(model_detail::Is_Model_Type<T>, "quarnel::Set_Block_Size: T is not a model type");
   T::component_manager->Set_Objects_Per_Block(objects_per_block);
 }
+
+// One run of a model: set-up in the constructor, Run(), and the end of the run (workers
+// joined, managers terminated) in the destructor. One Simulation at a time, on the
+// controlling thread.
+class Simulation {
+ public:
+  // Validates `config` and starts its workers (World::Initialize_Simulation).
+  explicit Simulation(Simulation_Configuration config) { World::Initialize_Simulation(config); }
+  // Ends the run (World::Terminate_Simulation); a failure there is logged, not thrown.
+  ~Simulation();
+  Simulation(Simulation const&) = delete;
+  Simulation& operator=(Simulation const&) = delete;
+
+  // `hook(i)` on this thread after each finished iteration i, while the workers are parked
+  // (World::Set_Iteration_Hook): statistics, checks, output; World::Instance()
+  // .Stop_After_This_Iteration() ends the run there. Call before Run().
+  void On_Iteration_End(std::function<void(uint32_t iteration)> hook) {
+    World::Instance().Set_Iteration_Hook(std::move(hook));
+  }
+  // Turns the run to its end (World::Start_Turning); a worker's failure or the hook's
+  // exception comes out of here.
+  void Run(std::filesystem::path output_directory = ".") {
+    World::Instance().Start_Turning(std::move(output_directory));
+  }
+};
 
 }  // namespace quarnel

@@ -40,7 +40,7 @@ struct Simulation_Configuration {
   // Range: >= 1.
   int32_t execution_blocks_per_thread = 20;
   // Object cells per memory block that each manager asks for at its next Initialize (a
-  // model may override it per type afterwards through the manager's `_objects_per_block`);
+  // model may override it per type with Set_Block_Size<T>, Model.h);
   // a block holds at least this many cells, more when the rounding of its size leaves room.
   // Range: >= 1.
   int32_t execution_objects_per_block = 100;
