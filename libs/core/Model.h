@@ -230,10 +230,10 @@ T* Create_Identified(uint64_t identity, Args&&... args) {
 
 // Creates `count` objects of T, the i-th (i = 0 .. count - 1) constructed from make(i),
 // which returns a T (constructed in its cell, never moved), and schedules every one at `at`.
-// The bulk form of Create + Schedule_At for setting a run up: during set-up it fills whole
-// blocks at a time and lowers the schedules once; while the World runs (and for events) it
-// is the plain loop. Objects are created in order, so on one thread they take the cells in
-// the order of i.
+// The bulk form of Create + Schedule_At for setting a run up: agents fill whole blocks at a
+// time and the schedules are lowered once; events are created one by one. Objects are
+// created in the order of i, so they take the cells in that order. A set-up call: inside a
+// run (from a handler) it is a fatal error; create objects one by one with Create there.
 template <class T, class Make>
 void Create_Many(uint64_t count, Revision at, Make&& make) {
   using Made = std::invoke_result_t<Make&, uint64_t>;
@@ -243,13 +243,10 @@ void Create_Many(uint64_t count, Revision at, Make&& make) {
   static_assert(
       !std::is_base_of_v<Identified_Execution_Object, T> && !std::is_base_of_v<Identified_Event_Object, T>,
       "quarnel::Create_Many<T>: T has identities; create each with Create_Identified");
+  if (World::Instance().running()) T::component_manager->Refuse_Set_Up_Call("Create_Many");
   if constexpr (model_detail::Is_Event<T>) {
     for (uint64_t i = 0; i < count; ++i) model_detail::Create_From<T>(make, i)->Schedule_At(at);
   } else {
-    if (World::Instance().running()) {
-      for (uint64_t i = 0; i < count; ++i) model_detail::Create_From<T>(make, i)->Schedule_At(at);
-      return;
-    }
     model_detail::Create_Agents_In_Set_Up<T>(count, at, make);
   }
 }

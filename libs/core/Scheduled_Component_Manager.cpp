@@ -37,6 +37,11 @@ void Scheduled_Component_Manager_Base::Refuse_Double_Free(const char* kind) cons
   QUARNEL_FATAL("An " << kind << " of " << _display_name << " was freed twice");
 }
 
+void Scheduled_Component_Manager_Base::Refuse_Set_Up_Call(const char* call) const {
+  QUARNEL_FATAL(call << " of " << _display_name
+                     << " is for setting a run up; inside a run create objects one by one with Create");
+}
+
 void Scheduled_Component_Manager_Base::Set_Objects_Per_Block(int32_t objects_per_block) {
   if (objects_per_block < 1) {
     QUARNEL_FATAL("The block size of " << _display_name << " must be at least 1 object, not "

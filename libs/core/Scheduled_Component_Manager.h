@@ -73,6 +73,10 @@ class Scheduled_Component_Manager_Base : public Component_Manager_Base {
   // error. REQUIRES: controlling thread, no worker stepping.
   void Set_Objects_Per_Block(int32_t objects_per_block);
 
+  // Raises the fatal error of `call`, a set-up call made while the World runs:
+  // "<call> of <display name> is for setting a run up; ...".
+  [[noreturn]] void Refuse_Set_Up_Call(const char* call) const;
+
   // Raises the fatal error of a release of an object of this type that is already free:
   // "An <kind> of <display name> was freed twice".
   [[noreturn]] void Refuse_Double_Free(const char* kind) const;

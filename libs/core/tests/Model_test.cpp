@@ -67,6 +67,15 @@ class Walker : public quarnel::Identified_Agent<Walker> {
   uint64_t _last_draw = 0;
 };
 
+// Creates three more of its kind with Create_Many, which a handler may not do.
+class Spawner : public quarnel::Agent<Spawner> {
+ public:
+  void Act(quarnel::Next&) {
+    ++acts[quarnel::__thread_id].value;
+    quarnel::Create_Many<Spawner>(3, quarnel::Revision(5, 0), [](uint64_t) { return Spawner(); });
+  }
+};
+
 namespace quarnel {
 namespace {
 
@@ -149,33 +158,40 @@ TEST_F(Model_Test, Create_Many_Makes_What_A_Loop_Of_Creates_Makes) {
   }
 }
 
-// From a handler (the World runs) Create_Many takes the ordinary path; events always do.
-class Spawner : public quarnel::Agent<Spawner> {
- public:
-  explicit Spawner(int generation) : _generation(generation) {}
-  void Act(quarnel::Next& next) {
-    ++acts[quarnel::__thread_id].value;
-    if (_generation == 0) {
-      quarnel::Create_Many<Spawner>(3, quarnel::Revision(next.iteration() + 1, 0),
-                                    [](uint64_t) { return Spawner(1); });
-    }
-  }
-  int _generation;
-};
+// Create_Many of events creates them one by one; from a handler (the World runs) it is
+// refused, since it is a set-up call.
 
-TEST_F(Model_Test, Create_Many_Inside_A_Run_And_For_Events) {
+TEST_F(Model_Test, Create_Many_Of_Events_And_Its_Refusal_Inside_A_Run) {
   Start_Model(2, 4);
-  Create_Many<Spawner>(0, Revision(0, 0), [](uint64_t) { return Spawner(0); });
+  Create_Many<Spawner>(0, Revision(0, 0), [](uint64_t) { return Spawner(); });
   EXPECT_EQ(Live_Count<Spawner>(), 0);
-  Create_Many<Spawner>(4, Revision(1, 0), [](uint64_t) { return Spawner(0); });
   Person* parent = Create<Person>(0, 0);
   Create_Many<Checkup>(5, Revision(2, 1), [&](uint64_t) { return Checkup(parent); });
   Turn();
-  EXPECT_EQ(Live_Count<Spawner>(), 4 + 12);
-  EXPECT_EQ(Sum(acts), 4 + 12);  // the first four at 1, their twelve children at 2
   EXPECT_EQ(Sum(checkups), 5);
   EXPECT_EQ(parent->_checkups, 5);
   EXPECT_EQ(Live_Count<Checkup>(), 0);
+  TearDown();
+
+  Start_Model(2, 4);
+  Create_Many<Spawner>(1, Revision(1, 0), [](uint64_t) { return Spawner(); });
+  ::testing::internal::CaptureStderr();
+  std::string cause;
+  try {
+    Turn();
+  } catch (std::exception const& e) {
+    try {
+      std::rethrow_if_nested(e);
+    } catch (std::exception const& nested) {
+      cause = nested.what();
+    }
+  }
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(
+      cause,
+      "An exception occurred, check your logs: Create_Many of Spawner is for setting a run up; inside a run "
+      "create objects one by one with Create");
+  EXPECT_EQ(Live_Count<Spawner>(), 1);
 }
 
 // The block size set by name survives the next Initialize; below 1 it is refused.
