@@ -22,7 +22,14 @@ static_assert(sizeof(Event_Block) / __cache_line_size == 2, "the cells start on 
 
 Event_Block* Event_Block::Create(Event_Component_Manager_Base* manager, Block_Shape shape,
                                  uint32_t cell_size) {
-  return Create_Block<Event_Block>(manager, shape, cell_size);
+  Event_Block* block = Create_Block<Event_Block>(manager, shape, cell_size);
+  try {
+    block->_event_heap.Reserve(block->_num_cells);  // every cell's event fits, none more
+  } catch (...) {
+    Release_Block(block);
+    throw;
+  }
+  return block;
 }
 
 void Event_Block::Release(Event_Block* block) {
@@ -120,14 +127,11 @@ QUARNEL_EVENT_CELL_ACCESS Event_Block::Step_Action Event_Block::privNext_Action(
                                                                                 Revision& heap_low) {
   Spin_Guard guard(_heap_lock);
   if (Event_Object* released = privApply_Deferred()) return {released, true};
-  ibh_node* root = _event_heap._root;
-  if (root != nullptr && Event_Object::Heap_Key(root) <= now._revision) {
-    _event_heap.pop_root();
-    *root = ibh_node{};
-    _in_hand = Event_Object::From_Node(root);
+  if (!_event_heap.empty() && _event_heap.root_key() <= now._revision) {
+    _in_hand = Event_Object::From_Node(_event_heap.pop_root());
     return {_in_hand, false};
   }
-  heap_low = root == nullptr ? __revision_omega : Revision::From_Key(Event_Object::Heap_Key(root));
+  heap_low = _event_heap.empty() ? __revision_omega : Revision::From_Key(_event_heap.root_key());
   _stepping_thread.exchange(-1);
   return {nullptr, false};
 }
@@ -211,11 +215,15 @@ void Event_Block::Request_Release(Event_Object* event) {
 // REQUIRES: `_heap_lock`, and no other thread steps the block.
 QUARNEL_EVENT_CELL_ACCESS void Event_Block::privApply_Schedule(Event_Object* event, Event_Handler handler,
                                                                const Revision& revision) {
-  if (event != _in_hand && event->In_Heap()) privRemove_From_Heap(event);
   if (handler != nullptr) event->_event_callback = handler;
   Store_Revision(event->_next_revision, revision);
   // The event whose handler is running is settled by its answer when the handler returns.
-  if (event != _in_hand) _event_heap.push_node(&event->_heap_node);
+  if (event == _in_hand) return;
+  if (event->In_Heap()) {
+    _event_heap.rekey_node(&event->_heap_node);
+  } else {
+    _event_heap.push_node(&event->_heap_node);
+  }
 }
 
 // Takes `event` out of the heap (or out of the hands of its running handler).
@@ -224,18 +232,8 @@ QUARNEL_EVENT_CELL_ACCESS void Event_Block::privDetach(Event_Object* event) {
   if (event == _in_hand) {
     _in_hand = nullptr;
   } else if (event->In_Heap()) {
-    privRemove_From_Heap(event);
+    _event_heap.remove_node(&event->_heap_node);
   }
-}
-
-// The heap offers only the removal of its root: the node is first swapped up to the root,
-// unconditionally (every node it passes moves down one level, into a place where its key
-// still is not below its new parent's), then popped.
-QUARNEL_EVENT_CELL_ACCESS void Event_Block::privRemove_From_Heap(Event_Object* event) {
-  ibh_node* node = &event->_heap_node;
-  while (node->_parent != nullptr) _event_heap.swap_nodes(node, node->_parent);
-  _event_heap.pop_root();
-  *node = ibh_node{};
 }
 
 // REQUIRES: `_heap_lock`.

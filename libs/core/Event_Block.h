@@ -32,7 +32,9 @@
 //  6. `_free_bits` has the bit of cell i set exactly when cell i is in the free list.
 //
 // Ownership: the manager creates and releases blocks (Create / Release); the header is
-// constructed in place and owns only the storage of `_free_bits` beyond one word.
+// constructed in place and owns only the storage of `_free_bits` beyond one word and the
+// slots of `_event_heap`, whose capacity is the block's cell count (allocated by Create,
+// released by Release).
 #pragma once
 
 #include <atomic>
@@ -120,7 +122,6 @@ class Event_Block
   void privApply_Schedule(Event_Object* event, Event_Handler handler, const Revision& revision);
   void privDetach(Event_Object* event);
   Event_Object* privApply_Deferred();
-  void privRemove_From_Heap(Event_Object* event);
   void privDefer(Event_Object* event, Event_Handler handler, const Revision& revision);
   void privRelease_Cell(Event_Object* event);
   void privForget_Schedule();

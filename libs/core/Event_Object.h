@@ -35,8 +35,8 @@
 // Invariants:
 //  1. `_next_revision` directly follows `_heap_node`; the heap reads the key through this
 //     layout (Heap_Key).
-//  2. An event is in its block's heap exactly when `_heap_node._level` is not -1; nodes are
-//     detached again as soon as they are popped or removed.
+//  2. An event is in its block's heap exactly when `_heap_node._position` is not -1; the
+//     heap detaches a node as soon as it is popped or removed.
 //  3. `_deferred_next` is null exactly when the event has no deferred request; the last
 //     event of a block's request list points to itself.
 #pragma once
@@ -73,7 +73,7 @@ class Event_Object : public Base_Object {
   }
   static Event_Object* From_Node(ibh_node* node);
 
-  bool In_Heap() const { return _heap_node._level != -1; }
+  bool In_Heap() const { return _heap_node._position != -1; }
 
   ibh_node _heap_node;
   Revision _next_revision;

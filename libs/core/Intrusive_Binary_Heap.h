@@ -1,45 +1,49 @@
-// Intrusive binary min-heap of event objects, ordered by their next revision.
+// Intrusive min-heap of event objects, ordered by their next revision.
 //
-// The heap never allocates: every element embeds an `ibh_node`, and the tree is made of the
-// nodes' own pointers. All nodes are also threaded into a doubly linked list in level order
-// (root first, then each level from left to right), which lets insertion find the next free
-// place and removal find the last node in constant time.
+// The heap is an array of fixed capacity, laid out as a 4-ary tree (the children of slot i
+// are slots 4i+1 .. 4i+4), whose slots hold each element's key next to a pointer to its
+// `ibh_node`; the node records the slot it stands in, so a given element is found, removed
+// or re-keyed in O(log n) without a search. The storage is allocated once, when the heap is
+// made with its capacity, and released with the heap: push, pop, removal and re-keying never
+// allocate. Moves shift a hole along the path and write each element once; the four
+// children of a slot share one cache line.
 //
-// Thread safety: none. A heap belongs to one event block and is touched only by the thread
-// that currently owns that block.
+// Keys: the key of an element is the unsigned 64-bit key of the `_next_revision` of the T
+// that contains its node, read when the element is pushed or re-keyed and kept in its slot.
+// By default T derives from `ibh_node`; a T that holds its node as a member instead provides
+// `static uint64_t Heap_Key(const ibh_node*)`. While an element is in the heap its key
+// changes only together with a call of rekey_node. Equal keys leave in any order.
+//
+// Thread safety: none. A heap belongs to one owner (an event block, whose locks guard it)
+// and is touched by one thread at a time.
 //
 // Invariants (checked by the tests after every operation):
-//  1. The tree is complete: every level but the last is full and the last level is filled
-//     from the left. The level-order list holds exactly the nodes of the tree.
-//  2. The key of every node is greater than or equal to the key of its parent.
-//  3. Empty heap: `_num_levels` 0 and all five pointers null.
-//  4. One node n: `_num_levels` 1; `_first_of_upper_level`, `_insertion_parent` and `_root`
-//     are n; `_first_of_last_level` and `_last` are null; n has level 1, side 'N' and no
-//     parent, children or neighbours.
-//  5. Two or more nodes: `_first_of_last_level` and `_last` are non-null and `_last` has no
-//     next node.
+//  1. Slots 0 .. size() - 1 hold the elements; size() <= capacity().
+//  2. The node in slot i records i (`_position`); a node in no heap records -1, so a node
+//     is in at most one heap and knows whether it is in one.
+//  3. The key in slot i equals the key of its element.
+//  4. The key in slot i > 0 is not below the key of its parent slot (i - 1) / 4; slot 0
+//     holds a smallest key.
 //
-// Keys: the key of a node is the unsigned 64-bit key of the `_next_revision` of the T that
-// contains it. By default T derives from `ibh_node`; a T that holds its node as a member
-// instead provides `static uint64_t Heap_Key(const ibh_node*)`. A node is in at most one
-// heap; a popped node keeps stale links until it is pushed again.
+// Misuse (a fatal error): pushing a node that is already in a heap, pushing into a full
+// heap, removing or re-keying a node that is not in this heap.
+//
+// Ownership: the heap owns its slot array; it may be moved, not copied. The nodes belong to
+// the elements, which must outlive their stay in the heap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "Globals.h"
 
 namespace quarnel {
 
+// The heap's part of an element: the slot it stands in, -1 while in no heap.
 struct ibh_node {
-  ibh_node* _left = nullptr;
-  ibh_node* _right = nullptr;
-  ibh_node* _parent = nullptr;         // null for the root and for a detached node
-  ibh_node* _prev_in_order = nullptr;  // null for the root
-  ibh_node* _next_in_order = nullptr;  // null for the last node
-  int32_t _level = -1;                 // 1 for the root; -1 while detached
-  char _side = 'N';                    // 'L' or 'R' under a parent, 'N' without one
+  int32_t _position = -1;
 };
 
 // Reads the key of the T that contains a node.
@@ -55,214 +59,162 @@ struct Ibh_Key_Of {
   }
 };
 
+// The heap's fatal errors, kept out of line and off the fast paths.
+[[noreturn]] void Ibh_Misuse(const char* what, int64_t position, uint32_t size, uint32_t capacity);
+// The slot storage: `bytes` aligned to a cache line, and its release.
+void* Ibh_Allocate(size_t bytes);
+void Ibh_Release(void* storage);
+
 template <class T, class Key_Of = Ibh_Key_Of<T>>
 class Intrusive_Binary_Heap {
  public:
-  int32_t _num_levels = 0;
-  ibh_node* _first_of_upper_level = nullptr;  // the root while there are one or two levels
-  ibh_node* _first_of_last_level = nullptr;   // null while there is at most one node
-  ibh_node* _insertion_parent = nullptr;      // receives the next child (or, if full, its successor does)
-  ibh_node* _last = nullptr;                  // null while there is at most one node
-  ibh_node* _root = nullptr;                  // the smallest key; null when empty
+  static constexpr uint32_t kArity = 4;
+  static constexpr uint32_t kMax_Capacity = INT32_MAX - kArity;
 
-  bool empty() const { return _root == nullptr; }
+  struct Slot {
+    uint64_t key;
+    ibh_node* node;
+  };
 
-  // Inserts a node that is in no heap. O(log n) swaps.
+  // An empty heap of capacity 0; Reserve gives it storage.
+  Intrusive_Binary_Heap() = default;
+  explicit Intrusive_Binary_Heap(uint32_t capacity) { Reserve(capacity); }
+  Intrusive_Binary_Heap(const Intrusive_Binary_Heap&) = delete;
+  Intrusive_Binary_Heap& operator=(const Intrusive_Binary_Heap&) = delete;
+  Intrusive_Binary_Heap(Intrusive_Binary_Heap&& other) noexcept { Take(other); }
+  Intrusive_Binary_Heap& operator=(Intrusive_Binary_Heap&& other) noexcept {
+    if (this != &other) {
+      Free_Storage();
+      Take(other);
+    }
+    return *this;
+  }
+  ~Intrusive_Binary_Heap() { Free_Storage(); }
+
+  // Allocates room for `capacity` elements. REQUIRES: capacity 0 so far (no storage).
+  void Reserve(uint32_t capacity) {
+    if (_slots != nullptr || capacity > kMax_Capacity) Ibh_Misuse("Reserve", capacity, _size, _capacity);
+    if (capacity == 0) return;
+    // Slot 0 sits three slots into a cache line, so each group of four children (slots
+    // 4i+1 .. 4i+4) fills exactly one line.
+    _slots = static_cast<Slot*>(Ibh_Allocate(sizeof(Slot) * (size_t(capacity) + kArity - 1))) + (kArity - 1);
+    _capacity = capacity;
+  }
+
+  bool empty() const { return _size == 0; }
+  uint32_t size() const { return _size; }
+  uint32_t capacity() const { return _capacity; }
+  // The element with the smallest key and that key. REQUIRES: not empty.
+  ibh_node* root() const { return _slots[0].node; }
+  uint64_t root_key() const { return _slots[0].key; }
+  // Slot i, for inspection. REQUIRES: i < size().
+  const Slot& slot(uint32_t i) const { return _slots[i]; }
+  static constexpr uint32_t parent_of(uint32_t i) { return (i - 1) / kArity; }
+
+  // Inserts a node that is in no heap. O(log n).
   void push_node(ibh_node* n) {
-    *n = ibh_node{};
-    if (_first_of_upper_level == nullptr) {
-      Become_Single(n);
-      return;
-    }
-    if (_first_of_last_level == nullptr) {
-      Attach_Second(n);
-    } else {
-      Attach_At_Insertion_Place(n);
-    }
-    Sift_Up(n);
+    if (n->_position != -1 || _size == _capacity) Ibh_Misuse("push_node", n->_position, _size, _capacity);
+    Sift_Up(_size++, Slot{Key_Of::Key(n), n});
   }
 
-  // Removes and returns the root; null on an empty heap. O(log n) swaps.
+  // Removes and returns the element with the smallest key; null on an empty heap. O(log n).
   ibh_node* pop_root() {
-    ibh_node* r = _root;
-    if (r == nullptr) return nullptr;
-    if (_first_of_last_level == nullptr || _last == r) {
-      *this = Intrusive_Binary_Heap{};
-      return r;
-    }
-    swap_nodes(_last, r);  // r is now the last node
-    Unlink_Last(r);
-    Sift_Down(_root);
-    return r;
+    if (_size == 0) return nullptr;
+    ibh_node* root = _slots[0].node;
+    root->_position = -1;
+    if (--_size != 0) Sift_Down(0, _slots[_size]);
+    return root;
   }
 
-  // Exchanges the places of two nodes. `a` is the deeper one: a child of `b`, or the last
-  // node while `b` is the root. Keys do not move; they live in the elements.
-  void swap_nodes(ibh_node* a, ibh_node* b) {
-    ibh_node old_a = *a;
-    ibh_node old_b = *b;
-    if (old_a._parent == b) {
-      Swap_With_Parent(a, b, old_a, old_b);
-    } else {
-      Swap_Apart(a, b, old_a, old_b);
-    }
-    Swap_List_Places(a, b, old_a, old_b);
-    Swap_Roles(a, b);
+  // Removes a node of this heap, wherever it stands. O(log n).
+  void remove_node(ibh_node* n) {
+    const uint32_t i = Position_Of(n, "remove_node");
+    n->_position = -1;
+    if (--_size != i) Place(i, _slots[_size]);
   }
+
+  // Restores the order after the key of a node of this heap has changed. O(log n).
+  void rekey_node(ibh_node* n) { Place(Position_Of(n, "rekey_node"), Slot{Key_Of::Key(n), n}); }
 
  private:
-  static uint64_t Key(const ibh_node* n) { return Key_Of::Key(n); }
+  static_assert(sizeof(Slot) * kArity == __cache_line_size, "four slots fill one cache line");
 
-  static void Set_Child(ibh_node* parent, char side, ibh_node* child) {
-    (side == 'L' ? parent->_left : parent->_right) = child;
+  uint32_t Position_Of(const ibh_node* n, const char* what) const {
+    const int32_t i = n->_position;
+    if (i < 0 || uint32_t(i) >= _size || _slots[i].node != n) Ibh_Misuse(what, i, _size, _capacity);
+    return uint32_t(i);
   }
 
-  void Become_Single(ibh_node* n) {
-    *n = ibh_node{};
-    n->_level = 1;
-    _num_levels = 1;
-    _first_of_upper_level = _insertion_parent = _root = n;
-    _first_of_last_level = _last = nullptr;
+  void Put(uint32_t i, const Slot& s) {
+    _slots[i] = s;
+    s.node->_position = int32_t(i);
   }
 
-  // The heap holds only its root: n becomes the root's left child.
-  void Attach_Second(ibh_node* n) {
-    ibh_node* r = _root;
-    _num_levels = 2;
-    n->_level = 2;
-    r->_left = n;
-    n->_parent = r;
-    n->_side = 'L';
-    r->_next_in_order = n;
-    n->_prev_in_order = r;
-    _last = _first_of_last_level = n;
-  }
-
-  void Attach_At_Insertion_Place(ibh_node* n) {
-    ibh_node* p = _insertion_parent;
-    if (p->_right != nullptr) {
-      if (p->_next_in_order->_level == p->_level) {
-        p = _insertion_parent = p->_next_in_order;
-      } else {  // the last level is full: n opens a new one
-        ++_num_levels;
-        _first_of_upper_level = p = _insertion_parent = _first_of_last_level;
-        _first_of_last_level = n;
-      }
+  // `s` goes into the hole at slot i: up if it is below its parent, otherwise down.
+  void Place(uint32_t i, const Slot& s) {
+    if (i > 0 && s.key < _slots[parent_of(i)].key) {
+      Sift_Up(i, s);
+    } else {
+      Sift_Down(i, s);
     }
-    n->_side = p->_left == nullptr ? 'L' : 'R';
-    Set_Child(p, n->_side, n);
-    n->_parent = p;
-    n->_level = _num_levels;
-    _last->_next_in_order = n;
-    n->_prev_in_order = _last;
-    _last = n;
   }
 
-  // Equal keys stop the climb: a node never rises above an equal parent.
-  void Sift_Up(ibh_node* n) {
-    while (n->_parent != nullptr && Key(n->_parent) > Key(n)) swap_nodes(n, n->_parent);
+  // Equal keys stop the climb: an element never rises above an equal parent.
+  void Sift_Up(uint32_t hole, Slot s) {
+    while (hole > 0) {
+      const uint32_t p = parent_of(hole);
+      if (!(s.key < _slots[p].key)) break;
+      Put(hole, _slots[p]);
+      hole = p;
+    }
+    Put(hole, s);
   }
 
-  // The smaller child goes up; the left one when both keys are equal.
-  void Sift_Down(ibh_node* v) {
+  // The smallest child rises into the hole while it is below `s`; the first of equal
+  // children wins.
+  void Sift_Down(uint32_t hole, Slot s) {
     for (;;) {
-      ibh_node* c = v->_left;
-      if (c == nullptr) return;
-      if (v->_right != nullptr && Key(v->_right) < Key(c)) c = v->_right;
-      if (!(Key(c) < Key(v))) return;
-      swap_nodes(c, v);
+      const uint32_t first = kArity * hole + 1;
+      if (first >= _size) break;
+      const uint32_t best = first + kArity <= _size ? Smallest_Of_Four(first) : Smallest_Of_Few(first);
+      if (!(_slots[best].key < s.key)) break;
+      Put(hole, _slots[best]);
+      hole = best;
     }
+    Put(hole, s);
   }
 
-  // Removes the last node r (not the root) from the tree and the list.
-  void Unlink_Last(ibh_node* r) {
-    ibh_node* q = r->_parent;
-    if (r->_side == 'L') {
-      q->_left = nullptr;
-      // q now has no child; the next push advances from q's predecessor (full) back to q.
-      _insertion_parent = _insertion_parent->_prev_in_order;
-    } else {
-      q->_right = nullptr;
+  uint32_t Smallest_Of_Four(uint32_t first) const {
+    const Slot* c = _slots + first;
+    const uint32_t a = c[1].key < c[0].key ? 1 : 0;
+    const uint32_t b = c[3].key < c[2].key ? 3 : 2;
+    return first + (c[b].key < c[a].key ? b : a);
+  }
+
+  uint32_t Smallest_Of_Few(uint32_t first) const {
+    uint32_t best = first;
+    for (uint32_t j = first + 1; j < _size; ++j) {
+      if (_slots[j].key < _slots[best].key) best = j;
     }
-    ibh_node* y = r->_prev_in_order;
-    if (y->_level != r->_level) {  // r was alone on the last level
-      --_num_levels;
-      _first_of_last_level = _first_of_upper_level;
-      _first_of_upper_level = _first_of_upper_level->_parent;
-    }
-    y->_next_in_order = nullptr;
-    _last = y;
-    if (y == _root) Become_Single(y);
+    return best;
   }
 
-  void Swap_With_Parent(ibh_node* a, ibh_node* b, const ibh_node& old_a, const ibh_node& old_b) {
-    ibh_node* sibling = old_a._side == 'L' ? old_b._right : old_b._left;
-    a->_parent = old_b._parent;
-    a->_side = old_b._side;
-    a->_level = old_b._level;
-    a->_left = old_a._side == 'L' ? b : sibling;
-    a->_right = old_a._side == 'L' ? sibling : b;
-    b->_parent = a;
-    b->_side = old_a._side;
-    b->_level = old_a._level;
-    b->_left = old_a._left;
-    b->_right = old_a._right;
-    if (old_b._parent != nullptr) Set_Child(old_b._parent, old_b._side, a);
-    if (sibling != nullptr) sibling->_parent = a;
-    Adopt_Children(b);
+  void Take(Intrusive_Binary_Heap& other) {
+    _slots = std::exchange(other._slots, nullptr);
+    _size = std::exchange(other._size, 0);
+    _capacity = std::exchange(other._capacity, 0);
   }
 
-  void Swap_Apart(ibh_node* a, ibh_node* b, const ibh_node& old_a, const ibh_node& old_b) {
-    a->_parent = old_b._parent;
-    a->_side = old_b._side;
-    a->_level = old_b._level;
-    a->_left = old_b._left;
-    a->_right = old_b._right;
-    b->_parent = old_a._parent;
-    b->_side = old_a._side;
-    b->_level = old_a._level;
-    b->_left = old_a._left;
-    b->_right = old_a._right;
-    if (old_b._parent != nullptr) Set_Child(old_b._parent, old_b._side, a);
-    if (old_a._parent != nullptr) Set_Child(old_a._parent, old_a._side, b);
-    Adopt_Children(a);
-    Adopt_Children(b);
+  void Free_Storage() {
+    if (_slots == nullptr) return;
+    Ibh_Release(_slots - (kArity - 1));
+    _slots = nullptr;
+    _size = _capacity = 0;
   }
 
-  static void Adopt_Children(ibh_node* n) {
-    if (n->_left != nullptr) n->_left->_parent = n;
-    if (n->_right != nullptr) n->_right->_parent = n;
-  }
-
-  static void Swap_List_Places(ibh_node* a, ibh_node* b, const ibh_node& old_a, const ibh_node& old_b) {
-    if (old_b._next_in_order == a) {  // neighbours: b, a  ->  a, b
-      a->_prev_in_order = old_b._prev_in_order;
-      a->_next_in_order = b;
-      b->_prev_in_order = a;
-      b->_next_in_order = old_a._next_in_order;
-    } else {
-      a->_prev_in_order = old_b._prev_in_order;
-      a->_next_in_order = old_b._next_in_order;
-      b->_prev_in_order = old_a._prev_in_order;
-      b->_next_in_order = old_a._next_in_order;
-      if (old_b._next_in_order != nullptr) old_b._next_in_order->_prev_in_order = a;
-      if (old_a._prev_in_order != nullptr) old_a._prev_in_order->_next_in_order = b;
-    }
-    if (a->_prev_in_order != nullptr) a->_prev_in_order->_next_in_order = a;
-    if (b->_next_in_order != nullptr) b->_next_in_order->_prev_in_order = b;
-  }
-
-  // Every heap pointer that named one of the two places now names the node standing there.
-  void Swap_Roles(ibh_node* a, ibh_node* b) {
-    for (ibh_node** role :
-         {&_first_of_upper_level, &_insertion_parent, &_first_of_last_level, &_last, &_root}) {
-      if (*role == a) {
-        *role = b;
-      } else if (*role == b) {
-        *role = a;
-      }
-    }
-  }
+  Slot* _slots = nullptr;  // slot 0; the allocation starts kArity - 1 slots earlier
+  uint32_t _size = 0;
+  uint32_t _capacity = 0;
 };
 
 }  // namespace quarnel

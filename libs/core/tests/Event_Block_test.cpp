@@ -98,22 +98,26 @@ Revision Cell_Revision(const void* cell) {
   return Revision::From_Key(Event_Object::Heap_Key(node));
 }
 
-// Walks the heap in level order, checking heap order; returns the number of nodes.
+// Walks the heap's slots, checking that every node records its slot, that every slot's key
+// is its event's revision, and heap order; returns the number of nodes.
 size_t Heap_Size(Event_Block* block) {
-  size_t n = 0;
-  for (ibh_node* node = block->_event_heap._root; node != nullptr; node = node->_next_in_order) {
-    ++n;
-    if (node->_parent != nullptr) {
-      EXPECT_GE(Event_Object::Heap_Key(node), Event_Object::Heap_Key(node->_parent));
+  const auto& heap = block->_event_heap;
+  for (uint32_t i = 0; i < heap.size(); ++i) {
+    const ibh_node* node = heap.slot(i).node;
+    EXPECT_EQ(node->_position, int32_t(i));
+    EXPECT_EQ(heap.slot(i).key, Event_Object::Heap_Key(node));
+    if (i > 0) {
+      EXPECT_GE(heap.slot(i).key, heap.slot(heap.parent_of(i)).key);
     }
   }
-  return n;
+  EXPECT_EQ(heap.capacity(), block->_num_cells);
+  return heap.size();
 }
 
 TEST_F(Event_Block_Test, Cells_Start_On_The_Cache_Line_After_The_192_Byte_Header) {
   Start(100);
   EXPECT_EQ(Event_Block::_data_offset, 192u);
-  EXPECT_EQ(sizeof(Bare_Event), 120u);
+  EXPECT_EQ(sizeof(Bare_Event), 72u);
   Bare_Event* a = Allocate<Bare_Event>();
   Bare_Event* b = Allocate<Bare_Event>();
   Event_Block* block = a->_event_block;

@@ -210,7 +210,7 @@ void Run_Shared(int threads) {
   size_t allocated = 0;
   for (Event_Block* block : manager->_active_blocks) {
     allocated += block->_num_allocated;
-    EXPECT_EQ(block->_event_heap._root, nullptr);
+    EXPECT_TRUE(block->_event_heap.empty());
     EXPECT_EQ(block->_deferred_head, nullptr);
   }
   EXPECT_EQ(allocated, parked_count + tickers.size());

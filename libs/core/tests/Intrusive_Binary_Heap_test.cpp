@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <deque>
-#include <functional>
-#include <queue>
 #include <random>
+#include <set>
 #include <vector>
+
+#include "Test_Support.h"
 
 namespace quarnel {
 namespace {
+
+using testing::Thrown_Text;
 
 struct Test_Event : ibh_node {
   Revision _next_revision;
@@ -34,212 +39,328 @@ uint64_t Key(const ibh_node* n) {
   return static_cast<const Test_Event*>(n)->_next_revision._revision;
 }
 
-// Checks every invariant of the heap holding `expected_count` nodes, by walking the level
-// order list from the root: position p (1-based) must sit under position p/2 on side L when
-// p is even, so the walk also proves completeness.
-void Expect_Valid(const Heap& h, size_t expected_count) {
-  if (expected_count == 0) {
-    EXPECT_EQ(h._num_levels, 0);
-    EXPECT_EQ(h._first_of_upper_level, nullptr);
-    EXPECT_EQ(h._first_of_last_level, nullptr);
-    EXPECT_EQ(h._insertion_parent, nullptr);
-    EXPECT_EQ(h._last, nullptr);
-    EXPECT_EQ(h._root, nullptr);
-    return;
-  }
-  std::vector<const ibh_node*> order{nullptr};  // 1-based positions
-  const ibh_node* prev = nullptr;
-  for (const ibh_node* n = h._root; n != nullptr && order.size() <= expected_count + 1;
-       n = n->_next_in_order) {
-    ASSERT_EQ(n->_prev_in_order, prev);
-    order.push_back(n);
-    prev = n;
-  }
-  ASSERT_EQ(order.size() - 1, expected_count) << "the list must visit every node once";
-  int32_t level = 0;
-  for (size_t p = 1; p < order.size(); ++p) {
-    const ibh_node* n = order[p];
-    if ((p & (p - 1)) == 0) ++level;  // positions 1, 2, 4, 8 ... open a level
-    ASSERT_EQ(n->_level, level) << "position " << p;
-    const ibh_node* left = 2 * p < order.size() ? order[2 * p] : nullptr;
-    const ibh_node* right = 2 * p + 1 < order.size() ? order[2 * p + 1] : nullptr;
-    ASSERT_EQ(n->_left, left) << "position " << p;
-    ASSERT_EQ(n->_right, right) << "position " << p;
-    if (p == 1) {
-      ASSERT_EQ(n->_parent, nullptr);
-      ASSERT_EQ(n->_side, 'N');
-      continue;
+void Set_Key(Test_Event* e, uint64_t key) {
+  e->_next_revision = Revision::From_Key(key);
+}
+
+// Checks invariants 1 to 4 of the heap's header for a heap that must hold exactly the
+// events of `in_heap`; every other event of `all` must record that it is in no heap.
+void Expect_Valid(const Heap& h, const std::set<const Test_Event*>& in_heap,
+                  const std::deque<Test_Event>& all) {
+  ASSERT_EQ(h.size(), in_heap.size());
+  ASSERT_LE(h.size(), h.capacity());
+  EXPECT_EQ(h.empty(), in_heap.empty());
+  std::set<const ibh_node*> seen;
+  for (uint32_t i = 0; i < h.size(); ++i) {
+    const ibh_node* n = h.slot(i).node;
+    ASSERT_TRUE(in_heap.count(static_cast<const Test_Event*>(n))) << "slot " << i << " holds a stranger";
+    ASSERT_TRUE(seen.insert(n).second) << "slot " << i << " holds a node twice";
+    ASSERT_EQ(n->_position, int32_t(i)) << "the node in slot " << i << " records another slot";
+    ASSERT_EQ(h.slot(i).key, Key(n)) << "slot " << i << " caches a stale key";
+    if (i > 0) {
+      ASSERT_GE(h.slot(i).key, h.slot(Heap::parent_of(i)).key) << "heap order at slot " << i;
     }
-    ASSERT_EQ(n->_parent, order[p / 2]);
-    ASSERT_EQ(n->_side, p % 2 == 0 ? 'L' : 'R');
-    ASSERT_GE(Key(n), Key(n->_parent)) << "heap order at position " << p;
   }
-  const size_t count = expected_count;
-  EXPECT_EQ(h._num_levels, level);
-  if (count == 1) {
-    EXPECT_EQ(h._first_of_upper_level, h._root);
-    EXPECT_EQ(h._insertion_parent, h._root);
-    EXPECT_EQ(h._first_of_last_level, nullptr);
-    EXPECT_EQ(h._last, nullptr);
-    return;
+  for (const Test_Event& e : all) {
+    if (!in_heap.count(&e)) {
+      ASSERT_EQ(e._position, -1) << "event " << e._id << " is out of the heap";
+    }
   }
-  size_t first_of_last = size_t(1) << (level - 1);
-  EXPECT_EQ(h._last, order.back());
-  EXPECT_EQ(h._first_of_last_level, order[first_of_last]);
-  EXPECT_EQ(h._first_of_upper_level, order[first_of_last / 2]);
-  // The next child goes under position (count+1)/2; the heap may still point at the full
-  // node just before it.
-  size_t next_parent = (count + 1) / 2;
-  const ibh_node* ip = h._insertion_parent;
-  bool ok = ip == order[next_parent] || (ip == order[next_parent - 1] && ip->_right != nullptr);
-  EXPECT_TRUE(ok) << "insertion parent is not at or just before position " << next_parent;
 }
 
 class Heap_Test : public ::testing::Test {
  protected:
   Test_Event* Make(uint64_t key) {
     _events.emplace_back();
-    _events.back()._next_revision = Revision::From_Key(key);
+    Set_Key(&_events.back(), key);
     _events.back()._id = int(_events.size()) - 1;
     return &_events.back();
   }
-  uint64_t Pop_Key() {
-    ibh_node* n = _heap.pop_root();
-    EXPECT_NE(n, nullptr);
-    return Key(n);
+  void Push(Test_Event* e) {
+    _heap.push_node(e);
+    _in_heap.insert(e);
   }
+  Test_Event* Pop() {
+    auto* e = static_cast<Test_Event*>(_heap.pop_root());
+    EXPECT_NE(e, nullptr);
+    _in_heap.erase(e);
+    return e;
+  }
+  void Remove(Test_Event* e) {
+    _heap.remove_node(e);
+    _in_heap.erase(e);
+  }
+  void Check() { Expect_Valid(_heap, _in_heap, _events); }
+
   std::deque<Test_Event> _events;  // stable addresses
-  Heap _heap;
+  std::set<const Test_Event*> _in_heap;
+  Heap _heap{64};
 };
 
 TEST_F(Heap_Test, Pops_In_Key_Order_And_Ends_Empty) {
-  size_t count = 0;
   for (uint64_t k : {5, 3, 8, 1}) {
-    _heap.push_node(Make(k));
-    Expect_Valid(_heap, ++count);
+    Push(Make(k));
+    Check();
   }
-  EXPECT_EQ(Key(_heap._root), 1u);
+  EXPECT_EQ(_heap.root_key(), 1u);
+  EXPECT_EQ(Key(_heap.root()), 1u);
   for (uint64_t k : {1, 3, 5, 8}) {
-    EXPECT_EQ(Pop_Key(), k);
-    Expect_Valid(_heap, --count);
+    EXPECT_EQ(Key(Pop()), k);
+    Check();
   }
   EXPECT_EQ(_heap.pop_root(), nullptr) << "popping an empty heap yields nothing";
+  EXPECT_EQ(_heap.capacity(), 64u) << "the storage stays for the next pushes";
 }
 
-TEST_F(Heap_Test, Single_Node_State_After_Pop_Accepts_New_Children) {
+TEST_F(Heap_Test, A_Popped_Node_Is_Detached_And_Can_Be_Pushed_Again) {
   Test_Event* a = Make(1);
   Test_Event* b = Make(2);
-  _heap.push_node(a);
-  Expect_Valid(_heap, 1);
-  EXPECT_EQ(a->_level, 1);
-  EXPECT_EQ(a->_side, 'N');
-  _heap.push_node(b);
-  Expect_Valid(_heap, 2);
-  EXPECT_EQ(_heap.pop_root(), a);
-  Expect_Valid(_heap, 1);
-  EXPECT_EQ(_heap._root, b);
-  EXPECT_EQ(b->_next_in_order, nullptr);
-  EXPECT_EQ(b->_prev_in_order, nullptr);
+  Push(a);
+  Check();
+  EXPECT_EQ(a->_position, 0);
+  Push(b);
+  Check();
+  EXPECT_EQ(Pop(), a);
+  EXPECT_EQ(a->_position, -1);
+  Check();
+  EXPECT_EQ(_heap.root(), b);
   Test_Event* c = Make(3);
-  _heap.push_node(c);
-  Expect_Valid(_heap, 2);
-  EXPECT_EQ(b->_left, c);
-  EXPECT_EQ(Pop_Key(), 2u);
-  EXPECT_EQ(Pop_Key(), 3u);
-  Expect_Valid(_heap, 0);
+  Push(c);
+  EXPECT_EQ(c->_position, 1);
+  Set_Key(a, 4);
+  Push(a);
+  Check();
+  EXPECT_EQ(Key(Pop()), 2u);
+  EXPECT_EQ(Key(Pop()), 3u);
+  EXPECT_EQ(Key(Pop()), 4u);
+  Check();
 }
 
 TEST_F(Heap_Test, Equal_Key_Stays_Below_Its_Parent) {
   Test_Event* x = Make(5);
   Test_Event* y = Make(5);
-  _heap.push_node(x);
-  _heap.push_node(y);
-  EXPECT_EQ(_heap._root, x);
-  EXPECT_EQ(x->_left, y);
+  Push(x);
+  Push(y);
+  EXPECT_EQ(_heap.root(), x);
+  EXPECT_EQ(y->_position, 1);
+  Check();
 }
 
-TEST_F(Heap_Test, Sinking_Node_Takes_Left_Path_On_Equal_Children) {
+TEST_F(Heap_Test, Sinking_Node_Takes_The_First_Of_Equal_Children) {
   Test_Event* root = Make(1);
-  Test_Event* left = Make(3);
-  Test_Event* right = Make(3);
-  Test_Event* big = Make(9);  // left child of `left`, the last node
-  for (Test_Event* e : {root, left, right, big}) _heap.push_node(e);
-  Expect_Valid(_heap, 4);
-  EXPECT_EQ(_heap.pop_root(), root);
-  Expect_Valid(_heap, 3);
-  EXPECT_EQ(_heap._root, left);
-  EXPECT_EQ(left->_left, big);
-  EXPECT_EQ(left->_right, right);
+  std::vector<Test_Event*> children;
+  Push(root);
+  for (int i = 0; i < 4; ++i) {
+    children.push_back(Make(3));
+    Push(children.back());
+  }
+  Test_Event* big = Make(9);  // slot 5, the first child of slot 1 and the last slot
+  Push(big);
+  Check();
+  ASSERT_EQ(big->_position, 5);
+  EXPECT_EQ(Pop(), root);
+  Check();
+  EXPECT_EQ(_heap.root(), children[0]);
+  EXPECT_EQ(big->_position, 1);
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(children[i]->_position, i + 1);
 }
 
-TEST_F(Heap_Test, Pop_Of_Lone_Last_Level_Node_Drops_The_Level) {
-  for (uint64_t k = 1; k <= 8; ++k) _heap.push_node(Make(k));  // levels 1,2,4 full, 1 on level 4
-  Expect_Valid(_heap, 8);
-  ASSERT_EQ(_heap._num_levels, 4);
-  ibh_node* first_of_level_3 = &_events[3];  // key 4 stays at position 4
-  EXPECT_EQ(_heap._first_of_upper_level, first_of_level_3);
-  _heap.pop_root();
-  Expect_Valid(_heap, 7);
-  EXPECT_EQ(_heap._num_levels, 3);
-  EXPECT_EQ(_heap._first_of_last_level->_level, 3);
-  EXPECT_EQ(_heap._first_of_upper_level, _heap._root->_left);
-  // The freed place is filled again by the next push.
-  _heap.push_node(Make(100));
-  Expect_Valid(_heap, 8);
-  EXPECT_EQ(_heap._num_levels, 4);
+TEST_F(Heap_Test, A_Pop_That_Empties_The_Deepest_Level_Refills_It_On_The_Next_Push) {
+  for (uint64_t k = 1; k <= 6; ++k) Push(Make(k));  // slots 0; 1-4; 5 alone on the third level
+  Check();
+  Test_Event* deepest = static_cast<Test_Event*>(_heap.slot(5).node);
+  EXPECT_EQ(Key(deepest), 6u);
+  EXPECT_EQ(Key(Pop()), 1u);
+  Check();
+  EXPECT_EQ(_heap.size(), 5u);
+  for (uint32_t i = 0; i < 5; ++i) EXPECT_LT(_heap.slot(i).node->_position, 5) << "no slot past the last";
+  Test_Event* fresh = Make(100);
+  Push(fresh);
+  Check();
+  EXPECT_EQ(fresh->_position, 5);
 }
 
 TEST_F(Heap_Test, Node_Held_As_Member_Is_Keyed_Through_Its_Container) {
-  Intrusive_Binary_Heap<Member_Event> heap;
+  Intrusive_Binary_Heap<Member_Event> heap(3);
   Member_Event e[3];
   e[0]._key = 7;
   e[1]._key = 2;
   e[2]._key = 4;
   for (auto& m : e) heap.push_node(&m._node);
+  EXPECT_EQ(heap.root_key(), 2u);
+  e[0]._key = 1;
+  heap.rekey_node(&e[0]._node);
+  EXPECT_EQ(heap.pop_root(), &e[0]._node);
   EXPECT_EQ(heap.pop_root(), &e[1]._node);
   EXPECT_EQ(heap.pop_root(), &e[2]._node);
-  EXPECT_EQ(heap.pop_root(), &e[0]._node);
-  EXPECT_EQ(heap._root, nullptr);
+  EXPECT_TRUE(heap.empty());
 }
 
-// Property: under any mix of pushes and pops, the heap pops exactly what a reference
-// priority queue pops, and every invariant holds after every operation. Popped nodes are
-// pushed again later, so stale links of reused nodes are exercised too.
-TEST_F(Heap_Test, Random_Sequences_Match_Priority_Queue) {
+// Removal fills the hole with the last element, which must climb when it comes from another
+// subtree with a smaller key and sink when it is larger than the hole's children.
+TEST_F(Heap_Test, Removal_Of_Any_Node_Moves_The_Last_One_Up_Or_Down) {
+  // Slot 0: 0; slots 1-4: 10, 1, 1, 1; slots 5-8 (under 10): 20 x4; slots 9-12 (under 1): 2 x4.
+  std::vector<Test_Event*> at;
+  for (uint64_t k : {0, 10, 1, 1, 1, 20, 20, 20, 20, 2, 2, 2, 2}) {
+    at.push_back(Make(k));
+    Push(at.back());
+  }
+  Check();
+  for (size_t i = 0; i < at.size(); ++i) ASSERT_EQ(at[i]->_position, int32_t(i));
+
+  Remove(at[5]);  // the last (2, slot 12) lands under 10 and climbs above it
+  Check();
+  EXPECT_EQ(at[5]->_position, -1);
+  EXPECT_EQ(at[12]->_position, 1);
+  EXPECT_EQ(at[1]->_position, 5);
+
+  Remove(at[0]);  // the root: the last (2, slot 11) sinks one level, below the first 1
+  Check();
+  EXPECT_EQ(_heap.root(), at[2]);
+  EXPECT_EQ(at[11]->_position, 2);
+
+  Remove(at[9]);  // a leaf in the middle of the last level: the last (slot 10) takes its slot
+  Check();
+  EXPECT_EQ(at[10]->_position, 9);
+  Remove(at[10]);  // the last slot itself: nothing else moves
+  Check();
+  EXPECT_EQ(at[11]->_position, 2);
+
+  std::vector<uint64_t> keys;
+  while (!_heap.empty()) keys.push_back(Key(Pop()));
+  EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+  EXPECT_EQ(keys.size(), 9u);
+  Check();
+}
+
+TEST_F(Heap_Test, Rekeying_Moves_A_Node_Up_Down_Or_Nowhere) {
+  std::vector<Test_Event*> e;
+  for (uint64_t k = 10; k < 30; ++k) {
+    e.push_back(Make(k));
+    Push(e.back());
+  }
+  Check();
+  Test_Event* deep = static_cast<Test_Event*>(_heap.slot(_heap.size() - 1).node);
+  Set_Key(deep, 1);  // below the root
+  _heap.rekey_node(deep);
+  Check();
+  EXPECT_EQ(_heap.root(), deep);
+
+  Set_Key(deep, 100);  // above every other key: it sinks to a leaf
+  _heap.rekey_node(deep);
+  Check();
+  EXPECT_GT(uint32_t(deep->_position), 4u) << "a leaf of this heap lies past slot 4";
+
+  Test_Event* middle = static_cast<Test_Event*>(_heap.slot(2).node);
+  const int32_t before = middle->_position;
+  _heap.rekey_node(middle);  // unchanged key: it stays
+  EXPECT_EQ(middle->_position, before);
+  Check();
+
+  std::vector<uint64_t> keys;
+  while (!_heap.empty()) keys.push_back(Key(Pop()));
+  EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+  EXPECT_EQ(keys.back(), 100u);
+}
+
+TEST_F(Heap_Test, Misuse_Is_A_Fatal_Error) {
+  Heap small(2);
+  Test_Event* a = Make(1);
+  Test_Event* b = Make(2);
+  Test_Event* c = Make(3);
+  small.push_node(a);
+  EXPECT_EQ(
+      Thrown_Text([&] { small.push_node(a); }),
+      "An exception occurred, check your logs: Intrusive_Binary_Heap::push_node: the node is already in "
+      "a heap (at position 0)");
+  EXPECT_EQ(
+      Thrown_Text([&] { _heap.push_node(a); }),
+      "An exception occurred, check your logs: Intrusive_Binary_Heap::push_node: the node is already in "
+      "a heap (at position 0)");
+  small.push_node(b);
+  EXPECT_EQ(Thrown_Text([&] { small.push_node(c); }),
+            "An exception occurred, check your logs: Intrusive_Binary_Heap::push_node: the heap is full "
+            "(capacity 2)");
+  EXPECT_EQ(c->_position, -1);
+  EXPECT_EQ(Thrown_Text([&] { small.remove_node(c); }),
+            "An exception occurred, check your logs: Intrusive_Binary_Heap::remove_node: the node is not in "
+            "this heap (position -1, size 2)");
+  Push(c);  // slot 0 of the fixture's heap, where `a` stands in `small`
+  EXPECT_EQ(Thrown_Text([&] { small.rekey_node(c); }),
+            "An exception occurred, check your logs: Intrusive_Binary_Heap::rekey_node: the node is not in "
+            "this heap (position 0, size 2)");
+  EXPECT_EQ(Thrown_Text([&] { small.Reserve(8); }),
+            "An exception occurred, check your logs: Intrusive_Binary_Heap::Reserve: a heap gets its storage "
+            "once, for at most 2147483643 elements (asked for 8, capacity 2)");
+  Heap none;
+  EXPECT_EQ(none.capacity(), 0u);
+  EXPECT_EQ(Thrown_Text([&] { none.push_node(Make(4)); }),
+            "An exception occurred, check your logs: Intrusive_Binary_Heap::push_node: the heap is full "
+            "(capacity 0)");
+  // Nothing was changed by the refused operations.
+  EXPECT_EQ(small.size(), 2u);
+  EXPECT_EQ(small.root(), a);
+  EXPECT_EQ(b->_position, 1);
+  EXPECT_EQ(small.pop_root(), a);
+  EXPECT_EQ(small.pop_root(), b);
+  Check();
+}
+
+TEST_F(Heap_Test, A_Moved_Heap_Keeps_Its_Nodes_And_Leaves_An_Empty_One) {
+  for (uint64_t k : {4, 2, 9}) Push(Make(k));
+  Heap moved(std::move(_heap));
+  EXPECT_EQ(moved.size(), 3u);
+  EXPECT_EQ(moved.capacity(), 64u);
+  EXPECT_EQ(_heap.size(), 0u);
+  EXPECT_EQ(_heap.capacity(), 0u);
+  _heap = std::move(moved);
+  Check();
+  EXPECT_EQ(Key(Pop()), 2u);
+}
+
+// Property: under any mix of pushes, pops, removals and re-keys, the heap pops exactly what a
+// reference multiset holds at its smallest, and every invariant holds after every operation.
+// Popped and removed nodes are pushed again later, so reused nodes are exercised too.
+TEST_F(Heap_Test, Random_Sequences_Match_A_Reference_Multiset) {
   for (uint32_t seed : {1u, 2u, 3u, 42u}) {
     std::mt19937 rng(seed);
     _events.clear();
-    _heap = Heap{};
-    std::priority_queue<uint64_t, std::vector<uint64_t>, std::greater<>> reference;
+    _in_heap.clear();
+    _heap = Heap(400);
+    std::multiset<uint64_t> reference;
     std::vector<Test_Event*> spare;
     const uint64_t key_range = seed % 2 == 0 ? 8 : 1000000;  // few keys: many equal keys
-    size_t count = 0;
     for (int step = 0; step < 3000; ++step) {
-      bool push = reference.empty() || rng() % 100 < (step < 1500 ? 60u : 40u);
-      if (push) {
+      const uint32_t roll = rng() % 100;
+      const bool grow = step < 1500;
+      if (reference.empty() || (roll < (grow ? 55u : 35u) && _heap.size() < _heap.capacity())) {
         Test_Event* e = spare.empty() ? Make(0) : spare.back();
         if (!spare.empty()) spare.pop_back();
-        e->_next_revision = Revision::From_Key(rng() % key_range);
-        reference.push(e->_next_revision._revision);
-        _heap.push_node(e);
-        ++count;
+        Set_Key(e, rng() % key_range);
+        reference.insert(Key(e));
+        Push(e);
+      } else if (roll < 70) {
+        Test_Event* e = Pop();
+        ASSERT_EQ(Key(e), *reference.begin()) << "seed " << seed << " step " << step;
+        reference.erase(reference.begin());
+        spare.push_back(e);
       } else {
-        ibh_node* n = _heap.pop_root();
-        ASSERT_NE(n, nullptr);
-        ASSERT_EQ(Key(n), reference.top()) << "seed " << seed << " step " << step;
-        reference.pop();
-        spare.push_back(static_cast<Test_Event*>(n));
-        --count;
+        auto* e = static_cast<Test_Event*>(_heap.slot(rng() % _heap.size()).node);
+        reference.erase(reference.find(Key(e)));
+        if (roll < 85) {
+          Remove(e);
+          spare.push_back(e);
+        } else {
+          Set_Key(e, rng() % key_range);
+          reference.insert(Key(e));
+          _heap.rekey_node(e);
+        }
       }
-      Expect_Valid(_heap, count);
+      Check();
       if (::testing::Test::HasFatalFailure()) FAIL() << "seed " << seed << " step " << step;
     }
-    while (!reference.empty()) {
-      ASSERT_EQ(Pop_Key(), reference.top());
-      reference.pop();
-      Expect_Valid(_heap, --count);
-    }
-    Expect_Valid(_heap, 0);
+    for (uint64_t key : reference) ASSERT_EQ(Key(Pop()), key);
+    Check();
   }
 }
 
