@@ -7,6 +7,7 @@
 #include "Command_Line.h"
 #include "CoreEngine_Tests.h"
 #include "Deterministic_Population.h"
+#include "Fatal_Error.h"
 #include "Logger.h"
 #include "Population_Options.h"
 #include "Profiler.h"
@@ -17,20 +18,6 @@ namespace {
 int refuse(const std::string& message) {
   std::cerr << "population: " << message << std::endl;
   return 1;
-}
-
-// `e`'s message followed by those of the exceptions nested in it, joined by ": " (a worker's
-// failure carries the handler's own exception).
-std::string describe(const std::exception& e) {
-  std::string text = e.what();
-  try {
-    std::rethrow_if_nested(e);
-  } catch (const std::exception& cause) {
-    text += ": " + describe(cause);
-  } catch (...) {
-    text += ": an exception of unknown type";
-  }
-  return text;
 }
 
 // The population run or, with --deterministic, its twin.
@@ -51,7 +38,7 @@ int run_population(const Population_Options& options) {
     if (options.threads < 1) {
       return refuse("option --threads: '" + std::to_string(options.threads) + "' was refused: " + e.what());
     }
-    return refuse("the run failed: " + describe(e));
+    return refuse("the run failed: " + quarnel::Describe_Exception(e));
   }
   std::ostringstream line;
   line << "Population check " << (result.passed ? "passed" : "FAILED") << ": population " << result.population

@@ -17,4 +17,16 @@ void Raise_Fatal_Error(const char* file, int line, const std::string& message) {
   throw std::runtime_error("An exception occurred, check your logs: " + message);
 }
 
+std::string Describe_Exception(const std::exception& e) {
+  std::string text = e.what();
+  try {
+    std::rethrow_if_nested(e);
+  } catch (const std::exception& cause) {
+    text += ": " + Describe_Exception(cause);
+  } catch (...) {
+    text += ": an exception of unknown type";
+  }
+  return text;
+}
+
 }  // namespace quarnel

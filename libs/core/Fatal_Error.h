@@ -7,12 +7,17 @@
 // and after logging is set up (it falls back to standard error).
 #pragma once
 
+#include <exception>
 #include <sstream>
 #include <string>
 
 namespace quarnel {
 
 [[noreturn]] void Raise_Fatal_Error(const char* file, int line, const std::string& message);
+
+// `e`'s message followed by those of the exceptions nested in it, joined by ": " (a failed
+// run's exception carries the failing handler's own): the one line a program prints.
+std::string Describe_Exception(const std::exception& e);
 
 }  // namespace quarnel
 

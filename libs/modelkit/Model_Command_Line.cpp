@@ -5,6 +5,8 @@
 #include <iostream>
 #include <set>
 
+#include "Fatal_Error.h"
+
 namespace quarnel::modelkit {
 namespace {
 
@@ -33,19 +35,6 @@ Model_Size Size_Value(const std::string& text) {
   if (text == "large") return Model_Size::large;
   if (text == "huge") return Model_Size::huge;
   throw Model_Option_Error("option --size: '" + text + "' is not one of small, large, huge");
-}
-
-// Nested causes of `e`, joined by ": ".
-std::string Describe(const std::exception& e) {
-  std::string text = e.what();
-  try {
-    std::rethrow_if_nested(e);
-  } catch (const std::exception& cause) {
-    text += ": " + Describe(cause);
-  } catch (...) {
-    text += ": an exception of unknown type";
-  }
-  return text;
 }
 
 }  // namespace
@@ -121,7 +110,7 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
   try {
     return run(options);
   } catch (const std::exception& e) {
-    std::cerr << name << ": the run failed: " << Describe(e) << std::endl;
+    std::cerr << name << ": the run failed: " << Describe_Exception(e) << std::endl;
     return 1;
   }
 }

@@ -15,6 +15,7 @@
 #include "Event_Component_Manager.h"
 #include "Execution_Component_Manager.h"
 #include "Execution_Run.h"
+#include "Fatal_Error.h"
 #include "World.h"
 
 struct Misuse_Master {};
@@ -54,21 +55,7 @@ class Misuse_Event
 namespace quarnel {
 namespace {
 
-// The text of the exception nested in the one `f` throws ("" if none is nested).
-template <class F>
-std::pair<std::string, std::string> Thrown_And_Cause(F&& f) {
-  try {
-    f();
-  } catch (std::exception const& e) {
-    try {
-      std::rethrow_if_nested(e);
-    } catch (std::exception const& cause) {
-      return {e.what(), cause.what()};
-    }
-    return {e.what(), ""};
-  }
-  return {"", ""};
-}
+using testing::Thrown_And_Cause;
 
 constexpr const char* kAborted = "There was an exception on a worker thread - aborting simulation";
 
@@ -202,10 +189,12 @@ TEST_F(Misuse_Test, The_Cause_Of_A_Worker_Failure_Is_Nested_In_The_Exception_Of_
   ::testing::internal::CaptureStderr();
   std::string outer;
   std::string cause;
+  std::string line;
   try {
     Turn();
   } catch (std::exception const& e) {
     outer = e.what();
+    line = Describe_Exception(e);
     try {
       std::rethrow_if_nested(e);
     } catch (std::out_of_range const& nested) {
@@ -215,6 +204,7 @@ TEST_F(Misuse_Test, The_Cause_Of_A_Worker_Failure_Is_Nested_In_The_Exception_Of_
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(outer, kAborted);
   EXPECT_EQ(cause, "no such cell 7");
+  EXPECT_EQ(line, std::string(kAborted) + ": no such cell 7");  // what a program prints
 }
 
 }  // namespace

@@ -176,16 +176,7 @@ TEST_F(Model_Test, Create_Many_Of_Events_And_Its_Refusal_Inside_A_Run) {
   Start_Model(2, 4);
   Create_Many<Spawner>(1, Revision(1, 0), [](uint64_t) { return Spawner(); });
   ::testing::internal::CaptureStderr();
-  std::string cause;
-  try {
-    Turn();
-  } catch (std::exception const& e) {
-    try {
-      std::rethrow_if_nested(e);
-    } catch (std::exception const& nested) {
-      cause = nested.what();
-    }
-  }
+  const std::string cause = testing::Thrown_And_Cause([&] { Turn(); }).second;
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(
       cause,

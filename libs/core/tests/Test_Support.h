@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <utility>
 
 #include "Simulation_Control.h"
 
@@ -49,6 +50,22 @@ std::string Thrown_Text(F&& f) {
     return e.what();
   }
   return "";
+}
+
+// The texts of the exception that `f` throws and of the one nested in it ("" for none).
+template <class F>
+std::pair<std::string, std::string> Thrown_And_Cause(F&& f) {
+  try {
+    f();
+  } catch (std::exception const& e) {
+    try {
+      std::rethrow_if_nested(e);
+    } catch (std::exception const& cause) {
+      return {e.what(), cause.what()};
+    }
+    return {e.what(), ""};
+  }
+  return {"", ""};
 }
 
 }  // namespace quarnel::testing
