@@ -98,7 +98,8 @@ class Periodic_Bucket_Grid {
     const Span rows = Span_Of(y, radius, _bucket_height, _ny);
     for (int r = rows.first; r <= rows.last; ++r) {
       const uint32_t row = uint32_t(Wrap(r, _ny)) * uint32_t(_nx);
-      for (int c = columns.first; c <= columns.last; ++c) Visit_Bucket(row + uint32_t(Wrap(c, _nx)), x, y, visit);
+      for (int c = columns.first; c <= columns.last; ++c)
+        Visit_Bucket(row + uint32_t(Wrap(c, _nx)), x, y, visit);
     }
   }
 
@@ -159,7 +160,8 @@ class Periodic_Bucket_Grid {
 
   static double Checked(double value, const char* what) {
     if (!(std::isfinite(value) && value > 0.0)) {
-      throw std::invalid_argument(std::string("Periodic_Bucket_Grid: the ") + what + " must be positive and finite");
+      throw std::invalid_argument(std::string("Periodic_Bucket_Grid: the ") + what +
+                                  " must be positive and finite");
     }
     return value;
   }

@@ -43,10 +43,17 @@ std::vector<Point> Points(const Space& s, int n, uint32_t seed) {
   for (int i = 0; i < n; ++i) {
     double x = ux(random), y = uy(random);
     switch (i % 5) {
-      case 1: x = std::nextafter(s.width, 0.0); break;
-      case 2: y = 0.0; break;
-      case 3: x = std::floor(x / s.bucket) * s.bucket; break;  // on a bucket border (if a multiple)
-      default: break;
+      case 1:
+        x = std::nextafter(s.width, 0.0);
+        break;
+      case 2:
+        y = 0.0;
+        break;
+      case 3:
+        x = std::floor(x / s.bucket) * s.bucket;
+        break;  // on a bucket border (if a multiple)
+      default:
+        break;
     }
     points.push_back({x, y, i});
   }
@@ -103,7 +110,8 @@ TEST(Periodic_Bucket_Grid_Test, Candidates_Never_Repeat_And_Cover_The_Space_For_
   EXPECT_EQ(grid.rows(), 2);
   for (double radius : {4.0, 17.0, 1000.0}) {
     std::map<int, int> visits;
-    grid.For_Each_Candidate(3.0, 1.0, radius, [&](const Point& o, double, double, double) { ++visits[o.id]; });
+    grid.For_Each_Candidate(3.0, 1.0, radius,
+                            [&](const Point& o, double, double, double) { ++visits[o.id]; });
     for (const auto& [id, n] : visits) EXPECT_EQ(n, 1) << id;
     if (radius >= 17.0) {
       EXPECT_EQ(visits.size(), points.size());
