@@ -56,7 +56,16 @@ void BM_Epidemic_Reference(benchmark::State& state) {
   }
   Set_Counters(state, p, result);
 }
-BENCHMARK(BM_Epidemic_Reference)->ArgNames({"size"})->DenseRange(0, 1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Epidemic_Reference)->ArgNames({"size"})->Arg(2)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Epidemic_Reference)
+    ->ArgNames({"size"})
+    ->DenseRange(0, 1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Epidemic_Reference)
+    ->ArgNames({"size"})
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

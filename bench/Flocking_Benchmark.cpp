@@ -10,8 +10,8 @@ namespace {
 using quarnel::modelkit::Model_Size;
 
 void Set_Counters(benchmark::State& state, const flocking::Flocking_Parameters& p) {
-  state.counters["agent_steps_per_second"] = benchmark::Counter(
-      double(p.birds) * p.steps * double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["agent_steps_per_second"] =
+      benchmark::Counter(double(p.birds) * p.steps * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_Flocking_Kernel(benchmark::State& state) {
@@ -39,6 +39,10 @@ void BM_Flocking_Reference(benchmark::State& state) {
   }
   Set_Counters(state, p);
 }
-BENCHMARK(BM_Flocking_Reference)->ArgNames({"size"})->DenseRange(0, 2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Flocking_Reference)
+    ->ArgNames({"size"})
+    ->DenseRange(0, 2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
