@@ -1,0 +1,571 @@
+// Epidemic with recovery events: people are susceptible, infected or recovered; infections
+// allocate recovery events that fire, move and free themselves; people are born and die.
+//
+// Phase formulation (three sub-iterations per day d):
+//  - (d, 0) every person: counts itself in the day's census, draws its day (Plan_Day); an
+//    infected person moves its own recovery event to (d + 1, 1) when treated and claims each
+//    susceptible contact it infects (atomic minimum of identities on the contact); births.
+//  - (d, 1) recovery events fire (recover and free themselves, or answer (d + 1, 1)); each
+//    infector that holds the lowest claim on a contact infects it and allocates its recovery
+//    event, due at (d + min_sick_days, 1).
+//  - (d, 2) the people who drew death free themselves; the iteration hook then removes them
+//    from the directory (swap with the last, in descending slot order), appends the newborns
+//    in identity order, and checks the day's counts against the kernel's live counts.
+// Run_Epidemic runs it on the kernel; Run_Epidemic_Reference runs the same formulation with
+// plain loops over vectors and the same draws (Plan_Day, Recovers): equal series, on any
+// number of workers and for any block size.
+//
+// Thread rules inside a day: at (d, 0) a person's status and recovery link are read by anyone
+// and written by no one, claims are written only by atomic minimum; at (d, 1) a claimed
+// (susceptible) person is written only by its winning infector and an infected person only by
+// its own event; at (d, 2) only the dying act, and no one else reads them.
+//
+// Thread safety: Run_Epidemic and Run_Epidemic_Reference run on the calling thread; one kernel
+// run per process at a time.
+#pragma once
+
+#include <quarnel/Quarnel.h>
+#include <quarnel/modelkit/Model_Command_Line.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace epidemic {
+
+struct Epidemic_Parameters {
+  int64_t people = 10000;   // N, living at the start
+  int contacts = 4;         // k, people met per infectious day
+  double infection = 0.1;   // p, per contact with a susceptible person
+  int min_sick_days = 3;    // the recovery event first fires this many days after the infection
+  double recovery = 0.3;    // q, each time the recovery event fires
+  double treatment = 0.02;  // t, per infectious day: the recovery event moves to the next day
+  double death = 0.001;     // d, per day of a recovered person
+  double birth = 0.0001;    // b, per day of a living person
+  int initially_infected = 10;
+  int days = 100;
+};
+
+inline Epidemic_Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
+  Epidemic_Parameters p;
+  switch (size) {
+    case quarnel::modelkit::Model_Size::small:
+      p.people = 10000;
+      break;
+    case quarnel::modelkit::Model_Size::large:
+      p.people = 1000000;
+      break;
+    case quarnel::modelkit::Model_Size::huge:
+      p.people = 10000000;
+      break;
+  }
+  return p;
+}
+
+struct Run_Settings {
+  int threads = 1;
+  uint64_t seed = 1;
+  int steps = 0;  // days; 0: the parameters' days
+  int block_size = 1000;
+  bool fingerprint = true;         // record the run fingerprint (kernel only)
+  bool record_infections = false;  // keep every infection in the result (tests)
+};
+
+// One line of the series: the population at the end of `day` (1 = after the first day).
+struct Day_Row {
+  int day;
+  int64_t susceptible, infected, recovered, births, deaths;
+  friend bool operator==(const Day_Row&, const Day_Row&) = default;
+};
+
+// Who infected whom, on which day (recorded when asked for).
+struct Infection {
+  int day;
+  uint64_t infector, infected;
+  friend bool operator==(const Infection&, const Infection&) = default;
+  friend bool operator<(const Infection& a, const Infection& b) {
+    return a.day != b.day ? a.day < b.day : a.infected < b.infected;
+  }
+};
+
+struct Epidemic_Result {
+  std::vector<Day_Row> series;
+  std::vector<Infection> infections;  // sorted by day, then infected person
+  quarnel::Run_Digest fingerprint;    // empty for the reference
+};
+
+enum Status : uint8_t { susceptible = 0, infected = 1, recovered = 2 };
+
+constexpr int kMaxContacts = 16;
+
+// What one person does on day d, from its stream (seed, identity, (d, 0)); every draw of the
+// person's day, in this order: a recovered person's death, the birth (not when dying), then
+// for an infected person the treatment and, per contact, its index and whether it infects.
+struct Day_Plan {
+  bool dies = false;
+  bool gives_birth = false;
+  bool treated = false;
+  uint32_t hits = 0;  // bit j: contact j is infected if susceptible
+  std::array<uint32_t, kMaxContacts> contact{};
+};
+
+inline Day_Plan Plan_Day(const Epidemic_Parameters& p, uint64_t seed, uint64_t identity, uint32_t day,
+                         Status status, uint32_t population) {
+  quarnel::Counter_Random draws(seed, identity, quarnel::Revision(day, 0));
+  Day_Plan plan;
+  if (status == recovered && draws.Next_Uniform() < p.death) {
+    plan.dies = true;
+    return plan;
+  }
+  plan.gives_birth = draws.Next_Uniform() < p.birth;
+  if (status == infected) {
+    plan.treated = draws.Next_Uniform() < p.treatment;
+    for (int j = 0; j < p.contacts; ++j) {
+      plan.contact[size_t(j)] = uint32_t(draws.Next_Below(population));
+      if (draws.Next_Uniform() < p.infection) plan.hits |= 1u << j;
+    }
+  }
+  return plan;
+}
+
+// Whether the recovery event `event_identity` lets its person recover when it fires on `day`.
+inline bool Recovers(const Epidemic_Parameters& p, uint64_t seed, uint64_t event_identity, uint32_t day) {
+  return quarnel::Counter_Random(seed, event_identity, quarnel::Revision(day, 1)).Next_Uniform() < p.recovery;
+}
+
+// The directory slots of the people infected at the start: distinct, drawn from the set-up
+// stream (seed, 0, 0).
+inline std::vector<uint32_t> Initially_Infected(const Epidemic_Parameters& p, uint64_t seed) {
+  quarnel::Counter_Random draws(seed, 0, uint64_t(0));
+  std::vector<uint32_t> slots;
+  const int64_t n = std::min<int64_t>(p.initially_infected, p.people);
+  while (int64_t(slots.size()) < n) {
+    const uint32_t s = uint32_t(draws.Next_Below(uint64_t(p.people)));
+    if (std::find(slots.begin(), slots.end(), s) == slots.end()) slots.push_back(s);
+  }
+  return slots;
+}
+
+constexpr uint64_t kNoClaim = std::numeric_limits<uint64_t>::max();
+
+// One day's counts, as the handlers report them.
+struct Day_Counts {
+  int64_t census[3] = {0, 0, 0};  // statuses of the living at (d, 0)
+  int64_t infections = 0, recoveries = 0, births = 0, deaths = 0;
+  void Add(const Day_Counts& o) {
+    for (int s = 0; s < 3; ++s) census[s] += o.census[s];
+    infections += o.infections;
+    recoveries += o.recoveries;
+    births += o.births;
+    deaths += o.deaths;
+  }
+};
+
+// The end-of-day row from the census at the day's start and the day's transitions.
+inline Day_Row Row_Of(int day, const Day_Counts& c) {
+  return {day,
+          c.census[susceptible] - c.infections + c.births,
+          c.census[infected] + c.infections - c.recoveries,
+          c.census[recovered] + c.recoveries - c.deaths,
+          c.births,
+          c.deaths};
+}
+
+// The daily checks: "" when they hold, else one line naming the failed check and its numbers.
+//  1. the census counts every person living at the day's start: S + I + R = living before;
+//  2. S + I + R at the day's end = births - deaths + N = the kernel's live people;
+//  3. live recovery events = infected people.
+struct Day_Check {
+  int day;
+  Day_Counts counts;
+  int64_t living_before, living_after;  // N + births - deaths, before and after the day
+  int64_t live_people, live_events;     // the kernel's live counts after the day
+};
+inline std::string Day_Check_Failure(const Day_Check& c) {
+  const Day_Row row = Row_Of(c.day, c.counts);
+  const int64_t census = c.counts.census[0] + c.counts.census[1] + c.counts.census[2];
+  const int64_t sir = row.susceptible + row.infected + row.recovered;
+  std::ostringstream out;
+  out << "epidemic check failed on day " << c.day << ": ";
+  if (census != c.living_before) {
+    out << "census S + I + R = " << census << " but the living population before the day is "
+        << c.living_before;
+  } else if (sir != c.living_after || sir != c.live_people) {
+    out << "S + I + R = " << sir << ", births - deaths + N = " << c.living_after
+        << ", live people (kernel) = " << c.live_people;
+  } else if (c.live_events != row.infected) {
+    out << "live recovery events (kernel) = " << c.live_events << " but infected people = " << row.infected;
+  } else {
+    return "";
+  }
+  return out.str();
+}
+
+namespace detail {
+
+inline void Check(const Epidemic_Parameters& p, int days) {
+  if (p.people < 1 || p.people > int64_t(std::numeric_limits<uint32_t>::max() / 2))
+    throw std::invalid_argument("epidemic: the population must be between 1 and 2^31 - 1");
+  if (p.contacts < 0 || p.contacts > kMaxContacts)
+    throw std::invalid_argument("epidemic: contacts must be between 0 and 16");
+  if (p.min_sick_days < 1) throw std::invalid_argument("epidemic: min_sick_days must be at least 1");
+  if (days < 1) throw std::invalid_argument("epidemic: at least one day");
+}
+
+class Person;
+class Recovery;
+
+// One worker's tallies and lists of the day; the hook sums them and empties them.
+struct alignas(64) Worker_Day {
+  Day_Counts counts;
+  std::vector<uint32_t> dead_slots;
+  std::vector<Person*> newborns;
+  std::vector<Infection> infections;
+};
+
+// What the objects of one kernel run share.
+struct Shared {
+  Epidemic_Parameters params;
+  uint64_t seed;
+  bool record_infections;
+  std::vector<Person*> directory;  // the living, by slot: changed only by the hook
+  uint32_t population = 0;         // directory.size() during the day
+  std::vector<Worker_Day> workers;
+  Worker_Day& Mine() { return workers[size_t(quarnel::__thread_id)]; }
+};
+
+class Person : public quarnel::Identified_Agent<Person> {
+ public:
+  Person(Shared* shared, uint32_t slot, Status status) : _shared(shared), _slot(slot), _status(status) {}
+
+  void Act(quarnel::Next& next) {
+    switch (next.now()._sub_iteration) {
+      case 0:
+        Meet(next);
+        break;
+      case 1:
+        Infect(next);
+        break;
+      default:
+        Die();
+        break;
+    }
+  }
+
+  Shared* _shared;
+  Recovery* _recovery = nullptr;           // the pending recovery event while infected
+  std::atomic<uint64_t> _claim{kNoClaim};  // lowest identity of the day's infectors
+  uint32_t _slot;                          // index in the directory; written by the hook
+  Status _status;
+
+ private:
+  inline void Meet(quarnel::Next& next);
+  inline void Infect(quarnel::Next& next);
+  inline void Die();
+  void Claim(uint64_t identity) {
+    uint64_t seen = _claim.load(std::memory_order_relaxed);
+    while (identity < seen && !_claim.compare_exchange_weak(seen, identity, std::memory_order_relaxed)) {
+    }
+  }
+};
+
+class Recovery : public quarnel::Identified_Event<Recovery> {
+ public:
+  explicit Recovery(Person* person) : _person(person) {}
+
+  // Fires at (day, 1): recover and free itself, or answer the next day.
+  void Act(quarnel::Next& next) {
+    Shared& shared = *_person->_shared;
+    if (Recovers(shared.params, shared.seed, identity(), next.iteration())) {
+      _person->_status = recovered;
+      _person->_recovery = nullptr;
+      ++shared.Mine().counts.recoveries;
+      quarnel::Release(this);
+      return;
+    }
+    next.In(1, 1);
+  }
+
+  Person* _person;
+};
+
+void Person::Meet(quarnel::Next& next) {
+  Shared& shared = *_shared;
+  Worker_Day& mine = shared.Mine();
+  ++mine.counts.census[_status];
+  const uint32_t day = next.iteration();
+  const Day_Plan plan = Plan_Day(shared.params, shared.seed, identity(), day, _status, shared.population);
+  if (plan.dies) {
+    next.In(0, 2);
+    return;
+  }
+  if (plan.gives_birth) {
+    Person* child = quarnel::Create_Identified<Person>(quarnel::Child_Identity(identity(), next.now(), 0),
+                                                       &shared, UINT32_MAX, susceptible);
+    child->Schedule_At(quarnel::Revision(day + 1, 0));
+    mine.newborns.push_back(child);
+    ++mine.counts.births;
+  }
+  if (_status == infected) {
+    if (plan.treated) _recovery->Schedule_At(quarnel::Revision(day + 1, 1));
+    for (int j = 0; j < shared.params.contacts; ++j) {
+      if (!(plan.hits >> j & 1u)) continue;
+      Person* contact = shared.directory[plan.contact[size_t(j)]];
+      if (contact->_status == susceptible) contact->Claim(identity());
+    }
+    if (plan.hits != 0) {
+      next.In(0, 1);
+      return;
+    }
+  }
+  next.In(1);
+}
+
+// Only an infector that hit someone acts here. It does not read its own status: its own
+// recovery event may be changing it in this sub-iteration.
+void Person::Infect(quarnel::Next& next) {
+  Shared& shared = *_shared;
+  const uint32_t day = next.iteration();
+  const Day_Plan plan = Plan_Day(shared.params, shared.seed, identity(), day, infected, shared.population);
+  for (int j = 0; j < shared.params.contacts; ++j) {
+    if (!(plan.hits >> j & 1u)) continue;
+    Person* contact = shared.directory[plan.contact[size_t(j)]];
+    // The winner alone reads the contact's status and writes it (the claim is not written here).
+    if (contact->_claim.load(std::memory_order_relaxed) != identity() || contact->_status != susceptible)
+      continue;
+    Recovery* event = quarnel::Create_Identified<Recovery>(
+        quarnel::Child_Identity(identity(), next.now(), uint64_t(j)), contact);
+    event->Schedule_At(quarnel::Revision(day + uint32_t(shared.params.min_sick_days), 1));
+    contact->_status = infected;
+    contact->_recovery = event;
+    Worker_Day& mine = shared.Mine();
+    ++mine.counts.infections;
+    if (shared.record_infections) mine.infections.push_back({int(day) + 1, identity(), contact->identity()});
+  }
+  next.In(1);
+}
+
+void Person::Die() {
+  Worker_Day& mine = _shared->Mine();
+  ++mine.counts.deaths;
+  mine.dead_slots.push_back(_slot);
+  // Only the recovered die, and they hold no event; an event left behind would point at a freed person.
+  if (_recovery != nullptr) quarnel::Release(_recovery);
+  quarnel::Release(this);
+}
+
+// The dead leave the directory, the same way in the kernel and the reference: in descending
+// slot order, each is replaced by the last entry (move(from, to)), then the last entry goes
+// (pop()). `size` is the directory's size.
+template <class Move, class Pop>
+void Remove_Dead(std::vector<uint32_t>& dead_slots, size_t size, Move&& move, Pop&& pop) {
+  std::sort(dead_slots.begin(), dead_slots.end(), std::greater<>());
+  for (uint32_t slot : dead_slots) {
+    if (slot != size - 1) move(uint32_t(size - 1), slot);
+    pop();
+    --size;
+  }
+}
+
+}  // namespace detail
+
+// The model on the kernel: `settings.threads` workers, blocks of `settings.block_size` people
+// and recovery events.
+inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Settings& settings) {
+  using detail::Person;
+  using detail::Recovery;
+  const int days = settings.steps > 0 ? settings.steps : p.days;
+  detail::Check(p, days);
+  detail::Shared shared{p, settings.seed, settings.record_infections, {}, 0, {}};
+  shared.workers.resize(size_t(settings.threads) + 1);
+  Epidemic_Result result;
+
+  quarnel::Run_Fingerprint::Switch(settings.fingerprint);
+  quarnel::Simulation_Configuration config;
+  config.num_threads = settings.threads;
+  config.num_iterations = days;
+  {
+    quarnel::Simulation run(config);
+    quarnel::Set_Block_Size<Person>(settings.block_size);
+    quarnel::Set_Block_Size<Recovery>(settings.block_size);
+    shared.directory.resize(size_t(p.people));
+    for (int64_t i = 0; i < p.people; ++i) {
+      Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)), &shared,
+                                                          uint32_t(i), susceptible);
+      person->Schedule_At(quarnel::Revision(0, 0));
+      shared.directory[size_t(i)] = person;
+    }
+    const std::vector<uint32_t> first = Initially_Infected(p, settings.seed);
+    for (size_t j = 0; j < first.size(); ++j) {
+      Person* person = shared.directory[first[j]];
+      person->_status = infected;
+      person->_recovery = quarnel::Create_Identified<Recovery>(quarnel::Root_Identity(j), person);
+      person->_recovery->Schedule_At(quarnel::Revision(uint32_t(p.min_sick_days), 1));
+    }
+    shared.population = uint32_t(p.people);
+    int64_t living = p.people;
+
+    run.On_Iteration_End([&](uint32_t day) {
+      Day_Counts counts;
+      std::vector<uint32_t> dead;
+      std::vector<Person*> born;
+      for (detail::Worker_Day& w : shared.workers) {
+        counts.Add(w.counts);
+        w.counts = Day_Counts();
+        dead.insert(dead.end(), w.dead_slots.begin(), w.dead_slots.end());
+        w.dead_slots.clear();
+        born.insert(born.end(), w.newborns.begin(), w.newborns.end());
+        w.newborns.clear();
+        result.infections.insert(result.infections.end(), w.infections.begin(), w.infections.end());
+        w.infections.clear();
+      }
+      std::vector<Person*>& directory = shared.directory;
+      detail::Remove_Dead(
+          dead, directory.size(),
+          [&](uint32_t from, uint32_t to) {
+            directory[to] = directory[from];
+            directory[to]->_slot = to;
+          },
+          [&] { directory.pop_back(); });
+      std::sort(born.begin(), born.end(), [](Person* a, Person* b) { return a->identity() < b->identity(); });
+      for (Person* child : born) {
+        child->_slot = uint32_t(directory.size());
+        directory.push_back(child);
+      }
+      const Day_Check check{int(day) + 1,
+                            counts,
+                            living,
+                            living + counts.births - counts.deaths,
+                            quarnel::Live_Count<Person>(),
+                            quarnel::Live_Count<Recovery>()};
+      living = check.living_after;
+      std::string failure = Day_Check_Failure(check);
+      if (failure.empty() && int64_t(directory.size()) != living) {
+        failure = "epidemic check failed on day " + std::to_string(day + 1) + ": the directory holds " +
+                  std::to_string(directory.size()) + " people but " + std::to_string(living) + " live";
+      }
+      if (!failure.empty()) throw std::runtime_error(failure);
+      result.series.push_back(Row_Of(int(day) + 1, counts));
+      shared.population = uint32_t(directory.size());
+    });
+    run.Run();
+  }
+  if (int(result.series.size()) != days)
+    throw std::runtime_error("epidemic: the run ended before its last day");
+  std::sort(result.infections.begin(), result.infections.end());
+  result.fingerprint = quarnel::Run_Fingerprint::Instance().Result();
+  quarnel::Run_Fingerprint::Switch(false);
+  return result;
+}
+
+// The same formulation with plain loops over vectors: people by storage index (the dead stay
+// as records), the directory of living storage indices, the recovery event as the person's
+// (identity, due day).
+inline Epidemic_Result Run_Epidemic_Reference(const Epidemic_Parameters& p, const Run_Settings& settings) {
+  const int days = settings.steps > 0 ? settings.steps : p.days;
+  detail::Check(p, days);
+  struct Record {
+    uint64_t identity;
+    uint64_t claim = kNoClaim;
+    uint64_t event = 0;      // identity of the recovery event while infected
+    uint32_t event_day = 0;  // the day at whose sub-iteration 1 it fires next
+    Status status = susceptible;
+  };
+  std::vector<Record> people(size_t(p.people));
+  std::vector<uint32_t> directory(size_t(p.people));
+  for (int64_t i = 0; i < p.people; ++i) {
+    people[size_t(i)].identity = quarnel::Root_Identity(uint64_t(i));
+    directory[size_t(i)] = uint32_t(i);
+  }
+  const std::vector<uint32_t> first = Initially_Infected(p, settings.seed);
+  for (size_t j = 0; j < first.size(); ++j) {
+    Record& r = people[first[j]];
+    r.status = infected;
+    r.event = quarnel::Root_Identity(j);
+    r.event_day = uint32_t(p.min_sick_days);
+  }
+  Epidemic_Result result;
+  std::vector<uint32_t> infectors, due, dead;
+  std::vector<Record> born;
+  for (uint32_t day = 0; day < uint32_t(days); ++day) {
+    Day_Counts counts;
+    infectors.clear();
+    due.clear();
+    dead.clear();
+    born.clear();
+    const uint32_t population = uint32_t(directory.size());
+    // (d, 0)
+    for (uint32_t slot = 0; slot < population; ++slot) {
+      Record& r = people[directory[slot]];
+      ++counts.census[r.status];
+      const Day_Plan plan = Plan_Day(p, settings.seed, r.identity, day, r.status, population);
+      if (plan.dies) {
+        dead.push_back(slot);
+        continue;
+      }
+      if (plan.gives_birth) {
+        Record child;
+        child.identity = quarnel::Child_Identity(r.identity, quarnel::Revision(day, 0), 0);
+        born.push_back(child);
+        ++counts.births;
+      }
+      if (r.status != infected) continue;
+      if (plan.treated) r.event_day = day + 1;
+      if (r.event_day == day) due.push_back(directory[slot]);
+      for (int j = 0; j < p.contacts; ++j) {
+        if (!(plan.hits >> j & 1u)) continue;
+        Record& contact = people[directory[plan.contact[size_t(j)]]];
+        if (contact.status == susceptible) contact.claim = std::min(contact.claim, r.identity);
+      }
+      if (plan.hits != 0) infectors.push_back(slot);
+    }
+    // (d, 1): recovery events of the infected, infections of the susceptible
+    for (uint32_t index : due) {
+      Record& r = people[index];
+      if (Recovers(p, settings.seed, r.event, day)) {
+        r.status = recovered;
+        ++counts.recoveries;
+      } else {
+        r.event_day = day + 1;
+      }
+    }
+    for (uint32_t slot : infectors) {
+      const Record& r = people[directory[slot]];
+      const Day_Plan plan = Plan_Day(p, settings.seed, r.identity, day, infected, population);
+      for (int j = 0; j < p.contacts; ++j) {
+        if (!(plan.hits >> j & 1u)) continue;
+        Record& contact = people[directory[plan.contact[size_t(j)]]];
+        if (contact.claim != r.identity || contact.status != susceptible) continue;
+        contact.status = infected;
+        contact.event = quarnel::Child_Identity(r.identity, quarnel::Revision(day, 1), uint64_t(j));
+        contact.event_day = day + uint32_t(p.min_sick_days);
+        ++counts.infections;
+        if (settings.record_infections)
+          result.infections.push_back({int(day) + 1, r.identity, contact.identity});
+      }
+    }
+    // (d, 2) and the end of the day
+    counts.deaths = int64_t(dead.size());
+    detail::Remove_Dead(
+        dead, directory.size(), [&](uint32_t from, uint32_t to) { directory[to] = directory[from]; },
+        [&] { directory.pop_back(); });
+    std::sort(born.begin(), born.end(),
+              [](const Record& a, const Record& b) { return a.identity < b.identity; });
+    for (const Record& child : born) {
+      directory.push_back(uint32_t(people.size()));
+      people.push_back(child);
+    }
+    result.series.push_back(Row_Of(int(day) + 1, counts));
+  }
+  std::sort(result.infections.begin(), result.infections.end());
+  return result;
+}
+
+}  // namespace epidemic

@@ -1,0 +1,225 @@
+// The epidemic model: the kernel's series and infections equal the sequential reference's on
+// any number of workers and block size; several infectors of one person are settled by the
+// lowest identity; recovery events fire, move and free themselves; the daily checks name what
+// failed; the program refuses bad input with one line.
+#include "Epidemic.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace epidemic {
+namespace {
+
+using quarnel::modelkit::Model_Size;
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kLargeDays = 1;  // a million people, 5-20 times slower: the same matrix, fewer days
+#else
+constexpr int kLargeDays = 4;
+#endif
+
+Run_Settings Settings(int threads, int block_size, uint64_t seed = 5) {
+  Run_Settings s;
+  s.threads = threads;
+  s.block_size = block_size;
+  s.seed = seed;
+  s.record_infections = true;
+  return s;
+}
+
+// Property: for a given seed the kernel's series, its infections (who infected whom, when) and
+// its fingerprint are the same for 1, 2 and 6 workers and blocks of 1, 7 and 1000 objects, and
+// equal the reference's. Small runs its 100 days (the epidemic rises and ends); large fewer.
+TEST(Epidemic_Test, Kernel_Equals_Reference_On_Any_Workers_And_Block_Size) {
+  for (Model_Size size : {Model_Size::small, Model_Size::large}) {
+    const Epidemic_Parameters p = Parameters_For(size);
+    Run_Settings base = Settings(1, 1000);
+    base.steps = size == Model_Size::small ? 0 : kLargeDays;
+    const Epidemic_Result reference = Run_Epidemic_Reference(p, base);
+    quarnel::Run_Digest first{};
+    for (int threads : {1, 2, 6}) {
+      for (int block_size : {1, 7, 1000}) {
+        Run_Settings s = Settings(threads, block_size);
+        s.steps = base.steps;
+        const Epidemic_Result kernel = Run_Epidemic(p, s);
+        EXPECT_EQ(kernel.series, reference.series)
+            << to_string(size) << " threads " << threads << " blocks " << block_size;
+        EXPECT_EQ(kernel.infections, reference.infections) << to_string(size) << " threads " << threads;
+        if (first.calls == 0) first = kernel.fingerprint;
+        EXPECT_EQ(kernel.fingerprint, first)
+            << to_string(size) << " threads " << threads << " blocks " << block_size;
+      }
+    }
+    if (size == Model_Size::small) {  // the run is not trivial: an epidemic, births and deaths
+      int64_t peak = 0, births = 0, deaths = 0;
+      for (const Day_Row& r : reference.series) {
+        peak = std::max(peak, r.infected);
+        births += r.births;
+        deaths += r.deaths;
+      }
+      EXPECT_GT(peak, 1000);
+      EXPECT_GT(reference.series.back().recovered, 5000);
+      EXPECT_GT(births, 0);
+      EXPECT_GT(deaths, 0);
+    }
+  }
+}
+
+// Two infectious people and one susceptible, every contact infects: whoever of the two hits
+// the susceptible person, the one with the lower identity infects it, once, on two workers in
+// blocks of one. Over several seeds both hit it at least once.
+TEST(Epidemic_Test, Lowest_Identity_Infects_When_Several_Hit_One_Person) {
+  Epidemic_Parameters p;
+  p.people = 3;
+  p.initially_infected = 2;
+  p.infection = 1.0;
+  p.recovery = 0.0;
+  p.treatment = 0.0;
+  p.death = 0.0;
+  p.birth = 0.0;
+  int both_hit = 0;
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    Run_Settings s = Settings(2, 1, seed);
+    s.steps = 1;
+    const Epidemic_Result result = Run_Epidemic(p, s);
+    const std::vector<uint32_t> sick = Initially_Infected(p, seed);
+    const uint32_t healthy = 0 + 1 + 2 - sick[0] - sick[1];
+    std::vector<uint64_t> hitters;
+    for (uint32_t slot : sick) {
+      const uint64_t identity = quarnel::Root_Identity(slot);
+      const Day_Plan plan = Plan_Day(p, seed, identity, 0, infected, 3);
+      for (int j = 0; j < p.contacts; ++j) {
+        if (plan.contact[size_t(j)] == healthy) {
+          hitters.push_back(identity);
+          break;
+        }
+      }
+    }
+    both_hit += hitters.size() == 2;
+    if (hitters.empty()) {
+      EXPECT_TRUE(result.infections.empty()) << seed;
+      EXPECT_EQ(result.series[0].infected, 2);
+      continue;
+    }
+    ASSERT_EQ(result.infections.size(), 1u) << seed;
+    EXPECT_EQ(result.infections[0].infected, quarnel::Root_Identity(healthy));
+    EXPECT_EQ(result.infections[0].infector, *std::min_element(hitters.begin(), hitters.end())) << seed;
+    EXPECT_EQ(result.series[0].infected, 3);
+    EXPECT_EQ(result.series[0].susceptible, 0);
+  }
+  EXPECT_GT(both_hit, 0);
+}
+
+Epidemic_Parameters Ten_Sick(double recovery, double treatment, double death, double birth) {
+  Epidemic_Parameters p;
+  p.people = 10;
+  p.initially_infected = 10;
+  p.infection = 0.0;
+  p.recovery = recovery;
+  p.treatment = treatment;
+  p.death = death;
+  p.birth = birth;
+  return p;
+}
+
+// A recovery event first fires min_sick_days after the infection and frees itself when its
+// person recovers; a treated person's event moves to the next day before it can fire; the
+// recovered die and are freed; births join the population. Each on two workers, blocks of one,
+// with the kernel's live counts checked every day by the run itself, and equal to the reference.
+TEST(Epidemic_Test, Recovery_Events_Fire_Move_And_Free_Themselves) {
+  Run_Settings s = Settings(2, 1);
+  s.steps = 6;
+  const auto infected_by_day = [&](const Epidemic_Parameters& p) {
+    const Epidemic_Result kernel = Run_Epidemic(p, s);
+    EXPECT_EQ(kernel.series, Run_Epidemic_Reference(p, s).series);
+    std::vector<int64_t> infected;
+    for (const Day_Row& r : kernel.series) infected.push_back(r.infected);
+    return infected;
+  };
+  // Sure recovery: the events fire at day 3 (the fourth day) and all recover.
+  EXPECT_EQ(infected_by_day(Ten_Sick(1.0, 0.0, 0.0, 0.0)), (std::vector<int64_t>{10, 10, 10, 0, 0, 0}));
+  // Always treated: the events are moved every day before they fire.
+  EXPECT_EQ(infected_by_day(Ten_Sick(1.0, 1.0, 0.0, 0.0)), (std::vector<int64_t>{10, 10, 10, 10, 10, 10}));
+  // Sure death: recovered on day 3, dead on day 4; nobody is left, and the run goes on empty.
+  const Epidemic_Result dying = Run_Epidemic(Ten_Sick(1.0, 0.0, 1.0, 0.0), s);
+  EXPECT_EQ(dying.series[3].recovered, 10);
+  EXPECT_EQ(dying.series[4].deaths, 10);
+  EXPECT_EQ(dying.series[5].susceptible + dying.series[5].infected + dying.series[5].recovered, 0);
+  // Sure births: the population doubles every day.
+  const Epidemic_Result born = Run_Epidemic(Ten_Sick(0.0, 0.0, 0.0, 1.0), s);
+  EXPECT_EQ(born.series[2].births, 40);
+  EXPECT_EQ(born.series[5].susceptible, 640 - 10);
+}
+
+TEST(Epidemic_Test, Daily_Check_Names_The_Failed_Check_And_Its_Numbers) {
+  Day_Check c{7, {}, 100, 101, 101, 3};
+  c.counts.census[susceptible] = 90;
+  c.counts.census[infected] = 5;
+  c.counts.census[recovered] = 5;
+  c.counts.infections = 2;
+  c.counts.recoveries = 4;
+  c.counts.births = 1;  // end of day: S 89, I 3, R 9
+  EXPECT_EQ(Day_Check_Failure(c), "");
+  Day_Check lost = c;
+  lost.counts.census[recovered] = 4;
+  EXPECT_EQ(Day_Check_Failure(lost),
+            "epidemic check failed on day 7: census S + I + R = 99 but the living population before the day "
+            "is 100");
+  Day_Check kernel = c;
+  kernel.live_people = 102;
+  EXPECT_EQ(Day_Check_Failure(kernel),
+            "epidemic check failed on day 7: S + I + R = 101, births - deaths + N = 101, live people "
+            "(kernel) = 102");
+  Day_Check events = c;
+  events.live_events = 4;
+  EXPECT_EQ(Day_Check_Failure(events),
+            "epidemic check failed on day 7: live recovery events (kernel) = 4 but infected people = 3");
+}
+
+// Runs the program with `args`; its exit status and what it wrote on standard error.
+std::pair<int, std::string> Run_Program(const std::string& args) {
+  const std::string err = testing::TempDir() + "epidemic_stderr.txt";
+  const std::string command = std::string(EPIDEMIC_PROGRAM) + " " + args + " >/dev/null 2>" + err;
+  const int status = std::system(command.c_str());
+  std::ifstream in(err);
+  std::stringstream text;
+  text << in.rdbuf();
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+}
+
+TEST(Epidemic_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input) {
+  for (const char* bad : {"--size tiny", "--threads -1", "--steps 0", "--seed x", "--csv",
+                          "--steps 2 --csv /nonexistent-folder/series.csv"}) {
+    const auto [status, err] = Run_Program(bad);
+    EXPECT_EQ(status, 1) << bad;
+    EXPECT_EQ(err.rfind("epidemic: ", 0), 0u) << bad << ": " << err;
+    ASSERT_FALSE(err.empty()) << bad;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << bad << ": " << err;
+  }
+  const std::string csv = testing::TempDir() + "epidemic_series.csv";
+  EXPECT_EQ(Run_Program("--steps 3 --threads 2 --csv " + csv).first, 0);
+  std::ifstream in(csv);
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(in, line)) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "day,susceptible,infected,recovered,births,deaths");
+  // day,S,I,R,births,deaths: S + I + R = N + births - deaths.
+  std::istringstream row(lines[1]);
+  int64_t v[6];
+  char comma;
+  row >> v[0] >> comma >> v[1] >> comma >> v[2] >> comma >> v[3] >> comma >> v[4] >> comma >> v[5];
+  ASSERT_TRUE(row) << lines[1];
+  EXPECT_EQ(v[0], 1);
+  EXPECT_EQ(v[1] + v[2] + v[3], 10000 + v[4] - v[5]) << lines[1];
+  EXPECT_GE(v[2], 10) << lines[1];
+}
+
+}  // namespace
+}  // namespace epidemic
