@@ -23,6 +23,7 @@
 #include <quarnel/modelkit/Grid_Geometry.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Multi_Occupancy_Grid.h>
+#include <quarnel/modelkit/Random_Order.h>
 
 #include <algorithm>
 #include <array>
@@ -446,15 +447,6 @@ struct Animal {
   bool alive = true;
 };
 
-// 0 .. n-1 in the order of a Fisher-Yates shuffle drawn from (seed, key, step).
-inline std::vector<uint32_t> Random_Order(size_t n, uint64_t seed, uint64_t key, uint32_t step) {
-  std::vector<uint32_t> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = uint32_t(i);
-  Counter_Random draws(seed, key, step);
-  for (size_t i = n; i > 1; --i) std::swap(order[i - 1], order[draws.Next_Below(i)]);
-  return order;
-}
-
 inline void Erase_One(std::vector<uint32_t>& list, uint32_t value) {
   auto it = std::find(list.begin(), list.end(), value);
   *it = list.back();
@@ -486,7 +478,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
     for (auto& list : sheep_at) list.clear();
     for (uint32_t i = 0; i < sheep.size(); ++i) sheep_at[size_t(sheep[i].cell)].push_back(i);
     // Sheep: move, lose 1, eat grown grass, starve or reproduce; newborns act from the next step.
-    const std::vector<uint32_t> sheep_order = Random_Order(sheep.size(), seed, rules::sheep_order_key, t);
+    const std::vector<uint32_t> sheep_order = quarnel::modelkit::Random_Order(sheep.size(), seed, rules::sheep_order_key, t);
     for (uint32_t i : sheep_order) {
       const Revision now(t, sheep_move);
       Counter_Random draws(seed, sheep[i].identity, now);
@@ -511,7 +503,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
       }
     }
     // Wolves: move, lose 1, eat a random sheep of the cell, starve or reproduce.
-    const std::vector<uint32_t> wolf_order = Random_Order(wolves.size(), seed, rules::wolf_order_key, t);
+    const std::vector<uint32_t> wolf_order = quarnel::modelkit::Random_Order(wolves.size(), seed, rules::wolf_order_key, t);
     for (uint32_t i : wolf_order) {
       const Revision now(t, wolves_move);
       Counter_Random draws(seed, wolves[i].identity, now);
