@@ -94,11 +94,17 @@ inline bool Happy(const Grid& grid, int32_t cell, uint8_t group, const Parameter
 // The model on the kernel.
 namespace kernel {
 
-class Resident : public quarnel::Identified_Agent<Resident> {
+// A resident carries its identity itself (Root_Identity(i)) instead of being an identified
+// kernel type: an identified type's manager records every identity of the run in a hash set,
+// which at the huge size costs more than the steps themselves. The draws are keyed on it all
+// the same; the run fingerprint sees a resident's calls by revision (identity -1).
+class Resident : public quarnel::Agent<Resident> {
  public:
-  Resident(int32_t cell, uint8_t group) : _cell(cell), _group(group) {}
+  Resident(uint32_t identity, int32_t cell, uint8_t group) : _identity(identity), _cell(cell), _group(group) {}
   void Act(quarnel::Next& next);
+  uint32_t identity() const { return _identity; }
 
+  uint32_t _identity;
   int32_t _cell;
   int32_t _target = -1;  // the cell claimed in phase 0 of this step; -1: none
   uint8_t _group;
@@ -126,18 +132,18 @@ inline void Resident::Act(quarnel::Next& next) {
     _happy = rules::Happy(s.grid, _cell, _group, s.p);
     _target = -1;
     if (!_happy) {
-      Counter_Random draws = Random(s.seed);
+      Counter_Random draws(s.seed, _identity, next.now());
       _target = s.grid.Random_Empty_Cell(draws);
     }
     if (_target < 0) {
       next.In(1, decide);
       return;
     }
-    s.claims.Claim(_target, round, uint32_t(identity()));
+    s.claims.Claim(_target, round, _identity);
     next.In(0, move);
     return;
   }
-  if (s.claims.Winner(_target, round) == uint32_t(identity())) {
+  if (s.claims.Winner(_target, round) == _identity) {
     s.grid.Move(_cell, _target);
     _cell = _target;
     _moved = true;
@@ -168,7 +174,7 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     Simulation run(config);
     Set_Block_Size<Resident>(block_size);
     for (int32_t i = 0; i < p.residents; ++i) {
-      Create_Identified<Resident>(Root_Identity(uint64_t(i)), cells[size_t(i)], rules::Group_Of(p, i))
+      Create<Resident>(uint32_t(Root_Identity(uint64_t(i))), cells[size_t(i)], rules::Group_Of(p, i))
           ->Schedule_At(Revision(0, decide));
     }
     result.final_cells = cells;

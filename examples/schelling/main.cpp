@@ -2,6 +2,7 @@
 // the per-step series as CSV on request and prints the final state with the run fingerprint.
 #include <quarnel/modelkit/Model_Command_Line.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -37,7 +38,8 @@ int Run(const quarnel::modelkit::Model_Options& options) {
     if (!csv) throw std::runtime_error("writing the CSV file '" + options.csv + "' failed");
   }
   const schelling::Counts& end = result.series.back();
-  // std::cout, as the kernel's log lines: the summary comes last in a pipe too.
+  // After the kernel's own lines (C stdio): the summary comes last in a pipe too.
+  std::fflush(stdout);
   std::cout << "schelling: " << result.series.size() - 1 << " steps of " << quarnel::modelkit::to_string(options.size)
             << " on " << options.threads << " workers, seed " << options.seed << ": happy " << end.happy << " of "
             << p.residents << " (" << double(end.happy) / residents << "), moved in the last step " << end.moved

@@ -153,22 +153,32 @@ void Feed_Wolves(const Wolf_Grid& wolf_grid, const Sheep_Grid& sheep_grid, int32
 // The model on the kernel.
 namespace kernel {
 
-class Sheep : public quarnel::Identified_Agent<Sheep> {
+// Sheep and wolves carry their identities themselves (Root_Identity at set-up, Child_Identity
+// at birth) instead of being identified kernel types: an identified type's manager records
+// every identity given in the run in a hash set, one insert per birth, and at the huge size
+// (tens of millions of births) that doubles the run's time. The draws are keyed on these
+// identities all the same; the run fingerprint sees an animal's calls by revision
+// (identity -1), a grass row's by its identity.
+class Sheep : public quarnel::Agent<Sheep> {
  public:
-  Sheep(int32_t cell, float energy) : _cell(cell), _energy(energy) {}
+  Sheep(uint64_t identity, int32_t cell, float energy) : _identity(identity), _cell(cell), _energy(energy) {}
   void Act(quarnel::Next& next);
+  uint64_t identity() const { return _identity; }
 
+  uint64_t _identity;
   int32_t _cell;
   float _energy;
   bool _alive = true;              // false: starved (phase 2) or eaten (phase 3); freed in phase 4
   Sheep* _next_in_cell = nullptr;  // the cell's list, from phase 0 to phase 4
 };
 
-class Wolf : public quarnel::Identified_Agent<Wolf> {
+class Wolf : public quarnel::Agent<Wolf> {
  public:
-  Wolf(int32_t cell, float energy) : _cell(cell), _energy(energy) {}
+  Wolf(uint64_t identity, int32_t cell, float energy) : _identity(identity), _cell(cell), _energy(energy) {}
   void Act(quarnel::Next& next);
+  uint64_t identity() const { return _identity; }
 
+  uint64_t _identity;
   int32_t _cell;
   float _energy;
   Wolf* _next_in_cell = nullptr;  // the cell's list, from phase 2 to phase 4
@@ -202,7 +212,7 @@ inline Shared* shared = nullptr;
 
 inline void Sheep::Act(quarnel::Next& next) {
   const Shared& s = *shared;
-  Counter_Random draws = Random(s.seed);
+  Counter_Random draws(s.seed, _identity, next.now());
   if (next.now()._sub_iteration == sheep_move) {
     _cell = rules::Move(s.geometry, _cell, draws);
     _energy -= 1;
@@ -217,7 +227,7 @@ inline void Sheep::Act(quarnel::Next& next) {
   if (draws.Next_Uniform() < s.p.sheep_reproduce) {
     _energy /= 2;
     Sheep* child =
-        quarnel::Create_Identified<Sheep>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
+        quarnel::Create<Sheep>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
     shared->sheep.Push(_cell, child);
     child->Schedule_At(Revision(next.iteration() + 1, sheep_move));
   }
@@ -226,7 +236,7 @@ inline void Sheep::Act(quarnel::Next& next) {
 
 inline void Wolf::Act(quarnel::Next& next) {
   const Shared& s = *shared;
-  Counter_Random draws = Random(s.seed);
+  Counter_Random draws(s.seed, _identity, next.now());
   if (next.now()._sub_iteration == wolves_move) {
     _cell = rules::Move(s.geometry, _cell, draws);
     _energy -= 1;
@@ -240,7 +250,7 @@ inline void Wolf::Act(quarnel::Next& next) {
   }
   if (draws.Next_Uniform() < s.p.wolf_reproduce) {
     _energy /= 2;
-    Wolf* child = quarnel::Create_Identified<Wolf>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
+    Wolf* child = quarnel::Create<Wolf>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
     child->Schedule_At(Revision(next.iteration() + 1, wolves_move));
   }
   next.In(1, wolves_move);
@@ -312,12 +322,12 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     for (int32_t i = 0; i < p.sheep; ++i) {
       const uint64_t id = rules::Sheep_Identity(p, i);
       const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.sheep_gain);
-      Create_Identified<Sheep>(id, at.cell, at.energy)->Schedule_At(Revision(0, sheep_move));
+      Create<Sheep>(id, at.cell, at.energy)->Schedule_At(Revision(0, sheep_move));
     }
     for (int32_t i = 0; i < p.wolves; ++i) {
       const uint64_t id = rules::Wolf_Identity(p, i);
       const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.wolf_gain);
-      Create_Identified<Wolf>(id, at.cell, at.energy)->Schedule_At(Revision(0, wolves_move));
+      Create<Wolf>(id, at.cell, at.energy)->Schedule_At(Revision(0, wolves_move));
     }
     result.series.push_back(start);
     run.On_Iteration_End([&](uint32_t) {

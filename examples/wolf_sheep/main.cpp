@@ -3,6 +3,7 @@
 // fingerprint.
 #include <quarnel/modelkit/Model_Command_Line.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -36,7 +37,8 @@ int Run(const quarnel::modelkit::Model_Options& options) {
     if (!csv) throw std::runtime_error("writing the CSV file '" + options.csv + "' failed");
   }
   const wolf_sheep::Counts& end = result.series.back();
-  // std::cout, as the kernel's log lines: the summary comes last in a pipe too.
+  // After the kernel's own lines (C stdio): the summary comes last in a pipe too.
+  std::fflush(stdout);
   std::cout << "wolf_sheep: " << result.series.size() - 1 << " steps of " << quarnel::modelkit::to_string(options.size)
             << " on " << options.threads << " workers, seed " << options.seed << ": sheep " << end.sheep
             << ", wolves " << end.wolves << ", grass " << end.grass << "; run fingerprint "
