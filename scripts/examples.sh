@@ -5,7 +5,8 @@
 #     example configured with -DCMAKE_PREFIX_PATH=<tmp>, built and tested with ctest;
 #  2. together with the tree: a generated parent project that does add_subdirectory of the
 #     tree and of the example; its ctest must list the example's tests and no kernel test.
-# Also compiles and runs a one-file program with `pkg-config --cflags --libs quarnel`.
+# Also builds and runs every code block of docs/guide.md (scripts/check_guide.sh), and
+# compiles and runs a one-file program with `pkg-config --cflags --libs quarnel`.
 # Ends with "examples: N passed, M failed"; any failure fails the script.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -92,6 +93,9 @@ CMAKE
     status=1
   fi
 done
+
+echo "=== the code blocks of docs/guide.md against the installed package"
+check "every code block of the guide builds and runs" bash "$root/scripts/check_guide.sh" "$prefix" "$work/guide"
 
 echo "=== pkg-config"
 cat >"$work/pc.cpp" <<'CPP'

@@ -45,6 +45,15 @@ class Free_Cell_Bits {
     if (cells % 64 != 0) words[full] = (uint64_t(1) << (cells % 64)) - 1;
   }
 
+  // Cells 0 .. count - 1 taken: their bits cleared, word by word. REQUIRES: count <= the
+  // cell count.
+  void Clear_First(uint32_t count) {
+    uint64_t* words = Words();
+    const uint32_t full = count / 64;
+    std::memset(words, 0, full * sizeof(uint64_t));
+    if (count % 64 != 0) words[full] &= ~((uint64_t(1) << (count % 64)) - 1);
+  }
+
   // REQUIRES (here and below): i < the cell count.
   void Set(uint32_t i) { Words()[i / 64] |= uint64_t(1) << (i % 64); }
   void Clear(uint32_t i) { Words()[i / 64] &= ~(uint64_t(1) << (i % 64)); }

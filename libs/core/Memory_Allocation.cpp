@@ -14,9 +14,6 @@ std::mutex _block_history_mutex;
 std::filesystem::path _object_output_file;
 std::filesystem::path _block_output_file;
 
-void IncrementMemory(unsigned int, unsigned int) {}
-void DecrementMemory(unsigned int, unsigned int) {}
-void IncrementBlock(unsigned int, unsigned int, unsigned int, unsigned int, unsigned int) {}
 
 namespace {
 

@@ -41,7 +41,9 @@
 #include "Execution_Component_Manager.h"
 #include "Fatal_Error.h"
 #include "Globals.h"
+#include "Live_Objects.h"
 #include "Object_Identity.h"
+#include "Simulation_Engine.h"
 #include "World.h"
 
 namespace quarnel {
@@ -114,7 +116,7 @@ template <class T>
 constexpr bool Is_Model_Type = std::is_base_of_v<Model_Object<T, Engine_Base_Of<T>>, T>;
 
 // The compile-time checks of a type made by Create, with the messages a model author reads.
-template <class T, class... Args>
+template <class T>
 constexpr void Check_Model_Type() {
   static_assert(Is_Model_Type<T>,
                 "quarnel::Create<T>: T must derive from quarnel::Agent<T> or quarnel::Event<T> (or their "
@@ -123,6 +125,10 @@ constexpr void Check_Model_Type() {
                 "quarnel::Create<T>: T needs a public member function `void Act(quarnel::Next&)`");
   static_assert(!std::is_abstract_v<T>, "quarnel::Create<T>: T is abstract");
   static_assert(alignof(T) <= __cache_line_size, "quarnel::Create<T>: T may not be aligned beyond 64 bytes");
+}
+
+template <class T, class... Args>
+constexpr void Check_Constructible() {
   static_assert(std::is_constructible_v<T, Args...>,
                 "quarnel::Create<T>(args...): T has no public constructor taking these arguments");
 }
@@ -131,6 +137,42 @@ constexpr void Check_Model_Type() {
 template <class T>
 void Bind_Act(T* object) {
   object->_event_callback = &Call_Act<T, Engine_Base_Of<T>>;
+}
+
+// One object made by make(i) through the ordinary creation path.
+template <class T, class Make>
+T* Create_From(Make& make, uint64_t i) {
+  T* object = Allocate_Constructed<T>(-1, make(i));
+  Bind_Act(object);
+  return object;
+}
+
+// Create_Many's set-up path: the calling (controlling) thread alone, no locks needed but the
+// block's own; whole blocks are filled, and the block's, the manager's and the engine's
+// schedules are lowered once each.
+template <class T, class Make>
+void Create_Agents_In_Set_Up(uint64_t count, Revision at, Make& make) {
+  auto* manager = T::component_manager;
+  const Event_Handler act = &Call_Act<T, Engine_Base_Of<T>>;
+  uint64_t i = 0;
+  while (i < count) {
+    Execution_Block* block = manager->privAllocate();
+    Spin_Guard guard(block->_free_lock);
+    const uint32_t taken = Take_Free_Cells(block, count - i, [&](Execution_Object* cell) {
+      IncrementMemory(unsigned(T::component_id), sizeof(T));
+      T* object = new (cell) T(make(i++));
+      object->_component_id = T::component_id;
+      object->_execution_block = block;
+      object->_object_id = -1;
+      object->_event_callback = act;
+      Store_Revision(object->_next_revision, at);
+    });
+    manager->privCount_Live(taken);
+    Store_Revision(block->_next_revision, min(Load_Revision(block->_next_revision), at));
+  }
+  if (count == 0) return;
+  Store_Revision(manager->_next_revision, min(Load_Revision(manager->_next_revision), at));
+  World::simulation_engine().Lower_Next_Revision(at, false);
 }
 
 }  // namespace model_detail
@@ -162,7 +204,8 @@ class Identified_Event : public Identified_Model_Object<Identified_Event_Object,
 // A new T constructed from `args`, with its handler bound, not yet scheduled.
 template <class T, class... Args>
 T* Create(Args&&... args) {
-  model_detail::Check_Model_Type<T, Args...>();
+  model_detail::Check_Model_Type<T>();
+  model_detail::Check_Constructible<T, Args...>();
   T* object = Allocate_Constructed<T>(-1, std::forward<Args>(args)...);
   model_detail::Bind_Act(object);
   return object;
@@ -172,7 +215,8 @@ T* Create(Args&&... args) {
 // error, before anything is created, if another T of this run has it.
 template <class T, class... Args>
 T* Create_Identified(uint64_t identity, Args&&... args) {
-  model_detail::Check_Model_Type<T, Args...>();
+  model_detail::Check_Model_Type<T>();
+  model_detail::Check_Constructible<T, Args...>();
   static_assert(
       std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>,
       "quarnel::Create_Identified<T>: T must derive from quarnel::Identified_Agent<T> or "
@@ -182,6 +226,32 @@ T* Create_Identified(uint64_t identity, Args&&... args) {
   object->_identity = identity;
   model_detail::Bind_Act(object);
   return object;
+}
+
+// Creates `count` objects of T, the i-th (i = 0 .. count - 1) constructed from make(i),
+// which returns a T (constructed in its cell, never moved), and schedules every one at `at`.
+// The bulk form of Create + Schedule_At for setting a run up: during set-up it fills whole
+// blocks at a time and lowers the schedules once; while the World runs (and for events) it
+// is the plain loop. Objects are created in order, so on one thread they take the cells in
+// the order of i.
+template <class T, class Make>
+void Create_Many(uint64_t count, Revision at, Make&& make) {
+  using Made = std::invoke_result_t<Make&, uint64_t>;
+  static_assert(std::is_same_v<std::remove_cvref_t<Made>, T> && !std::is_reference_v<Made>,
+                "quarnel::Create_Many<T>(count, at, make): make(i) must return a T by value");
+  model_detail::Check_Model_Type<T>();
+  static_assert(
+      !std::is_base_of_v<Identified_Execution_Object, T> && !std::is_base_of_v<Identified_Event_Object, T>,
+      "quarnel::Create_Many<T>: T has identities; create each with Create_Identified");
+  if constexpr (model_detail::Is_Event<T>) {
+    for (uint64_t i = 0; i < count; ++i) model_detail::Create_From<T>(make, i)->Schedule_At(at);
+  } else {
+    if (World::Instance().running()) {
+      for (uint64_t i = 0; i < count; ++i) model_detail::Create_From<T>(make, i)->Schedule_At(at);
+      return;
+    }
+    model_detail::Create_Agents_In_Set_Up<T>(count, at, make);
+  }
 }
 
 // Destroys `object` and frees its cell (an event also leaves its heap). An object may release

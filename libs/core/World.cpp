@@ -38,6 +38,9 @@ void Poll_Until_Set(std::atomic<bool> const& flag, std::chrono::microseconds bud
 // Set on the controlling thread while it runs the iteration hook.
 thread_local bool __in_iteration_hook = false;
 
+// The longest step after which the controller still polls for the next one.
+constexpr std::chrono::microseconds kController_Poll_Limit{100};
+
 }  // namespace
 
 // Every worker reaches the engine at every cycle; the reference cached beside it keeps the
@@ -160,8 +163,9 @@ void World::Start_Turning(std::filesystem::path output_directory) {
     _threads_done = false;
   }
   Move_Threads_From_Finished_To_Ready();
+  _controller_poll = std::chrono::microseconds{0};
   while (_running.load()) {
-    Wait_For_Workers();
+    privWait_For_Step();
     if (_exception_thrown.load()) {
       // Release the workers so that they see the run is over and leave their loops.
       _running.exchange(false);
@@ -376,6 +380,7 @@ void World::Wake_Controller() {
   {
     std::lock_guard lock(_threads_done_mutex);
     _threads_done = true;
+    _threads_done_hint.store(true, std::memory_order_release);
   }
   _threads_done_cv.notify_all();
 }
@@ -384,6 +389,22 @@ void World::Wait_For_Workers() {
   std::unique_lock lock(_threads_done_mutex);
   _threads_done_cv.wait(lock, [this] { return _threads_done; });
   _threads_done = false;
+  _threads_done_hint.store(false, std::memory_order_relaxed);
+}
+
+// The controller's wait for a step. Short steps (a small population, sub-iterations, an idle
+// cycle) end before a sleeping thread could even be woken, so the controller polls for the
+// workers' wake-up for about twice the last step's time before it sleeps; after a long step
+// it sleeps at once, leaving every core to the workers. The poll yields the processor, so on
+// a machine with fewer cores than threads a worker that still steps gets it first.
+void World::privWait_For_Step() {
+  const auto start = std::chrono::steady_clock::now();
+  if (_controller_poll.count() > 0) Poll_Until_Set(_threads_done_hint, _controller_poll);
+  Wait_For_Workers();
+  const auto step =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  _controller_poll = step < kController_Poll_Limit ? std::max(2 * step, std::chrono::microseconds{2})
+                                                   : std::chrono::microseconds{0};
 }
 
 }  // namespace quarnel

@@ -63,6 +63,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -156,6 +157,7 @@ class World {
 
   [[noreturn]] void privThrow_Worker_Failure();
   void privStart_Workers();
+  void privWait_For_Step();
   void Wake_Controller();
   void Wait_For_Workers();
   static void Set_Gate(std::mutex& mutex, bool& flag, std::atomic<bool>& hint, bool value);
@@ -173,6 +175,10 @@ class World {
   bool _threads_done = false;
   std::condition_variable _threads_done_cv;
   std::mutex _threads_done_mutex;
+  // Lock-free copy of `_threads_done`, stored with it under its mutex and polled by the
+  // controller before it sleeps (privWait_For_Step), as the workers poll the gates' hints.
+  alignas(__cache_line_size) std::atomic<bool> _threads_done_hint{false};
+  std::chrono::microseconds _controller_poll{0};  // the controlling thread's only
   // Lock-free copies of the two gate flags, polled before a gate wait blocks (invariant 1).
   // Each on a cache line of its own, away from the counters the workers change at a gate.
   alignas(__cache_line_size) std::atomic<bool> _finish_gate_hint{false};

@@ -129,6 +129,55 @@ TEST_F(Model_Test, A_Model_Of_Plain_Classes_Matches_Its_Plain_Loop_On_Any_Number
   }
 }
 
+// Create_Many makes the same population as a loop of Create + Schedule_At: same objects, in
+// the order of i on one thread, all scheduled, counted, and stepped exactly as the loop's.
+TEST_F(Model_Test, Create_Many_Makes_What_A_Loop_Of_Creates_Makes) {
+  const std::vector<int64_t> expected = Reference_Totals(100, 12);
+  for (int threads : {1, 3}) {
+    Start_Model(threads, 12);
+    Set_Block_Size<Person>(7);
+    Create_Many<Person>(100, Revision(0, 0), [](uint64_t i) { return Person(int(i % 5), 0); });
+    EXPECT_EQ(Live_Count<Person>(), 100);
+    std::vector<int> ages;
+    For_Each_Live<Person>([&](Person& p) { ages.push_back(p._age); });
+    ASSERT_EQ(ages.size(), 100u);
+    for (size_t i = 0; i < ages.size(); ++i) EXPECT_EQ(ages[i], int(i % 5));
+    Turn();
+    EXPECT_EQ((std::vector<int64_t>{Sum(births), Sum(deaths), Sum(checkups), Sum(acts)}), expected)
+        << threads << " workers";
+    TearDown();
+  }
+}
+
+// From a handler (the World runs) Create_Many takes the ordinary path; events always do.
+class Spawner : public quarnel::Agent<Spawner> {
+ public:
+  explicit Spawner(int generation) : _generation(generation) {}
+  void Act(quarnel::Next& next) {
+    ++acts[quarnel::__thread_id].value;
+    if (_generation == 0) {
+      quarnel::Create_Many<Spawner>(3, quarnel::Revision(next.iteration() + 1, 0),
+                                    [](uint64_t) { return Spawner(1); });
+    }
+  }
+  int _generation;
+};
+
+TEST_F(Model_Test, Create_Many_Inside_A_Run_And_For_Events) {
+  Start_Model(2, 4);
+  Create_Many<Spawner>(0, Revision(0, 0), [](uint64_t) { return Spawner(0); });
+  EXPECT_EQ(Live_Count<Spawner>(), 0);
+  Create_Many<Spawner>(4, Revision(1, 0), [](uint64_t) { return Spawner(0); });
+  Person* parent = Create<Person>(0, 0);
+  Create_Many<Checkup>(5, Revision(2, 1), [&](uint64_t) { return Checkup(parent); });
+  Turn();
+  EXPECT_EQ(Live_Count<Spawner>(), 4 + 12);
+  EXPECT_EQ(Sum(acts), 4 + 12);  // the first four at 1, their twelve children at 2
+  EXPECT_EQ(Sum(checkups), 5);
+  EXPECT_EQ(parent->_checkups, 5);
+  EXPECT_EQ(Live_Count<Checkup>(), 0);
+}
+
 // The block size set by name survives the next Initialize; below 1 it is refused.
 TEST_F(Model_Test, Set_Block_Size_Holds_Across_Runs_And_Refuses_Less_Than_One) {
   Start_Model(1, 2);
