@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace schelling {
@@ -108,30 +109,36 @@ class Resident : public quarnel::Agent<Resident> {
   int32_t _cell;
   int32_t _target = -1;  // the cell claimed in phase 0 of this step; -1: none
   uint8_t _group;
-  bool _happy = false;  // as of phase 0 of the last step
-  bool _moved = false;  // in phase 1 of the last step
 };
 
 // What every handler reads: the grid (read in phase 0, moved in phase 1), the claims and the
 // settings, among them the minimum to be happy, read at every decision.
 struct Shared {
+  // One line of counts per thread index (workers, then the controlling thread): a resident
+  // adds to its worker's line, the iteration hook sums the lines (exact integer sums, so the
+  // totals do not depend on which worker stepped whom) and empties them.
+  struct alignas(quarnel::__cache_line_size) Tally {
+    int64_t happy = 0, moved = 0;
+  };
   Shared(const Parameters& parameters, uint64_t run_seed, Grid initial)
       : p(parameters), seed(run_seed), grid(std::move(initial)), claims(grid.geometry().num_cells()) {}
   Parameters p;
   uint64_t seed;
   Grid grid;
   quarnel::modelkit::Move_Claims claims;
+  std::vector<Tally> tallies;
 };
 inline Shared* shared = nullptr;
 
 inline void Resident::Act(quarnel::Next& next) {
   Shared& s = *shared;
   const uint32_t round = next.iteration() + 1;
+  Shared::Tally& tally = s.tallies[size_t(quarnel::__thread_id)];
   if (next.now()._sub_iteration == decide) {
-    _moved = false;
-    _happy = rules::Happy(s.grid, _cell, _group, s.p);
+    const bool happy = rules::Happy(s.grid, _cell, _group, s.p);
+    tally.happy += happy;
     _target = -1;
-    if (!_happy) {
+    if (!happy) {
       Counter_Random draws(s.seed, _identity, next.now());
       _target = s.grid.Random_Empty_Cell(draws);
     }
@@ -146,7 +153,7 @@ inline void Resident::Act(quarnel::Next& next) {
   if (s.claims.Winner(_target, round) == _identity) {
     s.grid.Move(_cell, _target);
     _cell = _target;
-    _moved = true;
+    ++tally.moved;
   }
   next.In(1, decide);
 }
@@ -173,17 +180,17 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
   try {
     Simulation run(config);
     Set_Block_Size<Resident>(block_size);
-    for (int32_t i = 0; i < p.residents; ++i) {
-      Create<Resident>(uint32_t(Root_Identity(uint64_t(i))), cells[size_t(i)], rules::Group_Of(p, i))
-          ->Schedule_At(Revision(0, decide));
-    }
+    Create_Many<Resident>(uint64_t(p.residents), Revision(0, decide), [&](uint64_t i) {
+      return Resident(uint32_t(Root_Identity(i)), cells[i], rules::Group_Of(p, int32_t(i)));
+    });
     result.final_cells = cells;
+    state.tallies.assign(World::Instance().num_threads() + 1, {});
     run.On_Iteration_End([&](uint32_t iteration) {
       Counts counts;
-      For_Each_Live<Resident>([&](Resident& r) {
-        counts.happy += r._happy;
-        counts.moved += r._moved;
-      });
+      for (Shared::Tally& tally : state.tallies) {
+        counts.happy += std::exchange(tally.happy, 0);
+        counts.moved += std::exchange(tally.moved, 0);
+      }
       result.series.push_back(counts);
       if (iteration + 1 == uint32_t(p.steps)) {
         For_Each_Live<Resident>([&](Resident& r) { result.final_cells[r.identity() - 1] = r._cell; });

@@ -319,16 +319,16 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
       start.grass += grown;
       Create_Identified<Grass_Row>(Root_Identity(uint64_t(y)), y, grown)->Schedule_At(Revision(0, sheep_eat));
     }
-    for (int32_t i = 0; i < p.sheep; ++i) {
-      const uint64_t id = rules::Sheep_Identity(p, i);
+    Create_Many<Sheep>(uint64_t(p.sheep), Revision(0, sheep_move), [&](uint64_t i) {
+      const uint64_t id = rules::Sheep_Identity(p, int32_t(i));
       const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.sheep_gain);
-      Create<Sheep>(id, at.cell, at.energy)->Schedule_At(Revision(0, sheep_move));
-    }
-    for (int32_t i = 0; i < p.wolves; ++i) {
-      const uint64_t id = rules::Wolf_Identity(p, i);
+      return Sheep(id, at.cell, at.energy);
+    });
+    Create_Many<Wolf>(uint64_t(p.wolves), Revision(0, wolves_move), [&](uint64_t i) {
+      const uint64_t id = rules::Wolf_Identity(p, int32_t(i));
       const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.wolf_gain);
-      Create<Wolf>(id, at.cell, at.energy)->Schedule_At(Revision(0, wolves_move));
-    }
+      return Wolf(id, at.cell, at.energy);
+    });
     result.series.push_back(start);
     run.On_Iteration_End([&](uint32_t) {
       Counts counts{Live_Count<Sheep>(), Live_Count<Wolf>(), 0};
