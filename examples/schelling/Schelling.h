@@ -11,7 +11,8 @@
 //     grid as it was at the start of the step, and is happy when the count reaches the minimum;
 //     an unhappy one draws a uniformly random cell that was empty at the start of the step
 //     (uniform cells until an empty one) and claims it;
-//   1 the lowest identity that claimed a cell moves into it; the others stay.
+//   1 the owner of each row of cells moves the lowest identity that claimed a cell of the row
+//     into it; the other claimants stay.
 // The draws are Counter_Random(seed, identity, Revision(step, 0)); the claims are settled by
 // Move_Claims (Single_Occupancy_Grid.h), whose result does not depend on the claims' order.
 //
@@ -98,64 +99,81 @@ namespace kernel {
 // A resident carries its identity itself (Root_Identity(i)) instead of being an identified
 // kernel type: an identified type's manager records every identity of the run in a hash set,
 // which at the huge size costs more than the steps themselves. The draws are keyed on it all
-// the same; the run fingerprint sees a resident's calls by revision (identity -1).
+// the same; the run fingerprint sees a resident's calls by revision (identity -1). Its cell
+// lives in Shared::cell_of, where the row that settles its move writes it.
 class Resident : public quarnel::Agent<Resident> {
  public:
-  Resident(uint32_t identity, int32_t cell, uint8_t group) : _identity(identity), _cell(cell), _group(group) {}
-  void Act(quarnel::Next& next);
+  Resident(uint32_t identity, uint8_t group) : _identity(identity), _group(group) {}
+  void Act(quarnel::Next& next);  // phase 0 of every step
   uint32_t identity() const { return _identity; }
 
   uint32_t _identity;
-  int32_t _cell;
-  int32_t _target = -1;  // the cell claimed in phase 0 of this step; -1: none
   uint8_t _group;
 };
 
-// What every handler reads: the grid (read in phase 0, moved in phase 1), the claims and the
-// settings, among them the minimum to be happy, read at every decision.
+// The owner of one row of cells: in phase 1 it settles the claims on its cells and moves each
+// winner in. It writes its own cells, the cells its winners leave (each left by one winner
+// alone) and its winners' entries of cell_of; no other handler touches those in phase 1.
+class Claim_Row : public quarnel::Agent<Claim_Row> {
+ public:
+  explicit Claim_Row(int32_t row) : _row(row) {}
+  void Act(quarnel::Next& next);  // phase 1 of every step
+
+  int32_t _row;
+};
+
+// What every handler reads: the grid (read in phase 0, moved in phase 1), the claims, the
+// residents' cells and the settings, among them the minimum to be happy, read at every
+// decision.
 struct Shared {
-  // One line of counts per thread index (workers, then the controlling thread): a resident
+  // One line of counts per thread index (workers, then the controlling thread): a handler
   // adds to its worker's line, the iteration hook sums the lines (exact integer sums, so the
-  // totals do not depend on which worker stepped whom) and empties them.
+  // totals do not depend on which worker stepped what) and empties them.
   struct alignas(quarnel::__cache_line_size) Tally {
     int64_t happy = 0, moved = 0;
   };
-  Shared(const Parameters& parameters, uint64_t run_seed, Grid initial)
-      : p(parameters), seed(run_seed), grid(std::move(initial)), claims(grid.geometry().num_cells()) {}
+  Shared(const Parameters& parameters, uint64_t run_seed, std::vector<int32_t>& cells)
+      : p(parameters),
+        seed(run_seed),
+        grid(rules::Place_Residents(p, seed, cells)),
+        claims(grid.geometry().num_cells()),
+        cell_of(cells) {}
   Parameters p;
   uint64_t seed;
   Grid grid;
   quarnel::modelkit::Move_Claims claims;
+  std::vector<int32_t> cell_of;  // [identity - 1]: the resident's cell
   std::vector<Tally> tallies;
 };
 inline Shared* shared = nullptr;
 
 inline void Resident::Act(quarnel::Next& next) {
   Shared& s = *shared;
-  const uint32_t round = next.iteration() + 1;
-  Shared::Tally& tally = s.tallies[size_t(quarnel::__thread_id)];
-  if (next.now()._sub_iteration == decide) {
-    const bool happy = rules::Happy(s.grid, _cell, _group, s.p);
-    tally.happy += happy;
-    _target = -1;
-    if (!happy) {
-      Counter_Random draws(s.seed, _identity, next.now());
-      _target = s.grid.Random_Empty_Cell(draws);
-    }
-    if (_target < 0) {
-      next.In(1, decide);
-      return;
-    }
-    s.claims.Claim(_target, round, _identity);
-    next.In(0, move);
-    return;
-  }
-  if (s.claims.Winner(_target, round) == _identity) {
-    s.grid.Move(_cell, _target);
-    _cell = _target;
-    ++tally.moved;
+  const int32_t cell = s.cell_of[_identity - 1];
+  const bool happy = rules::Happy(s.grid, cell, _group, s.p);
+  s.tallies[size_t(quarnel::__thread_id)].happy += happy;
+  if (!happy) {
+    Counter_Random draws(s.seed, _identity, next.now());
+    const int32_t target = s.grid.Random_Empty_Cell(draws);
+    if (target >= 0) s.claims.Claim(target, next.iteration() + 1, _identity);
   }
   next.In(1, decide);
+}
+
+inline void Claim_Row::Act(quarnel::Next& next) {
+  Shared& s = *shared;
+  const uint32_t round = next.iteration() + 1;
+  int64_t moved = 0;
+  for (int32_t cell = s.grid.geometry().Cell(0, _row), end = cell + s.grid.geometry().width(); cell < end; ++cell) {
+    const uint32_t winner = s.claims.Winner(cell, round);
+    if (winner == quarnel::modelkit::Move_Claims::no_winner) continue;
+    int32_t& from = s.cell_of[winner - 1];
+    s.grid.Move(from, cell);
+    from = cell;
+    ++moved;
+  }
+  s.tallies[size_t(quarnel::__thread_id)].moved += moved;
+  next.In(1, move);
 }
 
 struct Run_Result {
@@ -164,12 +182,12 @@ struct Run_Result {
   std::vector<int32_t> final_cells;  // [i]: the cell of resident i (identity i + 1) at the end
 };
 
-// One whole run on `threads` workers with `block_size` residents per block.
+// One whole run on `threads` workers with `block_size` objects per block of each type.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size, bool fingerprint = true) {
   using namespace quarnel;
   std::vector<int32_t> cells;
-  Shared state(p, seed, rules::Place_Residents(p, seed, cells));
+  Shared state(p, seed, cells);
   shared = &state;
   Run_Fingerprint::Switch(fingerprint);
   Simulation_Configuration config;
@@ -180,23 +198,22 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
   try {
     Simulation run(config);
     Set_Block_Size<Resident>(block_size);
+    Set_Block_Size<Claim_Row>(block_size);
     Create_Many<Resident>(uint64_t(p.residents), Revision(0, decide), [&](uint64_t i) {
-      return Resident(uint32_t(Root_Identity(i)), cells[i], rules::Group_Of(p, int32_t(i)));
+      return Resident(uint32_t(Root_Identity(i)), rules::Group_Of(p, int32_t(i)));
     });
-    result.final_cells = cells;
+    Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move), [](uint64_t row) { return Claim_Row(int32_t(row)); });
     state.tallies.assign(World::Instance().num_threads() + 1, {});
-    run.On_Iteration_End([&](uint32_t iteration) {
+    run.On_Iteration_End([&](uint32_t) {
       Counts counts;
       for (Shared::Tally& tally : state.tallies) {
         counts.happy += std::exchange(tally.happy, 0);
         counts.moved += std::exchange(tally.moved, 0);
       }
       result.series.push_back(counts);
-      if (iteration + 1 == uint32_t(p.steps)) {
-        For_Each_Live<Resident>([&](Resident& r) { result.final_cells[r.identity() - 1] = r._cell; });
-      }
     });
     run.Run();
+    result.final_cells = state.cell_of;
   } catch (...) {
     shared = nullptr;
     Run_Fingerprint::Switch(false);
