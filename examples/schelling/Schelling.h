@@ -64,11 +64,13 @@ enum Phase : uint32_t { decide = 0, move = 1 };
 
 namespace rules {
 
-constexpr uint64_t setup_counter = UINT64_MAX;  // the set-up's draws; no step uses it
+constexpr uint64_t setup_counter = UINT64_MAX;                // the set-up's draws; no step uses it
 constexpr uint64_t order_key = uint64_t(0x6f72646572) << 24;  // declared::Run's order stream
 
 // Resident i: identity Root_Identity(i), group 1 for the first half, 2 for the rest.
-inline uint8_t Group_Of(const Parameters& p, int32_t i) { return i < p.residents / 2 ? 1 : 2; }
+inline uint8_t Group_Of(const Parameters& p, int32_t i) {
+  return i < p.residents / 2 ? 1 : 2;
+}
 
 // The grid after set-up: resident i at a uniformly random cell left empty by residents 0..i-1
 // (drawn from its own stream); `cells[i]` is its cell.
@@ -164,7 +166,8 @@ inline void Claim_Row::Act(quarnel::Next& next) {
   Shared& s = *shared;
   const uint32_t round = next.iteration() + 1;
   int64_t moved = 0;
-  for (int32_t cell = s.grid.geometry().Cell(0, _row), end = cell + s.grid.geometry().width(); cell < end; ++cell) {
+  for (int32_t cell = s.grid.geometry().Cell(0, _row), end = cell + s.grid.geometry().width(); cell < end;
+       ++cell) {
     const uint32_t winner = s.claims.Winner(cell, round);
     if (winner == quarnel::modelkit::Move_Claims::no_winner) continue;
     int32_t& from = s.cell_of[winner - 1];
@@ -184,7 +187,8 @@ struct Run_Result {
 
 // One whole run on `threads` workers with `block_size` objects per block of each type.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
-inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size, bool fingerprint = true) {
+inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
+                      bool fingerprint = true) {
   using namespace quarnel;
   std::vector<int32_t> cells;
   Shared state(p, seed, cells);
@@ -202,7 +206,8 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     Create_Many<Resident>(uint64_t(p.residents), Revision(0, decide), [&](uint64_t i) {
       return Resident(uint32_t(Root_Identity(i)), rules::Group_Of(p, int32_t(i)));
     });
-    Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move), [](uint64_t row) { return Claim_Row(int32_t(row)); });
+    Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move),
+                           [](uint64_t row) { return Claim_Row(int32_t(row)); });
     state.tallies.assign(World::Instance().num_threads() + 1, {});
     run.On_Iteration_End([&](uint32_t) {
       Counts counts;

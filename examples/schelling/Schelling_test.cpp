@@ -29,9 +29,10 @@ void Expect_Kernel_Equals_Reference(const Parameters& p, uint64_t seed) {
       SCOPED_TRACE(testing::Message() << threads << " workers, blocks of " << block_size);
       ASSERT_EQ(result.series.size(), expected.size());
       for (size_t t = 0; t < expected.size(); ++t) {
-        ASSERT_EQ(result.series[t], expected[t]) << "step " << t << ": kernel happy " << result.series[t].happy
-                                                 << " moved " << result.series[t].moved << ", reference happy "
-                                                 << expected[t].happy << " moved " << expected[t].moved;
+        ASSERT_EQ(result.series[t], expected[t])
+            << "step " << t << ": kernel happy " << result.series[t].happy << " moved "
+            << result.series[t].moved << ", reference happy " << expected[t].happy << " moved "
+            << expected[t].moved;
       }
       EXPECT_GT(result.fingerprint.calls, 0u);
       if (first.calls == 0) first = result.fingerprint;

@@ -51,10 +51,10 @@ int main(int argc, char** argv) {
   std::printf("| after %d steps, %d seeds | phase formulation (kernel) | declared rules (sequential) |\n",
               p.steps, seeds);
   std::printf("|---|---|---|\n");
-  std::printf("| fraction happy | %.4f ± %.4f | %.4f ± %.4f |\n", happy[0].Mean(), happy[0].Sd(), happy[1].Mean(),
-              happy[1].Sd());
-  std::printf("| residents moved in the last step | %.1f ± %.1f | %.1f ± %.1f |\n", moved[0].Mean(), moved[0].Sd(),
-              moved[1].Mean(), moved[1].Sd());
+  std::printf("| fraction happy | %.4f ± %.4f | %.4f ± %.4f |\n", happy[0].Mean(), happy[0].Sd(),
+              happy[1].Mean(), happy[1].Sd());
+  std::printf("| residents moved in the last step | %.1f ± %.1f | %.1f ± %.1f |\n", moved[0].Mean(),
+              moved[0].Sd(), moved[1].Mean(), moved[1].Sd());
   std::printf("| fraction happy in step 1 | %.4f ± %.4f | %.4f ± %.4f |\n", first_happy[0].Mean(),
               first_happy[0].Sd(), first_happy[1].Mean(), first_happy[1].Sd());
   return 0;

@@ -40,9 +40,10 @@ int Run(const quarnel::modelkit::Model_Options& options) {
   const schelling::Counts& end = result.series.back();
   // After the kernel's own lines (C stdio): the summary comes last in a pipe too.
   std::fflush(stdout);
-  std::cout << "schelling: " << result.series.size() - 1 << " steps of " << quarnel::modelkit::to_string(options.size)
-            << " on " << options.threads << " workers, seed " << options.seed << ": happy " << end.happy << " of "
-            << p.residents << " (" << double(end.happy) / residents << "), moved in the last step " << end.moved
+  std::cout << "schelling: " << result.series.size() - 1 << " steps of "
+            << quarnel::modelkit::to_string(options.size) << " on " << options.threads << " workers, seed "
+            << options.seed << ": happy " << end.happy << " of " << p.residents << " ("
+            << double(end.happy) / residents << "), moved in the last step " << end.moved
             << "; run fingerprint " << quarnel::to_string(result.fingerprint) << std::endl;
   return 0;
 }

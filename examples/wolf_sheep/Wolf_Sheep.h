@@ -72,16 +72,25 @@ struct Counts {
 using Series = std::vector<Counts>;  // [0]: after set-up; [t]: after step t
 
 // The sub-iterations of one step.
-enum Phase : uint32_t { sheep_move = 0, sheep_eat = 1, sheep_live = 2, wolves_move = 2, wolves_eat = 3, wolves_live = 4 };
+enum Phase : uint32_t {
+  sheep_move = 0,
+  sheep_eat = 1,
+  sheep_live = 2,
+  wolves_move = 2,
+  wolves_eat = 3,
+  wolves_live = 4
+};
 
 namespace rules {
 
-constexpr uint64_t setup_counter = UINT64_MAX;              // the set-up's draws; no step uses it
+constexpr uint64_t setup_counter = UINT64_MAX;                // the set-up's draws; no step uses it
 constexpr uint64_t grass_key = uint64_t(0x6772617373) << 24;  // + cell: a cell's set-up stream
 constexpr uint64_t sheep_order_key = grass_key - 1, wolf_order_key = grass_key - 2;  // Run_Declared
 
 // Sheep i is Root_Identity(i), wolf i Root_Identity(sheep + i): no two animals share a stream.
-inline uint64_t Sheep_Identity(const Parameters&, int32_t i) { return quarnel::Root_Identity(uint64_t(i)); }
+inline uint64_t Sheep_Identity(const Parameters&, int32_t i) {
+  return quarnel::Root_Identity(uint64_t(i));
+}
 inline uint64_t Wolf_Identity(const Parameters& p, int32_t i) {
   return quarnel::Root_Identity(uint64_t(p.sheep) + uint64_t(i));
 }
@@ -199,8 +208,12 @@ class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
 // countdowns (each written only by its row) and the lists (phase rules above).
 struct Shared {
   Shared(const Parameters& parameters, uint64_t run_seed)
-      : p(parameters), seed(run_seed), geometry(p.width, p.height), countdown(size_t(geometry.num_cells())),
-        sheep(geometry), wolves(geometry) {}
+      : p(parameters),
+        seed(run_seed),
+        geometry(p.width, p.height),
+        countdown(size_t(geometry.num_cells())),
+        sheep(geometry),
+        wolves(geometry) {}
   Parameters p;
   uint64_t seed;
   Grid_Geometry geometry;
@@ -226,8 +239,7 @@ inline void Sheep::Act(quarnel::Next& next) {
   }
   if (draws.Next_Uniform() < s.p.sheep_reproduce) {
     _energy /= 2;
-    Sheep* child =
-        quarnel::Create<Sheep>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
+    Sheep* child = quarnel::Create<Sheep>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
     shared->sheep.Push(_cell, child);
     child->Schedule_At(Revision(next.iteration() + 1, sheep_move));
   }
@@ -261,13 +273,15 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
   switch (next.now()._sub_iteration) {
     case sheep_eat:
-      for (int32_t cell = first; cell < end; ++cell) _grown -= rules::Feed_Sheep(s.sheep, cell, s.countdown[cell], s.p);
+      for (int32_t cell = first; cell < end; ++cell)
+        _grown -= rules::Feed_Sheep(s.sheep, cell, s.countdown[cell], s.p);
       next.In(0, wolves_eat);
       return;
     case wolves_eat: {
       static thread_local std::vector<Wolf*> wolves;
       static thread_local std::vector<Sheep*> prey;
-      for (int32_t cell = first; cell < end; ++cell) rules::Feed_Wolves(s.wolves, s.sheep, cell, wolves, prey, s.p);
+      for (int32_t cell = first; cell < end; ++cell)
+        rules::Feed_Wolves(s.wolves, s.sheep, cell, wolves, prey, s.p);
       next.In(0, wolves_live);
       return;
     }
@@ -294,7 +308,8 @@ struct Run_Result {
 
 // One whole run on `threads` workers with `block_size` objects per block of every type.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
-inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size, bool fingerprint = true) {
+inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
+                      bool fingerprint = true) {
   using namespace quarnel;
   Shared state(p, seed);
   shared = &state;
@@ -488,7 +503,8 @@ inline Series Run(const Parameters& p, uint64_t seed) {
     for (auto& list : sheep_at) list.clear();
     for (uint32_t i = 0; i < sheep.size(); ++i) sheep_at[size_t(sheep[i].cell)].push_back(i);
     // Sheep: move, lose 1, eat grown grass, starve or reproduce; newborns act from the next step.
-    const std::vector<uint32_t> sheep_order = quarnel::modelkit::Random_Order(sheep.size(), seed, rules::sheep_order_key, t);
+    const std::vector<uint32_t> sheep_order =
+        quarnel::modelkit::Random_Order(sheep.size(), seed, rules::sheep_order_key, t);
     for (uint32_t i : sheep_order) {
       const Revision now(t, sheep_move);
       Counter_Random draws(seed, sheep[i].identity, now);
@@ -513,7 +529,8 @@ inline Series Run(const Parameters& p, uint64_t seed) {
       }
     }
     // Wolves: move, lose 1, eat a random sheep of the cell, starve or reproduce.
-    const std::vector<uint32_t> wolf_order = quarnel::modelkit::Random_Order(wolves.size(), seed, rules::wolf_order_key, t);
+    const std::vector<uint32_t> wolf_order =
+        quarnel::modelkit::Random_Order(wolves.size(), seed, rules::wolf_order_key, t);
     for (uint32_t i : wolf_order) {
       const Revision now(t, wolves_move);
       Counter_Random draws(seed, wolves[i].identity, now);
@@ -532,7 +549,8 @@ inline Series Run(const Parameters& p, uint64_t seed) {
       }
       if (draws.Next_Uniform() < p.wolf_reproduce) {
         wolves[i].energy /= 2;
-        wolves.push_back({quarnel::Child_Identity(wolves[i].identity, now), wolves[i].cell, wolves[i].energy});
+        wolves.push_back(
+            {quarnel::Child_Identity(wolves[i].identity, now), wolves[i].cell, wolves[i].energy});
       }
     }
     for (int32_t& c : countdown) {

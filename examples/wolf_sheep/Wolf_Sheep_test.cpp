@@ -35,11 +35,10 @@ void Expect_Kernel_Equals_Reference(Parameters p, uint64_t seed) {
       SCOPED_TRACE(testing::Message() << threads << " workers, blocks of " << block_size);
       ASSERT_EQ(result.series.size(), expected.size());
       for (size_t t = 0; t < expected.size(); ++t) {
-        ASSERT_EQ(result.series[t], expected[t]) << "step " << t << ": kernel sheep " << result.series[t].sheep
-                                                 << " wolves " << result.series[t].wolves << " grass "
-                                                 << result.series[t].grass << ", reference sheep "
-                                                 << expected[t].sheep << " wolves " << expected[t].wolves
-                                                 << " grass " << expected[t].grass;
+        ASSERT_EQ(result.series[t], expected[t])
+            << "step " << t << ": kernel sheep " << result.series[t].sheep << " wolves "
+            << result.series[t].wolves << " grass " << result.series[t].grass << ", reference sheep "
+            << expected[t].sheep << " wolves " << expected[t].wolves << " grass " << expected[t].grass;
       }
       EXPECT_GT(result.fingerprint.calls, 0u);
       if (first.calls == 0) first = result.fingerprint;
@@ -76,9 +75,7 @@ TEST(Wolf_Sheep_Kernel_Test, Seeds_Change_The_History_And_Set_Up_Matches_The_Par
 class Contest_Test : public testing::Test {
  protected:
   using Animal = reference::Animal;
-  Contest_Test() : sheep_at(Grid_Geometry(2, 1)), wolves_at(Grid_Geometry(2, 1)) {
-    p.regrowth = 7;
-  }
+  Contest_Test() : sheep_at(Grid_Geometry(2, 1)), wolves_at(Grid_Geometry(2, 1)) { p.regrowth = 7; }
   void Put_Sheep(Animal& a) { sheep_at.Push_Alone(a._cell, &a); }
   void Put_Wolf(Animal& a) { wolves_at.Push_Alone(a._cell, &a); }
   Parameters p;

@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
   const wolf_sheep::Parameters p = wolf_sheep::Parameters_For(quarnel::modelkit::Model_Size::large);
   Stat phase[3], declared[3];
   for (int seed = 1; seed <= seeds; ++seed) {
-    const wolf_sheep::Counts a = wolf_sheep::kernel::Run(p, uint64_t(seed), threads, 1000, false).series.back();
+    const wolf_sheep::Counts a =
+        wolf_sheep::kernel::Run(p, uint64_t(seed), threads, 1000, false).series.back();
     const wolf_sheep::Counts b = wolf_sheep::declared::Run(p, uint64_t(seed)).back();
     phase[0].values.push_back(double(a.sheep));
     phase[1].values.push_back(double(a.wolves));
@@ -52,8 +53,8 @@ int main(int argc, char** argv) {
   std::printf("|---|---|---|\n");
   const char* names[3] = {"sheep", "wolves", "cells with grown grass"};
   for (int k = 0; k < 3; ++k) {
-    std::printf("| %s | %.0f ± %.0f | %.0f ± %.0f |\n", names[k], phase[k].Mean(), phase[k].Sd(), declared[k].Mean(),
-                declared[k].Sd());
+    std::printf("| %s | %.0f ± %.0f | %.0f ± %.0f |\n", names[k], phase[k].Mean(), phase[k].Sd(),
+                declared[k].Mean(), declared[k].Sd());
   }
   return 0;
 }

@@ -39,10 +39,10 @@ int Run(const quarnel::modelkit::Model_Options& options) {
   const wolf_sheep::Counts& end = result.series.back();
   // After the kernel's own lines (C stdio): the summary comes last in a pipe too.
   std::fflush(stdout);
-  std::cout << "wolf_sheep: " << result.series.size() - 1 << " steps of " << quarnel::modelkit::to_string(options.size)
-            << " on " << options.threads << " workers, seed " << options.seed << ": sheep " << end.sheep
-            << ", wolves " << end.wolves << ", grass " << end.grass << "; run fingerprint "
-            << quarnel::to_string(result.fingerprint) << std::endl;
+  std::cout << "wolf_sheep: " << result.series.size() - 1 << " steps of "
+            << quarnel::modelkit::to_string(options.size) << " on " << options.threads << " workers, seed "
+            << options.seed << ": sheep " << end.sheep << ", wolves " << end.wolves << ", grass " << end.grass
+            << "; run fingerprint " << quarnel::to_string(result.fingerprint) << std::endl;
   return 0;
 }
 

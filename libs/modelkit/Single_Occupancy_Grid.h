@@ -57,13 +57,15 @@ class Single_Occupancy_Grid {
   // Puts `occupant` (not Occupant{}) into an empty cell; a std::logic_error otherwise.
   void Place(int32_t cell, Occupant occupant) {
     if (occupant == Occupant{}) throw std::logic_error("Single_Occupancy_Grid: the empty value placed");
-    if (!Empty(cell)) throw std::logic_error("Single_Occupancy_Grid: cell " + std::to_string(cell) + " is taken");
+    if (!Empty(cell))
+      throw std::logic_error("Single_Occupancy_Grid: cell " + std::to_string(cell) + " is taken");
     _cells[size_t(cell)] = occupant;
     ++_occupied;
   }
   // Empties an occupied cell.
   void Remove(int32_t cell) {
-    if (Empty(cell)) throw std::logic_error("Single_Occupancy_Grid: cell " + std::to_string(cell) + " is empty");
+    if (Empty(cell))
+      throw std::logic_error("Single_Occupancy_Grid: cell " + std::to_string(cell) + " is empty");
     _cells[size_t(cell)] = Occupant{};
     --_occupied;
   }

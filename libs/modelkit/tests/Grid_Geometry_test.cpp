@@ -23,7 +23,8 @@ TEST(Grid_Geometry_Test, Moore_Neighbours_Are_The_Clipped_Ring_In_Row_Order) {
       for (int32_t other = 0; other < g.num_cells(); ++other) {
         if (g.Chebyshev_Distance(cell, other) == 1) expected.push_back(other);
       }
-      EXPECT_EQ(std::vector<int32_t>(out.begin(), out.begin() + n), expected) << w << "x" << h << " cell " << cell;
+      EXPECT_EQ(std::vector<int32_t>(out.begin(), out.begin() + n), expected)
+          << w << "x" << h << " cell " << cell;
     }
   }
 }

@@ -35,7 +35,8 @@ TEST(Multi_Occupancy_Grid_Test, Concurrent_Pushes_Gather_Every_Item_Once) {
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
       workers.emplace_back([&, t] {
-        for (size_t i = size_t(t); i < items.size(); i += size_t(threads)) grid.Push(items[i].cell, &items[i]);
+        for (size_t i = size_t(t); i < items.size(); i += size_t(threads))
+          grid.Push(items[i].cell, &items[i]);
       });
     }
     for (auto& worker : workers) worker.join();
