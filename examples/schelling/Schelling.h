@@ -6,13 +6,10 @@
 //  - declared::Run: the rules as the benchmark declares them, one resident at a time in a
 //    fresh random order each step, each seeing the moves made before it in that step.
 //
-// The phase formulation (sub-iterations of one step):
-//   0 every resident counts its own group within Chebyshev radius r (itself excluded) on the
-//     grid as it was at the start of the step, and is happy when the count reaches the minimum;
-//     an unhappy one draws a uniformly random cell that was empty at the start of the step
-//     (uniform cells until an empty one) and claims it;
-//   1 the owner of each row of cells moves the lowest identity that claimed a cell of the row
-//     into it; the other claimants stay.
+// The phase formulation (sub-iterations 0-1 of one step):
+//   0 each resident counts its own group within radius r (itself excluded) on the grid of the step's start;
+//   0 an unhappy one draws a uniform cell that was empty then (uniform cells until one is) and claims it;
+//   1 each row's owner moves the lowest claimant of each of its cells in; the other claimants stay.
 // The draws are Counter_Random(seed, identity, Revision(step, 0)); the claims are settled by
 // Move_Claims (Single_Occupancy_Grid.h), whose result does not depend on the claims' order.
 //

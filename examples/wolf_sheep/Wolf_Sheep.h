@@ -1,21 +1,19 @@
 // Wolf-sheep-grass on a W x H grid that does not wrap, three ways:
-//  - Run_Kernel: the model on the Quarnel kernel, stepped in parallel phases;
-//  - Run_Reference: the same phases and the same Counter_Random draws as plain loops over
+//  - kernel::Run: the model on the Quarnel kernel, stepped in parallel phases;
+//  - reference::Run: the same phases and the same Counter_Random draws as plain loops over
 //    plain containers, one thread, no kernel; its per-step series equals the kernel's exactly;
-//  - Run_Declared: the rules as the benchmark declares them, one agent at a time in a fresh
+//  - declared::Run: the rules as the benchmark declares them, one animal at a time in a fresh
 //    random order each step (sheep, then wolves, then grass), for comparing outcomes.
 //
-// The phase formulation (sub-iterations of one step):
-//   0 sheep move and lose 1 energy (they join their cell's list) | 1 grass rows: the lowest-
-//   identity sheep of a cell with grown grass eats it | 2 sheep starve or reproduce, wolves move
-//   and lose 1 | 3 grass rows: the k-th lowest-identity wolf of a cell eats its k-th lowest-
-//   identity living sheep | 4 wolves starve or reproduce; grass rows free the dead sheep, empty
-//   the lists and regrow grass.
+// The phase formulation (sub-iterations 0-4 of one step):
+//   0 sheep move, lose 1 and join their cell's list; 1 per cell, the lowest-identity sheep eats grown grass;
+//   2 sheep starve (< 1) or reproduce, wolves move and lose 1; 3 per cell, the k-th lowest wolf eats the
+//   k-th lowest living sheep; 4 wolves starve (< 0) or reproduce, dead sheep are freed, grass regrows.
 // Every contest is settled by a cell's owner (the grass row of its row) from lists gathered in
 // an earlier phase, by identity, so no result depends on the order of stepping. Every draw is
 // Counter_Random(seed, identity, Revision(step, phase)).
 //
-// Thread safety: the Run_ functions run on one (controlling) thread, one run at a time; the
+// Thread safety: the Run functions run on one (controlling) thread, one run at a time; the
 // kernel's handlers follow the phase rules above (Multi_Occupancy_Grid.h).
 #pragma once
 
