@@ -1,0 +1,304 @@
+// Schelling segregation on an X x X grid that does not wrap, at most one resident per cell,
+// three ways:
+//  - kernel::Run: the model on the Quarnel kernel, stepped in parallel phases;
+//  - reference::Run: the same phases and the same Counter_Random draws as plain loops over
+//    plain containers, one thread, no kernel; its per-step series equals the kernel's exactly;
+//  - declared::Run: the rules as the benchmark declares them, one resident at a time in a
+//    fresh random order each step, each seeing the moves made before it in that step.
+//
+// The phase formulation (sub-iterations 0-1 of one step):
+//   0 each resident counts its own group within radius r (itself excluded) on the grid of the step's start;
+//   0 an unhappy one draws a uniform cell that was empty then (uniform cells until one is) and claims it;
+//   1 each row's owner moves the lowest claimant of each of its cells in; the other claimants stay.
+// The draws are Counter_Random(seed, identity, Revision(step, 0)); the claims are settled by
+// Move_Claims (Single_Occupancy_Grid.h), whose result does not depend on the claims' order.
+//
+// Thread safety: the Run functions run on one (controlling) thread, one run at a time.
+#pragma once
+
+#include <quarnel/Quarnel.h>
+#include <quarnel/modelkit/Grid_Geometry.h>
+#include <quarnel/modelkit/Model_Command_Line.h>
+#include <quarnel/modelkit/Random_Order.h>
+#include <quarnel/modelkit/Single_Occupancy_Grid.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace schelling {
+
+using quarnel::Counter_Random;
+using quarnel::Revision;
+using quarnel::modelkit::Grid_Geometry;
+using Grid = quarnel::modelkit::Single_Occupancy_Grid<uint8_t>;  // 0 empty, 1 or 2: a group
+
+struct Parameters {
+  int32_t side = 40;
+  int32_t residents = 1000;
+  int32_t radius = 1;
+  int32_t min_to_be_happy = 3;
+  int32_t steps = 20;
+};
+
+inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
+  using quarnel::modelkit::Model_Size;
+  if (size == Model_Size::small) return {};
+  if (size == Model_Size::large) return {100, 8000, 2, 8, 20};
+  return {2000, 3200000, 2, 8, 20};
+}
+
+// One step: residents happy at its phase 0, residents that moved in its phase 1.
+struct Counts {
+  int64_t happy = 0, moved = 0;
+  friend bool operator==(const Counts&, const Counts&) = default;
+};
+using Series = std::vector<Counts>;  // [0]: after set-up (all unhappy); [t]: step t
+
+enum Phase : uint32_t { decide = 0, move = 1 };
+
+namespace rules {
+
+constexpr uint64_t setup_counter = UINT64_MAX;                // the set-up's draws; no step uses it
+constexpr uint64_t order_key = uint64_t(0x6f72646572) << 24;  // declared::Run's order stream
+
+// Resident i: identity Root_Identity(i), group 1 for the first half, 2 for the rest.
+inline uint8_t Group_Of(const Parameters& p, int32_t i) {
+  return i < p.residents / 2 ? 1 : 2;
+}
+
+// The grid after set-up: resident i at a uniformly random cell left empty by residents 0..i-1
+// (drawn from its own stream); `cells[i]` is its cell.
+inline Grid Place_Residents(const Parameters& p, uint64_t seed, std::vector<int32_t>& cells) {
+  Grid grid(Grid_Geometry(p.side, p.side));
+  if (p.residents < 0 || int64_t(p.residents) > int64_t(grid.geometry().num_cells())) {
+    throw std::invalid_argument("Schelling: more residents than cells");
+  }
+  cells.resize(size_t(p.residents));
+  for (int32_t i = 0; i < p.residents; ++i) {
+    Counter_Random draws(seed, quarnel::Root_Identity(uint64_t(i)), setup_counter);
+    cells[size_t(i)] = grid.Random_Empty_Cell(draws);
+    grid.Place(cells[size_t(i)], Group_Of(p, i));
+  }
+  return grid;
+}
+
+inline bool Happy(const Grid& grid, int32_t cell, uint8_t group, const Parameters& p) {
+  return grid.Count_Within(cell, p.radius, group) >= p.min_to_be_happy;
+}
+
+}  // namespace rules
+
+// ---------------------------------------------------------------------------------------
+// The model on the kernel.
+namespace kernel {
+
+// A resident carries its identity itself (Root_Identity(i)) instead of being an identified
+// kernel type: an identified type's manager records every identity of the run in a hash set,
+// which at the huge size costs more than the steps themselves. The draws are keyed on it all
+// the same; the run fingerprint sees a resident's calls by revision (identity -1). Its cell
+// lives in Shared::cell_of, where the row that settles its move writes it.
+class Resident : public quarnel::Agent<Resident> {
+ public:
+  Resident(uint32_t identity, uint8_t group) : _identity(identity), _group(group) {}
+  void Act(quarnel::Next& next);  // phase 0 of every step
+  uint32_t identity() const { return _identity; }
+
+  uint32_t _identity;
+  uint8_t _group;
+};
+
+// The owner of one row of cells: in phase 1 it settles the claims on its cells and moves each
+// winner in. It writes its own cells, the cells its winners leave (each left by one winner
+// alone) and its winners' entries of cell_of; no other handler touches those in phase 1.
+class Claim_Row : public quarnel::Agent<Claim_Row> {
+ public:
+  explicit Claim_Row(int32_t row) : _row(row) {}
+  void Act(quarnel::Next& next);  // phase 1 of every step
+
+  int32_t _row;
+};
+
+// What every handler reads: the grid (read in phase 0, moved in phase 1), the claims, the
+// residents' cells and the settings, among them the minimum to be happy, read at every
+// decision.
+struct Shared {
+  // One line of counts per thread index (workers, then the controlling thread): a handler
+  // adds to its worker's line, the iteration hook sums the lines (exact integer sums, so the
+  // totals do not depend on which worker stepped what) and empties them.
+  struct alignas(quarnel::__cache_line_size) Tally {
+    int64_t happy = 0, moved = 0;
+  };
+  Shared(const Parameters& parameters, uint64_t run_seed, std::vector<int32_t>& cells)
+      : p(parameters),
+        seed(run_seed),
+        grid(rules::Place_Residents(p, seed, cells)),
+        claims(grid.geometry().num_cells()),
+        cell_of(cells) {}
+  Parameters p;
+  uint64_t seed;
+  Grid grid;
+  quarnel::modelkit::Move_Claims claims;
+  std::vector<int32_t> cell_of;  // [identity - 1]: the resident's cell
+  std::vector<Tally> tallies;
+};
+inline Shared* shared = nullptr;
+
+inline void Resident::Act(quarnel::Next& next) {
+  Shared& s = *shared;
+  const int32_t cell = s.cell_of[_identity - 1];
+  const bool happy = rules::Happy(s.grid, cell, _group, s.p);
+  s.tallies[size_t(quarnel::__thread_id)].happy += happy;
+  if (!happy) {
+    Counter_Random draws(s.seed, _identity, next.now());
+    const int32_t target = s.grid.Random_Empty_Cell(draws);
+    if (target >= 0) s.claims.Claim(target, next.iteration() + 1, _identity);
+  }
+  next.In(1, decide);
+}
+
+inline void Claim_Row::Act(quarnel::Next& next) {
+  Shared& s = *shared;
+  const uint32_t round = next.iteration() + 1;
+  int64_t moved = 0;
+  for (int32_t cell = s.grid.geometry().Cell(0, _row), end = cell + s.grid.geometry().width(); cell < end;
+       ++cell) {
+    const uint32_t winner = s.claims.Winner(cell, round);
+    if (winner == quarnel::modelkit::Move_Claims::no_winner) continue;
+    int32_t& from = s.cell_of[winner - 1];
+    s.grid.Move(from, cell);
+    from = cell;
+    ++moved;
+  }
+  s.tallies[size_t(quarnel::__thread_id)].moved += moved;
+  next.In(1, move);
+}
+
+struct Run_Result {
+  Series series;
+  quarnel::Run_Digest fingerprint;
+  std::vector<int32_t> final_cells;  // [i]: the cell of resident i (identity i + 1) at the end
+};
+
+// One whole run on `threads` workers with `block_size` objects per block of each type.
+// REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
+inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
+                      bool fingerprint = true) {
+  using namespace quarnel;
+  std::vector<int32_t> cells;
+  Shared state(p, seed, cells);
+  shared = &state;
+  Run_Fingerprint::Switch(fingerprint);
+  Simulation_Configuration config;
+  config.num_threads = threads;
+  config.num_iterations = p.steps;
+  Run_Result result;
+  result.series.push_back({});
+  try {
+    Simulation run(config);
+    Set_Block_Size<Resident>(block_size);
+    Set_Block_Size<Claim_Row>(block_size);
+    Create_Many<Resident>(uint64_t(p.residents), Revision(0, decide), [&](uint64_t i) {
+      return Resident(uint32_t(Root_Identity(i)), rules::Group_Of(p, int32_t(i)));
+    });
+    Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move),
+                           [](uint64_t row) { return Claim_Row(int32_t(row)); });
+    state.tallies.assign(World::Instance().num_threads() + 1, {});
+    run.On_Iteration_End([&](uint32_t) {
+      Counts counts;
+      for (Shared::Tally& tally : state.tallies) {
+        counts.happy += std::exchange(tally.happy, 0);
+        counts.moved += std::exchange(tally.moved, 0);
+      }
+      result.series.push_back(counts);
+    });
+    run.Run();
+    result.final_cells = state.cell_of;
+  } catch (...) {
+    shared = nullptr;
+    Run_Fingerprint::Switch(false);
+    throw;
+  }
+  result.fingerprint = Run_Fingerprint::Instance().Result();
+  shared = nullptr;
+  Run_Fingerprint::Switch(false);
+  return result;
+}
+
+}  // namespace kernel
+
+// ---------------------------------------------------------------------------------------
+// The same phases as plain loops (one thread, no kernel).
+namespace reference {
+
+inline Series Run(const Parameters& p, uint64_t seed) {
+  std::vector<int32_t> cells;
+  Grid grid = rules::Place_Residents(p, seed, cells);
+  const size_t n = cells.size();
+  std::vector<uint8_t> groups(n);
+  for (size_t i = 0; i < n; ++i) groups[i] = rules::Group_Of(p, int32_t(i));
+  std::vector<int32_t> targets(n);
+  std::vector<uint64_t> lowest(size_t(grid.geometry().num_cells()), UINT64_MAX);  // lowest claimant
+  Series series{{}};
+  for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
+    Counts counts;
+    for (size_t i = 0; i < n; ++i) {
+      targets[i] = -1;
+      if (rules::Happy(grid, cells[i], groups[i], p)) {
+        ++counts.happy;
+        continue;
+      }
+      const uint64_t identity = quarnel::Root_Identity(i);
+      Counter_Random draws(seed, identity, Revision(t, decide));
+      targets[i] = grid.Random_Empty_Cell(draws);
+      if (targets[i] >= 0) lowest[size_t(targets[i])] = std::min(lowest[size_t(targets[i])], identity);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (targets[i] < 0) continue;
+      if (lowest[size_t(targets[i])] == quarnel::Root_Identity(i)) {
+        grid.Move(cells[i], targets[i]);
+        cells[i] = targets[i];
+        ++counts.moved;
+      }
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (targets[i] >= 0) lowest[size_t(targets[i])] = UINT64_MAX;
+    }
+    series.push_back(counts);
+  }
+  return series;
+}
+
+}  // namespace reference
+
+// ---------------------------------------------------------------------------------------
+// The declared rules: one resident at a time in a fresh random order each step.
+namespace declared {
+
+inline Series Run(const Parameters& p, uint64_t seed) {
+  std::vector<int32_t> cells;
+  Grid grid = rules::Place_Residents(p, seed, cells);
+  Series series{{}};
+  for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
+    Counts counts;
+    for (uint32_t i : quarnel::modelkit::Random_Order(cells.size(), seed, rules::order_key, t)) {
+      if (rules::Happy(grid, cells[i], rules::Group_Of(p, int32_t(i)), p)) {
+        ++counts.happy;
+        continue;
+      }
+      Counter_Random draws(seed, quarnel::Root_Identity(i), Revision(t, decide));
+      const int32_t target = grid.Random_Empty_Cell(draws);
+      if (target < 0) continue;
+      grid.Move(cells[i], target);
+      cells[i] = target;
+      ++counts.moved;
+    }
+    series.push_back(counts);
+  }
+  return series;
+}
+
+}  // namespace declared
+}  // namespace schelling

@@ -1,0 +1,567 @@
+// Wolf-sheep-grass on a W x H grid that does not wrap, three ways:
+//  - kernel::Run: the model on the Quarnel kernel, stepped in parallel phases;
+//  - reference::Run: the same phases and the same Counter_Random draws as plain loops over
+//    plain containers, one thread, no kernel; its per-step series equals the kernel's exactly;
+//  - declared::Run: the rules as the benchmark declares them, one animal at a time in a fresh
+//    random order each step (sheep, then wolves, then grass), for comparing outcomes.
+//
+// The phase formulation (sub-iterations 0-4 of one step):
+//   0 sheep move, lose 1 and join their cell's list; 1 per cell, the lowest-identity sheep eats grown grass;
+//   2 sheep starve (< 1) or reproduce, wolves move and lose 1; 3 per cell, the k-th lowest wolf eats the
+//   k-th lowest living sheep; 4 wolves starve (< 0) or reproduce, dead sheep are freed, grass regrows.
+// Every contest is settled by a cell's owner (the grass row of its row) from lists gathered in
+// an earlier phase, by identity, so no result depends on the order of stepping. Every draw is
+// Counter_Random(seed, identity, Revision(step, phase)).
+//
+// Thread safety: the Run functions run on one (controlling) thread, one run at a time; the
+// kernel's handlers follow the phase rules above (Multi_Occupancy_Grid.h).
+#pragma once
+
+#include <quarnel/Quarnel.h>
+#include <quarnel/modelkit/Grid_Geometry.h>
+#include <quarnel/modelkit/Model_Command_Line.h>
+#include <quarnel/modelkit/Multi_Occupancy_Grid.h>
+#include <quarnel/modelkit/Random_Order.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace wolf_sheep {
+
+using quarnel::Counter_Random;
+using quarnel::Revision;
+using quarnel::modelkit::Grid_Geometry;
+
+struct Parameters {
+  int32_t width = 25, height = 25;
+  int32_t sheep = 60, wolves = 40;
+  int32_t regrowth = 20;  // steps from eaten to grown again
+  float sheep_reproduce = 0.2f, wolf_reproduce = 0.1f;
+  float sheep_gain = 5, wolf_gain = 13;
+  int32_t steps = 100;
+};
+
+inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
+  using quarnel::modelkit::Model_Size;
+  if (size == Model_Size::small) return {};
+  Parameters p;
+  p.regrowth = 10;
+  p.sheep_reproduce = 0.4f;
+  p.wolf_reproduce = 0.2f;
+  if (size == Model_Size::large) {
+    p.width = p.height = 100;
+    p.sheep = 1000;
+    p.wolves = 500;
+  } else {
+    p.width = p.height = 2000;
+    p.sheep = 400000;
+    p.wolves = 200000;
+  }
+  return p;
+}
+
+// The state after a step: living sheep and wolves, cells with grown grass.
+struct Counts {
+  int64_t sheep = 0, wolves = 0, grass = 0;
+  friend bool operator==(const Counts&, const Counts&) = default;
+};
+using Series = std::vector<Counts>;  // [0]: after set-up; [t]: after step t
+
+// The sub-iterations of one step.
+enum Phase : uint32_t {
+  sheep_move = 0,
+  sheep_eat = 1,
+  sheep_live = 2,
+  wolves_move = 2,
+  wolves_eat = 3,
+  wolves_live = 4
+};
+
+namespace rules {
+
+constexpr uint64_t setup_counter = UINT64_MAX;                // the set-up's draws; no step uses it
+constexpr uint64_t grass_key = uint64_t(0x6772617373) << 24;  // + cell: a cell's set-up stream
+constexpr uint64_t sheep_order_key = grass_key - 1, wolf_order_key = grass_key - 2;  // Run_Declared
+
+// Sheep i is Root_Identity(i), wolf i Root_Identity(sheep + i): no two animals share a stream.
+inline uint64_t Sheep_Identity(const Parameters&, int32_t i) {
+  return quarnel::Root_Identity(uint64_t(i));
+}
+inline uint64_t Wolf_Identity(const Parameters& p, int32_t i) {
+  return quarnel::Root_Identity(uint64_t(p.sheep) + uint64_t(i));
+}
+
+struct Start {
+  int32_t cell;
+  float energy;  // uniform in [1, 2 x gain)
+};
+inline Start Start_Of(const Grid_Geometry& g, uint64_t seed, uint64_t identity, float gain) {
+  Counter_Random draws(seed, identity, setup_counter);
+  const int32_t cell = int32_t(draws.Next_Below(uint64_t(g.num_cells())));
+  return {cell, 1.0f + float(draws.Next_Uniform()) * (2 * gain - 1)};
+}
+// A cell's countdown at set-up: 0 (grown) with probability 1/2, else uniform in [1, regrowth].
+inline int32_t Grass_Start(const Parameters& p, uint64_t seed, int32_t cell) {
+  Counter_Random draws(seed, grass_key + uint64_t(cell), setup_counter);
+  return draws.Next_Below(2) == 0 ? 0 : 1 + int32_t(draws.Next_Below(uint64_t(p.regrowth)));
+}
+
+// One of the in-grid Moore neighbours of `cell`, uniformly.
+inline int32_t Move(const Grid_Geometry& g, int32_t cell, Counter_Random& draws) {
+  std::array<int32_t, 8> neighbours;
+  const int n = g.Moore_Neighbours(cell, neighbours);
+  return n == 0 ? cell : neighbours[draws.Next_Below(uint64_t(n))];
+}
+
+// The grass contest of `cell`: the lowest-identity sheep of its list eats grown grass.
+// Returns whether the grass was eaten.
+template <class Sheep_Grid>
+bool Feed_Sheep(const Sheep_Grid& sheep, int32_t cell, int32_t& countdown, const Parameters& p) {
+  if (countdown != 0) return false;
+  auto* winner = sheep.First(cell);
+  if (winner == nullptr) return false;
+  for (auto* s = Sheep_Grid::Next(winner); s != nullptr; s = Sheep_Grid::Next(s)) {
+    if (s->identity() < winner->identity()) winner = s;
+  }
+  winner->_energy += p.sheep_gain;
+  countdown = p.regrowth;
+  return true;
+}
+
+// The wolves' contest of `cell`: with the wolves and the living sheep each sorted by identity,
+// the k-th wolf eats the k-th sheep for k < min(wolves, sheep). Each wolf eats at most one
+// sheep, each sheep is eaten at most once. `wolves` and `prey` are scratch space.
+template <class Wolf_Grid, class Sheep_Grid, class Wolf, class Sheep>
+void Feed_Wolves(const Wolf_Grid& wolf_grid, const Sheep_Grid& sheep_grid, int32_t cell,
+                 std::vector<Wolf*>& wolves, std::vector<Sheep*>& prey, const Parameters& p) {
+  if (wolf_grid.First(cell) == nullptr || sheep_grid.First(cell) == nullptr) return;
+  wolves.clear();
+  prey.clear();
+  for (Wolf* w = wolf_grid.First(cell); w != nullptr; w = Wolf_Grid::Next(w)) wolves.push_back(w);
+  for (Sheep* s = sheep_grid.First(cell); s != nullptr; s = Sheep_Grid::Next(s)) {
+    if (s->_alive) prey.push_back(s);
+  }
+  const size_t n = std::min(wolves.size(), prey.size());
+  if (n == 0) return;
+  auto by_identity = [](const auto* a, const auto* b) { return a->identity() < b->identity(); };
+  std::partial_sort(wolves.begin(), wolves.begin() + ptrdiff_t(n), wolves.end(), by_identity);
+  std::partial_sort(prey.begin(), prey.begin() + ptrdiff_t(n), prey.end(), by_identity);
+  for (size_t k = 0; k < n; ++k) {
+    wolves[k]->_energy += p.wolf_gain;
+    prey[k]->_alive = false;
+  }
+}
+
+}  // namespace rules
+
+// ---------------------------------------------------------------------------------------
+// The model on the kernel.
+namespace kernel {
+
+// Sheep and wolves carry their identities themselves (Root_Identity at set-up, Child_Identity
+// at birth) instead of being identified kernel types: an identified type's manager records
+// every identity given in the run in a hash set, one insert per birth, and at the huge size
+// (tens of millions of births) that doubles the run's time. The draws are keyed on these
+// identities all the same; the run fingerprint sees an animal's calls by revision
+// (identity -1), a grass row's by its identity.
+class Sheep : public quarnel::Agent<Sheep> {
+ public:
+  Sheep(uint64_t identity, int32_t cell, float energy) : _identity(identity), _cell(cell), _energy(energy) {}
+  void Act(quarnel::Next& next);
+  uint64_t identity() const { return _identity; }
+
+  uint64_t _identity;
+  int32_t _cell;
+  float _energy;
+  bool _alive = true;              // false: starved (phase 2) or eaten (phase 3); freed in phase 4
+  Sheep* _next_in_cell = nullptr;  // the cell's list, from phase 0 to phase 4
+};
+
+class Wolf : public quarnel::Agent<Wolf> {
+ public:
+  Wolf(uint64_t identity, int32_t cell, float energy) : _identity(identity), _cell(cell), _energy(energy) {}
+  void Act(quarnel::Next& next);
+  uint64_t identity() const { return _identity; }
+
+  uint64_t _identity;
+  int32_t _cell;
+  float _energy;
+  Wolf* _next_in_cell = nullptr;  // the cell's list, from phase 2 to phase 4
+};
+
+// The grass of row `_row` and the owner of that row's cells: it settles their contests,
+// frees their dead sheep and empties their lists.
+class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
+ public:
+  Grass_Row(int32_t row, int64_t grown) : _row(row), _grown(grown) {}
+  void Act(quarnel::Next& next);
+
+  int32_t _row;
+  int64_t _grown;  // cells of the row with grown grass
+};
+
+// What every handler reads: set before the run, constant during it except for the grass
+// countdowns (each written only by its row) and the lists (phase rules above).
+struct Shared {
+  Shared(const Parameters& parameters, uint64_t run_seed)
+      : p(parameters),
+        seed(run_seed),
+        geometry(p.width, p.height),
+        countdown(size_t(geometry.num_cells())),
+        sheep(geometry),
+        wolves(geometry) {}
+  Parameters p;
+  uint64_t seed;
+  Grid_Geometry geometry;
+  std::vector<int32_t> countdown;  // per cell; 0: grown
+  quarnel::modelkit::Multi_Occupancy_Grid<Sheep, &Sheep::_next_in_cell> sheep;
+  quarnel::modelkit::Multi_Occupancy_Grid<Wolf, &Wolf::_next_in_cell> wolves;
+};
+inline Shared* shared = nullptr;
+
+inline void Sheep::Act(quarnel::Next& next) {
+  const Shared& s = *shared;
+  Counter_Random draws(s.seed, _identity, next.now());
+  if (next.now()._sub_iteration == sheep_move) {
+    _cell = rules::Move(s.geometry, _cell, draws);
+    _energy -= 1;
+    shared->sheep.Push(_cell, this);
+    next.In(0, sheep_live);
+    return;
+  }
+  if (_energy < 1) {  // starved: its row frees it in phase 4
+    _alive = false;
+    return;
+  }
+  if (draws.Next_Uniform() < s.p.sheep_reproduce) {
+    _energy /= 2;
+    Sheep* child = quarnel::Create<Sheep>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
+    shared->sheep.Push(_cell, child);
+    child->Schedule_At(Revision(next.iteration() + 1, sheep_move));
+  }
+  next.In(1, sheep_move);
+}
+
+inline void Wolf::Act(quarnel::Next& next) {
+  const Shared& s = *shared;
+  Counter_Random draws(s.seed, _identity, next.now());
+  if (next.now()._sub_iteration == wolves_move) {
+    _cell = rules::Move(s.geometry, _cell, draws);
+    _energy -= 1;
+    shared->wolves.Push(_cell, this);
+    next.In(0, wolves_live);
+    return;
+  }
+  if (_energy < 0) {
+    quarnel::Release(this);
+    return;
+  }
+  if (draws.Next_Uniform() < s.p.wolf_reproduce) {
+    _energy /= 2;
+    Wolf* child = quarnel::Create<Wolf>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
+    child->Schedule_At(Revision(next.iteration() + 1, wolves_move));
+  }
+  next.In(1, wolves_move);
+}
+
+inline void Grass_Row::Act(quarnel::Next& next) {
+  Shared& s = *shared;
+  const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
+  switch (next.now()._sub_iteration) {
+    case sheep_eat:
+      for (int32_t cell = first; cell < end; ++cell)
+        _grown -= rules::Feed_Sheep(s.sheep, cell, s.countdown[cell], s.p);
+      next.In(0, wolves_eat);
+      return;
+    case wolves_eat: {
+      static thread_local std::vector<Wolf*> wolves;
+      static thread_local std::vector<Sheep*> prey;
+      for (int32_t cell = first; cell < end; ++cell)
+        rules::Feed_Wolves(s.wolves, s.sheep, cell, wolves, prey, s.p);
+      next.In(0, wolves_live);
+      return;
+    }
+    default:  // wolves_live: this row's end of the step
+      for (int32_t cell = first; cell < end; ++cell) {
+        for (Sheep* sheep = s.sheep.First(cell); sheep != nullptr;) {
+          Sheep* following = sheep->_next_in_cell;
+          if (!sheep->_alive) quarnel::Release(sheep);
+          sheep = following;
+        }
+        s.sheep.Clear(cell);
+        s.wolves.Clear(cell);
+        int32_t& countdown = s.countdown[cell];
+        if (countdown > 0 && --countdown == 0) ++_grown;
+      }
+      next.In(1, sheep_eat);
+  }
+}
+
+struct Run_Result {
+  Series series;
+  quarnel::Run_Digest fingerprint;
+};
+
+// One whole run on `threads` workers with `block_size` objects per block of every type.
+// REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
+inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
+                      bool fingerprint = true) {
+  using namespace quarnel;
+  Shared state(p, seed);
+  shared = &state;
+  Run_Fingerprint::Switch(fingerprint);
+  Simulation_Configuration config;
+  config.num_threads = threads;
+  config.num_iterations = p.steps;
+  Run_Result result;
+  try {
+    Simulation run(config);
+    Set_Block_Size<Sheep>(block_size);
+    Set_Block_Size<Wolf>(block_size);
+    Set_Block_Size<Grass_Row>(block_size);
+    Counts start{p.sheep, p.wolves, 0};
+    for (int32_t y = 0; y < p.height; ++y) {
+      int64_t grown = 0;
+      for (int32_t x = 0; x < p.width; ++x) {
+        const int32_t cell = state.geometry.Cell(x, y);
+        state.countdown[size_t(cell)] = rules::Grass_Start(p, seed, cell);
+        grown += state.countdown[size_t(cell)] == 0;
+      }
+      start.grass += grown;
+      Create_Identified<Grass_Row>(Root_Identity(uint64_t(y)), y, grown)->Schedule_At(Revision(0, sheep_eat));
+    }
+    Create_Many<Sheep>(uint64_t(p.sheep), Revision(0, sheep_move), [&](uint64_t i) {
+      const uint64_t id = rules::Sheep_Identity(p, int32_t(i));
+      const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.sheep_gain);
+      return Sheep(id, at.cell, at.energy);
+    });
+    Create_Many<Wolf>(uint64_t(p.wolves), Revision(0, wolves_move), [&](uint64_t i) {
+      const uint64_t id = rules::Wolf_Identity(p, int32_t(i));
+      const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.wolf_gain);
+      return Wolf(id, at.cell, at.energy);
+    });
+    result.series.push_back(start);
+    run.On_Iteration_End([&](uint32_t) {
+      Counts counts{Live_Count<Sheep>(), Live_Count<Wolf>(), 0};
+      For_Each_Live<Grass_Row>([&](Grass_Row& row) { counts.grass += row._grown; });
+      result.series.push_back(counts);
+    });
+    run.Run();
+  } catch (...) {
+    shared = nullptr;
+    Run_Fingerprint::Switch(false);
+    throw;
+  }
+  result.fingerprint = Run_Fingerprint::Instance().Result();
+  shared = nullptr;
+  Run_Fingerprint::Switch(false);
+  return result;
+}
+
+}  // namespace kernel
+
+// ---------------------------------------------------------------------------------------
+// The same phases as plain loops (one thread, no kernel).
+namespace reference {
+
+struct Animal {
+  uint64_t _identity;
+  int32_t _cell;
+  float _energy;
+  bool _alive = true;
+  Animal* _next_in_cell = nullptr;
+  uint64_t identity() const { return _identity; }
+};
+using Animal_Grid = quarnel::modelkit::Multi_Occupancy_Grid<Animal, &Animal::_next_in_cell>;
+
+// Starve or reproduce, as the kernel's phase 2 (sheep, threshold 1) and phase 4 (wolves,
+// threshold 0). Children are appended to `animals`, whose capacity must hold them.
+inline void Live(std::vector<Animal>& animals, size_t i, float threshold, float reproduce, Revision now,
+                 uint64_t seed, Animal_Grid* lists) {
+  Animal& a = animals[i];
+  if (a._energy < threshold) {
+    a._alive = false;
+    return;
+  }
+  Counter_Random draws(seed, a._identity, now);
+  if (draws.Next_Uniform() < reproduce) {
+    a._energy /= 2;
+    animals.push_back(Animal{quarnel::Child_Identity(a._identity, now), a._cell, a._energy});
+    if (lists != nullptr) lists->Push_Alone(a._cell, &animals.back());
+  }
+}
+
+inline Series Run(const Parameters& p, uint64_t seed) {
+  const Grid_Geometry g(p.width, p.height);
+  std::vector<Animal> sheep, wolves;
+  std::vector<int32_t> countdown(size_t(g.num_cells()));
+  Animal_Grid sheep_at(g), wolves_at(g);
+  Counts counts{p.sheep, p.wolves, 0};
+  for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+    countdown[size_t(cell)] = rules::Grass_Start(p, seed, cell);
+    counts.grass += countdown[size_t(cell)] == 0;
+  }
+  for (int32_t i = 0; i < p.sheep; ++i) {
+    const uint64_t id = rules::Sheep_Identity(p, i);
+    const rules::Start at = rules::Start_Of(g, seed, id, p.sheep_gain);
+    sheep.push_back({id, at.cell, at.energy});
+  }
+  for (int32_t i = 0; i < p.wolves; ++i) {
+    const uint64_t id = rules::Wolf_Identity(p, i);
+    const rules::Start at = rules::Start_Of(g, seed, id, p.wolf_gain);
+    wolves.push_back({id, at.cell, at.energy});
+  }
+  Series series{counts};
+  std::vector<Animal*> wolf_scratch, prey_scratch;
+  for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
+    sheep.reserve(2 * sheep.size());  // phase 2's children: the lists' pointers stay valid
+    for (Animal& a : sheep) {
+      Counter_Random draws(seed, a._identity, Revision(t, sheep_move));
+      a._cell = rules::Move(g, a._cell, draws);
+      a._energy -= 1;
+      sheep_at.Push_Alone(a._cell, &a);
+    }
+    for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+      counts.grass -= rules::Feed_Sheep(sheep_at, cell, countdown[size_t(cell)], p);
+    }
+    for (size_t i = 0, n = sheep.size(); i < n; ++i) {
+      Live(sheep, i, 1, p.sheep_reproduce, Revision(t, sheep_live), seed, &sheep_at);
+    }
+    for (Animal& a : wolves) {
+      Counter_Random draws(seed, a._identity, Revision(t, wolves_move));
+      a._cell = rules::Move(g, a._cell, draws);
+      a._energy -= 1;
+      wolves_at.Push_Alone(a._cell, &a);
+    }
+    for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+      rules::Feed_Wolves(wolves_at, sheep_at, cell, wolf_scratch, prey_scratch, p);
+    }
+    wolves.reserve(2 * wolves.size());
+    for (size_t i = 0, n = wolves.size(); i < n; ++i) {
+      Live(wolves, i, 0, p.wolf_reproduce, Revision(t, wolves_live), seed, nullptr);
+    }
+    for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+      sheep_at.Clear(cell);
+      wolves_at.Clear(cell);
+      int32_t& c = countdown[size_t(cell)];
+      if (c > 0 && --c == 0) ++counts.grass;
+    }
+    std::erase_if(sheep, [](const Animal& a) { return !a._alive; });
+    std::erase_if(wolves, [](const Animal& a) { return !a._alive; });
+    counts.sheep = int64_t(sheep.size());
+    counts.wolves = int64_t(wolves.size());
+    series.push_back(counts);
+  }
+  return series;
+}
+
+}  // namespace reference
+
+// ---------------------------------------------------------------------------------------
+// The declared rules: one animal at a time in a fresh random order each step.
+namespace declared {
+
+struct Animal {
+  uint64_t identity;
+  int32_t cell;
+  float energy;
+  bool alive = true;
+};
+
+inline void Erase_One(std::vector<uint32_t>& list, uint32_t value) {
+  auto it = std::find(list.begin(), list.end(), value);
+  *it = list.back();
+  list.pop_back();
+}
+
+inline Series Run(const Parameters& p, uint64_t seed) {
+  const Grid_Geometry g(p.width, p.height);
+  std::vector<Animal> sheep, wolves;
+  std::vector<int32_t> countdown(size_t(g.num_cells()));
+  std::vector<std::vector<uint32_t>> sheep_at(size_t(g.num_cells()));  // indices into `sheep`
+  Counts counts{p.sheep, p.wolves, 0};
+  for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+    countdown[size_t(cell)] = rules::Grass_Start(p, seed, cell);
+    counts.grass += countdown[size_t(cell)] == 0;
+  }
+  for (int32_t i = 0; i < p.sheep; ++i) {
+    const uint64_t id = rules::Sheep_Identity(p, i);
+    const rules::Start at = rules::Start_Of(g, seed, id, p.sheep_gain);
+    sheep.push_back({id, at.cell, at.energy});
+  }
+  for (int32_t i = 0; i < p.wolves; ++i) {
+    const uint64_t id = rules::Wolf_Identity(p, i);
+    const rules::Start at = rules::Start_Of(g, seed, id, p.wolf_gain);
+    wolves.push_back({id, at.cell, at.energy});
+  }
+  Series series{counts};
+  for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
+    for (auto& list : sheep_at) list.clear();
+    for (uint32_t i = 0; i < sheep.size(); ++i) sheep_at[size_t(sheep[i].cell)].push_back(i);
+    // Sheep: move, lose 1, eat grown grass, starve or reproduce; newborns act from the next step.
+    const std::vector<uint32_t> sheep_order =
+        quarnel::modelkit::Random_Order(sheep.size(), seed, rules::sheep_order_key, t);
+    for (uint32_t i : sheep_order) {
+      const Revision now(t, sheep_move);
+      Counter_Random draws(seed, sheep[i].identity, now);
+      Erase_One(sheep_at[size_t(sheep[i].cell)], i);
+      sheep[i].cell = rules::Move(g, sheep[i].cell, draws);
+      sheep[i].energy -= 1;
+      int32_t& grass = countdown[size_t(sheep[i].cell)];
+      if (grass == 0) {
+        sheep[i].energy += p.sheep_gain;
+        grass = p.regrowth;
+        --counts.grass;
+      }
+      if (sheep[i].energy < 1) {
+        sheep[i].alive = false;
+        continue;
+      }
+      sheep_at[size_t(sheep[i].cell)].push_back(i);
+      if (draws.Next_Uniform() < p.sheep_reproduce) {
+        sheep[i].energy /= 2;
+        sheep.push_back({quarnel::Child_Identity(sheep[i].identity, now), sheep[i].cell, sheep[i].energy});
+        sheep_at[size_t(sheep[i].cell)].push_back(uint32_t(sheep.size() - 1));
+      }
+    }
+    // Wolves: move, lose 1, eat a random sheep of the cell, starve or reproduce.
+    const std::vector<uint32_t> wolf_order =
+        quarnel::modelkit::Random_Order(wolves.size(), seed, rules::wolf_order_key, t);
+    for (uint32_t i : wolf_order) {
+      const Revision now(t, wolves_move);
+      Counter_Random draws(seed, wolves[i].identity, now);
+      wolves[i].cell = rules::Move(g, wolves[i].cell, draws);
+      wolves[i].energy -= 1;
+      std::vector<uint32_t>& here = sheep_at[size_t(wolves[i].cell)];
+      if (!here.empty()) {
+        const uint32_t victim = here[draws.Next_Below(here.size())];
+        sheep[victim].alive = false;
+        Erase_One(here, victim);
+        wolves[i].energy += p.wolf_gain;
+      }
+      if (wolves[i].energy < 0) {
+        wolves[i].alive = false;
+        continue;
+      }
+      if (draws.Next_Uniform() < p.wolf_reproduce) {
+        wolves[i].energy /= 2;
+        wolves.push_back(
+            {quarnel::Child_Identity(wolves[i].identity, now), wolves[i].cell, wolves[i].energy});
+      }
+    }
+    for (int32_t& c : countdown) {
+      if (c > 0 && --c == 0) ++counts.grass;
+    }
+    std::erase_if(sheep, [](const Animal& a) { return !a.alive; });
+    std::erase_if(wolves, [](const Animal& a) { return !a.alive; });
+    counts.sheep = int64_t(sheep.size());
+    counts.wolves = int64_t(wolves.size());
+    series.push_back(counts);
+  }
+  return series;
+}
+
+}  // namespace declared
+}  // namespace wolf_sheep

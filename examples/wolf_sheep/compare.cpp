@@ -1,0 +1,60 @@
+// wolf_sheep_compare [seeds] [threads]: the end state (after 100 steps at the large size) of
+// the phase formulation on the kernel and of the declared rules (Wolf_Sheep.h), over seeds
+// 1 .. seeds (default 20), as a Markdown table of means and standard deviations.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "Wolf_Sheep.h"
+
+namespace {
+
+struct Stat {
+  std::vector<double> values;
+  double Mean() const {
+    double sum = 0;
+    for (double v : values) sum += v;
+    return sum / double(values.size());
+  }
+  double Sd() const {  // sample standard deviation
+    const double mean = Mean();
+    double sum = 0;
+    for (double v : values) sum += (v - mean) * (v - mean);
+    return values.size() > 1 ? std::sqrt(sum / double(values.size() - 1)) : 0.0;
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seeds = argc > 1 ? std::atoi(argv[1]) : 20;
+  const int threads = argc > 2 ? std::atoi(argv[2]) : 2;
+  if (seeds < 1 || threads < 1) {
+    std::fprintf(stderr, "usage: wolf_sheep_compare [seeds >= 1] [threads >= 1]\n");
+    return 1;
+  }
+  const wolf_sheep::Parameters p = wolf_sheep::Parameters_For(quarnel::modelkit::Model_Size::large);
+  Stat phase[3], declared[3];
+  for (int seed = 1; seed <= seeds; ++seed) {
+    const wolf_sheep::Counts a =
+        wolf_sheep::kernel::Run(p, uint64_t(seed), threads, 1000, false).series.back();
+    const wolf_sheep::Counts b = wolf_sheep::declared::Run(p, uint64_t(seed)).back();
+    phase[0].values.push_back(double(a.sheep));
+    phase[1].values.push_back(double(a.wolves));
+    phase[2].values.push_back(double(a.grass));
+    declared[0].values.push_back(double(b.sheep));
+    declared[1].values.push_back(double(b.wolves));
+    declared[2].values.push_back(double(b.grass));
+  }
+  std::fflush(stdout);
+  std::printf("| after %d steps, %d seeds | phase formulation (kernel) | declared rules (sequential) |\n",
+              p.steps, seeds);
+  std::printf("|---|---|---|\n");
+  const char* names[3] = {"sheep", "wolves", "cells with grown grass"};
+  for (int k = 0; k < 3; ++k) {
+    std::printf("| %s | %.0f ± %.0f | %.0f ± %.0f |\n", names[k], phase[k].Mean(), phase[k].Sd(),
+                declared[k].Mean(), declared[k].Sd());
+  }
+  return 0;
+}

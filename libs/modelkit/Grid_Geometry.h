@@ -1,0 +1,83 @@
+// The geometry of a W x H grid of cells that does not wrap around: cell numbering, clipped
+// Moore neighbourhoods and clipped Chebyshev windows. Every grid of the modelkit keeps one.
+//
+// Cells are numbered row by row: cell = y * width + x, x in [0, width), y in [0, height).
+// Nothing wraps: a neighbourhood near a border holds only the cells inside the grid, so a
+// corner cell has 3 Moore neighbours, an edge cell 5 and any other cell 8.
+//
+// Thread safety: immutable after construction; any thread may call anything.
+//
+// Invariants:
+//  1. 1 <= width, 1 <= height, width * height <= INT32_MAX (a cell fits an int32_t).
+//  2. Moore_Neighbours lists the neighbours in row order (y, then x), never the cell itself,
+//     so a draw Next_Below(count) picks the same cell on every run and every worker.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace quarnel::modelkit {
+
+class Grid_Geometry {
+ public:
+  // The cells within Chebyshev distance r of a cell, clipped to the grid: x0..x1, y0..y1
+  // (inclusive).
+  struct Window {
+    int32_t x0, x1, y0, y1;
+  };
+
+  // A std::invalid_argument when a side is below 1 or the grid has more than INT32_MAX cells.
+  Grid_Geometry(int32_t width, int32_t height) : _width(width), _height(height) {
+    if (width < 1 || height < 1 ||
+        int64_t(width) * int64_t(height) > int64_t(std::numeric_limits<int32_t>::max())) {
+      throw std::invalid_argument("a grid of " + std::to_string(width) + " x " + std::to_string(height) +
+                                  " cells: each side must be at least 1 and the cells at most 2^31 - 1");
+    }
+  }
+
+  int32_t width() const { return _width; }
+  int32_t height() const { return _height; }
+  int32_t num_cells() const { return _width * _height; }
+
+  int32_t Cell(int32_t x, int32_t y) const { return y * _width + x; }
+  int32_t X(int32_t cell) const { return cell % _width; }
+  int32_t Y(int32_t cell) const { return cell / _width; }
+  bool Contains(int32_t x, int32_t y) const { return x >= 0 && x < _width && y >= 0 && y < _height; }
+
+  // The Chebyshev distance of two cells: max(|dx|, |dy|), never wrapped.
+  int32_t Chebyshev_Distance(int32_t a, int32_t b) const {
+    return std::max(std::abs(X(a) - X(b)), std::abs(Y(a) - Y(b)));
+  }
+
+  // The cells at Chebyshev distance 1 from `cell` inside the grid, in row order, into `out`;
+  // returns how many (3, 5 or 8 on grids of at least 2 x 2; fewer on a line or one cell).
+  int Moore_Neighbours(int32_t cell, std::array<int32_t, 8>& out) const {
+    const int32_t x = X(cell), y = Y(cell);
+    int n = 0;
+    for (int32_t dy = -1; dy <= 1; ++dy) {
+      for (int32_t dx = -1; dx <= 1; ++dx) {
+        if ((dx != 0 || dy != 0) && Contains(x + dx, y + dy)) out[n++] = Cell(x + dx, y + dy);
+      }
+    }
+    return n;
+  }
+
+  // The cells within Chebyshev distance `radius` (>= 0) of `cell`, clipped to the grid; the
+  // cell itself is inside the window.
+  Window Clipped_Window(int32_t cell, int32_t radius) const {
+    const int32_t x = X(cell), y = Y(cell);
+    return {std::max(0, x - radius), std::min(_width - 1, x + radius), std::max(0, y - radius),
+            std::min(_height - 1, y + radius)};
+  }
+
+ private:
+  int32_t _width;
+  int32_t _height;
+};
+
+}  // namespace quarnel::modelkit
