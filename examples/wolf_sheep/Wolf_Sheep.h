@@ -108,6 +108,30 @@ inline int32_t Grass_Start(const Parameters& p, uint64_t seed, int32_t cell) {
   return draws.Next_Below(2) == 0 ? 0 : 1 + int32_t(draws.Next_Below(uint64_t(p.regrowth)));
 }
 
+// The set-up of the plain-loop versions: every cell's countdown, then the animals (sheep first)
+// at their drawn cells and energies; returns the counts of step 0. Animal is an aggregate that
+// starts with (identity, cell, energy).
+template <class Animal>
+Counts Set_Up(const Parameters& p, const Grid_Geometry& g, uint64_t seed, std::vector<int32_t>& countdown,
+              std::vector<Animal>& sheep, std::vector<Animal>& wolves) {
+  Counts counts{p.sheep, p.wolves, 0};
+  for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+    countdown[size_t(cell)] = Grass_Start(p, seed, cell);
+    counts.grass += countdown[size_t(cell)] == 0;
+  }
+  for (int32_t i = 0; i < p.sheep; ++i) {
+    const uint64_t id = Sheep_Identity(p, i);
+    const Start at = Start_Of(g, seed, id, p.sheep_gain);
+    sheep.push_back({id, at.cell, at.energy});
+  }
+  for (int32_t i = 0; i < p.wolves; ++i) {
+    const uint64_t id = Wolf_Identity(p, i);
+    const Start at = Start_Of(g, seed, id, p.wolf_gain);
+    wolves.push_back({id, at.cell, at.energy});
+  }
+  return counts;
+}
+
 // One of the in-grid Moore neighbours of `cell`, uniformly.
 inline int32_t Move(const Grid_Geometry& g, int32_t cell, Counter_Random& draws) {
   std::array<int32_t, 8> neighbours;
@@ -398,21 +422,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
   std::vector<Animal> sheep, wolves;
   std::vector<int32_t> countdown(size_t(g.num_cells()));
   Animal_Grid sheep_at(g), wolves_at(g);
-  Counts counts{p.sheep, p.wolves, 0};
-  for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
-    countdown[size_t(cell)] = rules::Grass_Start(p, seed, cell);
-    counts.grass += countdown[size_t(cell)] == 0;
-  }
-  for (int32_t i = 0; i < p.sheep; ++i) {
-    const uint64_t id = rules::Sheep_Identity(p, i);
-    const rules::Start at = rules::Start_Of(g, seed, id, p.sheep_gain);
-    sheep.push_back({id, at.cell, at.energy});
-  }
-  for (int32_t i = 0; i < p.wolves; ++i) {
-    const uint64_t id = rules::Wolf_Identity(p, i);
-    const rules::Start at = rules::Start_Of(g, seed, id, p.wolf_gain);
-    wolves.push_back({id, at.cell, at.energy});
-  }
+  Counts counts = rules::Set_Up(p, g, seed, countdown, sheep, wolves);
   Series series{counts};
   std::vector<Animal*> wolf_scratch, prey_scratch;
   for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
@@ -481,21 +491,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
   std::vector<Animal> sheep, wolves;
   std::vector<int32_t> countdown(size_t(g.num_cells()));
   std::vector<std::vector<uint32_t>> sheep_at(size_t(g.num_cells()));  // indices into `sheep`
-  Counts counts{p.sheep, p.wolves, 0};
-  for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
-    countdown[size_t(cell)] = rules::Grass_Start(p, seed, cell);
-    counts.grass += countdown[size_t(cell)] == 0;
-  }
-  for (int32_t i = 0; i < p.sheep; ++i) {
-    const uint64_t id = rules::Sheep_Identity(p, i);
-    const rules::Start at = rules::Start_Of(g, seed, id, p.sheep_gain);
-    sheep.push_back({id, at.cell, at.energy});
-  }
-  for (int32_t i = 0; i < p.wolves; ++i) {
-    const uint64_t id = rules::Wolf_Identity(p, i);
-    const rules::Start at = rules::Start_Of(g, seed, id, p.wolf_gain);
-    wolves.push_back({id, at.cell, at.energy});
-  }
+  Counts counts = rules::Set_Up(p, g, seed, countdown, sheep, wolves);
   Series series{counts};
   for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
     for (auto& list : sheep_at) list.clear();

@@ -1,31 +1,15 @@
 // wolf_sheep_compare [seeds] [threads]: the end state (after 100 steps at the large size) of
 // the phase formulation on the kernel and of the declared rules (Wolf_Sheep.h), over seeds
 // 1 .. seeds (default 20), as a Markdown table of means and standard deviations.
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include <quarnel/modelkit/Sample_Summary.h>
+
 #include "Wolf_Sheep.h"
 
-namespace {
-
-struct Stat {
-  std::vector<double> values;
-  double Mean() const {
-    double sum = 0;
-    for (double v : values) sum += v;
-    return sum / double(values.size());
-  }
-  double Sd() const {  // sample standard deviation
-    const double mean = Mean();
-    double sum = 0;
-    for (double v : values) sum += (v - mean) * (v - mean);
-    return values.size() > 1 ? std::sqrt(sum / double(values.size() - 1)) : 0.0;
-  }
-};
-
-}  // namespace
+using Stat = quarnel::modelkit::Sample_Summary;
 
 int main(int argc, char** argv) {
   const int seeds = argc > 1 ? std::atoi(argv[1]) : 20;
