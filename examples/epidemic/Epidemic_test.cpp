@@ -5,8 +5,8 @@
 #include "Epidemic.h"
 
 #include <gtest/gtest.h>
+#include <quarnel/modelkit/Program_Outcome.h>
 
-#include <sys/wait.h>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -183,14 +183,8 @@ TEST(Epidemic_Test, Daily_Check_Names_The_Failed_Check_And_Its_Numbers) {
 }
 
 // Runs the program with `args`; its exit status and what it wrote on standard error.
-std::pair<int, std::string> Run_Program(const std::string& args) {
-  const std::string err = testing::TempDir() + "epidemic_stderr.txt";
-  const std::string command = std::string(EPIDEMIC_PROGRAM) + " " + args + " >/dev/null 2>" + err;
-  const int status = std::system(command.c_str());
-  std::ifstream in(err);
-  std::stringstream text;
-  text << in.rdbuf();
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+quarnel::modelkit::Program_Outcome Run_Program(const std::string& args) {
+  return quarnel::modelkit::Run_Program(EPIDEMIC_PROGRAM, args);
 }
 
 TEST(Epidemic_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input) {
@@ -203,7 +197,7 @@ TEST(Epidemic_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input)
     EXPECT_EQ(err.find('\n'), err.size() - 1) << bad << ": " << err;
   }
   const std::string csv = testing::TempDir() + "epidemic_series.csv";
-  EXPECT_EQ(Run_Program("--steps 3 --threads 2 --csv " + csv).first, 0);
+  EXPECT_EQ(Run_Program("--steps 3 --threads 2 --csv " + csv).status, 0);
   std::ifstream in(csv);
   std::string line;
   std::vector<std::string> lines;

@@ -4,8 +4,8 @@
 #include "Flocking.h"
 
 #include <gtest/gtest.h>
+#include <quarnel/modelkit/Program_Outcome.h>
 
-#include <sys/wait.h>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -113,14 +113,8 @@ TEST(Flocking_Test, Step_Reads_Only_The_Previous_Flock) {
 }
 
 // Runs the program with `args`; its exit status and what it wrote on standard error.
-std::pair<int, std::string> Run_Program(const std::string& args) {
-  const std::string err = testing::TempDir() + "flocking_stderr.txt";
-  const std::string command = std::string(FLOCKING_PROGRAM) + " " + args + " >/dev/null 2>" + err;
-  const int status = std::system(command.c_str());
-  std::ifstream in(err);
-  std::stringstream text;
-  text << in.rdbuf();
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+quarnel::modelkit::Program_Outcome Run_Program(const std::string& args) {
+  return quarnel::modelkit::Run_Program(FLOCKING_PROGRAM, args);
 }
 
 TEST(Flocking_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input) {
@@ -133,7 +127,7 @@ TEST(Flocking_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input)
     EXPECT_EQ(err.find('\n'), err.size() - 1) << bad << ": " << err;
   }
   const std::string csv = testing::TempDir() + "flocking_series.csv";
-  EXPECT_EQ(Run_Program("--steps 3 --threads 2 --csv " + csv).first, 0);
+  EXPECT_EQ(Run_Program("--steps 3 --threads 2 --csv " + csv).status, 0);
   std::ifstream in(csv);
   std::string line;
   std::vector<std::string> lines;

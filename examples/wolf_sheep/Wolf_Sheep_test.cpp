@@ -2,7 +2,7 @@
 // number of workers and any block size, the contests follow their rules, and the program
 // refuses bad input with one line and status 1.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <quarnel/modelkit/Program_Outcome.h>
 
 #include <cstdio>
 #include <string>
@@ -142,24 +142,14 @@ TEST(Wolf_Sheep_Kernel_Test, One_Cell_Grid_Equals_Reference) {
 }
 
 // The program: one line on standard error and status 1 for bad input.
-struct Program_Outcome {
-  int status;
-  std::string err;
-};
-Program_Outcome Run_Program(const std::string& args) {
-  const std::string command = std::string(WOLF_SHEEP_PROGRAM) + " " + args + " 2>&1 >/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string err;
-  char buffer[256];
-  while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) err += buffer;
-  const int raw = pipe != nullptr ? pclose(pipe) : -1;
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, err};
+quarnel::modelkit::Program_Outcome Run_Program(const std::string& args) {
+  return quarnel::modelkit::Run_Program(WOLF_SHEEP_PROGRAM, args);
 }
 
 TEST(Wolf_Sheep_Program_Test, Bad_Input_Gives_One_Line_And_Status_1) {
   for (const char* args : {"--size medium", "--threads 0", "--steps x", "--bogus", "--block_size",
                            "--csv /nonexistent-folder/x.csv --steps 1"}) {
-    const Program_Outcome outcome = Run_Program(args);
+    const quarnel::modelkit::Program_Outcome outcome = Run_Program(args);
     EXPECT_EQ(outcome.status, 1) << args;
     ASSERT_FALSE(outcome.err.empty()) << args;
     EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << args << ": " << outcome.err;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #include "Block_Sizing.h"
 #include "Free_Cell_Bits.h"
@@ -113,6 +114,18 @@ QUARNEL_FREE_CELL_ACCESS uint32_t Take_Free_Cells(Block* block, uint64_t wanted,
     block->_owner_thread.exchange(-1);
   }
   return taken;
+}
+
+// Constructs a T from `args` in `cell`. Without arguments T is default-initialised:
+// value-initialisation (T()) would zero the whole cell first, the schedule that a stepping
+// thread may be reading included.
+template <class T, class... Args>
+T* Construct_In_Cell(void* cell, Args&&... args) {
+  if constexpr (sizeof...(Args) == 0) {
+    return new (cell) T;
+  } else {
+    return new (cell) T(std::forward<Args>(args)...);
+  }
 }
 
 // The cell an allocation gets: the head of the free list, taken under the block's

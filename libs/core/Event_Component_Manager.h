@@ -83,14 +83,7 @@ requires std::is_base_of_v<Event_Object, T> T* Allocate_Constructed(int32_t obje
   auto* manager = T::component_manager;
   Event_Block* block = manager->privAllocate();
   Event_Object* cell = Take_Cell(block);
-  // Default-initialised without arguments: value-initialisation (T()) would zero the whole
-  // cell first, the schedule a stepping thread may be reading included.
-  T* event;
-  if constexpr (sizeof...(Args) == 0) {
-    event = new (cell) T;
-  } else {
-    event = new (cell) T(std::forward<Args>(args)...);
-  }
+  T* event = Construct_In_Cell<T>(cell, std::forward<Args>(args)...);
   event->_component_id = T::component_id;
   event->_event_block = block;
   event->_event_callback = nullptr;

@@ -79,14 +79,7 @@ T* Allocate_Constructed(int32_t object_id, Args&&... args) {
   auto* manager = T::component_manager;
   Execution_Block* block = manager->privAllocate();
   Execution_Object* cell = Take_Cell(block);
-  // Default-initialised without arguments: value-initialisation (T()) would zero the whole
-  // cell first, the schedule a stepping thread may be reading included.
-  T* object;
-  if constexpr (sizeof...(Args) == 0) {
-    object = new (cell) T;
-  } else {
-    object = new (cell) T(std::forward<Args>(args)...);
-  }
+  T* object = Construct_In_Cell<T>(cell, std::forward<Args>(args)...);
   object->_component_id = T::component_id;
   object->_execution_block = block;
   Store_Revision(object->_next_revision, __revision_omega);
