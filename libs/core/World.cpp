@@ -22,17 +22,20 @@ constexpr std::chrono::microseconds kGate_Spin_Budget{500};
 // Polls `flag` until it reads true or `budget` has passed: a short burst of pause
 // instructions, then yielding the processor between polls, so that a thread that still has
 // work (or the controller) gets the core first.
-void Poll_Until_Set(std::atomic<bool> const& flag, std::chrono::microseconds budget) {
+// Returns whether it read true.
+bool Poll_Until_Set(std::atomic<bool> const& flag, std::chrono::microseconds budget) {
   for (int i = 0; i < 64; ++i) {
-    if (flag.load(std::memory_order_acquire)) return;
+    if (flag.load(std::memory_order_acquire)) return true;
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
   }
   const auto deadline = std::chrono::steady_clock::now() + budget;
-  while (!flag.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < deadline) {
+  while (!flag.load(std::memory_order_acquire)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::yield();
   }
+  return true;
 }
 
 // Set on the controlling thread while it runs the iteration hook.
@@ -114,6 +117,7 @@ void World::Initialize(Simulation_Configuration& config) {
     // A run that ended by a worker's failure may have left the wake-up flag set.
     std::lock_guard lock(_threads_done_mutex);
     _threads_done = false;
+    _threads_done_hint.store(false, std::memory_order_relaxed);
   }
   privStart_Workers();
 }
@@ -329,14 +333,19 @@ void World::Set_Gate(std::mutex& mutex, bool& flag, std::atomic<bool>& hint, boo
   hint.store(value, std::memory_order_release);
 }
 
+// A hint read true is this cycle's opening, never a stale one: a worker reaches the finish
+// gate only after passing the ready gate, which the last worker opened after closing the
+// finish gate (and the ready gate likewise, closed by the controller before it opened the
+// finish gate). So a successful poll passes the gate without touching its mutex, which
+// the thread that opened it may still hold.
 void World::Wait_At_Finish_Gate() {
-  Poll_Until_Set(_finish_gate_hint, kGate_Spin_Budget);
+  if (Poll_Until_Set(_finish_gate_hint, kGate_Spin_Budget)) return;
   std::unique_lock lock(_finish_gate_mutex);
   _finish_gate_cv.wait(lock, [this] { return _finish_gate_open; });
 }
 
 void World::Wait_At_Ready_Gate() {
-  Poll_Until_Set(_ready_gate_hint, kGate_Spin_Budget);
+  if (Poll_Until_Set(_ready_gate_hint, kGate_Spin_Budget)) return;
   std::unique_lock lock(_ready_gate_mutex);
   _ready_gate_cv.wait(lock, [this] { return _ready_gate_open; });
 }
@@ -376,12 +385,14 @@ void World::Move_Threads_From_Finished_To_Ready() {
   _finish_gate_cv.notify_all();
 }
 
+// The hint is published after the mutex is released, so a controller that polled it true
+// finds the mutex free when it resets the flag (a blocked lock is a sleep and a wake-up).
 void World::Wake_Controller() {
   {
     std::lock_guard lock(_threads_done_mutex);
     _threads_done = true;
-    _threads_done_hint.store(true, std::memory_order_release);
   }
+  _threads_done_hint.store(true, std::memory_order_release);
   _threads_done_cv.notify_all();
 }
 

@@ -22,9 +22,11 @@
 //
 // Invariants:
 //  1. Each gate flag is read and written only under its own mutex; no two of the three
-//     mutexes are ever held together. Its hint (`*_hint`) is stored under the same mutex,
-//     with the flag, and only polled outside it: the wait that follows a successful poll
-//     still tests the flag itself under the mutex.
+//     mutexes are ever held together. A gate's hint (`*_hint`) is stored under the same
+//     mutex, with the flag, and polled outside it; a hint read true is the current cycle's
+//     opening (see Wait_At_Finish_Gate), so a successful poll passes without the mutex and
+//     only a waiter that gives up polling tests the flag under it and sleeps. The
+//     controller's hint may lag its flag; the controller acts on the flag alone.
 //  2. The thread whose atomic increment or decrement reaches the terminal value of a counter
 //     is the only one that acts on it ("the last").
 //  3. A run needs at least one worker: Initialize refuses num_threads = 0.
