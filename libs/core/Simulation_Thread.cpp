@@ -25,23 +25,17 @@ void Step_Once(World& world, Revision& revision) {
   world.Count_Down_Step();
 }
 
-void Pass_Both_Gates(World& world) {
-  world.Wait_At_Finish_Gate();
-  world.Pass_Finish_Gate();
-  world.Wait_At_Ready_Gate();
-}
-
 }  // namespace
 
 void* Simulation_Loop(int thread_id) {
   __thread_id = thread_id;
   World& world = World::Instance();
-  world.Count_Down_Step();  // check in: Initialize waits for every worker
-  Pass_Both_Gates(world);
+  world.Check_In();  // Initialize waits for every worker
+  world.Wait_At_Finish_Gate();
   Revision revision = __revision_omega;
   while (world.running()) {
     Step_Once(world, revision);
-    Pass_Both_Gates(world);
+    world.Wait_At_Finish_Gate();
   }
   world.Count_Exit();
   return nullptr;

@@ -2,31 +2,36 @@
 //
 // The singleton World holds the run's settings (copied from a validated
 // Simulation_Configuration), owns the worker threads and the clock (`_current_revision`),
-// and drives the workers through lock-step cycles with a two-gate barrier:
-//   controller: Move_Threads_From_Finished_To_Ready  -> finish gate opens
-//   workers:    pass the finish gate; the last one closes it and opens the ready gate
-//   workers:    step the engine once; the last to finish wakes the controller
-//   controller: Simulation_Engine::Update advances the clock; stop or release the next cycle
+// and drives the workers through lock-step cycles:
+//   controller: Move_Threads_From_Finished_To_Ready  -> the finish gate opens cycle k
+//   workers:    pass the gate into cycle k and step the engine once
+//   workers:    count down; the last to finish wakes the controller; all wait at the gate
+//   controller: Simulation_Engine::Update advances the clock; stop or open cycle k + 1
+//
+// The gate is numbered: opening it moves `_cycle` on by one, and a worker passes once the
+// number differs from the one it last passed. So the gate never has to be closed behind
+// the workers, and no worker waits for another before its step: a cycle is two hand-offs,
+// controller to workers and the last worker to the controller.
 //
 // Thread safety: Initialize, Start_Turning, Stop_Turning, Terminate and the static
-// *_Simulation functions belong to the controlling thread. Workers call the gate waits,
-// Count_Down_Step and Throw_Exception. Stop_Mid_Simulation may be called from a handler.
-// The accessors may be called from any thread; the settings change only between runs and
-// the clock only between cycles, while every worker is parked at the finish gate.
+// *_Simulation functions belong to the controlling thread. Workers call Wait_At_Finish_Gate,
+// Count_Down_Step, Count_Exit and Throw_Exception. Stop_Mid_Simulation may be called from a
+// handler. The accessors may be called from any thread; the settings change only between
+// runs and the clock only between cycles, while every worker is parked at the gate.
 //
-// A worker's waits at the gates are short (the controller's Update, the last worker through a
-// gate, the last chunk of another worker), so a worker first polls a lock-free copy of the
-// gate's flag, for at most half a millisecond, and blocks on the condition variable only
-// after that: a sleeping hand-off costs tens of microseconds on a virtual machine, and a
-// cycle has two of them per worker. The controller sleeps through the steps.
+// Every wait is short in the usual case (the controller's Update; another worker's last
+// chunk), so a waiting thread first polls an atomic (a few pause instructions, then
+// yielding the processor between polls, so that on a machine with fewer cores than threads
+// the thread it waits for gets the core) and sleeps on a condition variable only after
+// that: a sleeping hand-off costs tens of microseconds on a virtual machine. Workers poll
+// for at most half a millisecond; the controller polls only after short steps.
 //
 // Invariants:
-//  1. Each gate flag is read and written only under its own mutex; no two of the three
-//     mutexes are ever held together. A gate's hint (`*_hint`) is stored under the same
-//     mutex, with the flag, and polled outside it; a hint read true is the current cycle's
-//     opening (see Wait_At_Finish_Gate), so a successful poll passes without the mutex and
-//     only a waiter that gives up polling tests the flag under it and sleeps. The
-//     controller's hint may lag its flag; the controller acts on the flag alone.
+//  1. `_cycle` changes only in Move_Threads_From_Finished_To_Ready, under
+//     `_finish_gate_mutex`, after the step counters of the new cycle are set; a worker that
+//     stops polling tests it again under that mutex before it sleeps, so no opening is lost.
+//     `_threads_done` is read and written under `_threads_done_mutex`; its hint may lag it,
+//     and the controller acts on the flag alone. No two mutexes are ever held together.
 //  2. The thread whose atomic increment or decrement reaches the terminal value of a counter
 //     is the only one that acts on it ("the last").
 //  3. A run needs at least one worker: Initialize refuses num_threads = 0.
@@ -103,11 +108,10 @@ class World {
   void Terminate();
 
   // Worker side of the barrier.
-  void Wait_At_Finish_Gate();
-  void Wait_At_Ready_Gate();
-  void Pass_Finish_Gate();  // counts this worker through; the last one swaps the gates
-  void Count_Down_Step();   // this worker finished its step; the last one wakes the controller
-  void Count_Exit();        // this worker left its loop; the last one wakes the controller
+  void Check_In();            // a new worker reports in; the last one wakes Initialize
+  void Wait_At_Finish_Gate();  // returns once the gate has opened past this worker's cycle
+  void Count_Down_Step();      // this worker finished its step; the last one wakes the controller
+  void Count_Exit();           // this worker left its loop; the last one wakes the controller
   // This worker's step failed with `cause`; counts it as done with the step. The first cause
   // of a run is kept: Start_Turning's exception carries it nested (std::rethrow_if_nested).
   void Throw_Exception(std::exception_ptr cause = nullptr);
@@ -162,18 +166,13 @@ class World {
   void privWait_For_Step();
   void Wake_Controller();
   void Wait_For_Workers();
-  static void Set_Gate(std::mutex& mutex, bool& flag, std::atomic<bool>& hint, bool value);
   void privStart_Hooks();
   bool privRun_Iteration_Hooks(uint32_t previous_iteration);
   void privEnd_Run_After_Hook_Failure();
   uint64_t privLive_Objects() const;
 
-  bool _finish_gate_open = false;
   std::condition_variable _finish_gate_cv;
   std::mutex _finish_gate_mutex;
-  bool _ready_gate_open = false;
-  std::condition_variable _ready_gate_cv;
-  std::mutex _ready_gate_mutex;
   bool _threads_done = false;
   std::condition_variable _threads_done_cv;
   std::mutex _threads_done_mutex;
@@ -181,10 +180,9 @@ class World {
   // controller before it sleeps (privWait_For_Step), as the workers poll the gates' hints.
   alignas(__cache_line_size) std::atomic<bool> _threads_done_hint{false};
   std::chrono::microseconds _controller_poll{0};  // the controlling thread's only
-  // Lock-free copies of the two gate flags, polled before a gate wait blocks (invariant 1).
-  // Each on a cache line of its own, away from the counters the workers change at a gate.
-  alignas(__cache_line_size) std::atomic<bool> _finish_gate_hint{false};
-  alignas(__cache_line_size) std::atomic<bool> _ready_gate_hint{false};
+  // Cycles opened since the World was made (invariant 1), polled by the waiting workers; on
+  // a cache line of its own, away from the counters the workers change at the end of a step.
+  alignas(__cache_line_size) std::atomic<uint64_t> _cycle{0};
 
   std::atomic<uint32_t> _num_iterations{0};  // Stop_Mid_Simulation writes it from a worker
   uint32_t _num_threads = 1;
@@ -196,8 +194,7 @@ class World {
   int64_t _pre_allocation_amount = 0;
   std::filesystem::path _output_directory;
 
-  alignas(__cache_line_size) std::atomic<uint64_t> _threads_past_finish_gate{0};
-  std::atomic<uint64_t> _threads_stepping{0};
+  alignas(__cache_line_size) std::atomic<uint64_t> _threads_stepping{0};
   std::atomic<uint64_t> _threads_exited{0};
   std::atomic<bool> _running{false};
   std::atomic<bool> _exception_thrown{false};
