@@ -100,6 +100,34 @@ TEST(Identity_Registry_Test, A_Repeat_Or_Zero_Is_A_Fatal_Error_And_Concurrent_Cl
   registry.Claim(5, "T");
 }
 
+// Identities on both sides of the dense limit, and enough hashed ones that every shard's table
+// grows several times: each is accepted once and refused after every growth.
+TEST(Identity_Registry_Test, Dense_And_Hashed_Identities_Are_Each_Accepted_Once_Across_Growth) {
+  Identity_Registry registry;
+  const uint64_t limit = Identity_Registry::kDense_Limit;
+  std::vector<uint64_t> ids = {1, 63, 64, limit - 1, limit, limit + 1, ~uint64_t(0)};
+  for (uint64_t p = 1; ids.size() < 200000; ++p) ids.push_back(Child_Identity(p, Revision(3, 1)));
+  for (uint64_t id : ids) registry.Claim(id, "T");
+  EXPECT_EQ(registry.size(), ids.size());
+  ::testing::internal::CaptureStderr();
+  int refused = 0;
+  for (size_t i = 0; i < ids.size(); i += 997) {
+    try {
+      registry.Claim(ids[i], "T");
+    } catch (std::runtime_error const&) {
+      ++refused;
+    }
+  }
+  for (uint64_t id : {uint64_t(1), limit - 1, limit, ~uint64_t(0)}) {
+    EXPECT_THROW(registry.Claim(id, "T"), std::runtime_error) << id;
+  }
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(refused, int((ids.size() + 996) / 997));
+  EXPECT_EQ(registry.size(), ids.size());
+  registry.Claim(2, "T");  // neighbours of a recorded identity are still free
+  registry.Claim(limit + 2, "T");
+}
+
 class Identity_Run_Test : public testing::Execution_Run_Test {};
 
 TEST_F(Identity_Run_Test, Identified_Objects_Carry_Their_Identity_And_Other_Types_Keep_Their_Size) {
