@@ -102,7 +102,13 @@ QUARNEL_CELL_ACCESS inline Revision Execution_Block::privCall(Execution_Object* 
 }
 
 // The loop of the hot path: one load and compare per cell, and per due cell one handler call
-// and one store. The cell address advances by the stride, read once with the bound.
+// and one store. The cell address advances by the stride, read once with the bound. Each
+// cell's first line is prefetched (for writing: the handler and the answer write it) a few
+// cells ahead: the hardware prefetcher stops at page boundaries, and without it a population
+// of a million 64-byte cells spent a third of its step waiting for the revision loads (47 %
+// more than the bare loop on one worker, 5 % with it).
+constexpr size_t kPrefetch_Cells = 16;
+
 template <bool Fingerprinted>
 QUARNEL_CELL_ACCESS Revision Execution_Block::privStep_Cells(Revision now, Run_Digest* fingerprint) {
   Revision low = __revision_omega;
@@ -110,7 +116,9 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::privStep_Cells(Revision now, Run_D
   const size_t stride = _cell_size;
   char* cell = reinterpret_cast<char*>(this) + _data_offset;
   char* const end = cell + size_t(_num_cells) * stride;
+  const size_t ahead = kPrefetch_Cells * stride;
   for (; cell != end; cell += stride) {
+    __builtin_prefetch(cell + ahead, 1);  // past the block's end it loads nothing, and cannot fault
     auto* object = reinterpret_cast<Execution_Object*>(cell);
     Revision r = Load_Revision(object->_next_revision, std::memory_order_acquire);
     if (r == now) {

@@ -46,8 +46,10 @@ thread_local constinit uint64_t __cycle_passed = 0;
 // Set on the controlling thread while it runs the iteration hook.
 thread_local bool __in_iteration_hook = false;
 
-// The longest step after which the controller still polls for the next one.
+// The longest step after which the controller still polls for the next one, when the workers
+// take every core and when they leave one free.
 constexpr std::chrono::microseconds kController_Poll_Limit{100};
+constexpr std::chrono::microseconds kController_Poll_Limit_Free_Core{2000};
 
 }  // namespace
 
@@ -98,6 +100,7 @@ void World::Initialize(Simulation_Configuration& config) {
   }
   _num_iterations.store(uint32_t(config.num_iterations), std::memory_order_relaxed);
   _num_threads = uint32_t(config.num_threads);
+  _free_core = _num_threads < std::thread::hardware_concurrency();  // 0 when unknown
   _pre_allocation_amount = config.pre_allocation_amount;
   _execution_blocks_per_thread = uint32_t(config.execution_blocks_per_thread);
   _execution_objects_per_block = uint32_t(config.execution_objects_per_block);
@@ -395,8 +398,11 @@ void World::Wait_For_Workers() {
 // The controller's wait for a step. Short steps (a small population, sub-iterations, an idle
 // cycle) end before a sleeping thread could even be woken, so the controller polls for the
 // workers' wake-up for about twice the last step's time before it sleeps; after a long step
-// it sleeps at once, leaving every core to the workers. The poll yields the processor, so on
-// a machine with fewer cores than threads a worker that still steps gets it first.
+// it sleeps at once, leaving every core to the workers. When the workers leave a core free
+// the poll takes nothing from them, and it goes on for longer steps: on a virtual machine
+// the wake-up of a thread whose core went idle costs tens of microseconds a cycle. The poll
+// yields the processor, so on a machine with fewer cores than threads a worker that still
+// steps gets it first.
 void World::privWait_For_Step() {
   const auto start = std::chrono::steady_clock::now();
   if (_controller_poll.count() > 0) {
@@ -405,8 +411,8 @@ void World::privWait_For_Step() {
   Wait_For_Workers();
   const auto step =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-  _controller_poll = step < kController_Poll_Limit ? std::max(2 * step, std::chrono::microseconds{2})
-                                                   : std::chrono::microseconds{0};
+  const auto limit = _free_core ? kController_Poll_Limit_Free_Core : kController_Poll_Limit;
+  _controller_poll = step < limit ? std::max(2 * step, std::chrono::microseconds{2}) : std::chrono::microseconds{0};
 }
 
 }  // namespace quarnel

@@ -180,6 +180,7 @@ class World {
   // controller before it sleeps (privWait_For_Step), as the workers poll the gates' hints.
   alignas(__cache_line_size) std::atomic<bool> _threads_done_hint{false};
   std::chrono::microseconds _controller_poll{0};  // the controlling thread's only
+  bool _free_core = false;  // the workers leave a core to the controlling thread
   // Cycles opened since the World was made (invariant 1), polled by the waiting workers; on
   // a cache line of its own, away from the counters the workers change at the end of a step.
   alignas(__cache_line_size) std::atomic<uint64_t> _cycle{0};
