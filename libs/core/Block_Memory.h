@@ -66,6 +66,12 @@ uint32_t Cell_Index_In(const Block* block, const Object* cell) {
   return uint32_t(offset - Block::_data_offset) / block->_cell_size;  // a block is below 4 GiB
 }
 
+// Blocks that step their cells one by one keep a bound on the cells in use.
+template <class Block>
+void Mark_In_Use(Block* block, uint32_t end) {
+  if constexpr (requires { block->privMark_In_Use(end); }) block->privMark_In_Use(end);
+}
+
 // Takes the head of the free list (the caller has read it). An empty block joins its
 // manager's active set first; a full block leaves the calling thread's list.
 template <class Block>
@@ -98,15 +104,19 @@ QUARNEL_FREE_CELL_ACCESS uint32_t Take_Free_Cells(Block* block, uint64_t wanted,
     for (uint32_t k = 0; k < taken; ++k, cell += stride)
       fill(reinterpret_cast<decltype(block->_first_free)>(cell));
     block->_first_free = taken < block->_num_cells ? block->Cell(taken) : nullptr;
+    Mark_In_Use(block, taken);
   } else {
     auto* cell = block->_first_free;
+    uint32_t index = 0;
     for (uint32_t k = 0; k < taken; ++k) {
       auto* next = cell->_next_free;
-      block->_free_bits.Clear(Cell_Index_In(block, cell));
+      index = Cell_Index_In(block, cell);
+      block->_free_bits.Clear(index);
       fill(cell);
       cell = next;
     }
     block->_first_free = cell;
+    if (taken > 0) Mark_In_Use(block, index + 1);
   }
   block->_num_allocated += taken;
   if (block->_num_allocated == block->_num_cells) {

@@ -38,6 +38,7 @@ void Execution_Block::Release(Execution_Block* block) {
 
 QUARNEL_CELL_ACCESS void Execution_Block::Initialize(Execution_Component_Manager_Base* manager) {
   Reset_Block_Header(this, manager);
+  _cells_in_use.store(0, std::memory_order_relaxed);
   // Every cell is linked to the next; the bounds, stride and sentinel are read once.
   const Revision omega = __revision_omega;
   const size_t stride = _cell_size;
@@ -56,6 +57,7 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::Cell_Revision(uint32_t i) const {
 }
 
 void Execution_Block::privAllocate() {
+  privMark_In_Use(Cell_Index_In(this, _first_free) + 1);
   Take_First_Free(this);
 }
 
@@ -66,6 +68,7 @@ QUARNEL_CELL_ACCESS void Execution_Block::privFree(Execution_Object* object) {
   Store_Revision(object->_next_revision, __revision_free);
   Return_Free_Cell(this, object);
   if (--_num_allocated == 0) {
+    _cells_in_use.store(0, std::memory_order_relaxed);
     _manager->_empty_blocks[_owner_thread.load()].fetch_add(1);
     _manager->Deactivate_Block(this);
     if (running) privForget_Schedule();
@@ -115,7 +118,7 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::privStep_Cells(Revision now, Run_D
   Event_Response response;
   const size_t stride = _cell_size;
   char* cell = reinterpret_cast<char*>(this) + _data_offset;
-  char* const end = cell + size_t(_num_cells) * stride;
+  char* const end = cell + size_t(_cells_in_use.load(std::memory_order_relaxed)) * stride;
   const size_t ahead = kPrefetch_Cells * stride;
   for (; cell != end; cell += stride) {
     __builtin_prefetch(cell + ahead, 1);  // past the block's end it loads nothing, and cannot fault

@@ -27,6 +27,9 @@
 //  6. `_next_revision` changes from the current revision only at the end of the block's
 //     step, so a request made while the block is due always lands in `_pending_revision`.
 //  7. `_free_bits` has the bit of cell i set exactly when cell i is in the free list.
+//  8. Every allocated cell lies below `_cells_in_use`, which only grows while the block holds
+//     an object and drops to 0 when it empties; Step walks the cells below it, so a block
+//     that is mostly free costs what it holds (the lowest free cell is always taken first).
 //
 // Ownership: the manager creates and releases blocks (Create / Release); the header is
 // constructed in place and owns only the storage of `_free_bits` beyond one word.
@@ -96,6 +99,14 @@ class Execution_Block
   bool _in_deactivation_queue = false;
   std::atomic<int32_t> _owner_thread{-1};
   Free_Cell_Bits _free_bits;  // which cells are free; guarded by `_free_lock`
+  // Invariant 8; written under `_free_lock`, read by Step without it: a cell allocated while
+  // the block is stepped is not due before the next cycle (its schedule is pending).
+  std::atomic<uint32_t> _cells_in_use{0};
+
+  // Cells [0, end) may hold objects now. REQUIRES: `_free_lock`.
+  void privMark_In_Use(uint32_t end) {
+    if (end > _cells_in_use.load(std::memory_order_relaxed)) _cells_in_use.store(end, std::memory_order_relaxed);
+  }
 
  private:
   void privForget_Schedule();

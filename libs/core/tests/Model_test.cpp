@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Block_Sizing.h"
 #include "Execution_Run.h"
 
 // A person ages each iteration; at age 3 it schedules a Checkup event two iterations ahead;
@@ -74,6 +75,16 @@ class Spawner : public quarnel::Agent<Spawner> {
     ++acts[quarnel::__thread_id].value;
     quarnel::Create_Many<Spawner>(3, quarnel::Revision(5, 0), [](uint64_t) { return Spawner(); });
   }
+};
+
+// Counts its own actions.
+class Counter : public quarnel::Agent<Counter> {
+ public:
+  void Act(quarnel::Next& next) {
+    ++_acts;
+    next.In(1);
+  }
+  int _acts = 0;
 };
 
 namespace quarnel {
@@ -154,6 +165,37 @@ TEST_F(Model_Test, Create_Many_Makes_What_A_Loop_Of_Creates_Makes) {
     Turn();
     EXPECT_EQ((std::vector<int64_t>{Sum(births), Sum(deaths), Sum(checkups), Sum(acts)}), expected)
         << threads << " workers";
+    TearDown();
+  }
+}
+
+// A block steps only the cells below the highest one allocated since it last emptied: cells
+// taken from holes and from above that mark, by Create and by Create_Many into a partly used
+// block, and by a block that emptied and filled again, are all stepped.
+TEST_F(Model_Test, Every_Object_Of_A_Partly_Used_Block_Is_Stepped) {
+  for (int threads : {1, 2}) {
+    Start_Model(threads, 3);
+    constexpr int kCells = 14;  // 14 cells of 64 bytes behind the header fill 1024 bytes exactly
+    ASSERT_EQ(Block_Size(kCells, Cell_Stride(sizeof(Counter)), Execution_Block::_data_offset).cells,
+              uint32_t(kCells));
+    Set_Block_Size<Counter>(kCells);
+    std::vector<Counter*> made;
+    for (int i = 0; i < 3; ++i) made.push_back(Create<Counter>());
+    Release(made[0]);
+    Release(made[1]);  // cells 0 and 1 free, cell 2 used
+    made[2]->Schedule_At(Revision(0, 0));
+    // Fills cells 0, 1 and 3..13 of the partly used block.
+    Create_Many<Counter>(kCells - 1, Revision(0, 0), [](uint64_t) { return Counter(); });
+    // A second block up to cell 4, emptied, then filled again up to cell 1.
+    made.clear();
+    for (int i = 0; i < 5; ++i) made.push_back(Create<Counter>());
+    for (Counter* c : made) Release(c);
+    for (int i = 0; i < 2; ++i) Create<Counter>()->Schedule_At(Revision(0, 0));
+    ASSERT_EQ(Live_Count<Counter>(), kCells + 2);
+    Turn();
+    std::vector<int> acts;
+    For_Each_Live<Counter>([&](Counter& c) { acts.push_back(c._acts); });
+    EXPECT_EQ(acts, std::vector<int>(kCells + 2, 3)) << threads << " workers";
     TearDown();
   }
 }
