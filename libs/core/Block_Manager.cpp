@@ -77,7 +77,7 @@ void Block_Manager<Derived, Block>::Step(Revision& revision) {
   const uint32_t threads = world.num_threads();
   const uint32_t chunk =
       Chunk_Size(uint32_t(this->_active_blocks.size()), threads, world.execution_blocks_per_thread());
-  const Revision low = this->Step_Chunks(world.current_revision(), threads, chunk);
+  const Revision low = this->Step_Chunks(world.current_revision(), threads, chunk, uint32_t(__thread_id));
   Clean_Up_Thread_Memory();
   Spin_Guard guard(_schedule_lock);
   _pending_revision = min(_pending_revision, low);

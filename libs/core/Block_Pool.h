@@ -91,11 +91,17 @@ class Block_Pool {
 
   // The chunk-claim walk: every caller passes every chunk once; the first to claim a chunk
   // steps its due blocks. Returns the smallest next revision of the blocks this caller
-  // claimed (stepped or not).
-  Revision Step_Chunks(Revision now, uint32_t num_threads, uint32_t chunk) {
+  // claimed (stepped or not). Worker t starts its walk at the t-th of num_threads equal
+  // parts of the chunks and wraps around, so in a steady run each worker mostly steps the
+  // blocks it stepped the cycle before, still in its cache, and takes others' only once its
+  // own part is done.
+  Revision Step_Chunks(Revision now, uint32_t num_threads, uint32_t chunk, uint32_t thread) {
     Revision low = __revision_omega;
     const size_t n = _active_blocks.size();
-    for (size_t first = 0; first < n; first += chunk) {
+    const size_t chunks = (n + chunk - 1) / chunk;
+    const size_t start = thread < num_threads ? chunks * thread / num_threads : 0;
+    for (size_t k = 0, c = start; k < chunks; ++k, c = c + 1 == chunks ? 0 : c + 1) {
+      const size_t first = c * chunk;
       Block* head = _active_blocks[first];
       const int32_t claim = head->_claim_count.fetch_add(1) + 1;
       if (claim == 1) low = min(low, Step_Range(first, std::min(n, first + chunk), now));

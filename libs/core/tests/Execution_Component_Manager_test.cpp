@@ -91,7 +91,7 @@ void Walk_With_Threads(uint32_t threads, uint32_t chunk) {
     for (uint32_t t = 0; t < threads; ++t) {
       workers.emplace_back([&, t] {
         while (!go.load()) std::this_thread::yield();
-        lows[t] = pool.Step_Chunks(now, threads, chunk);
+        lows[t] = pool.Step_Chunks(now, threads, chunk, t);
       });
     }
     go = true;
