@@ -96,9 +96,8 @@ inline bool Happy(const Grid& grid, int32_t cell, uint8_t group, const Parameter
 namespace kernel {
 
 // A resident carries its identity itself (Root_Identity(i)) instead of being an identified
-// kernel type: an identified type's manager records every identity of the run in a hash set,
-// which at the huge size costs more than the steps themselves. The draws are keyed on it all
-// the same; the run fingerprint sees a resident's calls by revision (identity -1). Its cell
+// kernel type, whose manager would also record every identity of the run: the model needs the
+// identity only as the key of its draws. The draws are keyed on it all the same; the run fingerprint sees a resident's calls by revision (identity -1). Its cell
 // lives in Shared::cell_of, where the row that settles its move writes it.
 class Resident : public quarnel::Agent<Resident> {
  public:

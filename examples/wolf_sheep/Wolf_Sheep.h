@@ -185,10 +185,9 @@ void Feed_Wolves(const Wolf_Grid& wolf_grid, const Sheep_Grid& sheep_grid, int32
 namespace kernel {
 
 // Sheep and wolves carry their identities themselves (Root_Identity at set-up, Child_Identity
-// at birth) instead of being identified kernel types: an identified type's manager records
-// every identity given in the run in a hash set, one insert per birth, and at the huge size
-// (tens of millions of births) that doubles the run's time. The draws are keyed on these
-// identities all the same; the run fingerprint sees an animal's calls by revision
+// at birth) instead of being identified kernel types, whose managers would also record every
+// identity given in the run: one insert per birth, and tens of millions of births at the huge
+// size. The draws are keyed on these identities all the same; the run fingerprint sees an animal's calls by revision
 // (identity -1), a grass row's by its identity.
 class Sheep : public quarnel::Agent<Sheep> {
  public:
