@@ -97,8 +97,9 @@ namespace kernel {
 
 // A resident carries its identity itself (Root_Identity(i)) instead of being an identified
 // kernel type, whose manager would also record every identity of the run: the model needs the
-// identity only as the key of its draws. The draws are keyed on it all the same; the run fingerprint sees a resident's calls by revision (identity -1). Its cell
-// lives in Shared::cell_of, where the row that settles its move writes it.
+// identity only as the key of its draws. The run fingerprint sees a resident's calls by
+// revision (identity -1). Its cell lives in Shared::cell_of, where the row that settles its
+// move writes it.
 class Resident : public quarnel::Agent<Resident> {
  public:
   Resident(uint32_t identity, uint8_t group) : _identity(identity), _group(group) {}

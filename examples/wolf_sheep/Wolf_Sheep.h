@@ -187,8 +187,8 @@ namespace kernel {
 // Sheep and wolves carry their identities themselves (Root_Identity at set-up, Child_Identity
 // at birth) instead of being identified kernel types, whose managers would also record every
 // identity given in the run: one insert per birth, and tens of millions of births at the huge
-// size. The draws are keyed on these identities all the same; the run fingerprint sees an animal's calls by revision
-// (identity -1), a grass row's by its identity.
+// size. The draws are keyed on these identities all the same; the run fingerprint sees an
+// animal's calls by revision (identity -1), a grass row's by its identity.
 class Sheep : public quarnel::Agent<Sheep> {
  public:
   Sheep(uint64_t identity, int32_t cell, float energy) : _identity(identity), _cell(cell), _energy(energy) {}

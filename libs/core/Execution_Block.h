@@ -105,7 +105,8 @@ class Execution_Block
 
   // Cells [0, end) may hold objects now. REQUIRES: `_free_lock`.
   void privMark_In_Use(uint32_t end) {
-    if (end > _cells_in_use.load(std::memory_order_relaxed)) _cells_in_use.store(end, std::memory_order_relaxed);
+    if (end > _cells_in_use.load(std::memory_order_relaxed))
+      _cells_in_use.store(end, std::memory_order_relaxed);
   }
 
  private:

@@ -412,7 +412,8 @@ void World::privWait_For_Step() {
   const auto step =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
   const auto limit = _free_core ? kController_Poll_Limit_Free_Core : kController_Poll_Limit;
-  _controller_poll = step < limit ? std::max(2 * step, std::chrono::microseconds{2}) : std::chrono::microseconds{0};
+  _controller_poll =
+      step < limit ? std::max(2 * step, std::chrono::microseconds{2}) : std::chrono::microseconds{0};
 }
 
 }  // namespace quarnel

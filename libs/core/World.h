@@ -108,7 +108,7 @@ class World {
   void Terminate();
 
   // Worker side of the barrier.
-  void Check_In();            // a new worker reports in; the last one wakes Initialize
+  void Check_In();             // a new worker reports in; the last one wakes Initialize
   void Wait_At_Finish_Gate();  // returns once the gate has opened past this worker's cycle
   void Count_Down_Step();      // this worker finished its step; the last one wakes the controller
   void Count_Exit();           // this worker left its loop; the last one wakes the controller
@@ -180,7 +180,7 @@ class World {
   // controller before it sleeps (privWait_For_Step), as the workers poll the gates' hints.
   alignas(__cache_line_size) std::atomic<bool> _threads_done_hint{false};
   std::chrono::microseconds _controller_poll{0};  // the controlling thread's only
-  bool _free_core = false;  // the workers leave a core to the controlling thread
+  bool _free_core = false;                        // the workers leave a core to the controlling thread
   // Cycles opened since the World was made (invariant 1), polled by the waiting workers; on
   // a cache line of its own, away from the counters the workers change at the end of a step.
   alignas(__cache_line_size) std::atomic<uint64_t> _cycle{0};
