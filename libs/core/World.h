@@ -14,10 +14,11 @@
 // controller to workers and the last worker to the controller.
 //
 // Thread safety: Initialize, Start_Turning, Stop_Turning, Terminate and the static
-// *_Simulation functions belong to the controlling thread. Workers call Wait_At_Finish_Gate,
-// Count_Down_Step, Count_Exit and Throw_Exception. Stop_Mid_Simulation may be called from a
-// handler. The accessors may be called from any thread; the settings change only between
-// runs and the clock only between cycles, while every worker is parked at the gate.
+// *_Simulation functions belong to the controlling thread. Workers call Check_In,
+// Wait_At_Finish_Gate, Count_Down_Step, Count_Exit and Throw_Exception. Stop_Mid_Simulation
+// may be called from a handler. The accessors may be called from any thread; the settings
+// change only between runs and the clock only between cycles, while every worker is parked
+// at the gate.
 //
 // Every wait is short in the usual case (the controller's Update; another worker's last
 // chunk), so a waiting thread first polls an atomic (a few pause instructions, then
@@ -176,8 +177,8 @@ class World {
   bool _threads_done = false;
   std::condition_variable _threads_done_cv;
   std::mutex _threads_done_mutex;
-  // Lock-free copy of `_threads_done`, stored with it under its mutex and polled by the
-  // controller before it sleeps (privWait_For_Step), as the workers poll the gates' hints.
+  // Lock-free copy of `_threads_done`, stored just after it (Wake_Controller) and polled by
+  // the controller before it sleeps (privWait_For_Step), as the workers poll `_cycle`.
   alignas(__cache_line_size) std::atomic<bool> _threads_done_hint{false};
   std::chrono::microseconds _controller_poll{0};  // the controlling thread's only
   bool _free_core = false;                        // the workers leave a core to the controlling thread
