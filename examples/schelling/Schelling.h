@@ -18,6 +18,7 @@
 
 #include <quarnel/Quarnel.h>
 #include <quarnel/modelkit/Grid_Geometry.h>
+#include <quarnel/modelkit/Kernel_Run_Scope.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Random_Order.h>
 #include <quarnel/modelkit/Single_Occupancy_Grid.h>
@@ -189,14 +190,13 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
   using namespace quarnel;
   std::vector<int32_t> cells;
   Shared state(p, seed, cells);
-  shared = &state;
-  Run_Fingerprint::Switch(fingerprint);
+  const quarnel::modelkit::Kernel_Run_Scope<Shared> scope(shared, state, fingerprint);
   Simulation_Configuration config;
   config.num_threads = threads;
   config.num_iterations = p.steps;
   Run_Result result;
   result.series.push_back({});
-  try {
+  {
     Simulation run(config);
     Set_Block_Size<Resident>(block_size);
     Set_Block_Size<Claim_Row>(block_size);
@@ -216,14 +216,8 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     });
     run.Run();
     result.final_cells = state.cell_of;
-  } catch (...) {
-    shared = nullptr;
-    Run_Fingerprint::Switch(false);
-    throw;
   }
   result.fingerprint = Run_Fingerprint::Instance().Result();
-  shared = nullptr;
-  Run_Fingerprint::Switch(false);
   return result;
 }
 

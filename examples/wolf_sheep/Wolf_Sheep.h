@@ -19,6 +19,7 @@
 
 #include <quarnel/Quarnel.h>
 #include <quarnel/modelkit/Grid_Geometry.h>
+#include <quarnel/modelkit/Kernel_Run_Scope.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Multi_Occupancy_Grid.h>
 #include <quarnel/modelkit/Random_Order.h>
@@ -333,13 +334,12 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
                       bool fingerprint = true) {
   using namespace quarnel;
   Shared state(p, seed);
-  shared = &state;
-  Run_Fingerprint::Switch(fingerprint);
+  const quarnel::modelkit::Kernel_Run_Scope<Shared> scope(shared, state, fingerprint);
   Simulation_Configuration config;
   config.num_threads = threads;
   config.num_iterations = p.steps;
   Run_Result result;
-  try {
+  {
     Simulation run(config);
     Set_Block_Size<Sheep>(block_size);
     Set_Block_Size<Wolf>(block_size);
@@ -372,14 +372,8 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
       result.series.push_back(counts);
     });
     run.Run();
-  } catch (...) {
-    shared = nullptr;
-    Run_Fingerprint::Switch(false);
-    throw;
   }
   result.fingerprint = Run_Fingerprint::Instance().Result();
-  shared = nullptr;
-  Run_Fingerprint::Switch(false);
   return result;
 }
 

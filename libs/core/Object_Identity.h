@@ -29,7 +29,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "Counter_Random.h"
@@ -92,8 +91,8 @@ class Identity_Registry {
   }
   // REQUIRES: no thread claims.
   void Clear() {
-    _dense = Dense_Bits();
-    for (Shard& shard : _shards) shard = Shard();
+    _dense.Clear();
+    for (Shard& shard : _shards) shard.Clear();
   }
   size_t size() const {
     size_t n = _dense.count;
@@ -110,11 +109,9 @@ class Identity_Registry {
     Spin_Lock lock;
     std::vector<uint64_t> words;
     size_t count = 0;
-    Dense_Bits() = default;
-    Dense_Bits& operator=(Dense_Bits&& other) noexcept {
-      words = std::move(other.words);
-      count = other.count;
-      return *this;
+    void Clear() {
+      std::vector<uint64_t>().swap(words);
+      count = 0;
     }
     bool Insert(uint64_t identity) {
       const size_t word = size_t(identity >> 6);
@@ -132,11 +129,9 @@ class Identity_Registry {
     Spin_Lock lock;
     std::vector<uint64_t> slots;  // a power of two in size, or empty
     size_t count = 0;
-    Shard() = default;
-    Shard& operator=(Shard&& other) noexcept {
-      slots = std::move(other.slots);
-      count = other.count;
-      return *this;
+    void Clear() {
+      std::vector<uint64_t>().swap(slots);
+      count = 0;
     }
   };
 
