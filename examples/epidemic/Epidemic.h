@@ -25,6 +25,7 @@
 #pragma once
 
 #include <quarnel/Quarnel.h>
+#include <quarnel/modelkit/Kernel_Run_Scope.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 
 #include <algorithm>
@@ -240,10 +241,12 @@ struct Shared {
   std::vector<Worker_Day> workers;
   Worker_Day& Mine() { return workers[size_t(quarnel::__thread_id)]; }
 };
+// The running kernel run's shared state (set by Run_Epidemic for the run's length).
+inline Shared* shared = nullptr;
 
 class Person : public quarnel::Identified_Agent<Person> {
  public:
-  Person(Shared* shared, uint32_t slot, Status status) : _shared(shared), _slot(slot), _status(status) {}
+  Person(uint32_t slot, Status status) : _status(status), _slot(slot) {}
 
   void Act(quarnel::Next& next) {
     switch (next.now()._sub_iteration) {
@@ -259,11 +262,12 @@ class Person : public quarnel::Identified_Agent<Person> {
     }
   }
 
-  Shared* _shared;
+  // A person's step reads its status and identity; they share the cell's first cache line
+  // with the engine's fields (the rest is read by infectors and the infected only).
+  Status _status;
+  uint32_t _slot;                          // index in the directory; written by the hook
   Recovery* _recovery = nullptr;           // the pending recovery event while infected
   std::atomic<uint64_t> _claim{kNoClaim};  // lowest identity of the day's infectors
-  uint32_t _slot;                          // index in the directory; written by the hook
-  Status _status;
 
  private:
   inline void Meet(quarnel::Next& next);
@@ -282,11 +286,11 @@ class Recovery : public quarnel::Identified_Event<Recovery> {
 
   // Fires at (day, 1): recover and free itself, or answer the next day.
   void Act(quarnel::Next& next) {
-    Shared& shared = *_person->_shared;
-    if (Recovers(shared.params, shared.seed, identity(), next.iteration())) {
+    Shared& s = *shared;
+    if (Recovers(s.params, s.seed, identity(), next.iteration())) {
       _person->_status = recovered;
       _person->_recovery = nullptr;
-      ++shared.Mine().counts.recoveries;
+      ++s.Mine().counts.recoveries;
       quarnel::Release(this);
       return;
     }
@@ -297,27 +301,26 @@ class Recovery : public quarnel::Identified_Event<Recovery> {
 };
 
 void Person::Meet(quarnel::Next& next) {
-  Shared& shared = *_shared;
-  Worker_Day& mine = shared.Mine();
+  Worker_Day& mine = shared->Mine();
   ++mine.counts.census[_status];
   const uint32_t day = next.iteration();
-  const Day_Plan plan = Plan_Day(shared.params, shared.seed, identity(), day, _status, shared.population);
+  const Day_Plan plan = Plan_Day(shared->params, shared->seed, identity(), day, _status, shared->population);
   if (plan.dies) {
     next.In(0, 2);
     return;
   }
   if (plan.gives_birth) {
     Person* child = quarnel::Create_Identified<Person>(quarnel::Child_Identity(identity(), next.now(), 0),
-                                                       &shared, UINT32_MAX, susceptible);
+                                                       UINT32_MAX, susceptible);
     child->Schedule_At(quarnel::Revision(day + 1, 0));
     mine.newborns.push_back(child);
     ++mine.counts.births;
   }
   if (_status == infected) {
     if (plan.treated) _recovery->Schedule_At(quarnel::Revision(day + 1, 1));
-    for (int j = 0; j < shared.params.contacts; ++j) {
+    for (int j = 0; j < shared->params.contacts; ++j) {
       if (!(plan.hits >> j & 1u)) continue;
-      Person* contact = shared.directory[plan.contact[size_t(j)]];
+      Person* contact = shared->directory[plan.contact[size_t(j)]];
       if (contact->_status == susceptible) contact->Claim(identity());
     }
     if (plan.hits != 0) {
@@ -331,29 +334,29 @@ void Person::Meet(quarnel::Next& next) {
 // Only an infector that hit someone acts here. It does not read its own status: its own
 // recovery event may be changing it in this sub-iteration.
 void Person::Infect(quarnel::Next& next) {
-  Shared& shared = *_shared;
+  Shared& s = *shared;
   const uint32_t day = next.iteration();
-  const Day_Plan plan = Plan_Day(shared.params, shared.seed, identity(), day, infected, shared.population);
-  for (int j = 0; j < shared.params.contacts; ++j) {
+  const Day_Plan plan = Plan_Day(s.params, s.seed, identity(), day, infected, s.population);
+  for (int j = 0; j < s.params.contacts; ++j) {
     if (!(plan.hits >> j & 1u)) continue;
-    Person* contact = shared.directory[plan.contact[size_t(j)]];
+    Person* contact = s.directory[plan.contact[size_t(j)]];
     // The winner alone reads the contact's status and writes it (the claim is not written here).
     if (contact->_claim.load(std::memory_order_relaxed) != identity() || contact->_status != susceptible)
       continue;
     Recovery* event = quarnel::Create_Identified<Recovery>(
         quarnel::Child_Identity(identity(), next.now(), uint64_t(j)), contact);
-    event->Schedule_At(quarnel::Revision(day + uint32_t(shared.params.min_sick_days), 1));
+    event->Schedule_At(quarnel::Revision(day + uint32_t(s.params.min_sick_days), 1));
     contact->_status = infected;
     contact->_recovery = event;
-    Worker_Day& mine = shared.Mine();
+    Worker_Day& mine = s.Mine();
     ++mine.counts.infections;
-    if (shared.record_infections) mine.infections.push_back({int(day) + 1, identity(), contact->identity()});
+    if (s.record_infections) mine.infections.push_back({int(day) + 1, identity(), contact->identity()});
   }
   next.In(1);
 }
 
 void Person::Die() {
-  Worker_Day& mine = _shared->Mine();
+  Worker_Day& mine = shared->Mine();
   ++mine.counts.deaths;
   mine.dead_slots.push_back(_slot);
   // Only the recovered die, and they hold no event; an event left behind would point at a freed person.
@@ -387,7 +390,8 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
   shared.workers.resize(size_t(settings.threads) + 1);
   Epidemic_Result result;
 
-  quarnel::Run_Fingerprint::Switch(settings.fingerprint);
+  const quarnel::modelkit::Kernel_Run_Scope<detail::Shared> scope(detail::shared, shared,
+                                                                  settings.fingerprint);
   quarnel::Simulation_Configuration config;
   config.num_threads = settings.threads;
   config.num_iterations = days;
@@ -397,8 +401,8 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
     quarnel::Set_Block_Size<Recovery>(settings.block_size);
     shared.directory.resize(size_t(p.people));
     for (int64_t i = 0; i < p.people; ++i) {
-      Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)), &shared,
-                                                          uint32_t(i), susceptible);
+      Person* person =
+          quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)), uint32_t(i), susceptible);
       person->Schedule_At(quarnel::Revision(0, 0));
       shared.directory[size_t(i)] = person;
     }
@@ -461,7 +465,6 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
     throw std::runtime_error("epidemic: the run ended before its last day");
   std::sort(result.infections.begin(), result.infections.end());
   result.fingerprint = quarnel::Run_Fingerprint::Instance().Result();
-  quarnel::Run_Fingerprint::Switch(false);
   return result;
 }
 

@@ -65,6 +65,8 @@ Simulation_Engine& World::simulation_engine() {
   return engine;
 }
 
+World::World() = default;
+
 World::~World() {
   Terminate();
 }

@@ -159,7 +159,7 @@ class World {
   World& operator=(World const&) = delete;
 
  private:
-  World() = default;
+  World();  // out of line, so that Instance() stays small enough to inline
   ~World();
 
   [[noreturn]] void privThrow_Worker_Failure();
