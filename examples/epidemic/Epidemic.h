@@ -1,16 +1,18 @@
 // Epidemic with recovery events: people are susceptible, infected or recovered; infections
 // allocate recovery events that fire, move and free themselves; people are born and die.
 //
-// Phase formulation (three sub-iterations per day d):
+// Phase formulation (two sub-iterations per day d, then the iteration hook):
 //  - (d, 0) every person: counts itself in the day's census, draws its day (Plan_Day); an
 //    infected person moves its own recovery event to (d + 1, 1) when treated and claims each
-//    susceptible contact it infects (atomic minimum of identities on the contact); births.
+//    susceptible contact it infects (atomic minimum of identities on the contact); births. A
+//    person who draws death records itself and stops acting.
 //  - (d, 1) recovery events fire (recover and free themselves, or answer (d + 1, 1)); each
 //    infector that holds the lowest claim on a contact infects it and allocates its recovery
 //    event, due at (d + min_sick_days, 1).
-//  - (d, 2) the people who drew death free themselves; the iteration hook then removes them
-//    from the directory (swap with the last, in descending slot order), appends the newborns
-//    in identity order, and checks the day's counts against the kernel's live counts.
+//  - the iteration hook frees the dead and removes them from the directory (swap with the
+//    last, in descending slot order), appends the newborns in identity order, and checks the
+//    day's counts against the kernel's live counts. Freeing the dead there, while every worker
+//    is parked, spares a third sub-iteration whose blocks would be walked for a few people.
 // Run_Epidemic runs it on the kernel; Run_Epidemic_Reference runs the same formulation with
 // plain loops over vectors and the same draws (Plan_Day, Recovers): equal series, on any
 // number of workers and for any block size.
@@ -18,7 +20,8 @@
 // Thread rules inside a day: at (d, 0) a person's status and recovery link are read by anyone
 // and written by no one, claims are written only by atomic minimum; at (d, 1) a claimed
 // (susceptible) person is written only by its winning infector and an infected person only by
-// its own event; at (d, 2) only the dying act, and no one else reads them.
+// its own event. The dead stay allocated (and unscheduled) until the hook frees them, so an
+// infector may still read one as a contact at (d, 1).
 //
 // Thread safety: Run_Epidemic and Run_Epidemic_Reference run on the calling thread; one kernel
 // run per process at a time.
@@ -253,11 +256,8 @@ class Person : public quarnel::Identified_Agent<Person> {
       case 0:
         Meet(next);
         break;
-      case 1:
-        Infect(next);
-        break;
       default:
-        Die();
+        Infect(next);
         break;
     }
   }
@@ -272,7 +272,6 @@ class Person : public quarnel::Identified_Agent<Person> {
  private:
   inline void Meet(quarnel::Next& next);
   inline void Infect(quarnel::Next& next);
-  inline void Die();
   void Claim(uint64_t identity) {
     uint64_t seen = _claim.load(std::memory_order_relaxed);
     while (identity < seen && !_claim.compare_exchange_weak(seen, identity, std::memory_order_relaxed)) {
@@ -305,8 +304,9 @@ void Person::Meet(quarnel::Next& next) {
   ++mine.counts.census[_status];
   const uint32_t day = next.iteration();
   const Day_Plan plan = Plan_Day(shared->params, shared->seed, identity(), day, _status, shared->population);
-  if (plan.dies) {
-    next.In(0, 2);
+  if (plan.dies) {  // the hook frees this person after the day; it acts no more
+    ++mine.counts.deaths;
+    mine.dead_slots.push_back(_slot);
     return;
   }
   if (plan.gives_birth) {
@@ -353,15 +353,6 @@ void Person::Infect(quarnel::Next& next) {
     if (s.record_infections) mine.infections.push_back({int(day) + 1, identity(), contact->identity()});
   }
   next.In(1);
-}
-
-void Person::Die() {
-  Worker_Day& mine = shared->Mine();
-  ++mine.counts.deaths;
-  mine.dead_slots.push_back(_slot);
-  // Only the recovered die, and they hold no event; an event left behind would point at a freed person.
-  if (_recovery != nullptr) quarnel::Release(_recovery);
-  quarnel::Release(this);
 }
 
 // The dead leave the directory, the same way in the kernel and the reference: in descending
@@ -431,6 +422,13 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
         w.infections.clear();
       }
       std::vector<Person*>& directory = shared.directory;
+      for (uint32_t slot : dead) {
+        Person* person = directory[slot];
+        // Only the recovered die, and they hold no event; an event left behind would point at a
+        // freed person.
+        if (person->_recovery != nullptr) quarnel::Release(person->_recovery);
+        quarnel::Release(person);
+      }
       detail::Remove_Dead(
           dead, directory.size(),
           [&](uint32_t from, uint32_t to) {
@@ -554,7 +552,7 @@ inline Epidemic_Result Run_Epidemic_Reference(const Epidemic_Parameters& p, cons
           result.infections.push_back({int(day) + 1, r.identity, contact.identity});
       }
     }
-    // (d, 2) and the end of the day
+    // the end of the day: the dead leave, the newborns join
     counts.deaths = int64_t(dead.size());
     detail::Remove_Dead(
         dead, directory.size(), [&](uint32_t from, uint32_t to) { directory[to] = directory[from]; },
