@@ -50,7 +50,10 @@ class Agent_Implementation
                             quarnel::TypeList<Agent_Implementation<MasterType>, quarnel::NULLTYPE>>,
           quarnel::Execution_Object> {
  public:
-  static void Do_Stuff(Agent_Implementation* agent, quarnel::Event_Response& response) {
+  // Inlined into Handler: the engine calls Handler for every action, and a second call per
+  // action showed in the population's step (2 % of a run of a million agents).
+  [[gnu::always_inline]] static void Do_Stuff(Agent_Implementation* agent,
+                                              quarnel::Event_Response& response) {
     const int t = quarnel::__thread_id;
     const uint32_t now = quarnel::World::Instance().iteration();
     const double x = distributions[t](generators[t]);
