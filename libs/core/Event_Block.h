@@ -89,8 +89,11 @@ class Event_Block
   }
 
   Event_Component_Manager_Base* _manager = nullptr;
-  Revision _next_revision;               // written under `_schedule_lock`, read with Load_Revision
-  Revision _pending_revision;            // guarded by `_schedule_lock`
+  Revision _next_revision;  // written under `_schedule_lock`, read with Load_Revision
+  // Guarded by `_schedule_lock`: requests made while the block is due, and requests for the
+  // revision being stepped made while it is not (the block may be stepped before the event
+  // reaches its heap; the pending request keeps it due for the extra cycle).
+  Revision _pending_revision;
   Event_Object* _first_free = nullptr;   // guarded by `_free_lock`
   std::atomic<int32_t> _claim_count{0};  // the manager's chunk claims
   Spin_Lock _schedule_lock;

@@ -26,6 +26,9 @@
 //     otherwise), so no cell's revision goes back.
 //  6. `_next_revision` changes from the current revision only at the end of the block's
 //     step, so a request made while the block is due always lands in `_pending_revision`.
+//     A request for the revision being stepped made while the block is not due lands in both:
+//     the block may then be stepped before the object's own revision is stored, and the
+//     pending request keeps it due for the extra cycle at that revision.
 //  7. `_free_bits` has the bit of cell i set exactly when cell i is in the free list.
 //  8. Every allocated cell lies below `_cells_in_use`, which only grows while the block holds
 //     an object and drops to 0 when it empties; Step walks the cells below it, so a block
