@@ -17,11 +17,13 @@
 // plain loops over vectors and the same draws (Plan_Day, Recovers): equal series, on any
 // number of workers and for any block size.
 //
-// Thread rules inside a day: at (d, 0) a person's status and recovery link are read by anyone
-// and written by no one, claims are written only by atomic minimum; at (d, 1) a claimed
-// (susceptible) person is written only by its winning infector and an infected person only by
-// its own event. The dead stay allocated (and unscheduled) until the hook frees them, so an
-// infector may still read one as a contact at (d, 1).
+// Thread rules inside a day: at (d, 0) statuses and recovery links are read by anyone and
+// written by no one, claims are written only by atomic minimum; at (d, 1) a claim is read by
+// every infector that hit its person and cleared by its winner alone, who alone then reads and
+// writes that (susceptible) person's status, and an infected person's status is written only
+// by its own event. Every claim is thus cleared within its day: no infector can match a stale
+// one and read the status of a person whose event is changing it. The dead stay allocated (and
+// unscheduled) until the hook frees them.
 //
 // Thread safety: Run_Epidemic and Run_Epidemic_Reference run on the calling thread; one kernel
 // run per process at a time.
@@ -239,8 +241,14 @@ struct Shared {
   Epidemic_Parameters params;
   uint64_t seed;
   bool record_infections;
-  std::vector<Person*> directory;  // the living, by slot: changed only by the hook
-  uint32_t population = 0;         // directory.size() during the day
+  // The living by slot, changed in size and order only by the hook, with each one's status
+  // and the day's lowest claim on it beside it. Contacts are drawn by slot: checking a
+  // contact reads these dense arrays (9 bytes a person) and not a random person's cell, which
+  // at ten million people is the difference between a cache hit and a memory access.
+  std::vector<Person*> directory;
+  std::vector<Status> status;
+  std::vector<uint64_t> claims;  // kNoClaim between days; changed through std::atomic_ref
+  uint32_t population = 0;       // directory.size() during the day
   std::vector<Worker_Day> workers;
   Worker_Day& Mine() { return workers[size_t(quarnel::__thread_id)]; }
 };
@@ -249,7 +257,7 @@ inline Shared* shared = nullptr;
 
 class Person : public quarnel::Identified_Agent<Person> {
  public:
-  Person(uint32_t slot, Status status) : _status(status), _slot(slot) {}
+  explicit Person(uint32_t slot) : _slot(slot) {}
 
   void Act(quarnel::Next& next) {
     switch (next.now()._sub_iteration) {
@@ -262,21 +270,12 @@ class Person : public quarnel::Identified_Agent<Person> {
     }
   }
 
-  // A person's step reads its status and identity; they share the cell's first cache line
-  // with the engine's fields (the rest is read by infectors and the infected only).
-  Status _status;
-  uint32_t _slot;                          // index in the directory; written by the hook
-  Recovery* _recovery = nullptr;           // the pending recovery event while infected
-  std::atomic<uint64_t> _claim{kNoClaim};  // lowest identity of the day's infectors
+  uint32_t _slot;                 // index in the directory; written by the hook
+  Recovery* _recovery = nullptr;  // the pending recovery event while infected
 
  private:
   inline void Meet(quarnel::Next& next);
   inline void Infect(quarnel::Next& next);
-  void Claim(uint64_t identity) {
-    uint64_t seen = _claim.load(std::memory_order_relaxed);
-    while (identity < seen && !_claim.compare_exchange_weak(seen, identity, std::memory_order_relaxed)) {
-    }
-  }
 };
 
 class Recovery : public quarnel::Identified_Event<Recovery> {
@@ -287,7 +286,7 @@ class Recovery : public quarnel::Identified_Event<Recovery> {
   void Act(quarnel::Next& next) {
     Shared& s = *shared;
     if (Recovers(s.params, s.seed, identity(), next.iteration())) {
-      _person->_status = recovered;
+      s.status[_person->_slot] = recovered;
       _person->_recovery = nullptr;
       ++s.Mine().counts.recoveries;
       quarnel::Release(this);
@@ -300,28 +299,33 @@ class Recovery : public quarnel::Identified_Event<Recovery> {
 };
 
 void Person::Meet(quarnel::Next& next) {
-  Worker_Day& mine = shared->Mine();
-  ++mine.counts.census[_status];
+  Shared& s = *shared;
+  Worker_Day& mine = s.Mine();
+  const Status status = s.status[_slot];
+  ++mine.counts.census[status];
   const uint32_t day = next.iteration();
-  const Day_Plan plan = Plan_Day(shared->params, shared->seed, identity(), day, _status, shared->population);
+  const Day_Plan plan = Plan_Day(s.params, s.seed, identity(), day, status, s.population);
   if (plan.dies) {  // the hook frees this person after the day; it acts no more
     ++mine.counts.deaths;
     mine.dead_slots.push_back(_slot);
     return;
   }
   if (plan.gives_birth) {
-    Person* child = quarnel::Create_Identified<Person>(quarnel::Child_Identity(identity(), next.now(), 0),
-                                                       UINT32_MAX, susceptible);
+    Person* child =
+        quarnel::Create_Identified<Person>(quarnel::Child_Identity(identity(), next.now(), 0), UINT32_MAX);
     child->Schedule_At(quarnel::Revision(day + 1, 0));
     mine.newborns.push_back(child);
     ++mine.counts.births;
   }
-  if (_status == infected) {
+  if (status == infected) {
     if (plan.treated) _recovery->Schedule_At(quarnel::Revision(day + 1, 1));
-    for (int j = 0; j < shared->params.contacts; ++j) {
-      if (!(plan.hits >> j & 1u)) continue;
-      Person* contact = shared->directory[plan.contact[size_t(j)]];
-      if (contact->_status == susceptible) contact->Claim(identity());
+    for (int j = 0; j < s.params.contacts; ++j) {
+      const uint32_t contact = plan.contact[size_t(j)];
+      if (!(plan.hits >> j & 1u) || s.status[contact] != susceptible) continue;
+      std::atomic_ref<uint64_t> claim(s.claims[contact]);  // the lowest identity wins
+      uint64_t seen = claim.load(std::memory_order_relaxed);
+      while (identity() < seen && !claim.compare_exchange_weak(seen, identity(), std::memory_order_relaxed)) {
+      }
     }
     if (plan.hits != 0) {
       next.In(0, 1);
@@ -339,14 +343,17 @@ void Person::Infect(quarnel::Next& next) {
   const Day_Plan plan = Plan_Day(s.params, s.seed, identity(), day, infected, s.population);
   for (int j = 0; j < s.params.contacts; ++j) {
     if (!(plan.hits >> j & 1u)) continue;
-    Person* contact = s.directory[plan.contact[size_t(j)]];
-    // The winner alone reads the contact's status and writes it (the claim is not written here).
-    if (contact->_claim.load(std::memory_order_relaxed) != identity() || contact->_status != susceptible)
-      continue;
+    const uint32_t slot = plan.contact[size_t(j)];
+    // The winner clears its claim and alone reads and writes the contact's status; a contact
+    // hit twice by one infector is infected at the first hit.
+    std::atomic_ref<uint64_t> claim(s.claims[slot]);
+    if (claim.load(std::memory_order_relaxed) != identity()) continue;
+    claim.store(kNoClaim, std::memory_order_relaxed);
+    Person* contact = s.directory[slot];
     Recovery* event = quarnel::Create_Identified<Recovery>(
         quarnel::Child_Identity(identity(), next.now(), uint64_t(j)), contact);
     event->Schedule_At(quarnel::Revision(day + uint32_t(s.params.min_sick_days), 1));
-    contact->_status = infected;
+    s.status[slot] = infected;
     contact->_recovery = event;
     Worker_Day& mine = s.Mine();
     ++mine.counts.infections;
@@ -377,7 +384,7 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
   using detail::Recovery;
   const int days = settings.steps > 0 ? settings.steps : p.days;
   detail::Check(p, days);
-  detail::Shared shared{p, settings.seed, settings.record_infections, {}, 0, {}};
+  detail::Shared shared{p, settings.seed, settings.record_infections, {}, {}, {}, 0, {}};
   shared.workers.resize(size_t(settings.threads) + 1);
   Epidemic_Result result;
 
@@ -391,16 +398,17 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
     quarnel::Set_Block_Size<Person>(settings.block_size);
     quarnel::Set_Block_Size<Recovery>(settings.block_size);
     shared.directory.resize(size_t(p.people));
+    shared.status.assign(size_t(p.people), susceptible);
+    shared.claims.assign(size_t(p.people), kNoClaim);
     for (int64_t i = 0; i < p.people; ++i) {
-      Person* person =
-          quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)), uint32_t(i), susceptible);
+      Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)), uint32_t(i));
       person->Schedule_At(quarnel::Revision(0, 0));
       shared.directory[size_t(i)] = person;
     }
     const std::vector<uint32_t> first = Initially_Infected(p, settings.seed);
     for (size_t j = 0; j < first.size(); ++j) {
       Person* person = shared.directory[first[j]];
-      person->_status = infected;
+      shared.status[first[j]] = infected;
       person->_recovery = quarnel::Create_Identified<Recovery>(quarnel::Root_Identity(j), person);
       person->_recovery->Schedule_At(quarnel::Revision(uint32_t(p.min_sick_days), 1));
     }
@@ -434,12 +442,19 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
           [&](uint32_t from, uint32_t to) {
             directory[to] = directory[from];
             directory[to]->_slot = to;
+            shared.status[to] = shared.status[from];
           },
-          [&] { directory.pop_back(); });
+          [&] {
+            directory.pop_back();
+            shared.status.pop_back();
+            shared.claims.pop_back();  // every claim is kNoClaim between days
+          });
       std::sort(born.begin(), born.end(), [](Person* a, Person* b) { return a->identity() < b->identity(); });
       for (Person* child : born) {
         child->_slot = uint32_t(directory.size());
         directory.push_back(child);
+        shared.status.push_back(susceptible);
+        shared.claims.push_back(kNoClaim);
       }
       const Day_Check check{int(day) + 1,
                             counts,
