@@ -120,12 +120,8 @@ void World::Initialize(Simulation_Configuration& config) {
   Set_Current_Revision(Revision(0, 0));
 
   _threads_stepping.exchange(_num_threads);
-  {
-    // A run that ended by a worker's failure may have left the wake-up flag set.
-    std::lock_guard lock(_threads_done_mutex);
-    _threads_done = false;
-    _threads_done_hint.store(false, std::memory_order_relaxed);
-  }
+  // A run that ended by a worker's failure may have left the wake-up flag set.
+  _threads_done.store(false, std::memory_order_relaxed);
   privStart_Workers();
 }
 
@@ -169,10 +165,7 @@ void World::Start_Turning(std::filesystem::path output_directory) {
   privStart_Hooks();
   Simulation_Engine& engine = simulation_engine();
   engine.Update();
-  {
-    std::lock_guard lock(_threads_done_mutex);
-    _threads_done = false;
-  }
+  _threads_done.store(false, std::memory_order_relaxed);
   Move_Threads_From_Finished_To_Ready();
   _controller_poll = std::chrono::microseconds{0};
   while (_running.load()) {
@@ -342,10 +335,12 @@ void World::Check_In() {
 // down, so the number read here is exactly one past the cycle this worker passed before.
 void World::Wait_At_Finish_Gate() {
   const uint64_t passed = __cycle_passed;
-  auto opened = [&] { return _cycle.load(std::memory_order_acquire) != passed; };
+  auto opened = [&] { return _cycle.load() != passed; };
   if (!Poll_Until(opened, kGate_Spin_Budget)) {
     std::unique_lock lock(_finish_gate_mutex);
+    _gate_sleepers.fetch_add(1);
     _finish_gate_cv.wait(lock, opened);
+    _gate_sleepers.fetch_sub(1, std::memory_order_relaxed);
   }
   __cycle_passed = passed + 1;
 }
@@ -370,31 +365,33 @@ void World::Throw_Exception(std::exception_ptr cause) {
   Count_Down_Step();
 }
 
+// Invariant 1: the mutex and the condition variable are touched only when a worker sleeps.
 void World::Move_Threads_From_Finished_To_Ready() {
   _threads_stepping.exchange(_num_threads);
-  {
-    std::lock_guard lock(_finish_gate_mutex);
-    _cycle.store(_cycle.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  _cycle.fetch_add(1);
+  if (_gate_sleepers.load() > 0) {
+    // Taken and released: a sleeper that counted itself is now inside its wait.
+    { std::lock_guard lock(_finish_gate_mutex); }
+    _finish_gate_cv.notify_all();
   }
-  _finish_gate_cv.notify_all();
 }
 
-// The hint is published after the mutex is released, so a controller that polled it true
-// finds the mutex free when it resets the flag (a blocked lock is a sleep and a wake-up).
 void World::Wake_Controller() {
-  {
-    std::lock_guard lock(_threads_done_mutex);
-    _threads_done = true;
+  _threads_done.store(true);
+  if (_controller_sleeping.load()) {
+    { std::lock_guard lock(_threads_done_mutex); }
+    _threads_done_cv.notify_all();
   }
-  _threads_done_hint.store(true, std::memory_order_release);
-  _threads_done_cv.notify_all();
 }
 
 void World::Wait_For_Workers() {
-  std::unique_lock lock(_threads_done_mutex);
-  _threads_done_cv.wait(lock, [this] { return _threads_done; });
-  _threads_done = false;
-  _threads_done_hint.store(false, std::memory_order_relaxed);
+  if (!_threads_done.load(std::memory_order_acquire)) {
+    std::unique_lock lock(_threads_done_mutex);
+    _controller_sleeping.store(true);
+    _threads_done_cv.wait(lock, [this] { return _threads_done.load(); });
+    _controller_sleeping.store(false, std::memory_order_relaxed);
+  }
+  _threads_done.store(false, std::memory_order_relaxed);
 }
 
 // The controller's wait for a step. Short steps (a small population, sub-iterations, an idle
@@ -408,7 +405,7 @@ void World::Wait_For_Workers() {
 void World::privWait_For_Step() {
   const auto start = std::chrono::steady_clock::now();
   if (_controller_poll.count() > 0) {
-    Poll_Until([this] { return _threads_done_hint.load(std::memory_order_acquire); }, _controller_poll);
+    Poll_Until([this] { return _threads_done.load(std::memory_order_acquire); }, _controller_poll);
   }
   Wait_For_Workers();
   const auto step =

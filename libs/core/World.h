@@ -28,11 +28,14 @@
 // for at most half a millisecond; the controller polls only after short steps.
 //
 // Invariants:
-//  1. `_cycle` changes only in Move_Threads_From_Finished_To_Ready, under
-//     `_finish_gate_mutex`, after the step counters of the new cycle are set; a worker that
-//     stops polling tests it again under that mutex before it sleeps, so no opening is lost.
-//     `_threads_done` is read and written under `_threads_done_mutex`; its hint may lag it,
-//     and the controller acts on the flag alone. No two mutexes are ever held together.
+//  1. `_cycle` changes only in Move_Threads_From_Finished_To_Ready, after the step counters
+//     of the new cycle are set. A hand-off takes no lock unless the other side sleeps: a
+//     worker that stops polling counts itself in `_gate_sleepers` under `_finish_gate_mutex`
+//     and then tests `_cycle` again before it sleeps, while the controller changes `_cycle`
+//     and then reads `_gate_sleepers` (all four sequentially consistent), so either the
+//     worker sees the new cycle or the controller sees the sleeper, takes the mutex and
+//     wakes it. `_threads_done` and `_controller_sleeping` pair the same way for the
+//     controller's sleep. No two mutexes are ever held together.
 //  2. The thread whose atomic increment or decrement reaches the terminal value of a counter
 //     is the only one that acts on it ("the last").
 //  3. A run needs at least one worker: Initialize refuses num_threads = 0.
@@ -172,14 +175,15 @@ class World {
   void privEnd_Run_After_Hook_Failure();
   uint64_t privLive_Objects() const;
 
+  // The sleeping side of both hand-offs (invariant 1).
   std::condition_variable _finish_gate_cv;
   std::mutex _finish_gate_mutex;
-  bool _threads_done = false;
+  std::atomic<uint32_t> _gate_sleepers{0};  // workers asleep at the gate (counted under the mutex)
   std::condition_variable _threads_done_cv;
   std::mutex _threads_done_mutex;
-  // Lock-free copy of `_threads_done`, stored just after it (Wake_Controller) and polled by
-  // the controller before it sleeps (privWait_For_Step), as the workers poll `_cycle`.
-  alignas(__cache_line_size) std::atomic<bool> _threads_done_hint{false};
+  std::atomic<bool> _controller_sleeping{false};  // set under the mutex
+  // Set by the last worker of a step (Wake_Controller), polled and reset by the controller.
+  alignas(__cache_line_size) std::atomic<bool> _threads_done{false};
   std::chrono::microseconds _controller_poll{0};  // the controlling thread's only
   bool _free_core = false;                        // the workers leave a core to the controlling thread
   // Cycles opened since the World was made (invariant 1), polled by the waiting workers; on
