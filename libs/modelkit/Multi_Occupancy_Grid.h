@@ -35,13 +35,12 @@ class Multi_Occupancy_Grid {
 
   const Grid_Geometry& geometry() const { return _geometry; }
 
-  // Adds `item` to the list of `cell` (lock-free; see the thread rules above).
+  // Adds `item` to the list of `cell` (lock-free; see the thread rules above). One exchange,
+  // and the link written after it: no thread reads the list in the phase of the pushes, so
+  // the link need not be in place before the item heads the list, and a push costs one
+  // atomic access to the cell instead of a load and a compare-exchange.
   void Push(int32_t cell, T* item) {
-    std::atomic<T*>& head = _heads[size_t(cell)];
-    T* first = head.load(std::memory_order_relaxed);
-    do {
-      item->*Link = first;
-    } while (!head.compare_exchange_weak(first, item, std::memory_order_relaxed));
+    item->*Link = _heads[size_t(cell)].exchange(item, std::memory_order_relaxed);
   }
   // The same for a single-threaded model: plain loads and stores.
   void Push_Alone(int32_t cell, T* item) {
