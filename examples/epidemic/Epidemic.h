@@ -4,7 +4,7 @@
 // Phase formulation (two sub-iterations per day d, then the iteration hook):
 //  - (d, 0) every person: counts itself in the day's census, draws its day (Plan_Day); an
 //    infected person moves its own recovery event to (d + 1, 1) when treated and claims each
-//    susceptible contact it infects (atomic minimum of identities on the contact); births. A
+//    susceptible contact it infects (atomic minimum of identities on the contact's claim); births. A
 //    person who draws death records itself and stops acting.
 //  - (d, 1) recovery events fire (recover and free themselves, or answer (d + 1, 1)); each
 //    infector that holds the lowest claim on a contact infects it and allocates its recovery
@@ -236,19 +236,36 @@ struct alignas(64) Worker_Day {
   std::vector<Infection> infections;
 };
 
+// The directory of the living: by slot, each person with its status, the day's lowest claim
+// on it and its pending recovery event. Contacts are drawn by slot, and checking one reads
+// these dense arrays instead of a random person's cell (at ten million people, a cache hit
+// instead of a memory access); a recovery finds its person's entries by slot as well. Slots
+// are added, moved and removed only by the hook, which keeps each person's and event's
+// `_slot` equal to its index.
+struct Slot_Table {
+  std::vector<Person*> person;
+  std::vector<Status> status;
+  std::vector<uint64_t> claim;  // kNoClaim between days; changed through std::atomic_ref
+  std::vector<Recovery*> recovery;
+
+  size_t size() const { return person.size(); }
+  inline void Append(Person* p, Status st, Recovery* event);
+  inline void Move(uint32_t from, uint32_t to);
+  void Pop_Back() {
+    person.pop_back();
+    status.pop_back();
+    claim.pop_back();
+    recovery.pop_back();
+  }
+};
+
 // What the objects of one kernel run share.
 struct Shared {
   Epidemic_Parameters params;
   uint64_t seed;
   bool record_infections;
-  // The living by slot, changed in size and order only by the hook, with each one's status
-  // and the day's lowest claim on it beside it. Contacts are drawn by slot: checking a
-  // contact reads these dense arrays (9 bytes a person) and not a random person's cell, which
-  // at ten million people is the difference between a cache hit and a memory access.
-  std::vector<Person*> directory;
-  std::vector<Status> status;
-  std::vector<uint64_t> claims;  // kNoClaim between days; changed through std::atomic_ref
-  uint32_t population = 0;       // directory.size() during the day
+  Slot_Table slots;
+  uint32_t population = 0;  // slots.size() during the day
   std::vector<Worker_Day> workers;
   Worker_Day& Mine() { return workers[size_t(quarnel::__thread_id)]; }
 };
@@ -257,8 +274,6 @@ inline Shared* shared = nullptr;
 
 class Person : public quarnel::Identified_Agent<Person> {
  public:
-  explicit Person(uint32_t slot) : _slot(slot) {}
-
   void Act(quarnel::Next& next) {
     switch (next.now()._sub_iteration) {
       case 0:
@@ -270,8 +285,7 @@ class Person : public quarnel::Identified_Agent<Person> {
     }
   }
 
-  uint32_t _slot;                 // index in the directory; written by the hook
-  Recovery* _recovery = nullptr;  // the pending recovery event while infected
+  uint32_t _slot = UINT32_MAX;  // index in the directory; given and changed by the hook
 
  private:
   inline void Meet(quarnel::Next& next);
@@ -280,14 +294,14 @@ class Person : public quarnel::Identified_Agent<Person> {
 
 class Recovery : public quarnel::Identified_Event<Recovery> {
  public:
-  explicit Recovery(Person* person) : _person(person) {}
+  explicit Recovery(uint32_t slot) : _slot(slot) {}
 
   // Fires at (day, 1): recover and free itself, or answer the next day.
   void Act(quarnel::Next& next) {
     Shared& s = *shared;
     if (Recovers(s.params, s.seed, identity(), next.iteration())) {
-      s.status[_person->_slot] = recovered;
-      _person->_recovery = nullptr;
+      s.slots.status[_slot] = recovered;
+      s.slots.recovery[_slot] = nullptr;
       ++s.Mine().counts.recoveries;
       quarnel::Release(this);
       return;
@@ -295,13 +309,31 @@ class Recovery : public quarnel::Identified_Event<Recovery> {
     next.In(1, 1);
   }
 
-  Person* _person;
+  uint32_t _slot;  // its person's slot; written by the hook
 };
+
+void Slot_Table::Append(Person* p, Status st, Recovery* event) {
+  p->_slot = uint32_t(size());
+  person.push_back(p);
+  status.push_back(st);
+  claim.push_back(kNoClaim);
+  recovery.push_back(event);
+}
+
+// The person at `from` takes slot `to` (whose occupant has left), with its entries.
+void Slot_Table::Move(uint32_t from, uint32_t to) {
+  person[to] = person[from];
+  person[to]->_slot = to;
+  status[to] = status[from];
+  claim[to] = claim[from];
+  recovery[to] = recovery[from];
+  if (recovery[to] != nullptr) recovery[to]->_slot = to;
+}
 
 void Person::Meet(quarnel::Next& next) {
   Shared& s = *shared;
   Worker_Day& mine = s.Mine();
-  const Status status = s.status[_slot];
+  const Status status = s.slots.status[_slot];
   ++mine.counts.census[status];
   const uint32_t day = next.iteration();
   const Day_Plan plan = Plan_Day(s.params, s.seed, identity(), day, status, s.population);
@@ -311,18 +343,17 @@ void Person::Meet(quarnel::Next& next) {
     return;
   }
   if (plan.gives_birth) {
-    Person* child =
-        quarnel::Create_Identified<Person>(quarnel::Child_Identity(identity(), next.now(), 0), UINT32_MAX);
+    Person* child = quarnel::Create_Identified<Person>(quarnel::Child_Identity(identity(), next.now(), 0));
     child->Schedule_At(quarnel::Revision(day + 1, 0));
     mine.newborns.push_back(child);
     ++mine.counts.births;
   }
   if (status == infected) {
-    if (plan.treated) _recovery->Schedule_At(quarnel::Revision(day + 1, 1));
+    if (plan.treated) s.slots.recovery[_slot]->Schedule_At(quarnel::Revision(day + 1, 1));
     for (int j = 0; j < s.params.contacts; ++j) {
       const uint32_t contact = plan.contact[size_t(j)];
-      if (!(plan.hits >> j & 1u) || s.status[contact] != susceptible) continue;
-      std::atomic_ref<uint64_t> claim(s.claims[contact]);  // the lowest identity wins
+      if (!(plan.hits >> j & 1u) || s.slots.status[contact] != susceptible) continue;
+      std::atomic_ref<uint64_t> claim(s.slots.claim[contact]);  // the lowest identity wins
       uint64_t seen = claim.load(std::memory_order_relaxed);
       while (identity() < seen && !claim.compare_exchange_weak(seen, identity(), std::memory_order_relaxed)) {
       }
@@ -346,18 +377,18 @@ void Person::Infect(quarnel::Next& next) {
     const uint32_t slot = plan.contact[size_t(j)];
     // The winner clears its claim and alone reads and writes the contact's status; a contact
     // hit twice by one infector is infected at the first hit.
-    std::atomic_ref<uint64_t> claim(s.claims[slot]);
+    std::atomic_ref<uint64_t> claim(s.slots.claim[slot]);
     if (claim.load(std::memory_order_relaxed) != identity()) continue;
     claim.store(kNoClaim, std::memory_order_relaxed);
-    Person* contact = s.directory[slot];
     Recovery* event = quarnel::Create_Identified<Recovery>(
-        quarnel::Child_Identity(identity(), next.now(), uint64_t(j)), contact);
+        quarnel::Child_Identity(identity(), next.now(), uint64_t(j)), slot);
     event->Schedule_At(quarnel::Revision(day + uint32_t(s.params.min_sick_days), 1));
-    s.status[slot] = infected;
-    contact->_recovery = event;
+    s.slots.status[slot] = infected;
+    s.slots.recovery[slot] = event;
     Worker_Day& mine = s.Mine();
     ++mine.counts.infections;
-    if (s.record_infections) mine.infections.push_back({int(day) + 1, identity(), contact->identity()});
+    if (s.record_infections)
+      mine.infections.push_back({int(day) + 1, identity(), s.slots.person[slot]->identity()});
   }
   next.In(1);
 }
@@ -384,7 +415,7 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
   using detail::Recovery;
   const int days = settings.steps > 0 ? settings.steps : p.days;
   detail::Check(p, days);
-  detail::Shared shared{p, settings.seed, settings.record_infections, {}, {}, {}, 0, {}};
+  detail::Shared shared{p, settings.seed, settings.record_infections, {}, 0, {}};
   shared.workers.resize(size_t(settings.threads) + 1);
   Epidemic_Result result;
 
@@ -397,20 +428,18 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
     quarnel::Simulation run(config);
     quarnel::Set_Block_Size<Person>(settings.block_size);
     quarnel::Set_Block_Size<Recovery>(settings.block_size);
-    shared.directory.resize(size_t(p.people));
-    shared.status.assign(size_t(p.people), susceptible);
-    shared.claims.assign(size_t(p.people), kNoClaim);
+    detail::Slot_Table& slots = shared.slots;
     for (int64_t i = 0; i < p.people; ++i) {
-      Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)), uint32_t(i));
+      Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)));
       person->Schedule_At(quarnel::Revision(0, 0));
-      shared.directory[size_t(i)] = person;
+      slots.Append(person, susceptible, nullptr);
     }
     const std::vector<uint32_t> first = Initially_Infected(p, settings.seed);
     for (size_t j = 0; j < first.size(); ++j) {
-      Person* person = shared.directory[first[j]];
-      shared.status[first[j]] = infected;
-      person->_recovery = quarnel::Create_Identified<Recovery>(quarnel::Root_Identity(j), person);
-      person->_recovery->Schedule_At(quarnel::Revision(uint32_t(p.min_sick_days), 1));
+      Recovery* event = quarnel::Create_Identified<Recovery>(quarnel::Root_Identity(j), first[j]);
+      event->Schedule_At(quarnel::Revision(uint32_t(p.min_sick_days), 1));
+      slots.status[first[j]] = infected;
+      slots.recovery[first[j]] = event;
     }
     shared.population = uint32_t(p.people);
     int64_t living = p.people;
@@ -429,33 +458,17 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
         result.infections.insert(result.infections.end(), w.infections.begin(), w.infections.end());
         w.infections.clear();
       }
-      std::vector<Person*>& directory = shared.directory;
       for (uint32_t slot : dead) {
-        Person* person = directory[slot];
-        // Only the recovered die, and they hold no event; an event left behind would point at a
-        // freed person.
-        if (person->_recovery != nullptr) quarnel::Release(person->_recovery);
-        quarnel::Release(person);
+        // Only the recovered die, and they hold no event; an event left behind would belong to
+        // a freed person.
+        if (slots.recovery[slot] != nullptr) quarnel::Release(slots.recovery[slot]);
+        quarnel::Release(slots.person[slot]);
       }
       detail::Remove_Dead(
-          dead, directory.size(),
-          [&](uint32_t from, uint32_t to) {
-            directory[to] = directory[from];
-            directory[to]->_slot = to;
-            shared.status[to] = shared.status[from];
-          },
-          [&] {
-            directory.pop_back();
-            shared.status.pop_back();
-            shared.claims.pop_back();  // every claim is kNoClaim between days
-          });
+          dead, slots.size(), [&](uint32_t from, uint32_t to) { slots.Move(from, to); },
+          [&] { slots.Pop_Back(); });
       std::sort(born.begin(), born.end(), [](Person* a, Person* b) { return a->identity() < b->identity(); });
-      for (Person* child : born) {
-        child->_slot = uint32_t(directory.size());
-        directory.push_back(child);
-        shared.status.push_back(susceptible);
-        shared.claims.push_back(kNoClaim);
-      }
+      for (Person* child : born) slots.Append(child, susceptible, nullptr);
       const Day_Check check{int(day) + 1,
                             counts,
                             living,
@@ -464,13 +477,13 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
                             quarnel::Live_Count<Recovery>()};
       living = check.living_after;
       std::string failure = Day_Check_Failure(check);
-      if (failure.empty() && int64_t(directory.size()) != living) {
+      if (failure.empty() && int64_t(slots.size()) != living) {
         failure = "epidemic check failed on day " + std::to_string(day + 1) + ": the directory holds " +
-                  std::to_string(directory.size()) + " people but " + std::to_string(living) + " live";
+                  std::to_string(slots.size()) + " people but " + std::to_string(living) + " live";
       }
       if (!failure.empty()) throw std::runtime_error(failure);
       result.series.push_back(Row_Of(int(day) + 1, counts));
-      shared.population = uint32_t(directory.size());
+      shared.population = uint32_t(slots.size());
     });
     run.Run();
   }
