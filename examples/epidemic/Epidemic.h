@@ -5,14 +5,15 @@
 //  - (d, 0) every person: counts itself in the day's census, draws its day (Plan_Day); an
 //    infected person moves its own recovery event to (d + 1, 1) when treated and claims each
 //    susceptible contact it infects (atomic minimum of identities on the contact's claim); births. A
-//    person who draws death records itself and stops acting.
+//    person who draws death records itself for the hook.
 //  - (d, 1) recovery events fire (recover and free themselves, or answer (d + 1, 1)); each
 //    infector that holds the lowest claim on a contact infects it and allocates its recovery
-//    event, due at (d + min_sick_days, 1).
-//  - the iteration hook frees the dead and removes them from the directory (swap with the
-//    last, in descending slot order), appends the newborns in identity order, and checks the
-//    day's counts against the kernel's live counts. Freeing the dead there, while every worker
-//    is parked, spares a third sub-iteration whose blocks would be walked for a few people.
+//    event, due at (d + min_sick_days, 1); the dying free themselves. No one reads a person's
+//    own memory here (contacts are checked in the slot table), so the dying need no third
+//    sub-iteration, which would walk every block of people for a few of them.
+//  - the iteration hook removes the dead from the directory (swap with the last, in
+//    descending slot order), appends the newborns in identity order, and checks the day's
+//    counts against the kernel's live counts.
 // Run_Epidemic runs it on the kernel; Run_Epidemic_Reference runs the same formulation with
 // plain loops over vectors and the same draws (Plan_Day, Recovers): equal series, on any
 // number of workers and for any block size.
@@ -22,8 +23,8 @@
 // every infector that hit its person and cleared by its winner alone, who alone then reads and
 // writes that (susceptible) person's status, and an infected person's status is written only
 // by its own event. Every claim is thus cleared within its day: no infector can match a stale
-// one and read the status of a person whose event is changing it. The dead stay allocated (and
-// unscheduled) until the hook frees them.
+// one and read the status of a person whose event is changing it. A dying person's directory
+// entries stay until the hook removes them; only its own handler touches its memory.
 //
 // Thread safety: Run_Epidemic and Run_Epidemic_Reference run on the calling thread; one kernel
 // run per process at a time.
@@ -280,12 +281,17 @@ class Person : public quarnel::Identified_Agent<Person> {
         Meet(next);
         break;
       default:
-        Infect(next);
+        if (_dying) {
+          quarnel::Release(this);  // only the recovered die, and they hold no recovery event
+        } else {
+          Infect(next);
+        }
         break;
     }
   }
 
   uint32_t _slot = UINT32_MAX;  // index in the directory; given and changed by the hook
+  bool _dying = false;          // drew death today: frees itself at (d, 1)
 
  private:
   inline void Meet(quarnel::Next& next);
@@ -337,9 +343,11 @@ void Person::Meet(quarnel::Next& next) {
   ++mine.counts.census[status];
   const uint32_t day = next.iteration();
   const Day_Plan plan = Plan_Day(s.params, s.seed, identity(), day, status, s.population);
-  if (plan.dies) {  // the hook frees this person after the day; it acts no more
+  if (plan.dies) {
+    _dying = true;
     ++mine.counts.deaths;
     mine.dead_slots.push_back(_slot);
+    next.In(0, 1);
     return;
   }
   if (plan.gives_birth) {
@@ -457,12 +465,6 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
         w.newborns.clear();
         result.infections.insert(result.infections.end(), w.infections.begin(), w.infections.end());
         w.infections.clear();
-      }
-      for (uint32_t slot : dead) {
-        // Only the recovered die, and they hold no event; an event left behind would belong to
-        // a freed person.
-        if (slots.recovery[slot] != nullptr) quarnel::Release(slots.recovery[slot]);
-        quarnel::Release(slots.person[slot]);
       }
       detail::Remove_Dead(
           dead, slots.size(), [&](uint32_t from, uint32_t to) { slots.Move(from, to); },
