@@ -4,8 +4,8 @@
 // Phase formulation (two sub-iterations per day d, then the iteration hook):
 //  - (d, 0) every person: counts itself in the day's census, draws its day (Plan_Day); an
 //    infected person moves its own recovery event to (d + 1, 1) when treated and claims each
-//    susceptible contact it infects (atomic minimum of identities on the contact's claim); births. A
-//    person who draws death records itself for the hook.
+//    susceptible contact it infects (atomic minimum of identities on the contact's claim);
+//    births. A person who draws death records itself for the hook.
 //  - (d, 1) recovery events fire (recover and free themselves, or answer (d + 1, 1)); each
 //    infector that holds the lowest claim on a contact infects it and allocates its recovery
 //    event, due at (d + min_sick_days, 1); the dying free themselves. No one reads a person's
@@ -423,11 +423,11 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
   using detail::Recovery;
   const int days = settings.steps > 0 ? settings.steps : p.days;
   detail::Check(p, days);
-  detail::Shared shared{p, settings.seed, settings.record_infections, {}, 0, {}};
-  shared.workers.resize(size_t(settings.threads) + 1);
+  detail::Shared state{p, settings.seed, settings.record_infections, {}, 0, {}};
+  state.workers.resize(size_t(settings.threads) + 1);
   Epidemic_Result result;
 
-  const quarnel::modelkit::Kernel_Run_Scope<detail::Shared> scope(detail::shared, shared,
+  const quarnel::modelkit::Kernel_Run_Scope<detail::Shared> scope(detail::shared, state,
                                                                   settings.fingerprint);
   quarnel::Simulation_Configuration config;
   config.num_threads = settings.threads;
@@ -436,7 +436,7 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
     quarnel::Simulation run(config);
     quarnel::Set_Block_Size<Person>(settings.block_size);
     quarnel::Set_Block_Size<Recovery>(settings.block_size);
-    detail::Slot_Table& slots = shared.slots;
+    detail::Slot_Table& slots = state.slots;
     for (int64_t i = 0; i < p.people; ++i) {
       Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)));
       person->Schedule_At(quarnel::Revision(0, 0));
@@ -449,14 +449,14 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
       slots.status[first[j]] = infected;
       slots.recovery[first[j]] = event;
     }
-    shared.population = uint32_t(p.people);
+    state.population = uint32_t(p.people);
     int64_t living = p.people;
 
     run.On_Iteration_End([&](uint32_t day) {
       Day_Counts counts;
       std::vector<uint32_t> dead;
       std::vector<Person*> born;
-      for (detail::Worker_Day& w : shared.workers) {
+      for (detail::Worker_Day& w : state.workers) {
         counts.Add(w.counts);
         w.counts = Day_Counts();
         dead.insert(dead.end(), w.dead_slots.begin(), w.dead_slots.end());
@@ -485,7 +485,7 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
       }
       if (!failure.empty()) throw std::runtime_error(failure);
       result.series.push_back(Row_Of(int(day) + 1, counts));
-      shared.population = uint32_t(slots.size());
+      state.population = uint32_t(slots.size());
     });
     run.Run();
   }

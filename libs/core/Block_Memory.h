@@ -1,12 +1,13 @@
 // What execution and event blocks share: the one allocation of a block (a cache-line
 // aligned byte array whose header is constructed in place, with the cells behind it and the
 // free-cell bits beside it), the reset of its header, and its free list of cells, kept in
-// address order with the bits beside it (bit i set exactly when cell i is in the list).
-// The manager that creates a block releases it.
+// address order with the bits beside it (bit i set exactly when cell i is in the list), and
+// the lowering of its schedule. The manager that creates a block releases it.
 //
 // Thread safety: Create on the thread that needs the block; Release only for a block that
 // no thread steps, allocates from or releases into. The free-list functions other than
-// Take_Cell REQUIRE the block's `_free_lock` (or set-up on the controlling thread).
+// Take_Cell REQUIRE the block's `_free_lock` (or set-up on the controlling thread);
+// Lower_Block_Schedule REQUIRES its `_schedule_lock`.
 #pragma once
 
 #include <cstddef>
@@ -172,6 +173,22 @@ QUARNEL_FREE_CELL_ACCESS void Return_Free_Cell(Block* block, Object* cell) {
   Object* before = block->Cell(below);
   cell->_next_free = before->_next_free;
   before->_next_free = cell;
+}
+
+// Asks `block` to be stepped no later than `revision` while the World runs, `now` being the
+// revision stepped. A block that is due keeps the request as pending until the end of its
+// step. A request for `now` makes a block that was not due due at once, and a worker may step
+// it before the requester has stored the object's own schedule (that comes after this call):
+// kept as pending too, it survives such a step, which then leaves the block due for the
+// extra cycle its manager runs at this revision.
+template <class Block>
+void Lower_Block_Schedule(Block* block, Revision revision, Revision now) {
+  if (Load_Revision(block->_next_revision) == now) {
+    block->_pending_revision = min(block->_pending_revision, revision);
+    return;
+  }
+  Store_Revision(block->_next_revision, min(Load_Revision(block->_next_revision), revision));
+  if (revision == now) block->_pending_revision = now;
 }
 
 template <class Block>

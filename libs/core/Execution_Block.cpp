@@ -158,17 +158,7 @@ QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
 
 void Execution_Block::Update_Schedule(const Revision& revision) {
   Spin_Guard guard(_schedule_lock);
-  const Revision now = World::Instance().current_revision();
-  if (Load_Revision(_next_revision) == now) {
-    _pending_revision = min(_pending_revision, revision);
-    return;
-  }
-  Store_Revision(_next_revision, min(Load_Revision(_next_revision), revision));
-  // A request for the revision being stepped makes the block due at once, and a worker may
-  // step it before the requester has stored the object's own schedule (that comes after this
-  // call): kept as pending too, it survives such a step, which then leaves the block due for
-  // the extra cycle its manager runs at this revision.
-  if (revision == now) _pending_revision = now;
+  Lower_Block_Schedule(this, revision, World::Instance().current_revision());
 }
 
 }  // namespace quarnel
