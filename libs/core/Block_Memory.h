@@ -4,6 +4,12 @@
 // address order with the bits beside it (bit i set exactly when cell i is in the list), and
 // the lowering of its schedule. The manager that creates a block releases it.
 //
+// Cells are prepared (block pointer, link, revision written) when the free list first hands
+// them out, not when the block is made: cells [_cells_prepared, _num_cells) have never held
+// an object, are all free and form the tail of the free list, and nothing reads them. A
+// block that holds a few objects touches only their memory, and a bulk fill writes each
+// cell once.
+//
 // Thread safety: Create on the thread that needs the block; Release only for a block that
 // no thread steps, allocates from or releases into. The free-list functions other than
 // Take_Cell REQUIRE the block's `_free_lock` (or set-up on the controlling thread);
@@ -58,7 +64,37 @@ void Reset_Block_Header(Block* block, Manager* manager) {
   block->_num_allocated = 0;
   block->_free_lock.Reset();
   block->_first_free = block->_num_cells == 0 ? nullptr : block->Cell(0);
+  block->_cells_prepared = 0;
   block->_free_bits.Fill(block->_num_cells);
+}
+
+// Prepares `cell`, a cell of the free list, if it has never been handed out: it is then the
+// first unprepared cell, and its link points at the next one. REQUIRES: `_free_lock`.
+template <class Block, class Object>
+QUARNEL_FREE_CELL_ACCESS void Prepare_If_New(Block* block, Object* cell) {
+  const uint32_t index = block->_cells_prepared;
+  if (cell != block->Cell(index)) return;  // below the unprepared tail: prepared already
+  block->privPrepare_Cell(cell);
+  cell->_next_free = index + 1 < block->_num_cells ? block->Cell(index + 1) : nullptr;
+  block->_cells_prepared = index + 1;
+}
+
+// Calls `visit(cell)` on every cell of the free list, in its (address) order: the linked
+// cells, whose last link leads into the unprepared tail, then that tail. For inspection.
+// REQUIRES: `_free_lock`, or no thread changing the block.
+template <class Block, class Visit>
+QUARNEL_FREE_CELL_ACCESS void For_Each_Free_Cell(Block* block, Visit&& visit) {
+  const uint32_t prepared = block->_cells_prepared;
+  auto* const tail = prepared < block->_num_cells ? block->Cell(prepared) : nullptr;
+  uint32_t listed = 0;  // bounds the walk of a list that would loop
+  for (auto* cell = block->_first_free; cell != nullptr && listed <= block->_num_cells; ++listed) {
+    visit(cell);
+    if (cell == tail) {
+      for (uint32_t i = prepared + 1; i < block->_num_cells; ++i) visit(block->Cell(i));
+      return;
+    }
+    cell = cell->_next_free;
+  }
 }
 
 template <class Block, class Object>
@@ -77,6 +113,7 @@ void Mark_In_Use(Block* block, uint32_t end) {
 // manager's active set first; a full block leaves the calling thread's list.
 template <class Block>
 QUARNEL_FREE_CELL_ACCESS void Take_First_Free(Block* block) {
+  Prepare_If_New(block, block->_first_free);
   if (block->_num_allocated == 0) block->_manager->privJoin_Active_Set(block);
   block->_free_bits.Clear(Cell_Index_In(block, block->_first_free));
   block->_first_free = block->_first_free->_next_free;
@@ -87,7 +124,8 @@ QUARNEL_FREE_CELL_ACCESS void Take_First_Free(Block* block) {
 }
 
 // Takes up to `wanted` cells from the head of the free list at once, in address order, and
-// calls `fill(cell)` on each; returns how many it took. The bulk form of Take_First_Free for
+// calls `fill(cell)` on each, which must set the cell's block pointer and revision as
+// preparing it would; returns how many it took. The bulk form of Take_First_Free for
 // set-up: the block joins its manager's active set once, counts once and leaves the calling
 // thread's list once when full. REQUIRES: the block's `_free_lock`, the calling thread's list
 // has this block in front.
@@ -105,11 +143,14 @@ QUARNEL_FREE_CELL_ACCESS uint32_t Take_Free_Cells(Block* block, uint64_t wanted,
     for (uint32_t k = 0; k < taken; ++k, cell += stride)
       fill(reinterpret_cast<decltype(block->_first_free)>(cell));
     block->_first_free = taken < block->_num_cells ? block->Cell(taken) : nullptr;
+    // The filled cells count as prepared: `fill` writes their block pointer and revision.
+    if (taken > block->_cells_prepared) block->_cells_prepared = taken;
     Mark_In_Use(block, taken);
   } else {
     auto* cell = block->_first_free;
     uint32_t index = 0;
     for (uint32_t k = 0; k < taken; ++k) {
+      Prepare_If_New(block, cell);
       auto* next = cell->_next_free;
       index = Cell_Index_In(block, cell);
       block->_free_bits.Clear(index);

@@ -36,14 +36,13 @@ void Event_Block::Release(Event_Block* block) {
   Release_Block(block);
 }
 
-QUARNEL_EVENT_CELL_ACCESS void Event_Block::Initialize(Event_Component_Manager_Base* manager) {
+void Event_Block::Initialize(Event_Component_Manager_Base* manager) {
   Reset_Block_Header(this, manager);
-  for (uint32_t i = 0; i < _num_cells; ++i) {
-    Event_Object* cell = Cell(i);
-    cell->_event_block = this;
-    cell->_next_free = i + 1 < _num_cells ? Cell(i + 1) : nullptr;
-    Store_Revision(cell->_next_revision, __revision_omega);
-  }
+}
+
+QUARNEL_EVENT_CELL_ACCESS void Event_Block::privPrepare_Cell(Event_Object* cell) {
+  cell->_event_block = this;
+  Store_Revision(cell->_next_revision, __revision_omega);
 }
 
 void Event_Block::privAllocate() {

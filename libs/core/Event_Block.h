@@ -21,9 +21,11 @@
 //  held while a handler or an event's destructor runs.
 //
 // Invariants:
-//  1. The free list holds exactly _num_cells - _num_allocated cells, linked through
-//     `_next_free` in strictly ascending address order; allocation takes the lowest.
-//  2. Every cell's `_event_block` is this block.
+//  1. The free list holds exactly _num_cells - _num_allocated cells in strictly ascending
+//     address order, linked through `_next_free` up to the unprepared tail (Block_Memory.h);
+//     allocation takes the lowest.
+//  2. Every prepared cell's `_event_block` is this block; cells from `_cells_prepared` on
+//     have never been handed out and are read by no one (Block_Memory.h).
 //  3. _num_allocated == _num_cells exactly when no thread's list holds the block.
 //  4. Every event in `_event_heap` is allocated; a free cell is never in the heap or the
 //     request list.
@@ -62,8 +64,12 @@ class Event_Block
   static Event_Block* Create(Event_Component_Manager_Base* manager, Block_Shape shape, uint32_t cell_size);
   static void Release(Event_Block* block);
 
-  // Prepares a block whose `_cell_size` and `_num_cells` are set: all cells free.
+  // Prepares a block whose `_cell_size` and `_num_cells` are set: all cells free, none
+  // prepared (the cells are not touched).
   void Initialize(Event_Component_Manager_Base* manager);
+  // Writes what a cell holds before it is first handed out: its block and no schedule.
+  // REQUIRES: `_free_lock`.
+  void privPrepare_Cell(Event_Object* cell);
   // Takes the head of the free list (the caller has read it); the block's first event makes
   // it join the active set, and a full block leaves the calling thread's list.
   // REQUIRES: `_free_lock`.
@@ -102,7 +108,8 @@ class Event_Block
   uint32_t _cell_size = 0;
   uint32_t _num_cells = 0;
   std::atomic<int32_t> _owner_thread{-1};
-  uint32_t _num_allocated = 0;  // guarded by `_free_lock`
+  uint32_t _num_allocated = 0;   // guarded by `_free_lock`
+  uint32_t _cells_prepared = 0;  // guarded by `_free_lock`
   // Set membership, guarded by the manager's `_schedule_lock` (see Block_Pool).
   bool _active = false;
   bool _in_activation_queue = false;

@@ -36,20 +36,14 @@ void Execution_Block::Release(Execution_Block* block) {
   Release_Block(block);
 }
 
-QUARNEL_CELL_ACCESS void Execution_Block::Initialize(Execution_Component_Manager_Base* manager) {
+void Execution_Block::Initialize(Execution_Component_Manager_Base* manager) {
   Reset_Block_Header(this, manager);
   _cells_in_use.store(0, std::memory_order_relaxed);
-  // Every cell is linked to the next; the bounds, stride and sentinel are read once.
-  const Revision omega = __revision_omega;
-  const size_t stride = _cell_size;
-  const uint32_t cells = _num_cells;
-  char* cell = reinterpret_cast<char*>(Cell(0));
-  for (uint32_t i = 0; i < cells; ++i, cell += stride) {
-    auto* object = reinterpret_cast<Execution_Object*>(cell);
-    object->_execution_block = this;
-    object->_next_free = i + 1 < cells ? reinterpret_cast<Execution_Object*>(cell + stride) : nullptr;
-    Store_Revision(object->_next_revision, omega);
-  }
+}
+
+QUARNEL_CELL_ACCESS void Execution_Block::privPrepare_Cell(Execution_Object* cell) {
+  cell->_execution_block = this;
+  Store_Revision(cell->_next_revision, __revision_omega);
 }
 
 QUARNEL_CELL_ACCESS Revision Execution_Block::Cell_Revision(uint32_t i) const {
@@ -57,6 +51,8 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::Cell_Revision(uint32_t i) const {
 }
 
 void Execution_Block::privAllocate() {
+  // Prepared before it counts as in use: Step may read its revision from then on.
+  Prepare_If_New(this, _first_free);
   privMark_In_Use(Cell_Index_In(this, _first_free) + 1);
   Take_First_Free(this);
 }
@@ -118,7 +114,7 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::privStep_Cells(Revision now, Run_D
   Event_Response response;
   const size_t stride = _cell_size;
   char* cell = reinterpret_cast<char*>(this) + _data_offset;
-  char* const end = cell + size_t(_cells_in_use.load(std::memory_order_relaxed)) * stride;
+  char* const end = cell + size_t(_cells_in_use.load(std::memory_order_acquire)) * stride;
   const size_t ahead = kPrefetch_Cells * stride;
   for (; cell != end; cell += stride) {
     __builtin_prefetch(cell + ahead, 1);  // past the block's end it loads nothing, and cannot fault

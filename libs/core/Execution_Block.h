@@ -14,9 +14,11 @@
 //  Lock order: `_free_lock` -> manager `_schedule_lock`; `_free_lock` -> `_schedule_lock`.
 //
 // Invariants:
-//  1. The free list holds exactly _num_cells - _num_allocated cells, linked through
-//     `_next_free` in strictly ascending address order; allocation takes the lowest.
-//  2. Every cell's `_execution_block` is this block.
+//  1. The free list holds exactly _num_cells - _num_allocated cells in strictly ascending
+//     address order, linked through `_next_free` up to the unprepared tail (Block_Memory.h);
+//     allocation takes the lowest.
+//  2. Every prepared cell's `_execution_block` is this block; cells from `_cells_prepared`
+//     on have never been handed out and are read by no one (Block_Memory.h).
 //  3. _num_allocated == _num_cells exactly when no thread's list holds the block
 //     (`_owner_thread` is then -1).
 //  4. A cell released by a handler keeps the revision it has after the call (__revision_free,
@@ -63,8 +65,12 @@ class Execution_Block
                                  uint32_t cell_size);
   static void Release(Execution_Block* block);
 
-  // Prepares a block whose `_cell_size` and `_num_cells` are set: all cells free.
+  // Prepares a block whose `_cell_size` and `_num_cells` are set: all cells free, none
+  // prepared (the cells are not touched).
   void Initialize(Execution_Component_Manager_Base* manager);
+  // Writes what a cell holds before it is first handed out: its block and no schedule.
+  // REQUIRES: `_free_lock`.
+  void privPrepare_Cell(Execution_Object* cell);
   // Takes the head of the free list (the caller has read it). An empty block joins its
   // manager's active set first: checked under `_free_lock`, so a concurrent release of the
   // block's last object cannot leave it non-empty and inactive. A full block leaves the
@@ -95,7 +101,8 @@ class Execution_Block
   Spin_Lock _free_lock;
   uint32_t _cell_size = 0;
   uint32_t _num_cells = 0;
-  uint32_t _num_allocated = 0;  // guarded by `_free_lock`
+  uint32_t _num_allocated = 0;   // guarded by `_free_lock`
+  uint32_t _cells_prepared = 0;  // guarded by `_free_lock`
   // Set membership, guarded by the manager's `_schedule_lock` (see Block_Pool).
   bool _active = false;
   bool _in_activation_queue = false;
@@ -106,10 +113,11 @@ class Execution_Block
   // the block is stepped is not due before the next cycle (its schedule is pending).
   std::atomic<uint32_t> _cells_in_use{0};
 
-  // Cells [0, end) may hold objects now. REQUIRES: `_free_lock`.
+  // Cells [0, end) may hold objects now; released, so that Step, which acquires the bound,
+  // sees those cells prepared. REQUIRES: `_free_lock`.
   void privMark_In_Use(uint32_t end) {
     if (end > _cells_in_use.load(std::memory_order_relaxed))
-      _cells_in_use.store(end, std::memory_order_relaxed);
+      _cells_in_use.store(end, std::memory_order_release);
   }
 
  private:

@@ -73,10 +73,7 @@ uint32_t Index_Of(Block* block, Cell* cell) {
 template <class Block>
 __attribute__((no_sanitize("vptr"))) void Expect_Free_List(Block* block, const std::set<uint32_t>& free) {
   std::vector<uint32_t> listed;
-  for (auto* cell = block->_first_free; cell != nullptr && listed.size() <= block->_num_cells;
-       cell = cell->_next_free) {
-    listed.push_back(Index_Of(block, cell));
-  }
+  For_Each_Free_Cell(block, [&](auto* cell) { listed.push_back(Index_Of(block, cell)); });
   ASSERT_EQ(listed, std::vector<uint32_t>(free.begin(), free.end()));
   for (uint32_t i = 0; i < block->_num_cells; ++i) ASSERT_EQ(block->_free_bits.Test(i), free.count(i) == 1);
   ASSERT_EQ(block->_num_allocated, block->_num_cells - free.size());

@@ -225,12 +225,11 @@ std::string Where(Execution_Block* block) {
 STRESS_CELL_ACCESS std::set<Execution_Object*> Free_Cells(Execution_Block* block) {
   std::set<Execution_Object*> free;
   Execution_Object* previous = nullptr;
-  for (Execution_Object* cell = block->_first_free; cell != nullptr && free.size() <= block->_num_cells;
-       cell = cell->_next_free) {
+  For_Each_Free_Cell(block, [&](Execution_Object* cell) {
     if (cell <= previous) Fail(Where(block) + "free list not in ascending address order");
     previous = cell;
     free.insert(cell);
-  }
+  });
   if (free.size() != block->_num_cells - block->_num_allocated) Fail(Where(block) + "free list length wrong");
   return free;
 }
@@ -239,11 +238,15 @@ STRESS_CELL_ACCESS void Check_Cells(Execution_Block* block, Revision now, Revisi
   const std::set<Execution_Object*> free = Free_Cells(block);
   const Revision block_next = Load_Revision(block->_next_revision);
   for (uint32_t i = 0; i < block->_num_cells; ++i) {
-    const Revision r = block->Cell_Revision(i);
     if (free.count(block->Cell(i)) != 0) {
+      // A cell never handed out holds nothing yet; it must be in the unprepared tail.
+      if (i >= block->_cells_prepared) continue;
+      const Revision r = block->Cell_Revision(i);
       if (r < __revision_omega) Fail(Where(block) + "a free cell holds " + to_string(r));
       continue;
     }
+    if (i >= block->_cells_prepared) Fail(Where(block) + "an allocated cell was never prepared");
+    const Revision r = block->Cell_Revision(i);
     auto* agent = static_cast<Stress_Agent*>(block->Cell(i));
     if (agent->_execution_block != block) Fail(Where(block) + "a cell names another block");
     if (r != agent->_due)
