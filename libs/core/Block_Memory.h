@@ -1,6 +1,6 @@
-// What execution and event blocks share: the one allocation of a block (a cache-line
-// aligned byte array whose header is constructed in place, with the cells behind it and the
-// free-cell bits beside it), the reset of its header, and its free list of cells, kept in
+// What execution and event blocks share: the one allocation of a block (cache-line aligned
+// memory from the block arena, whose header is constructed in place, with the cells behind
+// it and the free-cell bits beside it), the reset of its header, and its free list of cells, kept in
 // address order with the bits beside it (bit i set exactly when cell i is in the list), and
 // the lowering of its schedule. The manager that creates a block releases it.
 //
@@ -21,6 +21,7 @@
 #include <new>
 #include <utility>
 
+#include "Block_Arena.h"
 #include "Block_Sizing.h"
 #include "Free_Cell_Bits.h"
 #include "Globals.h"
@@ -35,8 +36,9 @@ namespace quarnel {
 // A block of `shape` with cells of `cell_size` bytes, initialised for `manager`.
 template <class Block, class Manager>
 Block* Create_Block(Manager* manager, Block_Shape shape, uint32_t cell_size) {
-  char* memory = new (std::align_val_t(__cache_line_size)) char[shape.bytes];
+  void* memory = Allocate_Block_Memory(shape.bytes);
   auto* block = new (memory) Block();
+  block->_block_bytes = shape.bytes;
   block->_cell_size = cell_size;
   block->_num_cells = shape.cells;
   try {
@@ -234,9 +236,10 @@ void Lower_Block_Schedule(Block* block, Revision revision, Revision now) {
 
 template <class Block>
 void Release_Block(Block* block) {
+  const uint32_t bytes = block->_block_bytes;
   block->_free_bits.Release();
   block->~Block();
-  ::operator delete[](reinterpret_cast<char*>(block), std::align_val_t(__cache_line_size));
+  Release_Block_Memory(block, bytes);
 }
 
 }  // namespace quarnel

@@ -105,6 +105,7 @@ class Event_Block
   Spin_Lock _schedule_lock;
   std::atomic<int32_t> _stepping_thread{-1};  // written under `_heap_lock`
   Spin_Lock _free_lock;
+  uint32_t _block_bytes = 0;  // the whole allocation, header included
   uint32_t _cell_size = 0;
   uint32_t _num_cells = 0;
   std::atomic<int32_t> _owner_thread{-1};

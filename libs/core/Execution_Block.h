@@ -99,6 +99,7 @@ class Execution_Block
   Spin_Lock _schedule_lock;
   std::atomic<int32_t> _stepping_thread{-1};  // for inspection only
   Spin_Lock _free_lock;
+  uint32_t _block_bytes = 0;  // the whole allocation, header included
   uint32_t _cell_size = 0;
   uint32_t _num_cells = 0;
   uint32_t _num_allocated = 0;   // guarded by `_free_lock`

@@ -1,43 +1,16 @@
 // Blocks leave their cells untouched until the free list first hands them out. Here every
-// block is made in memory filled with a chosen byte (operator new[] with alignment is
-// replaced in this test program, and blocks are its only users that read what they did not
-// write): a zero-filled cell read before it is prepared looks due at (0, 0) with a null handler
-// and a null link, so any such read crashes or loses cells. Agents and events are born,
-// scheduled and freed by the workers, in bulk and one by one, and the totals must equal
-// those of the same model as a plain loop.
+// block's memory is filled with a chosen byte when it is made (Set_Block_Memory_Perturb): a
+// zero-filled cell read before it is prepared looks due at (0, 0) with a null handler and a
+// null link, so any such read crashes or loses cells. Agents and events are born, scheduled
+// and freed by the workers, in bulk and one by one, and the totals must equal those of the
+// same model as a plain loop.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <vector>
 
+#include "Block_Arena.h"
 #include "Execution_Run.h"
 #include "Model.h"
-
-namespace {
-
-unsigned char fill_byte = 0;
-
-void* Filled(std::size_t size, std::align_val_t alignment) {
-  const std::size_t align = std::size_t(alignment);
-  void* memory = std::aligned_alloc(align, (size + align - 1) / align * align);
-  if (memory == nullptr) throw std::bad_alloc();
-  std::memset(memory, fill_byte, size);
-  return memory;
-}
-
-}  // namespace
-
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-  return Filled(size, alignment);
-}
-void operator delete[](void* memory, std::align_val_t) noexcept {
-  std::free(memory);
-}
-void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept {
-  std::free(memory);
-}
 
 namespace {
 
@@ -111,7 +84,7 @@ TEST_F(Unprepared_Cells_Test, Cells_Are_Read_Only_After_They_Are_Handed_Out) {
   const std::vector<int64_t> expected = Reference_Totals(120, kIterations);
   for (unsigned char byte : {0x00, 0xA5}) {
     for (int threads : {1, 2, 3}) {
-      fill_byte = byte;
+      Set_Block_Memory_Perturb(byte);
       Start(threads, 100, kIterations);
       for (auto* v : {&acts, &births, &alarms}) v->assign(size_t(threads) + 1, {});
       Set_Block_Size<Breeder>(300);  // blocks far larger than what is handed out at first
@@ -132,6 +105,7 @@ TEST_F(Unprepared_Cells_Test, Cells_Are_Read_Only_After_They_Are_Handed_Out) {
       TearDown();
     }
   }
+  Set_Block_Memory_Perturb(-1);
 }
 
 }  // namespace
