@@ -45,16 +45,14 @@ class Block_Manager : public Scheduled_Component_Manager_Base, public Block_Pool
 
   // Calls `visit(cell)` (a Block's cell pointer) for every allocated cell: the blocks of the
   // active set in the order in which they joined it, then the blocks waiting to join it,
-  // each block by cell address. Free cells are known by the block's free-cell bits (a cell
-  // that was never allocated still holds __revision_omega, not __revision_free).
+  // each block by cell address. Free cells are known by the block's free-cell bits, read a
+  // word at a time up to the block's prepared cells (a cell never handed out holds nothing).
   // REQUIRES: no worker stepping; `visit` neither allocates nor releases this type's objects.
   template <class F>
   void privFor_Each_Allocated_Cell(F&& visit) const {
     auto walk = [&visit](const Block* block) {
       if (block->_num_allocated == 0) return;
-      for (uint32_t i = 0; i < block->_num_cells; ++i) {
-        if (!block->_free_bits.Test(i)) visit(block->Cell(i));
-      }
+      block->_free_bits.For_Each_Clear(block->_cells_prepared, [&](uint32_t i) { visit(block->Cell(i)); });
     };
     for (const Block* block : this->_active_blocks) walk(block);
     for (const Block& block : this->_activation_queue) walk(&block);

@@ -71,6 +71,18 @@ class Free_Cell_Bits {
     return w * 64 + uint32_t(63 - std::countl_zero(below));
   }
 
+  // Calls `visit(i)` for every cell i below `end` whose bit is clear (a cell in use), in
+  // ascending order, 64 cells a word. REQUIRES: end <= the cell count.
+  template <class Visit>
+  void For_Each_Clear(uint32_t end, Visit&& visit) const {
+    const uint64_t* words = Words();
+    for (uint32_t w = 0; w * 64 < end; ++w) {
+      uint64_t in_use = ~words[w];
+      if (end - w * 64 < 64) in_use &= (uint64_t(1) << (end - w * 64)) - 1;
+      for (; in_use != 0; in_use &= in_use - 1) visit(w * 64 + uint32_t(std::countr_zero(in_use)));
+    }
+  }
+
  private:
   uint64_t* Words() { return _heap != nullptr ? _heap : &_inline; }
   const uint64_t* Words() const { return _heap != nullptr ? _heap : &_inline; }

@@ -19,9 +19,9 @@
 namespace quarnel {
 namespace {
 
-// Highest_Below against a plain scan, for sizes on both sides of the inline word and of
-// word boundaries, with sparse and dense random patterns.
-TEST(Free_Cell_Bits_Test, Highest_Below_Finds_The_Nearest_Set_Bit_Under_Any_Index) {
+// Highest_Below and For_Each_Clear against a plain scan, for sizes on both sides of the
+// inline word and of word boundaries, with sparse and dense random patterns.
+TEST(Free_Cell_Bits_Test, Highest_Below_And_For_Each_Clear_Agree_With_A_Plain_Scan) {
   std::mt19937 random(11);
   for (uint32_t cells : {1u, 2u, 63u, 64u, 65u, 128u, 1022u}) {
     for (int density : {2, 50, 98}) {
@@ -42,6 +42,14 @@ TEST(Free_Cell_Bits_Test, Highest_Below_Finds_The_Nearest_Set_Bit_Under_Any_Inde
         }
         ASSERT_EQ(bits.Highest_Below(i), expected) << cells << " cells, index " << i;
         ASSERT_EQ(bits.Test(i), bool(model[i]));
+      }
+      for (uint32_t end : {0u, cells / 2, cells - 1, cells}) {
+        std::vector<uint32_t> expected, visited;
+        for (uint32_t i = 0; i < end; ++i) {
+          if (!model[i]) expected.push_back(i);
+        }
+        bits.For_Each_Clear(end, [&](uint32_t i) { visited.push_back(i); });
+        ASSERT_EQ(visited, expected) << cells << " cells, end " << end;
       }
       bits.Release();
     }
