@@ -1,8 +1,8 @@
 // What execution and event blocks share: the one allocation of a block (cache-line aligned
 // memory from the block arena, whose header is constructed in place, with the cells behind
-// it and the free-cell bits beside it), the reset of its header, and its free list of cells, kept in
-// address order with the bits beside it (bit i set exactly when cell i is in the list), and
-// the lowering of its schedule. The manager that creates a block releases it.
+// it and the free-cell bits beside it), the reset of its header, and its free list of cells,
+// kept in address order with the bits beside it (bit i set exactly when cell i is in the
+// list), and the lowering of its schedule. The manager that creates a block releases it.
 //
 // Cells are prepared (block pointer, link, revision written) when the free list first hands
 // them out, not when the block is made: cells [_cells_prepared, _num_cells) have never held
@@ -52,7 +52,7 @@ Block* Create_Block(Manager* manager, Block_Shape shape, uint32_t cell_size) {
 }
 
 // A fresh header for `manager`: inactive, unscheduled, unclaimed, unowned, unlocked, no cell
-// allocated and every cell free (the caller links the cells from `_first_free` on).
+// allocated, every cell free and none prepared (the free list is the unprepared tail whole).
 template <class Block, class Manager>
 void Reset_Block_Header(Block* block, Manager* manager) {
   block->_manager = manager;
