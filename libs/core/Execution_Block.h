@@ -83,7 +83,8 @@ class Execution_Block
   // Asks the block to be stepped no later than `revision`.
   void Update_Schedule(const Revision& revision);
 
-  // The revision cell i holds now (free cells included); for inspection.
+  // The revision cell i holds now (free cells included); for inspection. REQUIRES: cell i
+  // has been handed out at least once (i < `_cells_prepared`).
   Revision Cell_Revision(uint32_t i) const;
 
   Execution_Object* Cell(uint32_t i) const {
