@@ -77,7 +77,7 @@ void Block_Arena::Release(void* memory, std::size_t bytes) noexcept {
     try {
       _free[bytes].push_back(memory);
     } catch (...) {
-      // Not kept for reuse: the memory stays mapped until the arena's regions go back.
+      // Not kept for reuse now: its region is carved again once no block is live.
     }
   }
   if (--_live == 0) Start_Over();
