@@ -51,10 +51,10 @@ QUARNEL_CELL_ACCESS Revision Execution_Block::Cell_Revision(uint32_t i) const {
 }
 
 void Execution_Block::privAllocate() {
-  // Prepared before it counts as in use: Step may read its revision from then on.
-  Prepare_If_New(this, _first_free);
-  privMark_In_Use(Cell_Index_In(this, _first_free) + 1);
+  // Counted in use only once taken, and so prepared: Step may read its revision from then on.
+  const uint32_t index = Cell_Index_In(this, _first_free);
   Take_First_Free(this);
+  privMark_In_Use(index + 1);
 }
 
 QUARNEL_CELL_ACCESS void Execution_Block::privFree(Execution_Object* object) {
