@@ -5,8 +5,9 @@
 // instead of a hundred and fifty thousand, and walking them misses the TLB far less. A block
 // larger than half a region gets a mapping of its own, unmapped when the block is freed.
 // Freed block memory is kept, by size, for the next block of that size. When the last block
-// is freed the regions are handed to the kernel as lazily free (MADV_FREE: it reclaims their
-// pages only when it needs memory) and carved again from the first one: a run that follows
+// is freed the regions past the first kResident_Regions are handed to the kernel as lazily
+// free (MADV_FREE: it reclaims their pages only when it needs memory) and all are carved
+// again from the first one: a run that follows
 // another in the same process reuses its pages instead of faulting them in anew, and no run
 // maps more regions than the largest run before it needed.
 //
@@ -35,6 +36,9 @@ namespace quarnel {
 class Block_Arena {
  public:
   static constexpr std::size_t kRegion_Bytes = std::size_t(2) << 20;
+  // Regions never handed back to the kernel once carved (the first 8 MiB): what a small run
+  // uses stays in place for the next one.
+  static constexpr std::size_t kResident_Regions = 4;
 
   Block_Arena() = default;
   ~Block_Arena();
