@@ -27,17 +27,22 @@ void Step_Once(World& world, Revision& revision) {
 
 }  // namespace
 
+// One run after another while the World keeps this worker; one run otherwise.
 void* Simulation_Loop(int thread_id) {
-  __thread_id = thread_id;
   World& world = World::Instance();
-  world.Check_In();  // Initialize waits for every worker
-  world.Wait_At_Finish_Gate();
-  Revision revision = __revision_omega;
-  while (world.running()) {
-    Step_Once(world, revision);
+  World::Worker_Home* const home = world.Home_Of(thread_id);
+  uint32_t answered = home != nullptr ? home->call.load(std::memory_order_acquire) : 0;
+  do {
+    __thread_id = thread_id;
+    world.Check_In();  // Initialize waits for every worker
     world.Wait_At_Finish_Gate();
-  }
-  world.Count_Exit();
+    Revision revision = __revision_omega;
+    while (world.running()) {
+      Step_Once(world, revision);
+      world.Wait_At_Finish_Gate();
+    }
+    world.Count_Exit();
+  } while (home != nullptr && world.Park(*home, answered));
   return nullptr;
 }
 

@@ -1,5 +1,7 @@
 #include "World.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -14,10 +16,13 @@
 namespace quarnel {
 namespace {
 
-// How long a worker polls the gate before it sleeps: a little more than the chunk of blocks a
-// worker may still be stepping when another has finished (the usual wait at the gate), far
-// less than a step.
-constexpr std::chrono::microseconds kGate_Spin_Budget{500};
+// How long a thread polls for a hand-off before it sleeps. At the gate: a little more than the
+// chunk of blocks a worker may still be stepping when another has finished (the usual wait),
+// far less than a step. A kept worker after its run, and the controller while the workers
+// check in or leave: longer than a small model's set-up or tear-down between two runs, so
+// that runs one after another hand over without a sleep (a wake-up costs tens of
+// microseconds on a virtual machine).
+constexpr std::chrono::microseconds kSpin_Budget{500};
 
 // Polls until `ready()` or until `budget` has passed; returns whether `ready()` held. A few
 // pause instructions first, then yielding the processor between polls: with more threads
@@ -65,10 +70,15 @@ Simulation_Engine& World::simulation_engine() {
   return engine;
 }
 
-World::World() = default;
+World::World() {
+  // A child forked while workers are kept has none of their threads: it forgets them, and
+  // its first run starts its own.
+  pthread_atfork(nullptr, nullptr, [] { Instance().privForget_Workers_After_Fork(); });
+}
 
 World::~World() {
   Terminate();
+  privRetire_Workers();
 }
 
 void World::Initialize_Simulation(Simulation_Configuration& config) {
@@ -96,6 +106,7 @@ void World::Terminate_Simulation() {
 }
 
 void World::Initialize(Simulation_Configuration& config) {
+  if (_workers_out) Terminate();  // an earlier run that was never terminated
   config.Check_Configuration();
   if (config.num_threads == 0) {
     QUARNEL_FATAL("A simulation run needs at least one worker thread; num_threads is 0");
@@ -128,29 +139,40 @@ void World::Initialize(Simulation_Configuration& config) {
   privStart_Workers();
 }
 
-// Starts the workers and waits until every one has checked in. When the system refuses a
-// thread (too many threads, no memory for a stack), the workers already started are
-// released and joined, so that the World is ready for another Initialize, and the failure
-// is raised with the numbers started and requested.
+// Calls the kept workers into the run, starts the missing ones and waits until every one has
+// checked in. When the system refuses a thread (too many threads, no memory for a stack),
+// the workers already in the run are released, so that the World is ready for another
+// Initialize, and the failure is raised with the numbers started and requested.
 void World::privStart_Workers() {
   const uint32_t requested = _num_threads;
+  const bool keep = _worker_starter == &Start_Worker;
+  if (!keep) privRetire_Workers();  // a replaced starter is asked for every worker of every run
+  _keep_workers = keep;
+  uint32_t started = 0;  // workers [0, started) are in the run
   std::string failure;
   try {
     _threads.reserve(requested);
-    for (uint32_t i = 0; i < requested; ++i) _threads.push_back(_worker_starter(int(i)));
+    // Every home exists before a new worker starts: a worker reads the list only then.
+    while (keep && _homes.size() < requested) _homes.push_back(std::make_unique<Worker_Home>());
+    for (; started < std::min(uint32_t(_threads.size()), requested); ++started) {
+      Worker_Home& home = *_homes[started];
+      home.call.fetch_add(1, std::memory_order_release);
+      home.call.notify_one();
+    }
+    for (; started < requested; ++started) _threads.push_back(_worker_starter(int(started)));
   } catch (std::exception const& e) {
     failure = e.what();
   }
-  const auto started = uint32_t(_threads.size());
+  _workers_out = true;
   if (started == requested) {
-    Wait_For_Workers();
+    Wait_For_Workers(kSpin_Budget);
     return;
   }
   // The workers that never started will not check in: count them in here. The last of the
   // started ones to check in (or this thread, if they all have) wakes the controller.
   if (_threads_stepping.fetch_sub(requested - started) != requested - started) Wait_For_Workers();
   // Every started worker now waits at the gate and reads the thread count only after passing
-  // it, so the count can shrink to the workers that exist before they are released.
+  // it, so the count can shrink to the workers in the run before they are released.
   _num_threads = started;
   Terminate();
   QUARNEL_FATAL("Could not start the worker threads: " << started << " of " << requested
@@ -170,14 +192,16 @@ void World::Start_Turning(std::filesystem::path output_directory) {
   engine.Update();
   _threads_done.store(false, std::memory_order_relaxed);
   Move_Threads_From_Finished_To_Ready();
-  _controller_poll = std::chrono::microseconds{0};
+  // The first steps poll as after steps of half the limit.
+  _recent_steps.fill(kController_Poll_Limit / 2);
+  _controller_poll = kController_Poll_Limit;
   while (_running.load()) {
     privWait_For_Step();
     if (_exception_thrown.load()) {
       // Release the workers so that they see the run is over and leave their loops.
       _running.exchange(false);
       Move_Threads_From_Finished_To_Ready();
-      Wait_For_Workers();
+      Wait_For_Workers(kSpin_Budget);
       break;
     }
     const uint32_t previous_iteration = iteration();
@@ -215,7 +239,7 @@ void World::Stop_Turning() {
   _progress.Finish();  // before the final line
   _running.exchange(false);
   Move_Threads_From_Finished_To_Ready();
-  Wait_For_Workers();
+  Wait_For_Workers(kSpin_Budget);
   Quarnel_Logging_Interface::notice("Stop_Turning finished at iteration " + to_string(current_revision()) +
                                     "/" + std::to_string(num_iterations()));
   Run_Fingerprint::Instance().Log_Result();
@@ -239,15 +263,14 @@ void World::Update_Num_Iterations(int num_iterations) {
 
 void World::Terminate() {
   // Workers of a run that was initialised but never turned (set-up failed, or the
-  // application gave up) still wait at the finish gate: let them leave before joining.
-  if (!_threads.empty() && _threads_exited.load() < _threads.size() && !_running.load()) {
+  // application gave up) still wait at the finish gate: let them leave their loops.
+  if (_workers_out && _threads_exited.load() < _num_threads && !_running.load()) {
     Move_Threads_From_Finished_To_Ready();
-    Wait_For_Workers();
+    Wait_For_Workers(kSpin_Budget);
   }
-  for (std::thread& t : _threads) {
-    if (t.joinable()) t.join();
-  }
-  _threads.clear();
+  _workers_out = false;
+  // Kept workers are parked now (invariant 7); the others leave after their run.
+  if (!_keep_workers) privRetire_Workers();
   _threads_stepping.exchange(0);
   _threads_exited.exchange(0);
   _running.exchange(false);
@@ -317,7 +340,7 @@ void World::privEnd_Run_After_Hook_Failure() {
   _progress.Finish();
   _running.exchange(false);
   Move_Threads_From_Finished_To_Ready();
-  Wait_For_Workers();
+  Wait_For_Workers(kSpin_Budget);
 }
 
 uint64_t World::privLive_Objects() const {
@@ -339,7 +362,7 @@ void World::Check_In() {
 void World::Wait_At_Finish_Gate() {
   const uint64_t passed = __cycle_passed;
   auto opened = [&] { return _cycle.load() != passed; };
-  if (!Poll_Until(opened, kGate_Spin_Budget)) {
+  if (!Poll_Until(opened, kSpin_Budget)) {
     std::unique_lock lock(_finish_gate_mutex);
     _gate_sleepers.fetch_add(1);
     _finish_gate_cv.wait(lock, opened);
@@ -352,8 +375,50 @@ void World::Count_Down_Step() {
   if (_threads_stepping.fetch_sub(1) == 1) Wake_Controller();
 }
 
+// The count is read before the increment: once the last worker has counted itself out the
+// controller may end the run and set up the next one.
 void World::Count_Exit() {
-  if (_threads_exited.fetch_add(1) + 1 == _num_threads) Wake_Controller();
+  const uint32_t workers = _num_threads;
+  if (_threads_exited.fetch_add(1) + 1 == workers) Wake_Controller();
+}
+
+World::Worker_Home* World::Home_Of(int thread_id) {
+  return _keep_workers ? _homes[size_t(thread_id)].get() : nullptr;
+}
+
+bool World::Park(Worker_Home& home, uint32_t& answered) {
+  const uint32_t seen = answered;
+  if (!Poll_Until([&] { return home.call.load(std::memory_order_acquire) != seen; }, kSpin_Budget)) {
+    home.call.wait(seen, std::memory_order_acquire);
+  }
+  answered = home.call.load(std::memory_order_acquire);
+  return !home.retire.load(std::memory_order_relaxed);
+}
+
+// REQUIRES: no worker in a run (every kept one is parked).
+void World::privRetire_Workers() {
+  for (size_t i = 0; i < _homes.size() && i < _threads.size(); ++i) {
+    Worker_Home& home = *_homes[i];
+    home.retire.store(true, std::memory_order_relaxed);
+    home.call.fetch_add(1, std::memory_order_release);
+    home.call.notify_one();
+  }
+  for (std::thread& t : _threads) {
+    if (t.joinable()) t.join();
+  }
+  _threads.clear();
+  _homes.clear();
+}
+
+// In a forked child: the threads were the parent's. Detaching touches only the copy of their
+// bookkeeping; the child's first run starts workers of its own.
+void World::privForget_Workers_After_Fork() {
+  for (std::thread& t : _threads) {
+    if (t.joinable()) t.detach();
+  }
+  _threads.clear();
+  _homes.clear();
+  _workers_out = false;
 }
 
 void World::Throw_Exception(std::exception_ptr cause) {
@@ -387,7 +452,10 @@ void World::Wake_Controller() {
   }
 }
 
-void World::Wait_For_Workers() {
+void World::Wait_For_Workers(std::chrono::microseconds poll) {
+  if (poll.count() > 0) {
+    Poll_Until([this] { return _threads_done.load(std::memory_order_acquire); }, poll);
+  }
   if (!_threads_done.load(std::memory_order_acquire)) {
     std::unique_lock lock(_threads_done_mutex);
     _controller_sleeping.store(true);
@@ -399,23 +467,23 @@ void World::Wait_For_Workers() {
 
 // The controller's wait for a step. Short steps (a small population, sub-iterations, an idle
 // cycle) end before a sleeping thread could even be woken, so the controller polls for the
-// workers' wake-up for about twice the last step's time before it sleeps; after a long step
-// it sleeps at once, leaving every core to the workers. When the workers leave a core free
-// the poll takes nothing from them, and it goes on for longer steps: on a virtual machine
-// the wake-up of a thread whose core went idle costs tens of microseconds a cycle. The poll
-// yields the processor, so on a machine with fewer cores than threads a worker that still
-// steps gets it first.
+// workers' wake-up for about twice the longest of the last few steps before it sleeps (a
+// model's sub-iterations may alternate long and short steps); after long steps it sleeps at
+// once, leaving every core to the workers. When the workers leave a core free the poll takes
+// nothing from them, and it goes on for longer steps: on a virtual machine the wake-up of a
+// thread whose core went idle costs tens of microseconds a cycle. The poll yields the
+// processor, so on a machine with fewer cores than threads a worker that still steps gets it
+// first.
 void World::privWait_For_Step() {
   const auto start = std::chrono::steady_clock::now();
-  if (_controller_poll.count() > 0) {
-    Poll_Until([this] { return _threads_done.load(std::memory_order_acquire); }, _controller_poll);
-  }
-  Wait_For_Workers();
+  Wait_For_Workers(_controller_poll);
   const auto step =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  _recent_steps[_recent_step_index++ % _recent_steps.size()] = step;
+  const auto longest = *std::max_element(_recent_steps.begin(), _recent_steps.end());
   const auto limit = _free_core ? kController_Poll_Limit_Free_Core : kController_Poll_Limit;
   _controller_poll =
-      step < limit ? std::max(2 * step, std::chrono::microseconds{2}) : std::chrono::microseconds{0};
+      longest < limit ? std::max(2 * longest, std::chrono::microseconds{2}) : std::chrono::microseconds{0};
 }
 
 }  // namespace quarnel

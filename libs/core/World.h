@@ -1,7 +1,8 @@
 // World: the run's controller and its worker barrier. Start here.
 //
 // The singleton World holds the run's settings (copied from a validated
-// Simulation_Configuration), owns the worker threads and the clock (`_current_revision`),
+// Simulation_Configuration), owns the worker threads (kept from one run to the next, see
+// invariant 7) and the clock (`_current_revision`),
 // and drives the workers through lock-step cycles:
 //   controller: Move_Threads_From_Finished_To_Ready  -> the finish gate opens cycle k
 //   workers:    pass the gate into cycle k and step the engine once
@@ -15,7 +16,7 @@
 //
 // Thread safety: Initialize, Start_Turning, Stop_Turning, Terminate and the static
 // *_Simulation functions belong to the controlling thread. Workers call Check_In,
-// Wait_At_Finish_Gate, Count_Down_Step, Count_Exit and Throw_Exception. Stop_Mid_Simulation
+// Wait_At_Finish_Gate, Count_Down_Step, Count_Exit, Throw_Exception, Home_Of and Park. Stop_Mid_Simulation
 // may be called from a handler. The accessors may be called from any thread; the settings
 // change only between runs and the clock only between cycles, while every worker is parked
 // at the gate.
@@ -42,10 +43,17 @@
 //  4. A failed worker step ends the run at that cycle: Start_Turning throws after the
 //     workers have left their loops, with the first worker's exception nested in its own;
 //     Terminate_Simulation then joins them.
-//  5. Terminate never waits on a parked worker: workers of a run that was initialised but
-//     never turned are released first.
-//  6. Initialize either starts every worker or none stays behind: when the system refuses a
-//     thread, the ones started are released and joined before the failure is raised.
+//  5. Terminate never waits on a worker at the gate: workers of a run that was initialised
+//     but never turned are released first. After Terminate no worker is in a run.
+//  6. Initialize either brings every worker into the run or none stays behind: when the
+//     system refuses a thread, the ones in the run are released before the failure is raised.
+//  7. Worker i is the same thread in every run while the starter is Start_Worker: after its
+//     run it parks in its home (polling for a while, then asleep on `call`) and Initialize
+//     calls workers [0, num_threads) back by moving their `call` on; a run with more workers
+//     starts the missing ones. Creating and joining threads for each run cost a small model
+//     a visible share of its whole run. A replaced starter is asked for every worker of every
+//     run, and its threads are joined by Terminate. The kept threads are retired (joined)
+//     when the World is destroyed at exit; a forked child forgets them.
 //
 // The iteration hook (Set_Iteration_Hook) runs on the controlling thread (the one in
 // Start_Turning) after a cycle, while every worker is parked: once for each iteration i
@@ -73,6 +81,7 @@
 // when both are on.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -80,6 +89,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -116,6 +126,19 @@ class World {
   void Wait_At_Finish_Gate();  // returns once the gate has opened past this worker's cycle
   void Count_Down_Step();      // this worker finished its step; the last one wakes the controller
   void Count_Exit();           // this worker left its loop; the last one wakes the controller
+
+  // Where a kept worker waits between runs (invariant 7): the controller moves `call` on to
+  // bring it into the next run, with `retire` set to make it leave instead.
+  struct alignas(__cache_line_size) Worker_Home {
+    std::atomic<uint32_t> call{0};
+    std::atomic<bool> retire{false};
+  };
+  // The home of worker `thread_id`, read once when its thread starts; null when the thread
+  // leaves after its run.
+  Worker_Home* Home_Of(int thread_id);
+  // After the worker's run: returns true once the controller calls it into the next run
+  // (`answered`, the last call it answered, moves on), false when it is to leave.
+  bool Park(Worker_Home& home, uint32_t& answered);
   // This worker's step failed with `cause`; counts it as done with the step. The first cause
   // of a run is kept: Start_Turning's exception carries it nested (std::rethrow_if_nested).
   void Throw_Exception(std::exception_ptr cause = nullptr);
@@ -168,8 +191,11 @@ class World {
   [[noreturn]] void privThrow_Worker_Failure();
   void privStart_Workers();
   void privWait_For_Step();
+  void privRetire_Workers();
+  void privForget_Workers_After_Fork();
   void Wake_Controller();
-  void Wait_For_Workers();
+  // Polls for up to `poll` before it sleeps.
+  void Wait_For_Workers(std::chrono::microseconds poll = std::chrono::microseconds{0});
   void privStart_Hooks();
   bool privRun_Iteration_Hooks(uint32_t previous_iteration);
   void privEnd_Run_After_Hook_Failure();
@@ -184,8 +210,11 @@ class World {
   std::atomic<bool> _controller_sleeping{false};  // set under the mutex
   // Set by the last worker of a step (Wake_Controller), polled and reset by the controller.
   alignas(__cache_line_size) std::atomic<bool> _threads_done{false};
-  std::chrono::microseconds _controller_poll{0};  // the controlling thread's only
-  bool _free_core = false;                        // the workers leave a core to the controlling thread
+  // The controlling thread's only: how long it polls for the next step, from its last steps.
+  std::chrono::microseconds _controller_poll{0};
+  std::array<std::chrono::microseconds, 8> _recent_steps{};
+  uint32_t _recent_step_index = 0;
+  bool _free_core = false;  // the workers leave a core to the controlling thread
   // Cycles opened since the World was made (invariant 1), polled by the waiting workers; on
   // a cache line of its own, away from the counters the workers change at the end of a step.
   alignas(__cache_line_size) std::atomic<uint64_t> _cycle{0};
@@ -207,7 +236,11 @@ class World {
   std::mutex _failure_mutex;
   std::exception_ptr _first_failure;  // guarded by `_failure_mutex`
   Revision _current_revision = __revision_free;
+  // Index = thread id; kept between runs with `_homes` (invariant 7).
   std::vector<std::thread> _threads;
+  std::vector<std::unique_ptr<Worker_Home>> _homes;
+  bool _keep_workers = false;  // the threads are kept after their run
+  bool _workers_out = false;   // workers of the current run may be in their loops
 
   // The iteration hook and the progress line: the controlling thread's only.
   std::function<void(uint32_t)> _iteration_hook;

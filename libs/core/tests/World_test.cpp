@@ -5,6 +5,9 @@
 // limit, when no work is left, on Stop_Mid_Simulation, or on a worker's failure — never
 // hanging, and always leaving the World ready for the next run.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -319,6 +322,91 @@ TEST(World_Test, Terminating_A_Run_That_Never_Turned_Releases_Its_Workers) {
   Run_Capturing_Log(probe);
   World::Terminate_Simulation();
   EXPECT_EQ(probe._visits.size(), 5u);
+}
+
+// Each worker's kernel thread id, as seen by the probe during a run of `threads` workers.
+std::map<int, pid_t> Worker_Threads_Of_A_Run(int threads) {
+  Probe_Manager probe;
+  probe.next_revision = Next_Iteration;
+  std::mutex mutex;
+  std::map<int, pid_t> seen;
+  probe.on_step = [&](Revision) {
+    std::lock_guard lock(mutex);
+    seen[__thread_id] = gettid();
+  };
+  Start_Run(probe, threads, 5);
+  Run_Capturing_Log(probe);
+  World::Terminate_Simulation();
+  EXPECT_EQ(probe._visits.size(), 5u) << threads << " workers";
+  return seen;
+}
+
+std::atomic<int> __starts{0};
+std::thread Count_Starts(int thread_id) {
+  ++__starts;
+  return World::Start_Worker(thread_id);
+}
+
+// Worker i is the same thread in every run: a run with more workers starts only the missing
+// ones, one with fewer leaves the others parked. A replaced starter is asked for every worker
+// of every run, and its threads do not outlive the run.
+TEST(World_Test, Workers_Are_Kept_From_One_Run_To_The_Next) {
+  std::map<int, pid_t> first;
+  for (int threads : {2, 3, 1, 3}) {
+    const std::map<int, pid_t> seen = Worker_Threads_Of_A_Run(threads);
+    ASSERT_EQ(seen.size(), size_t(threads));
+    for (auto [worker, tid] : seen) {
+      const auto [kept, is_new] = first.emplace(worker, tid);
+      EXPECT_EQ(kept->second, tid) << "worker " << worker << " in a run of " << threads;
+    }
+  }
+  EXPECT_EQ(first.size(), 3u);
+
+  __starts = 0;
+  World::_worker_starter = &Count_Starts;
+  const std::map<int, pid_t> one = Worker_Threads_Of_A_Run(2);
+  const std::map<int, pid_t> two = Worker_Threads_Of_A_Run(2);
+  World::_worker_starter = &World::Start_Worker;
+  EXPECT_EQ(__starts.load(), 4);
+  ASSERT_EQ(one.size(), 2u);
+  ASSERT_EQ(two.size(), 2u);
+  for (int worker : {0, 1}) {
+    EXPECT_NE(one.at(worker), first.at(worker));
+    EXPECT_NE(one.at(worker), two.at(worker));
+  }
+  // Back to kept workers: the next run works with threads of its own again.
+  EXPECT_EQ(Worker_Threads_Of_A_Run(3).size(), 3u);
+}
+
+// A child forked after a run has none of the parent's kept workers; its own run must start
+// workers of its own instead of waiting for threads that do not exist there.
+TEST(World_Test, A_Child_Forked_After_A_Run_Runs_With_Workers_Of_Its_Own) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a multi-threaded fork";
+#endif
+  ASSERT_EQ(Worker_Threads_Of_A_Run(2).size(), 2u);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    Probe_Manager probe;
+    probe.next_revision = Next_Iteration;
+    Start_Run(probe, 2, 3);
+    World::Instance().Start_Turning(".");
+    World::Terminate_Simulation();
+    _exit(probe._visits.size() == 3 ? 0 : 1);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 600 && done == 0; ++i) {
+    done = waitpid(child, &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the forked child's run did not finish within a minute";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
 // The system refuses a thread after `__allowed_starts` workers have started, as it does when
