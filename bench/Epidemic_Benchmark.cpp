@@ -3,7 +3,10 @@
 // (examples/epidemic). agent_steps_per_second counts the people living at the start of each
 // day, summed over the days, per second. Huge (10 million people) runs one iteration per
 // repetition.
+// The kernel keeps its workers from one run to the next (Kept_Workers.h).
 #include <benchmark/benchmark.h>
+
+#include "Kept_Workers.h"
 
 #include "Epidemic.h"
 
@@ -24,6 +27,7 @@ void Set_Counters(benchmark::State& state, const epidemic::Epidemic_Parameters& 
 }
 
 void BM_Epidemic_Kernel(benchmark::State& state) {
+  const quarnel::bench::Kept_Workers kept;
   const epidemic::Epidemic_Parameters p = epidemic::Parameters_For(Model_Size(state.range(0)));
   epidemic::Run_Settings settings;
   settings.threads = int(state.range(1));

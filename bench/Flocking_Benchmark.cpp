@@ -1,7 +1,10 @@
 // The flocking model's whole run (set-up and every step) on the kernel with 1 and 2 workers,
 // and the sequential reference, at the small, large and huge sizes (examples/flocking).
 // agent_steps_per_second counts birds * steps per second.
+// The kernel keeps its workers from one run to the next (Kept_Workers.h).
 #include <benchmark/benchmark.h>
+
+#include "Kept_Workers.h"
 
 #include "Flocking.h"
 
@@ -15,6 +18,7 @@ void Set_Counters(benchmark::State& state, const flocking::Flocking_Parameters& 
 }
 
 void BM_Flocking_Kernel(benchmark::State& state) {
+  const quarnel::bench::Kept_Workers kept;
   const flocking::Flocking_Parameters p = flocking::Parameters_For(Model_Size(state.range(0)));
   flocking::Run_Settings settings;
   settings.threads = int(state.range(1));

@@ -4,7 +4,10 @@
 // (size 0 small, 1 large, 2 huge). Blocks of 1000 residents; the run fingerprint is off.
 //
 // agent_steps_per_second counts residents x steps per run, the same for every variant.
+// The kernel keeps its workers from one run to the next (Kept_Workers.h).
 #include <benchmark/benchmark.h>
+
+#include "Kept_Workers.h"
 
 #include "Schelling.h"
 
@@ -13,6 +16,7 @@ namespace {
 using quarnel::modelkit::Model_Size;
 
 void BM_Schelling(benchmark::State& state) {
+  const quarnel::bench::Kept_Workers kept;
   const schelling::Parameters p = schelling::Parameters_For(Model_Size(state.range(0)));
   const int threads = int(state.range(1));
   for (auto _ : state) {

@@ -6,7 +6,10 @@
 // agent_steps_per_second counts, per run, the animals alive at the start of each step summed
 // over the steps: the same number for the kernel and the reference, so the ratio of their
 // counters is the ratio of their times.
+// The kernel keeps its workers from one run to the next (Kept_Workers.h).
 #include <benchmark/benchmark.h>
+
+#include "Kept_Workers.h"
 
 #include "Wolf_Sheep.h"
 
@@ -21,6 +24,7 @@ double Agent_Steps(const wolf_sheep::Series& series) {
 }
 
 void BM_Wolf_Sheep(benchmark::State& state) {
+  const quarnel::bench::Kept_Workers kept;
   const wolf_sheep::Parameters p = wolf_sheep::Parameters_For(Model_Size(state.range(0)));
   const int threads = int(state.range(1));
   double agent_steps = 0;

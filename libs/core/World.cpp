@@ -145,8 +145,9 @@ void World::Initialize(Simulation_Configuration& config) {
 // Initialize, and the failure is raised with the numbers started and requested.
 void World::privStart_Workers() {
   const uint32_t requested = _num_threads;
-  const bool keep = _worker_starter == &Start_Worker;
-  if (!keep) privRetire_Workers();  // a replaced starter is asked for every worker of every run
+  // A replaced starter is asked for every worker of every run.
+  const bool keep = keep_workers() && _worker_starter == &Start_Worker;
+  if (!keep) privRetire_Workers();
   _keep_workers = keep;
   uint32_t started = 0;  // workers [0, started) are in the run
   std::string failure;

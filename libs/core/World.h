@@ -1,8 +1,9 @@
 // World: the run's controller and its worker barrier. Start here.
 //
 // The singleton World holds the run's settings (copied from a validated
-// Simulation_Configuration), owns the worker threads (kept from one run to the next, see
-// invariant 7) and the clock (`_current_revision`),
+// Simulation_Configuration), owns the worker threads (started by each Initialize and joined
+// by Terminate, or kept from one run to the next on request, invariant 7) and the clock
+// (`_current_revision`),
 // and drives the workers through lock-step cycles:
 //   controller: Move_Threads_From_Finished_To_Ready  -> the finish gate opens cycle k
 //   workers:    pass the gate into cycle k and step the engine once
@@ -47,13 +48,15 @@
 //     but never turned are released first. After Terminate no worker is in a run.
 //  6. Initialize either brings every worker into the run or none stays behind: when the
 //     system refuses a thread, the ones in the run are released before the failure is raised.
-//  7. Worker i is the same thread in every run while the starter is Start_Worker: after its
-//     run it parks in its home (polling for a while, then asleep on `call`) and Initialize
-//     calls workers [0, num_threads) back by moving their `call` on; a run with more workers
-//     starts the missing ones. Creating and joining threads for each run cost a small model
-//     a visible share of its whole run. A replaced starter is asked for every worker of every
-//     run, and its threads are joined by Terminate. The kept threads are retired (joined)
-//     when the World is destroyed at exit; a forked child forgets them.
+//  7. Each Initialize starts its workers and Terminate joins them, unless the application
+//     asked to keep them (Set_Keep_Workers(true)): then worker i is the same thread in every
+//     run, and after its run it parks in its home (polling for a while, then asleep on
+//     `call`) until Initialize calls workers [0, num_threads) back by moving their `call`
+//     on; a run with more workers starts the missing ones. Creating and joining the threads
+//     costs a run about a hundred microseconds on a virtual machine, a visible share of a
+//     small model's whole run when a program makes many. A replaced starter is asked for
+//     every worker of every run. Kept threads are joined when keeping is switched off (at the
+//     next Initialize) and when the World is destroyed at exit; a forked child forgets them.
 //
 // The iteration hook (Set_Iteration_Hook) runs on the controlling thread (the one in
 // Start_Turning) after a cycle, while every worker is parked: once for each iteration i
@@ -154,6 +157,10 @@ class World {
   // read when a run starts turning. Controlling thread.
   void Set_Progress_Line(bool on) { _progress_wanted.store(on, std::memory_order_relaxed); }
   bool progress_line() const { return _progress_wanted.load(std::memory_order_relaxed); }
+  // Whether the workers outlive a run, parked until the next Initialize (invariant 7; default
+  // off: each run starts and joins its own). Read by Initialize. Controlling thread.
+  void Set_Keep_Workers(bool on) { _keep_wanted.store(on, std::memory_order_relaxed); }
+  bool keep_workers() const { return _keep_wanted.load(std::memory_order_relaxed); }
   // True when no worker steps while the calling thread runs: no run turns, or the caller is
   // the controlling thread inside the iteration hook.
   bool Objects_At_Rest() const;
@@ -247,6 +254,7 @@ class World {
   bool _hooks_this_run = false;        // a hook or the progress line runs in this run
   bool _stop_after_iteration = false;  // Stop_After_This_Iteration was called
   std::atomic<bool> _progress_wanted{true};
+  std::atomic<bool> _keep_wanted{false};
   Progress_Line _progress{2};  // standard error
 };
 

@@ -347,10 +347,21 @@ std::thread Count_Starts(int thread_id) {
   return World::Start_Worker(thread_id);
 }
 
-// Worker i is the same thread in every run: a run with more workers starts only the missing
-// ones, one with fewer leaves the others parked. A replaced starter is asked for every worker
-// of every run, and its threads do not outlive the run.
-TEST(World_Test, Workers_Are_Kept_From_One_Run_To_The_Next) {
+// By default every run starts workers of its own and joins them.
+TEST(World_Test, Each_Run_Has_Workers_Of_Its_Own_Unless_Asked_To_Keep_Them) {
+  const std::map<int, pid_t> one = Worker_Threads_Of_A_Run(2);
+  const std::map<int, pid_t> two = Worker_Threads_Of_A_Run(2);
+  ASSERT_EQ(one.size(), 2u);
+  ASSERT_EQ(two.size(), 2u);
+  for (int worker : {0, 1}) EXPECT_NE(one.at(worker), two.at(worker));
+}
+
+// Asked to keep them, worker i is the same thread in every run: a run with more workers starts
+// only the missing ones, one with fewer leaves the others parked. A replaced starter is asked
+// for every worker of every run, and its threads do not outlive the run; keeping switched off
+// joins the kept ones at the next run.
+TEST(World_Test, Workers_Are_Kept_From_One_Run_To_The_Next_On_Request) {
+  World::Instance().Set_Keep_Workers(true);
   std::map<int, pid_t> first;
   for (int threads : {2, 3, 1, 3}) {
     const std::map<int, pid_t> seen = Worker_Threads_Of_A_Run(threads);
@@ -375,7 +386,12 @@ TEST(World_Test, Workers_Are_Kept_From_One_Run_To_The_Next) {
     EXPECT_NE(one.at(worker), two.at(worker));
   }
   // Back to kept workers: the next run works with threads of its own again.
-  EXPECT_EQ(Worker_Threads_Of_A_Run(3).size(), 3u);
+  const std::map<int, pid_t> kept = Worker_Threads_Of_A_Run(3);
+  EXPECT_EQ(kept.size(), 3u);
+  World::Instance().Set_Keep_Workers(false);
+  const std::map<int, pid_t> fresh = Worker_Threads_Of_A_Run(3);
+  ASSERT_EQ(fresh.size(), 3u);
+  for (int worker : {0, 1, 2}) EXPECT_NE(fresh.at(worker), kept.at(worker));
 }
 
 // A child forked after a run has none of the parent's kept workers; its own run must start
@@ -384,6 +400,7 @@ TEST(World_Test, A_Child_Forked_After_A_Run_Runs_With_Workers_Of_Its_Own) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a multi-threaded fork";
 #endif
+  World::Instance().Set_Keep_Workers(true);
   ASSERT_EQ(Worker_Threads_Of_A_Run(2).size(), 2u);
   const pid_t child = fork();
   ASSERT_NE(child, -1);
@@ -395,6 +412,7 @@ TEST(World_Test, A_Child_Forked_After_A_Run_Runs_With_Workers_Of_Its_Own) {
     World::Terminate_Simulation();
     _exit(probe._visits.size() == 3 ? 0 : 1);
   }
+  World::Instance().Set_Keep_Workers(false);
   int status = 0;
   pid_t done = 0;
   for (int i = 0; i < 600 && done == 0; ++i) {
