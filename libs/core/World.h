@@ -246,7 +246,7 @@ class World {
   // Index = thread id; kept between runs with `_homes` (invariant 7).
   std::vector<std::thread> _threads;
   std::vector<std::unique_ptr<Worker_Home>> _homes;
-  bool _keep_workers = false;  // the threads are kept after their run
+  bool _keep_workers = false;  // this run's threads are kept after it
   bool _workers_out = false;   // workers of the current run may be in their loops
 
   // The iteration hook and the progress line: the controlling thread's only.
