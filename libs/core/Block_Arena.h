@@ -7,9 +7,9 @@
 // Freed block memory is kept, by size, for the next block of that size. When the last block
 // is freed the regions past the first kResident_Regions are handed to the kernel as lazily
 // free (MADV_FREE: it reclaims their pages only when it needs memory) and all are carved
-// again from the first one: a run that follows
-// another in the same process reuses its pages instead of faulting them in anew, and no run
-// maps more regions than the largest run before it needed.
+// again from the first one: a run that follows another in the same process reuses its pages
+// instead of faulting them in anew, and no run maps more regions than the largest run before
+// it needed.
 //
 // Thread safety: Allocate and Release may be called from any thread (one mutex; blocks are
 // made and freed once per many objects).

@@ -148,18 +148,14 @@ void World::privStart_Workers() {
   // A replaced starter is asked for every worker of every run.
   const bool keep = keep_workers() && _worker_starter == &Start_Worker;
   if (!keep) privRetire_Workers();
-  _keep_workers = keep;
+  _workers_kept = keep;
   uint32_t started = 0;  // workers [0, started) are in the run
   std::string failure;
   try {
     _threads.reserve(requested);
     // Every home exists before a new worker starts: a worker reads the list only then.
     while (keep && _homes.size() < requested) _homes.push_back(std::make_unique<Worker_Home>());
-    for (; started < std::min(uint32_t(_threads.size()), requested); ++started) {
-      Worker_Home& home = *_homes[started];
-      home.call.fetch_add(1, std::memory_order_release);
-      home.call.notify_one();
-    }
+    for (; started < std::min(uint32_t(_threads.size()), requested); ++started) _homes[started]->Call();
     for (; started < requested; ++started) _threads.push_back(_worker_starter(int(started)));
   } catch (std::exception const& e) {
     failure = e.what();
@@ -271,7 +267,7 @@ void World::Terminate() {
   }
   _workers_out = false;
   // Kept workers are parked now (invariant 7); the others leave after their run.
-  if (!_keep_workers) privRetire_Workers();
+  if (!_workers_kept) privRetire_Workers();
   _threads_stepping.exchange(0);
   _threads_exited.exchange(0);
   _running.exchange(false);
@@ -384,7 +380,7 @@ void World::Count_Exit() {
 }
 
 World::Worker_Home* World::Home_Of(int thread_id) {
-  return _keep_workers ? _homes[size_t(thread_id)].get() : nullptr;
+  return _workers_kept ? _homes[size_t(thread_id)].get() : nullptr;
 }
 
 bool World::Park(Worker_Home& home, uint32_t& answered) {
@@ -399,10 +395,8 @@ bool World::Park(Worker_Home& home, uint32_t& answered) {
 // REQUIRES: no worker in a run (every kept one is parked).
 void World::privRetire_Workers() {
   for (size_t i = 0; i < _homes.size() && i < _threads.size(); ++i) {
-    Worker_Home& home = *_homes[i];
-    home.retire.store(true, std::memory_order_relaxed);
-    home.call.fetch_add(1, std::memory_order_release);
-    home.call.notify_one();
+    _homes[i]->retire.store(true, std::memory_order_relaxed);
+    _homes[i]->Call();
   }
   for (std::thread& t : _threads) {
     if (t.joinable()) t.join();

@@ -135,6 +135,11 @@ class World {
   struct alignas(__cache_line_size) Worker_Home {
     std::atomic<uint32_t> call{0};
     std::atomic<bool> retire{false};
+    // Controlling thread: wakes the parked worker (into a run, or out with `retire` set).
+    void Call() {
+      call.fetch_add(1, std::memory_order_release);
+      call.notify_one();
+    }
   };
   // The home of worker `thread_id`, read once when its thread starts; null when the thread
   // leaves after its run.
@@ -246,7 +251,7 @@ class World {
   // Index = thread id; kept between runs with `_homes` (invariant 7).
   std::vector<std::thread> _threads;
   std::vector<std::unique_ptr<Worker_Home>> _homes;
-  bool _keep_workers = false;  // this run's threads are kept after it
+  bool _workers_kept = false;  // this run's threads are kept after it
   bool _workers_out = false;   // workers of the current run may be in their loops
 
   // The iteration hook and the progress line: the controlling thread's only.
