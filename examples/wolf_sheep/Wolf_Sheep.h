@@ -5,13 +5,15 @@
 //  - declared::Run: the rules as the benchmark declares them, one animal at a time in a fresh
 //    random order each step (sheep, then wolves, then grass), for comparing outcomes.
 //
-// The phase formulation (sub-iterations 0-4 of one step):
-//   0 sheep move, lose 1 and join their cell's list; 1 per cell, the lowest-identity sheep eats grown grass;
-//   2 sheep starve (< 1) or reproduce, wolves move and lose 1; 3 per cell, the k-th lowest wolf eats the
-//   k-th lowest living sheep; 4 wolves starve (< 0) or reproduce, dead sheep are freed, grass regrows.
-// Every contest is settled by a cell's owner (the grass row of its row) from lists gathered in
-// an earlier phase, by identity, so no result depends on the order of stepping. Every draw is
-// Counter_Random(seed, identity, Revision(step, phase)).
+// The phase formulation (sub-iterations 0 and 1 of one step):
+//   0 move: every sheep and every wolf moves, loses 1 and joins its new cell's list;
+//   1 settle: the owner of each grid row settles each of its cells in the order of the rules
+//     (Settle_Cell): the lowest-identity sheep eats grown grass, sheep starve (< 1) or
+//     reproduce, the k-th lowest wolf eats the k-th lowest living sheep, wolves starve (< 0)
+//     or reproduce, the grass regrows; then it frees the cell's dead and empties its lists.
+// Everything an animal meets after its move is in its own cell, so one owner per cell settles
+// it all, by identity, and no result depends on the order of stepping. Every draw is
+// Counter_Random(seed, identity, Revision(step, label)), with the labels of rules::Draws.
 //
 // Thread safety: the Run functions run on one (controlling) thread, one run at a time; the
 // kernel's handlers follow the phase rules above (Multi_Occupancy_Grid.h).
@@ -71,16 +73,13 @@ struct Counts {
 using Series = std::vector<Counts>;  // [0]: after set-up; [t]: after step t
 
 // The sub-iterations of one step.
-enum Phase : uint32_t {
-  sheep_move = 0,
-  sheep_eat = 1,
-  sheep_live = 2,
-  wolves_move = 2,
-  wolves_eat = 3,
-  wolves_live = 4
-};
+enum Phase : uint32_t { move = 0, settle = 1 };
 
 namespace rules {
+
+// The labels of a step's draws: an animal draws its move from Revision(step, ..._move) and
+// its offspring from Revision(step, ..._birth) of its own stream.
+enum Draws : uint32_t { sheep_move = 0, sheep_birth = 2, wolf_move = 2, wolf_birth = 4 };
 
 constexpr uint64_t setup_counter = UINT64_MAX;                // the set-up's draws; no step uses it
 constexpr uint64_t grass_key = uint64_t(0x6772617373) << 24;  // + cell: a cell's set-up stream
@@ -179,6 +178,50 @@ void Feed_Wolves(const Wolf_Grid& wolf_grid, const Sheep_Grid& sheep_grid, int32
   }
 }
 
+// Below `threshold` the animal starves (marked dead); otherwise, with probability `reproduce`
+// drawn at `now`, it halves its energy and returns true: a newborn is due, a copy of it with
+// the halved energy and the identity Child_Identity(identity, now).
+template <class Animal>
+bool Starve_Or_Reproduce(Animal& a, float threshold, float reproduce, uint64_t seed, Revision now) {
+  if (a._energy < threshold) {
+    a._alive = false;
+    return false;
+  }
+  Counter_Random draws(seed, a.identity(), now);
+  if (draws.Next_Uniform() >= reproduce) return false;
+  a._energy /= 2;
+  return true;
+}
+
+// Everything that happens in `cell` in step `step` once every animal has moved, in the order
+// of the rules: the grass contest, the sheep starve or reproduce (newborns join the cell and
+// may be eaten), the wolves' contest, the wolves starve or reproduce, the grass regrows.
+// `births` makes the newborns: births.New_Sheep(parent, identity) returns the new sheep,
+// births.New_Wolf(parent, identity) makes a wolf. The dead stay in the lists, marked, for
+// the caller to free. Returns the change in the number of cells with grown grass (-1, 0, 1).
+// REQUIRES: the caller alone uses `cell` of both grids.
+template <class Sheep_Grid, class Wolf_Grid, class Sheep, class Wolf, class Births>
+int Settle_Cell(Sheep_Grid& sheep_grid, const Wolf_Grid& wolf_grid, int32_t cell, int32_t& countdown,
+                const Parameters& p, uint64_t seed, uint32_t step, std::vector<Wolf*>& wolf_scratch,
+                std::vector<Sheep*>& prey_scratch, const Births& births) {
+  int grass = -int(Feed_Sheep(sheep_grid, cell, countdown, p));
+  const Revision sheep_born(step, sheep_birth), wolf_born(step, wolf_birth);
+  // Newborns join at the head of the list, so the walk from the old head meets only parents.
+  for (Sheep* s = sheep_grid.First(cell); s != nullptr; s = Sheep_Grid::Next(s)) {
+    if (Starve_Or_Reproduce(*s, 1, p.sheep_reproduce, seed, sheep_born)) {
+      sheep_grid.Push_Alone(cell, births.New_Sheep(*s, quarnel::Child_Identity(s->identity(), sheep_born)));
+    }
+  }
+  Feed_Wolves(wolf_grid, sheep_grid, cell, wolf_scratch, prey_scratch, p);
+  for (Wolf* w = wolf_grid.First(cell); w != nullptr; w = Wolf_Grid::Next(w)) {
+    if (Starve_Or_Reproduce(*w, 0, p.wolf_reproduce, seed, wolf_born)) {
+      births.New_Wolf(*w, quarnel::Child_Identity(w->identity(), wolf_born));
+    }
+  }
+  if (countdown > 0 && --countdown == 0) ++grass;
+  return grass;
+}
+
 }  // namespace rules
 
 // ---------------------------------------------------------------------------------------
@@ -190,6 +233,9 @@ namespace kernel {
 // identity given in the run: one insert per birth, and tens of millions of births at the huge
 // size. The draws are keyed on these identities all the same; the run fingerprint sees an
 // animal's calls by revision (identity -1), a grass row's by its identity.
+//
+// An animal acts only in the move phase; what happens to it after (eating, being eaten,
+// starving, giving birth, being freed) is done by the owner of its cell in the settle phase.
 class Sheep : public quarnel::Agent<Sheep> {
  public:
   Sheep(uint64_t identity, int32_t cell, float energy) : _identity(identity), _cell(cell), _energy(energy) {}
@@ -199,8 +245,8 @@ class Sheep : public quarnel::Agent<Sheep> {
   uint64_t _identity;
   int32_t _cell;
   float _energy;
-  bool _alive = true;              // false: starved (phase 2) or eaten (phase 3); freed in phase 4
-  Sheep* _next_in_cell = nullptr;  // the cell's list, from phase 0 to phase 4
+  bool _alive = true;              // false: starved or eaten, until its row frees it
+  Sheep* _next_in_cell = nullptr;  // its cell's list, from its move to the end of the step
 };
 
 class Wolf : public quarnel::Agent<Wolf> {
@@ -212,11 +258,12 @@ class Wolf : public quarnel::Agent<Wolf> {
   uint64_t _identity;
   int32_t _cell;
   float _energy;
-  Wolf* _next_in_cell = nullptr;  // the cell's list, from phase 2 to phase 4
+  bool _alive = true;             // false: starved, until its row frees it
+  Wolf* _next_in_cell = nullptr;  // its cell's list, from its move to the end of the step
 };
 
-// The grass of row `_row` and the owner of that row's cells: it settles their contests,
-// frees their dead sheep and empties their lists.
+// The grass of row `_row` and the owner of that row's cells: it settles them, frees their
+// dead and empties their lists.
 class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
  public:
   Grass_Row(int32_t row, int64_t grown) : _row(row), _grown(grown) {}
@@ -245,82 +292,61 @@ struct Shared {
 };
 inline Shared* shared = nullptr;
 
-inline void Sheep::Act(quarnel::Next& next) {
-  const Shared& s = *shared;
-  Counter_Random draws(s.seed, _identity, next.now());
-  if (next.now()._sub_iteration == sheep_move) {
-    _cell = rules::Move(s.geometry, _cell, draws);
-    _energy -= 1;
-    shared->sheep.Push(_cell, this);
-    next.In(0, sheep_live);
-    return;
-  }
-  if (_energy < 1) {  // starved: its row frees it in phase 4
-    _alive = false;
-    return;
-  }
-  if (draws.Next_Uniform() < s.p.sheep_reproduce) {
-    _energy /= 2;
-    Sheep* child = quarnel::Create<Sheep>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
-    shared->sheep.Push(_cell, child);
-    child->Schedule_At(Revision(next.iteration() + 1, sheep_move));
-  }
-  next.In(1, sheep_move);
+// The move phase of a sheep or a wolf: to a random neighbour cell, 1 energy less, into the
+// new cell's list; it acts again in the next step.
+template <class Animal, class Grid>
+void Move(Animal& a, Grid& grid, uint32_t draws_label, quarnel::Next& next) {
+  Counter_Random draws(shared->seed, a._identity, Revision(next.iteration(), draws_label));
+  a._cell = rules::Move(shared->geometry, a._cell, draws);
+  a._energy -= 1;
+  grid.Push(a._cell, &a);
+  next.In(1, move);
 }
 
+inline void Sheep::Act(quarnel::Next& next) {
+  kernel::Move(*this, shared->sheep, rules::sheep_move, next);
+}
 inline void Wolf::Act(quarnel::Next& next) {
-  const Shared& s = *shared;
-  Counter_Random draws(s.seed, _identity, next.now());
-  if (next.now()._sub_iteration == wolves_move) {
-    _cell = rules::Move(s.geometry, _cell, draws);
-    _energy -= 1;
-    shared->wolves.Push(_cell, this);
-    next.In(0, wolves_live);
-    return;
+  kernel::Move(*this, shared->wolves, rules::wolf_move, next);
+}
+
+// The newborns of a settle phase: they join the run and move from the next step on.
+struct Births {
+  uint32_t step;
+  Sheep* New_Sheep(const Sheep& parent, uint64_t identity) const {
+    Sheep* child = quarnel::Create<Sheep>(identity, parent._cell, parent._energy);
+    child->Schedule_At(Revision(step + 1, move));
+    return child;
   }
-  if (_energy < 0) {
-    quarnel::Release(this);
-    return;
+  void New_Wolf(const Wolf& parent, uint64_t identity) const {
+    quarnel::Create<Wolf>(identity, parent._cell, parent._energy)->Schedule_At(Revision(step + 1, move));
   }
-  if (draws.Next_Uniform() < s.p.wolf_reproduce) {
-    _energy /= 2;
-    Wolf* child = quarnel::Create<Wolf>(quarnel::Child_Identity(identity(), next.now()), _cell, _energy);
-    child->Schedule_At(Revision(next.iteration() + 1, wolves_move));
+};
+
+// Frees the dead of a settled cell's list and empties it.
+template <class Grid>
+void Free_Dead_And_Clear(Grid& grid, int32_t cell) {
+  for (auto* animal = grid.First(cell); animal != nullptr;) {
+    auto* following = Grid::Next(animal);
+    if (!animal->_alive) quarnel::Release(animal);
+    animal = following;
   }
-  next.In(1, wolves_move);
+  grid.Clear(cell);
 }
 
 inline void Grass_Row::Act(quarnel::Next& next) {
   Shared& s = *shared;
+  static thread_local std::vector<Wolf*> wolves;
+  static thread_local std::vector<Sheep*> prey;
+  const Births births{next.iteration()};
   const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
-  switch (next.now()._sub_iteration) {
-    case sheep_eat:
-      for (int32_t cell = first; cell < end; ++cell)
-        _grown -= rules::Feed_Sheep(s.sheep, cell, s.countdown[cell], s.p);
-      next.In(0, wolves_eat);
-      return;
-    case wolves_eat: {
-      static thread_local std::vector<Wolf*> wolves;
-      static thread_local std::vector<Sheep*> prey;
-      for (int32_t cell = first; cell < end; ++cell)
-        rules::Feed_Wolves(s.wolves, s.sheep, cell, wolves, prey, s.p);
-      next.In(0, wolves_live);
-      return;
-    }
-    default:  // wolves_live: this row's end of the step
-      for (int32_t cell = first; cell < end; ++cell) {
-        for (Sheep* sheep = s.sheep.First(cell); sheep != nullptr;) {
-          Sheep* following = sheep->_next_in_cell;
-          if (!sheep->_alive) quarnel::Release(sheep);
-          sheep = following;
-        }
-        s.sheep.Clear(cell);
-        s.wolves.Clear(cell);
-        int32_t& countdown = s.countdown[cell];
-        if (countdown > 0 && --countdown == 0) ++_grown;
-      }
-      next.In(1, sheep_eat);
+  for (int32_t cell = first; cell < end; ++cell) {
+    _grown += rules::Settle_Cell(s.sheep, s.wolves, cell, s.countdown[size_t(cell)], s.p, s.seed,
+                                 next.iteration(), wolves, prey, births);
+    Free_Dead_And_Clear(s.sheep, cell);
+    Free_Dead_And_Clear(s.wolves, cell);
   }
+  next.In(1, settle);
 }
 
 struct Run_Result {
@@ -328,7 +354,9 @@ struct Run_Result {
   quarnel::Run_Digest fingerprint;
 };
 
-// One whole run on `threads` workers with `block_size` objects per block of every type.
+// One whole run on `threads` workers with `block_size` objects per block of every type; the
+// grass rows, few and each a row's worth of work, at most a quarter of a worker's share per
+// block, so that every worker gets rows to settle.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
                       bool fingerprint = true) {
@@ -343,7 +371,8 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     Simulation run(config);
     Set_Block_Size<Sheep>(block_size);
     Set_Block_Size<Wolf>(block_size);
-    Set_Block_Size<Grass_Row>(block_size);
+    const int rows_each = (p.height + 4 * threads - 1) / (4 * threads);
+    Set_Block_Size<Grass_Row>(threads == 1 ? block_size : std::clamp(rows_each, 1, block_size));
     Counts start{p.sheep, p.wolves, 0};
     for (int32_t y = 0; y < p.height; ++y) {
       int64_t grown = 0;
@@ -353,14 +382,14 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
         grown += state.countdown[size_t(cell)] == 0;
       }
       start.grass += grown;
-      Create_Identified<Grass_Row>(Root_Identity(uint64_t(y)), y, grown)->Schedule_At(Revision(0, sheep_eat));
+      Create_Identified<Grass_Row>(Root_Identity(uint64_t(y)), y, grown)->Schedule_At(Revision(0, settle));
     }
-    Create_Many<Sheep>(uint64_t(p.sheep), Revision(0, sheep_move), [&](uint64_t i) {
+    Create_Many<Sheep>(uint64_t(p.sheep), Revision(0, move), [&](uint64_t i) {
       const uint64_t id = rules::Sheep_Identity(p, int32_t(i));
       const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.sheep_gain);
       return Sheep(id, at.cell, at.energy);
     });
-    Create_Many<Wolf>(uint64_t(p.wolves), Revision(0, wolves_move), [&](uint64_t i) {
+    Create_Many<Wolf>(uint64_t(p.wolves), Revision(0, move), [&](uint64_t i) {
       const uint64_t id = rules::Wolf_Identity(p, int32_t(i));
       const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.wolf_gain);
       return Wolf(id, at.cell, at.energy);
@@ -393,20 +422,28 @@ struct Animal {
 };
 using Animal_Grid = quarnel::modelkit::Multi_Occupancy_Grid<Animal, &Animal::_next_in_cell>;
 
-// Starve or reproduce, as the kernel's phase 2 (sheep, threshold 1) and phase 4 (wolves,
-// threshold 0). Children are appended to `animals`, whose capacity must hold them.
-inline void Live(std::vector<Animal>& animals, size_t i, float threshold, float reproduce, Revision now,
-                 uint64_t seed, Animal_Grid* lists) {
-  Animal& a = animals[i];
-  if (a._energy < threshold) {
-    a._alive = false;
-    return;
+// The newborns of a settle loop, appended to the animals' vectors, whose capacity must hold
+// them (the lists point into the vectors).
+struct Births {
+  std::vector<Animal>& sheep;
+  std::vector<Animal>& wolves;
+  Animal* New_Sheep(const Animal& parent, uint64_t identity) const {
+    sheep.push_back(Animal{identity, parent._cell, parent._energy});
+    return &sheep.back();
   }
-  Counter_Random draws(seed, a._identity, now);
-  if (draws.Next_Uniform() < reproduce) {
-    a._energy /= 2;
-    animals.push_back(Animal{quarnel::Child_Identity(a._identity, now), a._cell, a._energy});
-    if (lists != nullptr) lists->Push_Alone(a._cell, &animals.back());
+  void New_Wolf(const Animal& parent, uint64_t identity) const {
+    wolves.push_back(Animal{identity, parent._cell, parent._energy});
+  }
+};
+
+// Every animal of `animals` moves with its draws of `label` and joins its new cell's list.
+inline void Move_All(std::vector<Animal>& animals, Animal_Grid& lists, const Grid_Geometry& g, uint64_t seed,
+                     Revision label) {
+  for (Animal& a : animals) {
+    Counter_Random draws(seed, a._identity, label);
+    a._cell = rules::Move(g, a._cell, draws);
+    a._energy -= 1;
+    lists.Push_Alone(a._cell, &a);
   }
 }
 
@@ -418,38 +455,18 @@ inline Series Run(const Parameters& p, uint64_t seed) {
   Counts counts = rules::Set_Up(p, g, seed, countdown, sheep, wolves);
   Series series{counts};
   std::vector<Animal*> wolf_scratch, prey_scratch;
+  const Births births{sheep, wolves};
   for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
-    sheep.reserve(2 * sheep.size());  // phase 2's children: the lists' pointers stay valid
-    for (Animal& a : sheep) {
-      Counter_Random draws(seed, a._identity, Revision(t, sheep_move));
-      a._cell = rules::Move(g, a._cell, draws);
-      a._energy -= 1;
-      sheep_at.Push_Alone(a._cell, &a);
-    }
-    for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
-      counts.grass -= rules::Feed_Sheep(sheep_at, cell, countdown[size_t(cell)], p);
-    }
-    for (size_t i = 0, n = sheep.size(); i < n; ++i) {
-      Live(sheep, i, 1, p.sheep_reproduce, Revision(t, sheep_live), seed, &sheep_at);
-    }
-    for (Animal& a : wolves) {
-      Counter_Random draws(seed, a._identity, Revision(t, wolves_move));
-      a._cell = rules::Move(g, a._cell, draws);
-      a._energy -= 1;
-      wolves_at.Push_Alone(a._cell, &a);
-    }
-    for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
-      rules::Feed_Wolves(wolves_at, sheep_at, cell, wolf_scratch, prey_scratch, p);
-    }
+    // At most one newborn per animal: the lists' pointers stay valid through the step.
+    sheep.reserve(2 * sheep.size());
     wolves.reserve(2 * wolves.size());
-    for (size_t i = 0, n = wolves.size(); i < n; ++i) {
-      Live(wolves, i, 0, p.wolf_reproduce, Revision(t, wolves_live), seed, nullptr);
-    }
+    Move_All(sheep, sheep_at, g, seed, Revision(t, rules::sheep_move));
+    Move_All(wolves, wolves_at, g, seed, Revision(t, rules::wolf_move));
     for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+      counts.grass += rules::Settle_Cell(sheep_at, wolves_at, cell, countdown[size_t(cell)], p, seed, t,
+                                         wolf_scratch, prey_scratch, births);
       sheep_at.Clear(cell);
       wolves_at.Clear(cell);
-      int32_t& c = countdown[size_t(cell)];
-      if (c > 0 && --c == 0) ++counts.grass;
     }
     std::erase_if(sheep, [](const Animal& a) { return !a._alive; });
     std::erase_if(wolves, [](const Animal& a) { return !a._alive; });
@@ -493,7 +510,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
     const std::vector<uint32_t> sheep_order =
         quarnel::modelkit::Random_Order(sheep.size(), seed, rules::sheep_order_key, t);
     for (uint32_t i : sheep_order) {
-      const Revision now(t, sheep_move);
+      const Revision now(t, rules::sheep_move);
       Counter_Random draws(seed, sheep[i].identity, now);
       Erase_One(sheep_at[size_t(sheep[i].cell)], i);
       sheep[i].cell = rules::Move(g, sheep[i].cell, draws);
@@ -519,7 +536,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
     const std::vector<uint32_t> wolf_order =
         quarnel::modelkit::Random_Order(wolves.size(), seed, rules::wolf_order_key, t);
     for (uint32_t i : wolf_order) {
-      const Revision now(t, wolves_move);
+      const Revision now(t, rules::wolf_move);
       Counter_Random draws(seed, wolves[i].identity, now);
       wolves[i].cell = rules::Move(g, wolves[i].cell, draws);
       wolves[i].energy -= 1;

@@ -11,7 +11,8 @@
 // Thread safety, for a model whose step has a gathering phase and a reading phase:
 //  - Push: any number of threads at once, in a phase in which no thread reads or clears the
 //    cells pushed to.
-//  - Push_Alone: one thread, while no other thread uses the grid (a sequential model).
+//  - Push_Alone: one thread, while no other thread uses the cell (a sequential model, or the
+//    cell's owner in a phase in which only it touches the cell).
 //  - First, For_Each, Count: any number of threads, in a later phase than the pushes (the
 //    barrier between the phases orders the links).
 //  - Clear: the cell's owner, in a phase in which no thread pushes to or reads that cell.
@@ -42,7 +43,7 @@ class Multi_Occupancy_Grid {
   void Push(int32_t cell, T* item) {
     item->*Link = _heads[size_t(cell)].exchange(item, std::memory_order_relaxed);
   }
-  // The same for a single-threaded model: plain loads and stores.
+  // The same for the only thread that uses `cell` now: plain loads and stores.
   void Push_Alone(int32_t cell, T* item) {
     std::atomic<T*>& head = _heads[size_t(cell)];
     item->*Link = head.load(std::memory_order_relaxed);
