@@ -275,14 +275,15 @@ class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
 
 // What every handler reads: set before the run, constant during it except for the grass
 // countdowns (each written only by its row) and the lists (phase rules above).
+// The lists have a lane per worker: each worker moves its animals into its own lane.
 struct Shared {
-  Shared(const Parameters& parameters, uint64_t run_seed)
+  Shared(const Parameters& parameters, uint64_t run_seed, int workers)
       : p(parameters),
         seed(run_seed),
         geometry(p.width, p.height),
         countdown(size_t(geometry.num_cells())),
-        sheep(geometry),
-        wolves(geometry) {}
+        sheep(geometry, workers),
+        wolves(geometry, workers) {}
   Parameters p;
   uint64_t seed;
   Grid_Geometry geometry;
@@ -299,7 +300,7 @@ void Move(Animal& a, Grid& grid, uint32_t draws_label, quarnel::Next& next) {
   Counter_Random draws(shared->seed, a._identity, Revision(next.iteration(), draws_label));
   a._cell = rules::Move(shared->geometry, a._cell, draws);
   a._energy -= 1;
-  grid.Push(a._cell, &a);
+  grid.Push_To_Lane(a._cell, &a, quarnel::__thread_id);
   next.In(1, move);
 }
 
@@ -341,6 +342,8 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   const Births births{next.iteration()};
   const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
   for (int32_t cell = first; cell < end; ++cell) {
+    s.sheep.Gather(cell);
+    s.wolves.Gather(cell);
     _grown += rules::Settle_Cell(s.sheep, s.wolves, cell, s.countdown[size_t(cell)], s.p, s.seed,
                                  next.iteration(), wolves, prey, births);
     Free_Dead_And_Clear(s.sheep, cell);
@@ -361,7 +364,7 @@ struct Run_Result {
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
                       bool fingerprint = true) {
   using namespace quarnel;
-  Shared state(p, seed);
+  Shared state(p, seed, threads);
   const quarnel::modelkit::Kernel_Run_Scope<Shared> scope(shared, state, fingerprint);
   Simulation_Configuration config;
   config.num_threads = threads;

@@ -8,14 +8,25 @@
 // members carry (the lowest identity wins, or a sort by identity), never by list position.
 // The grid does not wrap (Grid_Geometry.h); moves between cells belong to the model.
 //
+// Lanes: a grid made with n lanes gives each cell n lists side by side in memory, the first
+// of them the cell's list proper. A thread that owns lane k pushes into
+// it with plain stores (Push_To_Lane): an atomic exchange on a head that is not in the cache
+// stalls the pushing thread until the line arrives, where a plain load and store let it go on
+// to its next item (wolf-sheep's huge grid: a third of a step was that stall). The cell's
+// owner then moves the lanes' members into the cell's list (Gather) before reading it.
+//
 // Thread safety, for a model whose step has a gathering phase and a reading phase:
 //  - Push: any number of threads at once, in a phase in which no thread reads or clears the
 //    cells pushed to.
 //  - Push_Alone: one thread, while no other thread uses the cell (a sequential model, or the
 //    cell's owner in a phase in which only it touches the cell).
+//  - Push_To_Lane: one thread per lane (a worker's id as its lane), in a phase in which no
+//    thread reads or clears the cells pushed to; Gather: the cell's owner, in a later phase,
+//    before the cell's list is read.
 //  - First, For_Each, Count: any number of threads, in a later phase than the pushes (the
 //    barrier between the phases orders the links).
-//  - Clear: the cell's owner, in a phase in which no thread pushes to or reads that cell.
+//  - Clear: the cell's owner, in a phase in which no thread pushes to or reads that cell; it
+//    empties every lane.
 // A T that is in a list must stay alive until the list is cleared or no longer read; a T is
 // in at most one list of one grid at a time (its Link is overwritten by the next push).
 #pragma once
@@ -31,8 +42,11 @@ namespace quarnel::modelkit {
 template <class T, T* T::*Link>
 class Multi_Occupancy_Grid {
  public:
-  explicit Multi_Occupancy_Grid(Grid_Geometry geometry)
-      : _geometry(geometry), _heads(std::make_unique<std::atomic<T*>[]>(size_t(geometry.num_cells()))) {}
+  // REQUIRES: lanes >= 1.
+  explicit Multi_Occupancy_Grid(Grid_Geometry geometry, int lanes = 1)
+      : _geometry(geometry),
+        _lanes(size_t(lanes)),
+        _heads(std::make_unique<std::atomic<T*>[]>(size_t(geometry.num_cells()) * _lanes)) {}
 
   const Grid_Geometry& geometry() const { return _geometry; }
 
@@ -41,16 +55,32 @@ class Multi_Occupancy_Grid {
   // the link need not be in place before the item heads the list, and a push costs one
   // atomic access to the cell instead of a load and a compare-exchange.
   void Push(int32_t cell, T* item) {
-    item->*Link = _heads[size_t(cell)].exchange(item, std::memory_order_relaxed);
+    item->*Link = _heads[size_t(cell) * _lanes].exchange(item, std::memory_order_relaxed);
   }
   // The same for the only thread that uses `cell` now: plain loads and stores.
-  void Push_Alone(int32_t cell, T* item) {
-    std::atomic<T*>& head = _heads[size_t(cell)];
+  void Push_Alone(int32_t cell, T* item) { Push_To_Lane(cell, item, 0); }
+  // Adds `item` to lane `lane` of `cell`, whose only pusher the calling thread is in this phase.
+  // REQUIRES: 0 <= lane < the grid's lanes.
+  void Push_To_Lane(int32_t cell, T* item, int lane) {
+    std::atomic<T*>& head = _heads[size_t(cell) * _lanes + size_t(lane)];
     item->*Link = head.load(std::memory_order_relaxed);
     head.store(item, std::memory_order_relaxed);
   }
+  // Moves the members of the other lanes of `cell` into its list.
+  void Gather(int32_t cell) {
+    std::atomic<T*>* lanes = &_heads[size_t(cell) * _lanes];
+    for (size_t k = 1; k < _lanes; ++k) {
+      T* first = lanes[k].load(std::memory_order_relaxed);
+      if (first == nullptr) continue;
+      T* last = first;
+      while (last->*Link != nullptr) last = last->*Link;
+      last->*Link = lanes[0].load(std::memory_order_relaxed);
+      lanes[0].store(first, std::memory_order_relaxed);
+      lanes[k].store(nullptr, std::memory_order_relaxed);
+    }
+  }
 
-  T* First(int32_t cell) const { return _heads[size_t(cell)].load(std::memory_order_relaxed); }
+  T* First(int32_t cell) const { return _heads[size_t(cell) * _lanes].load(std::memory_order_relaxed); }
   static T* Next(const T* item) { return item->*Link; }
 
   // visit(T&) for every member of `cell`'s list; the visit may change the member's other
@@ -66,10 +96,14 @@ class Multi_Occupancy_Grid {
   }
 
   // Empties the list of `cell` (its members are not touched).
-  void Clear(int32_t cell) { _heads[size_t(cell)].store(nullptr, std::memory_order_relaxed); }
+  void Clear(int32_t cell) {
+    for (size_t k = 0; k < _lanes; ++k)
+      _heads[size_t(cell) * _lanes + k].store(nullptr, std::memory_order_relaxed);
+  }
 
  private:
   Grid_Geometry _geometry;
+  size_t _lanes;
   std::unique_ptr<std::atomic<T*>[]> _heads;  // null: an empty cell
 };
 

@@ -1,5 +1,6 @@
-// The many-occupant grid: lists gathered by concurrent pushes hold exactly the pushed items,
-// whatever the order of the pushes; Clear empties a cell and leaves the others.
+// The many-occupant grid: lists gathered by concurrent pushes (shared heads, or a lane per
+// thread gathered by the cell's owner) hold exactly the pushed items, whatever the order of
+// the pushes; Clear empties a cell, all its lanes, and leaves the others.
 #include "Multi_Occupancy_Grid.h"
 
 #include <gtest/gtest.h>
@@ -26,29 +27,59 @@ std::vector<int> Ids_In(const Grid& grid, int32_t cell) {
 }
 
 // Each list holds exactly its cell's items: nothing lost, nothing duplicated, nothing in the
-// wrong cell. Run on one thread first (the harness itself), then on four at once.
+// wrong cell. Run on one thread first (the harness itself), then on four at once, pushing to
+// the shared heads and then each thread to its own lane.
 TEST(Multi_Occupancy_Grid_Test, Concurrent_Pushes_Gather_Every_Item_Once) {
-  for (int threads : {1, 4}) {
-    Grid grid(Grid_Geometry(6, 5));
-    std::vector<Item> items(20000);
-    for (int i = 0; i < int(items.size()); ++i) items[size_t(i)] = {i, int32_t((i * 7) % 30), nullptr};
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-      workers.emplace_back([&, t] {
-        for (size_t i = size_t(t); i < items.size(); i += size_t(threads))
-          grid.Push(items[i].cell, &items[i]);
-      });
-    }
-    for (auto& worker : workers) worker.join();
-    for (int32_t cell = 0; cell < 30; ++cell) {
-      std::vector<int> expected;
-      for (const Item& item : items) {
-        if (item.cell == cell) expected.push_back(item.id);
+  for (bool lanes : {false, true}) {
+    for (int threads : {1, 4}) {
+      Grid grid(Grid_Geometry(6, 5), lanes ? threads : 1);
+      std::vector<Item> items(20000);
+      for (int i = 0; i < int(items.size()); ++i) items[size_t(i)] = {i, int32_t((i * 7) % 30), nullptr};
+      std::vector<std::thread> workers;
+      for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+          for (size_t i = size_t(t); i < items.size(); i += size_t(threads)) {
+            if (lanes) {
+              grid.Push_To_Lane(items[i].cell, &items[i], t);
+            } else {
+              grid.Push(items[i].cell, &items[i]);
+            }
+          }
+        });
       }
-      EXPECT_EQ(Ids_In(grid, cell), expected) << threads << " threads, cell " << cell;
-      EXPECT_EQ(grid.Count(cell), int(expected.size()));
+      for (auto& worker : workers) worker.join();
+      for (int32_t cell = 0; cell < 30; ++cell) {
+        if (lanes) grid.Gather(cell);
+        std::vector<int> expected;
+        for (const Item& item : items) {
+          if (item.cell == cell) expected.push_back(item.id);
+        }
+        EXPECT_EQ(Ids_In(grid, cell), expected)
+            << threads << " threads, lanes " << lanes << ", cell " << cell;
+        EXPECT_EQ(grid.Count(cell), int(expected.size()));
+      }
     }
   }
+}
+
+// A lane's members join the cell's list only when gathered, behind none of them lost; Clear
+// empties the lanes that were never gathered too.
+TEST(Multi_Occupancy_Grid_Test, Gather_Joins_The_Lanes_And_Clear_Empties_Them) {
+  Grid grid(Grid_Geometry(2, 1), 3);
+  Item a{1, 0}, b{2, 0}, c{3, 0}, d{4, 1};
+  grid.Push_To_Lane(0, &a, 0);
+  grid.Push_To_Lane(0, &b, 2);
+  grid.Push_To_Lane(0, &c, 2);
+  grid.Push_To_Lane(1, &d, 1);
+  EXPECT_EQ(Ids_In(grid, 0), (std::vector<int>{1}));
+  grid.Gather(0);
+  EXPECT_EQ(Ids_In(grid, 0), (std::vector<int>{1, 2, 3}));
+  grid.Gather(0);  // nothing left in the other lanes: unchanged
+  EXPECT_EQ(Ids_In(grid, 0), (std::vector<int>{1, 2, 3}));
+  grid.Clear(1);  // d's lane, never gathered
+  grid.Gather(1);
+  EXPECT_EQ(grid.First(1), nullptr);
+  EXPECT_EQ(Ids_In(grid, 0), (std::vector<int>{1, 2, 3}));
 }
 
 TEST(Multi_Occupancy_Grid_Test, Clear_Empties_One_Cell_And_Push_Alone_Starts_Again) {
