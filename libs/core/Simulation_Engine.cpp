@@ -70,6 +70,10 @@ void Simulation_Engine::Lower_Next_Revision(Revision const& revision, bool runni
     if (revision < _next_revision) Store_Revision(_next_revision, revision);
     return;
   }
+  // During a cycle the value only falls (here and in Step, under the lock; Update resets it
+  // while every worker is parked): once it is at or below `revision` it stays there, and the
+  // many objects scheduled for the same next revision skip the lock.
+  if (!(revision < Load_Revision(_next_revision))) return;
   Spin_Guard guard(_revision_lock);
   if (revision < _next_revision) Store_Revision(_next_revision, revision);
 }
