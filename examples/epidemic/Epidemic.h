@@ -4,13 +4,15 @@
 // Phase formulation (two sub-iterations per day d, then the iteration hook):
 //  - (d, 0) every person: counts itself in the day's census, draws its day (Plan_Day); an
 //    infected person moves its own recovery event to (d + 1, 1) when treated and claims each
-//    susceptible contact it infects (atomic minimum of identities on the contact's claim);
-//    births. A person who draws death records itself for the hook.
+//    susceptible contact it infects (atomic minimum of identities on the contact's claim), and
+//    if it hit anyone it sends its day's infections to (d, 1) as an agent of their own
+//    (Infections); births. A person who draws death records itself for the hook and frees
+//    itself.
 //  - (d, 1) recovery events fire (recover and free themselves, or answer (d + 1, 1)); each
-//    infector that holds the lowest claim on a contact infects it and allocates its recovery
-//    event, due at (d + min_sick_days, 1); the dying free themselves. No one reads a person's
-//    own memory here (contacts are checked in the slot table), so the dying need no third
-//    sub-iteration, which would walk every block of people for a few of them.
+//    Infections agent, for each contact on which its infector holds the lowest claim, infects
+//    it and allocates its recovery event, due at (d + min_sick_days, 1), then frees itself.
+//    No person acts here: the kernel steps only the day's few Infections agents and the due
+//    events instead of walking every block of people.
 //  - the iteration hook removes the dead from the directory (swap with the last, in
 //    descending slot order), appends the newborns in identity order, and checks the day's
 //    counts against the kernel's live counts.
@@ -20,11 +22,12 @@
 //
 // Thread rules inside a day: at (d, 0) statuses and recovery links are read by anyone and
 // written by no one, claims are written only by atomic minimum; at (d, 1) a claim is read by
-// every infector that hit its person and cleared by its winner alone, who alone then reads and
-// writes that (susceptible) person's status, and an infected person's status is written only
-// by its own event. Every claim is thus cleared within its day: no infector can match a stale
-// one and read the status of a person whose event is changing it. A dying person's directory
-// entries stay until the hook removes them; only its own handler touches its memory.
+// every Infections agent whose infector hit its person and cleared by its winner alone, who
+// alone then reads and writes that (susceptible) person's status, and an infected person's
+// status is written only by its own event. Every claim is thus cleared within its day: no
+// infector can match a stale one and read the status of a person whose event is changing it.
+// A dead person's directory entries stay until the hook removes them; no one reads them (its
+// status is recovered, so no contact check goes past it to its memory).
 //
 // Thread safety: Run_Epidemic and Run_Epidemic_Reference run on the calling thread; one kernel
 // run per process at a time.
@@ -275,27 +278,20 @@ inline Shared* shared = nullptr;
 
 class Person : public quarnel::Identified_Agent<Person> {
  public:
-  void Act(quarnel::Next& next) {
-    switch (next.now()._sub_iteration) {
-      case 0:
-        Meet(next);
-        break;
-      default:
-        if (_dying) {
-          quarnel::Release(this);  // only the recovered die, and they hold no recovery event
-        } else {
-          Infect(next);
-        }
-        break;
-    }
-  }
+  // Every day at (d, 0).
+  inline void Act(quarnel::Next& next);
 
   uint32_t _slot = UINT32_MAX;  // index in the directory; given and changed by the hook
-  bool _dying = false;          // drew death today: frees itself at (d, 1)
+};
 
- private:
-  inline void Meet(quarnel::Next& next);
-  inline void Infect(quarnel::Next& next);
+// The infections an infected person's contacts of day d may receive from it, settled at
+// (d, 1) once every claim of the day is in; then it frees itself.
+class Infections : public quarnel::Agent<Infections> {
+ public:
+  explicit Infections(uint64_t infector) : _infector(infector) {}
+  inline void Act(quarnel::Next& next);
+
+  uint64_t _infector;  // the identity of the person whose hits these are
 };
 
 class Recovery : public quarnel::Identified_Event<Recovery> {
@@ -336,18 +332,17 @@ void Slot_Table::Move(uint32_t from, uint32_t to) {
   if (recovery[to] != nullptr) recovery[to]->_slot = to;
 }
 
-void Person::Meet(quarnel::Next& next) {
+void Person::Act(quarnel::Next& next) {
   Shared& s = *shared;
   Worker_Day& mine = s.Mine();
   const Status status = s.slots.status[_slot];
   ++mine.counts.census[status];
   const uint32_t day = next.iteration();
   const Day_Plan plan = Plan_Day(s.params, s.seed, identity(), day, status, s.population);
-  if (plan.dies) {
-    _dying = true;
+  if (plan.dies) {  // only the recovered die, and they hold no recovery event
     ++mine.counts.deaths;
     mine.dead_slots.push_back(_slot);
-    next.In(0, 1);
+    quarnel::Release(this);
     return;
   }
   if (plan.gives_birth) {
@@ -366,39 +361,36 @@ void Person::Meet(quarnel::Next& next) {
       while (identity() < seen && !claim.compare_exchange_weak(seen, identity(), std::memory_order_relaxed)) {
       }
     }
-    if (plan.hits != 0) {
-      next.In(0, 1);
-      return;
-    }
+    if (plan.hits != 0) quarnel::Create<Infections>(identity())->Schedule_At(quarnel::Revision(day, 1));
   }
   next.In(1);
 }
 
-// Only an infector that hit someone acts here. It does not read its own status: its own
-// recovery event may be changing it in this sub-iteration.
-void Person::Infect(quarnel::Next& next) {
+// It does not read its infector's status: the infector's own recovery event may be changing it
+// in this sub-iteration.
+void Infections::Act(quarnel::Next& next) {
   Shared& s = *shared;
   const uint32_t day = next.iteration();
-  const Day_Plan plan = Plan_Day(s.params, s.seed, identity(), day, infected, s.population);
+  const Day_Plan plan = Plan_Day(s.params, s.seed, _infector, day, infected, s.population);
   for (int j = 0; j < s.params.contacts; ++j) {
     if (!(plan.hits >> j & 1u)) continue;
     const uint32_t slot = plan.contact[size_t(j)];
     // The winner clears its claim and alone reads and writes the contact's status; a contact
     // hit twice by one infector is infected at the first hit.
     std::atomic_ref<uint64_t> claim(s.slots.claim[slot]);
-    if (claim.load(std::memory_order_relaxed) != identity()) continue;
+    if (claim.load(std::memory_order_relaxed) != _infector) continue;
     claim.store(kNoClaim, std::memory_order_relaxed);
     Recovery* event = quarnel::Create_Identified<Recovery>(
-        quarnel::Child_Identity(identity(), next.now(), uint64_t(j)), slot);
+        quarnel::Child_Identity(_infector, next.now(), uint64_t(j)), slot);
     event->Schedule_At(quarnel::Revision(day + uint32_t(s.params.min_sick_days), 1));
     s.slots.status[slot] = infected;
     s.slots.recovery[slot] = event;
     Worker_Day& mine = s.Mine();
     ++mine.counts.infections;
     if (s.record_infections)
-      mine.infections.push_back({int(day) + 1, identity(), s.slots.person[slot]->identity()});
+      mine.infections.push_back({int(day) + 1, _infector, s.slots.person[slot]->identity()});
   }
-  next.In(1);
+  quarnel::Release(this);
 }
 
 // The dead leave the directory, the same way in the kernel and the reference: in descending
@@ -436,6 +428,7 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
     quarnel::Simulation run(config);
     quarnel::Set_Block_Size<Person>(settings.block_size);
     quarnel::Set_Block_Size<Recovery>(settings.block_size);
+    quarnel::Set_Block_Size<detail::Infections>(settings.block_size);
     detail::Slot_Table& slots = state.slots;
     for (int64_t i = 0; i < p.people; ++i) {
       Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)));
