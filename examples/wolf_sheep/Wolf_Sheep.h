@@ -78,7 +78,9 @@ enum Phase : uint32_t { move = 0, settle = 1 };
 namespace rules {
 
 // The labels of a step's draws: an animal draws its move from Revision(step, ..._move) and
-// its offspring from Revision(step, ..._birth) of its own stream.
+// its offspring from Revision(step, ..._birth) of its own stream. They are labels, not
+// sub-iterations: any two distinct ones per animal would do, and these keep every seed's
+// series as it has always been.
 enum Draws : uint32_t { sheep_move = 0, sheep_birth = 2, wolf_move = 2, wolf_birth = 4 };
 
 constexpr uint64_t setup_counter = UINT64_MAX;                // the set-up's draws; no step uses it
