@@ -9,11 +9,11 @@
 // The grid does not wrap (Grid_Geometry.h); moves between cells belong to the model.
 //
 // Lanes: a grid made with n lanes gives each cell n lists side by side in memory, the first
-// of them the cell's list proper. A thread that owns lane k pushes into
-// it with plain stores (Push_To_Lane): an atomic exchange on a head that is not in the cache
-// stalls the pushing thread until the line arrives, where a plain load and store let it go on
-// to its next item (wolf-sheep's huge grid: a third of a step was that stall). The cell's
-// owner then moves the lanes' members into the cell's list (Gather) before reading it.
+// of them the cell's list proper. A thread that owns lane k pushes into it with a plain load
+// and store (Push_To_Lane): an atomic exchange on a head that is not in the cache holds the
+// pushing thread until the line arrives, where a plain load lets the processor go on with
+// what follows (wolf-sheep huge on one worker: 8 % faster). The cell's owner then moves the
+// lanes' members into the cell's list (Gather) before reading it.
 //
 // Thread safety, for a model whose step has a gathering phase and a reading phase:
 //  - Push: any number of threads at once, in a phase in which no thread reads or clears the
