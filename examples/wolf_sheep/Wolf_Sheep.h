@@ -195,6 +195,12 @@ bool Starve_Or_Reproduce(Animal& a, float threshold, float reproduce, uint64_t s
   return true;
 }
 
+// The grass of a cell regrows: its countdown falls by 1 until it reaches 0 (grown). Returns 1
+// when the grass has just grown, else 0. All that happens in a cell without animals.
+inline int Regrow(int32_t& countdown) {
+  return countdown > 0 && --countdown == 0 ? 1 : 0;
+}
+
 // Everything that happens in `cell` in step `step` once every animal has moved, in the order
 // of the rules: the grass contest, the sheep starve or reproduce (newborns join the cell and
 // may be eaten), the wolves' contest, the wolves starve or reproduce, the grass regrows.
@@ -220,8 +226,7 @@ int Settle_Cell(Sheep_Grid& sheep_grid, const Wolf_Grid& wolf_grid, int32_t cell
       births.New_Wolf(*w, quarnel::Child_Identity(w->identity(), wolf_born));
     }
   }
-  if (countdown > 0 && --countdown == 0) ++grass;
-  return grass;
+  return grass + Regrow(countdown);
 }
 
 }  // namespace rules
@@ -346,6 +351,12 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   for (int32_t cell = first; cell < end; ++cell) {
     s.sheep.Gather(cell);
     s.wolves.Gather(cell);
+    // Most cells hold no animal (at every size): their grass only regrows, and they have no
+    // dead to free and no list to empty.
+    if (s.sheep.First(cell) == nullptr && s.wolves.First(cell) == nullptr) {
+      _grown += rules::Regrow(s.countdown[size_t(cell)]);
+      continue;
+    }
     _grown += rules::Settle_Cell(s.sheep, s.wolves, cell, s.countdown[size_t(cell)], s.p, s.seed,
                                  next.iteration(), wolves, prey, births);
     Free_Dead_And_Clear(s.sheep, cell);
@@ -468,6 +479,10 @@ inline Series Run(const Parameters& p, uint64_t seed) {
     Move_All(sheep, sheep_at, g, seed, Revision(t, rules::sheep_move));
     Move_All(wolves, wolves_at, g, seed, Revision(t, rules::wolf_move));
     for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+      if (sheep_at.First(cell) == nullptr && wolves_at.First(cell) == nullptr) {
+        counts.grass += rules::Regrow(countdown[size_t(cell)]);
+        continue;
+      }
       counts.grass += rules::Settle_Cell(sheep_at, wolves_at, cell, countdown[size_t(cell)], p, seed, t,
                                          wolf_scratch, prey_scratch, births);
       sheep_at.Clear(cell);
@@ -562,9 +577,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
             {quarnel::Child_Identity(wolves[i].identity, now), wolves[i].cell, wolves[i].energy});
       }
     }
-    for (int32_t& c : countdown) {
-      if (c > 0 && --c == 0) ++counts.grass;
-    }
+    for (int32_t& c : countdown) counts.grass += rules::Regrow(c);
     std::erase_if(sheep, [](const Animal& a) { return !a.alive; });
     std::erase_if(wolves, [](const Animal& a) { return !a.alive; });
     counts.sheep = int64_t(sheep.size());
