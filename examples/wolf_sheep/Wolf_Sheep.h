@@ -342,6 +342,9 @@ void Free_Dead_And_Clear(Grid& grid, int32_t cell) {
   grid.Clear(cell);
 }
 
+// How far ahead of the cell being settled its row's owner asks for the animals.
+constexpr int32_t kPrefetch_Cells = 8;
+
 inline void Grass_Row::Act(quarnel::Next& next) {
   Shared& s = *shared;
   static thread_local std::vector<Wolf*> wolves;
@@ -349,6 +352,10 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   const Births births{next.iteration()};
   const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
   for (int32_t cell = first; cell < end; ++cell) {
+    if (cell + kPrefetch_Cells < end) {
+      s.sheep.Prefetch(cell + kPrefetch_Cells);
+      s.wolves.Prefetch(cell + kPrefetch_Cells);
+    }
     s.sheep.Gather(cell);
     s.wolves.Gather(cell);
     // Most cells hold no animal (at every size): their grass only regrows, and they have no

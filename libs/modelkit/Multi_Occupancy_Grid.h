@@ -27,6 +27,7 @@
 //    barrier between the phases orders the links).
 //  - Clear: the cell's owner, in a phase in which no thread pushes to or reads that cell; it
 //    empties every lane.
+//  - Prefetch: whoever may read the cell (First's rules); it changes nothing.
 // A T that is in a list must stay alive until the list is cleared or no longer read; a T is
 // in at most one list of one grid at a time (its Link is overwritten by the next push).
 #pragma once
@@ -77,6 +78,20 @@ class Multi_Occupancy_Grid {
       last->*Link = lanes[0].load(std::memory_order_relaxed);
       lanes[0].store(first, std::memory_order_relaxed);
       lanes[k].store(nullptr, std::memory_order_relaxed);
+    }
+  }
+
+  // Asks the processor to load the first member of each of `cell`'s lanes, every cache line
+  // of it: an owner that settles its cells one after another calls it a few cells ahead, so
+  // that the members' misses overlap the work on the cells before. The members lie anywhere
+  // in memory, and a T larger than a line would otherwise cost two misses in a row (wolf-sheep
+  // huge, 20 steps, one worker, 128-byte animals: 10.3 to 7.5 s).
+  void Prefetch(int32_t cell) const {
+    const std::atomic<T*>* lanes = &_heads[size_t(cell) * _lanes];
+    for (size_t k = 0; k < _lanes; ++k) {
+      const char* item = reinterpret_cast<const char*>(lanes[k].load(std::memory_order_relaxed));
+      if (item == nullptr) continue;
+      for (size_t offset = 0; offset < sizeof(T); offset += 64) __builtin_prefetch(item + offset);
     }
   }
 
