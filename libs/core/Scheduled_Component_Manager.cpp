@@ -58,7 +58,7 @@ void Scheduled_Component_Manager_Base::Initialize() {
   _pending_revision = __revision_omega;
   _threads_finished.exchange(0);
   _objects_per_block = _requested_objects_per_block > 0 ? _requested_objects_per_block
-                                                       : int32_t(world.execution_objects_per_block());
+                                                        : int32_t(world.execution_objects_per_block());
   const uint32_t thread_slots = world.num_threads() + 1;
   _empty_blocks = std::make_unique<Cache_Line_Own<std::atomic<uint32_t>>[]>(thread_slots);
   for (uint32_t t = 0; t < thread_slots; ++t) _empty_blocks[t].store(0, std::memory_order_relaxed);
@@ -69,7 +69,14 @@ void Scheduled_Component_Manager_Base::Initialize() {
   _schedule_lock.Reset();
 }
 
+// Without the lock when there is nothing to lower: a manager that is not due now keeps its
+// next revision or lowers it until the end of the cycle (only the end of a due manager's step
+// raises it, and a due manager's reads equal the current revision), so a value read at or
+// below `revision` stays there, and the many objects scheduled for one revision (a step's
+// births) take the lock, shared by every worker, once.
 void Scheduled_Component_Manager_Base::Update_Schedule(const Revision& revision) {
+  const Revision next = Load_Revision(_next_revision);
+  if (next != World::Instance().current_revision() && !(revision < next)) return;
   Spin_Guard guard(_schedule_lock);
   if (Load_Revision(_next_revision) == World::Instance().current_revision()) {
     _pending_revision = min(_pending_revision, revision);

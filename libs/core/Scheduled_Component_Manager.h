@@ -12,12 +12,14 @@
 // by Live_Objects on demand. The sum is exact whenever no worker is stepping (set-up, the
 // World's iteration hook, after the run); read during a step it is some recent value.
 //
-// Thread safety: Update_Schedule from any thread (under `_schedule_lock`); `_next_revision`
-// may be read without the lock (Load_Revision). Initialize()/Terminate() on the controlling
-// thread while no worker steps. `_threads_finished`, `_activated` and `_empty_blocks` change
-// only by atomic read-modify-write. Live_Objects from any thread except while the
-// controlling thread runs Initialize() or Terminate(); privCount_Live only on a thread of
-// the initialised run, for its own counter.
+// Thread safety: Update_Schedule from any thread (under `_schedule_lock` when it may lower a
+// revision; a request at or after the next revision of a manager that is not due only reads
+// `_next_revision`); `_next_revision` may be read without the lock (Load_Revision).
+// Initialize()/Terminate() on the controlling thread while no worker steps.
+// `_threads_finished`, `_activated` and `_empty_blocks` change only by atomic
+// read-modify-write. Live_Objects from any thread except while the controlling thread runs
+// Initialize() or Terminate(); privCount_Live only on a thread of the initialised run, for
+// its own counter.
 #pragma once
 
 #include <atomic>
