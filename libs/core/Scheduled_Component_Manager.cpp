@@ -69,14 +69,14 @@ void Scheduled_Component_Manager_Base::Initialize() {
   _schedule_lock.Reset();
 }
 
-// Without the lock when there is nothing to lower: a manager that is not due now keeps its
-// next revision or lowers it until the end of the cycle (only the end of a due manager's step
-// raises it, and a due manager's reads equal the current revision), so a value read at or
-// below `revision` stays there, and the many objects scheduled for one revision (a step's
-// births) take the lock, shared by every worker, once.
+// Without the lock when there is nothing to lower: the next revision of a manager that is not
+// due now (it is later than the current one) only falls until the cycle ends (only the end of
+// a due manager's step raises it, and a due manager's equals the current revision), so a
+// value read at or below `revision` stays there, and the many objects scheduled for one
+// revision (a step's births) take the lock, shared by every worker, once.
 void Scheduled_Component_Manager_Base::Update_Schedule(const Revision& revision) {
   const Revision next = Load_Revision(_next_revision);
-  if (next != World::Instance().current_revision() && !(revision < next)) return;
+  if (World::Instance().current_revision() < next && !(revision < next)) return;
   Spin_Guard guard(_schedule_lock);
   if (Load_Revision(_next_revision) == World::Instance().current_revision()) {
     _pending_revision = min(_pending_revision, revision);
