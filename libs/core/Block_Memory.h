@@ -117,8 +117,13 @@ template <class Block>
 QUARNEL_FREE_CELL_ACCESS void Take_First_Free(Block* block) {
   Prepare_If_New(block, block->_first_free);
   if (block->_num_allocated == 0) block->_manager->privJoin_Active_Set(block);
-  block->_free_bits.Clear(Cell_Index_In(block, block->_first_free));
-  block->_first_free = block->_first_free->_next_free;
+  // The list's next cell is the lowest free one above (the list is sorted): found in the
+  // bits, not read from the taken cell, whose line the caller's constructor will write but
+  // need not wait for.
+  const uint32_t index = Cell_Index_In(block, block->_first_free);
+  block->_free_bits.Clear(index);
+  const uint32_t next = block->_free_bits.Lowest_From(index + 1);
+  block->_first_free = next == Free_Cell_Bits::kNone ? nullptr : block->Cell(next);
   if (++block->_num_allocated == block->_num_cells) {
     block->_manager->_thread_blocks[__thread_id].pop_front();
     block->_owner_thread.exchange(-1);
@@ -213,9 +218,11 @@ QUARNEL_FREE_CELL_ACCESS void Return_Free_Cell(Block* block, Object* cell) {
     block->_first_free = cell;
     return;
   }
-  Object* before = block->Cell(below);
-  cell->_next_free = before->_next_free;
-  before->_next_free = cell;
+  // The cell's successor is the lowest free cell above it (the bits, not `before`'s link:
+  // `before` is written, never read, so its miss does not hold the release up).
+  const uint32_t above = block->_free_bits.Lowest_From(index + 1);
+  cell->_next_free = above == Free_Cell_Bits::kNone ? nullptr : block->Cell(above);
+  block->Cell(below)->_next_free = cell;
 }
 
 // Asks `block` to be stepped no later than `revision` while the World runs, `now` being the

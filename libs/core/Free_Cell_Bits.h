@@ -3,7 +3,9 @@
 // A block keeps its free cells in a list sorted by address; a released cell must be linked
 // in after the free cell just below it. The bits find that cell by looking at 64 cells per
 // step instead of walking the list, so releasing a block's objects in address order costs
-// a constant per release instead of a walk over every free cell below it.
+// a constant per release instead of a walk over every free cell below it. They also name a
+// free cell's successor in the list (the lowest free cell above it) without reading the
+// cell, which lies anywhere in the block and is often out of the cache.
 //
 // Thread safety: none of its own; the owning block's `_free_lock` guards it (or set-up on
 // the controlling thread), exactly like the free list it mirrors.
@@ -71,6 +73,18 @@ class Free_Cell_Bits {
     return w * 64 + uint32_t(63 - std::countl_zero(below));
   }
 
+  // The lowest set bit at or above i, or kNone. REQUIRES: i <= the cell count.
+  uint32_t Lowest_From(uint32_t i) const {
+    const uint64_t* words = Words();
+    uint32_t w = i / 64;
+    if (w >= _num_words) return kNone;
+    uint64_t from = words[w] & (~uint64_t(0) << (i % 64));
+    while (from == 0) {
+      if (++w == _num_words) return kNone;
+      from = words[w];
+    }
+    return w * 64 + uint32_t(std::countr_zero(from));
+  }
   // Calls `visit(i)` for every cell i below `end` whose bit is clear (a cell in use), in
   // ascending order, 64 cells a word. REQUIRES: end <= the cell count.
   template <class Visit>

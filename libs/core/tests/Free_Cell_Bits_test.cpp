@@ -19,9 +19,10 @@
 namespace quarnel {
 namespace {
 
-// Highest_Below and For_Each_Clear against a plain scan, for sizes on both sides of the
-// inline word and of word boundaries, with sparse and dense random patterns.
-TEST(Free_Cell_Bits_Test, Highest_Below_And_For_Each_Clear_Agree_With_A_Plain_Scan) {
+// Highest_Below, Lowest_From (up to the cell count itself) and For_Each_Clear against a plain
+// scan, for sizes on both sides of the inline word and of word boundaries, with sparse and
+// dense random patterns.
+TEST(Free_Cell_Bits_Test, The_Searches_Agree_With_A_Plain_Scan) {
   std::mt19937 random(11);
   for (uint32_t cells : {1u, 2u, 63u, 64u, 65u, 128u, 1022u}) {
     for (int density : {2, 50, 98}) {
@@ -42,6 +43,13 @@ TEST(Free_Cell_Bits_Test, Highest_Below_And_For_Each_Clear_Agree_With_A_Plain_Sc
         }
         ASSERT_EQ(bits.Highest_Below(i), expected) << cells << " cells, index " << i;
         ASSERT_EQ(bits.Test(i), bool(model[i]));
+      }
+      for (uint32_t i = 0; i <= cells; ++i) {
+        uint32_t expected = Free_Cell_Bits::kNone;
+        for (uint32_t j = cells; j > i; --j) {
+          if (model[j - 1]) expected = j - 1;
+        }
+        ASSERT_EQ(bits.Lowest_From(i), expected) << cells << " cells, from " << i;
       }
       for (uint32_t end : {0u, cells / 2, cells - 1, cells}) {
         std::vector<uint32_t> expected, visited;
