@@ -280,6 +280,13 @@ class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
   int64_t _grown;  // cells of the row with grown grass
 };
 
+// A row's owner asks for the animals of the cell kPrefetch_Cells ahead of the one it settles,
+// on grids of kPrefetch_From_Cells cells or more: on smaller ones the animals are in the cache
+// already and the asking is pure cost (small, one worker: 1.30 to 1.41 ms a run); at the huge
+// size, 4 million cells, 20 steps on one worker took 10.3 s without it and 7.5 s with it.
+constexpr int32_t kPrefetch_Cells = 8;
+constexpr int32_t kPrefetch_From_Cells = 1 << 20;
+
 // What every handler reads: set before the run, constant during it except for the grass
 // countdowns (each written only by its row) and the lists (phase rules above).
 // The lists have a lane per worker: each worker moves its animals into its own lane.
@@ -292,18 +299,13 @@ struct Shared {
         sheep(geometry, workers),
         wolves(geometry, workers),
         prefetch(geometry.num_cells() >= kPrefetch_From_Cells) {}
-  // The row owners ask for the animals a few cells ahead only on grids too large for the
-  // cache: on small ones the animals are there already and the asking is pure cost (small,
-  // one worker: 1.30 to 1.41 ms a run); at the huge size 4 million cells, 10.3 to 7.5 s for
-  // 20 steps on one worker.
-  static constexpr int32_t kPrefetch_From_Cells = 1 << 20;
   Parameters p;
   uint64_t seed;
   Grid_Geometry geometry;
   std::vector<int32_t> countdown;  // per cell; 0: grown
   quarnel::modelkit::Multi_Occupancy_Grid<Sheep, &Sheep::_next_in_cell> sheep;
   quarnel::modelkit::Multi_Occupancy_Grid<Wolf, &Wolf::_next_in_cell> wolves;
-  bool prefetch;
+  bool prefetch;  // the row owners ask for the animals ahead (kPrefetch_From_Cells)
 };
 inline Shared* shared = nullptr;
 
@@ -348,9 +350,6 @@ void Free_Dead_And_Clear(Grid& grid, int32_t cell) {
   }
   grid.Clear(cell);
 }
-
-// How far ahead of the cell being settled its row's owner asks for the animals.
-constexpr int32_t kPrefetch_Cells = 8;
 
 inline void Grass_Row::Act(quarnel::Next& next) {
   Shared& s = *shared;

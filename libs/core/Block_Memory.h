@@ -105,6 +105,15 @@ uint32_t Cell_Index_In(const Block* block, const Object* cell) {
   return uint32_t(offset - Block::_data_offset) / block->_cell_size;  // a block is below 4 GiB
 }
 
+// The free cell that follows cell `index` in the free list: the lowest free cell above it
+// (the list is sorted by address), or null. Found in the bits, not read from the cell, which
+// lies anywhere in the block and is often out of the cache.
+template <class Block>
+auto Next_Free_After(const Block* block, uint32_t index) -> decltype(block->_first_free) {
+  const uint32_t next = block->_free_bits.Lowest_From(index + 1);
+  return next == Free_Cell_Bits::kNone ? nullptr : block->Cell(next);
+}
+
 // Blocks that step their cells one by one keep a bound on the cells in use.
 template <class Block>
 void Mark_In_Use(Block* block, uint32_t end) {
@@ -117,13 +126,10 @@ template <class Block>
 QUARNEL_FREE_CELL_ACCESS void Take_First_Free(Block* block) {
   Prepare_If_New(block, block->_first_free);
   if (block->_num_allocated == 0) block->_manager->privJoin_Active_Set(block);
-  // The list's next cell is the lowest free one above (the list is sorted): found in the
-  // bits, not read from the taken cell, whose line the caller's constructor will write but
-  // need not wait for.
+  // The taken cell's line is the caller's constructor's to write; nothing here waits for it.
   const uint32_t index = Cell_Index_In(block, block->_first_free);
   block->_free_bits.Clear(index);
-  const uint32_t next = block->_free_bits.Lowest_From(index + 1);
-  block->_first_free = next == Free_Cell_Bits::kNone ? nullptr : block->Cell(next);
+  block->_first_free = Next_Free_After(block, index);
   if (++block->_num_allocated == block->_num_cells) {
     block->_manager->_thread_blocks[__thread_id].pop_front();
     block->_owner_thread.exchange(-1);
@@ -218,10 +224,8 @@ QUARNEL_FREE_CELL_ACCESS void Return_Free_Cell(Block* block, Object* cell) {
     block->_first_free = cell;
     return;
   }
-  // The cell's successor is the lowest free cell above it (the bits, not `before`'s link:
-  // `before` is written, never read, so its miss does not hold the release up).
-  const uint32_t above = block->_free_bits.Lowest_From(index + 1);
-  cell->_next_free = above == Free_Cell_Bits::kNone ? nullptr : block->Cell(above);
+  // The cell below is written, never read, so its miss does not hold the release up.
+  cell->_next_free = Next_Free_After(block, index);
   block->Cell(below)->_next_free = cell;
 }
 

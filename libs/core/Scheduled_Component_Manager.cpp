@@ -75,10 +75,11 @@ void Scheduled_Component_Manager_Base::Initialize() {
 // value read at or below `revision` stays there, and the many objects scheduled for one
 // revision (a step's births) take the lock, shared by every worker, once.
 void Scheduled_Component_Manager_Base::Update_Schedule(const Revision& revision) {
+  const Revision now = World::Instance().current_revision();
   const Revision next = Load_Revision(_next_revision);
-  if (World::Instance().current_revision() < next && !(revision < next)) return;
+  if (now < next && !(revision < next)) return;
   Spin_Guard guard(_schedule_lock);
-  if (Load_Revision(_next_revision) == World::Instance().current_revision()) {
+  if (Load_Revision(_next_revision) == now) {
     _pending_revision = min(_pending_revision, revision);
   } else {
     Store_Revision(_next_revision, min(_next_revision, revision));

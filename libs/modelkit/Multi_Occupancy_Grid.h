@@ -56,20 +56,20 @@ class Multi_Occupancy_Grid {
   // the link need not be in place before the item heads the list, and a push costs one
   // atomic access to the cell instead of a load and a compare-exchange.
   void Push(int32_t cell, T* item) {
-    item->*Link = _heads[size_t(cell) * _lanes].exchange(item, std::memory_order_relaxed);
+    item->*Link = Lanes_Of(cell)[0].exchange(item, std::memory_order_relaxed);
   }
   // The same for the only thread that uses `cell` now: plain loads and stores.
   void Push_Alone(int32_t cell, T* item) { Push_To_Lane(cell, item, 0); }
   // Adds `item` to lane `lane` of `cell`, whose only pusher the calling thread is in this phase.
   // REQUIRES: 0 <= lane < the grid's lanes.
   void Push_To_Lane(int32_t cell, T* item, int lane) {
-    std::atomic<T*>& head = _heads[size_t(cell) * _lanes + size_t(lane)];
+    std::atomic<T*>& head = Lanes_Of(cell)[lane];
     item->*Link = head.load(std::memory_order_relaxed);
     head.store(item, std::memory_order_relaxed);
   }
   // Moves the members of the other lanes of `cell` into its list.
   void Gather(int32_t cell) {
-    std::atomic<T*>* lanes = &_heads[size_t(cell) * _lanes];
+    std::atomic<T*>* lanes = Lanes_Of(cell);
     for (size_t k = 1; k < _lanes; ++k) {
       T* first = lanes[k].load(std::memory_order_relaxed);
       if (first == nullptr) continue;
@@ -87,7 +87,7 @@ class Multi_Occupancy_Grid {
   // in memory, and a T larger than a line would otherwise cost two misses in a row (wolf-sheep
   // huge, 20 steps, one worker, 128-byte animals: 10.3 to 7.5 s).
   void Prefetch(int32_t cell) const {
-    const std::atomic<T*>* lanes = &_heads[size_t(cell) * _lanes];
+    const std::atomic<T*>* lanes = Lanes_Of(cell);
     for (size_t k = 0; k < _lanes; ++k) {
       const char* item = reinterpret_cast<const char*>(lanes[k].load(std::memory_order_relaxed));
       if (item == nullptr) continue;
@@ -95,7 +95,7 @@ class Multi_Occupancy_Grid {
     }
   }
 
-  T* First(int32_t cell) const { return _heads[size_t(cell) * _lanes].load(std::memory_order_relaxed); }
+  T* First(int32_t cell) const { return Lanes_Of(cell)[0].load(std::memory_order_relaxed); }
   static T* Next(const T* item) { return item->*Link; }
 
   // visit(T&) for every member of `cell`'s list; the visit may change the member's other
@@ -112,11 +112,14 @@ class Multi_Occupancy_Grid {
 
   // Empties the list of `cell` (its members are not touched).
   void Clear(int32_t cell) {
-    for (size_t k = 0; k < _lanes; ++k)
-      _heads[size_t(cell) * _lanes + k].store(nullptr, std::memory_order_relaxed);
+    std::atomic<T*>* lanes = Lanes_Of(cell);
+    for (size_t k = 0; k < _lanes; ++k) lanes[k].store(nullptr, std::memory_order_relaxed);
   }
 
  private:
+  // The heads of `cell`'s lanes, side by side; lane 0 heads the cell's list proper.
+  std::atomic<T*>* Lanes_Of(int32_t cell) const { return &_heads[size_t(cell) * _lanes]; }
+
   Grid_Geometry _geometry;
   size_t _lanes;
   std::unique_ptr<std::atomic<T*>[]> _heads;  // null: an empty cell
