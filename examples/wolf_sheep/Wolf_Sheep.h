@@ -6,8 +6,9 @@
 //    random order each step (sheep, then wolves, then grass), for comparing outcomes.
 //
 // The phase formulation (sub-iterations 0 and 1 of one step):
-//   0 move: every sheep and every wolf moves, loses 1 and joins its new cell's list;
-//   1 settle: the owner of each grid row settles each of its cells in the order of the rules
+//   0 move: every sheep and every wolf moves, loses 1 and is staged for its new cell's row;
+//   1 settle: the owner of each grid row links the row's staged animals into their cells'
+//     lists (Multi_Occupancy_Grid::Link_Staged_Row), then settles each cell in the order of the rules
 //     (Settle_Cell): the lowest-identity sheep eats grown grass, sheep starve (< 1) or
 //     reproduce, the k-th lowest wolf eats the k-th lowest living sheep, wolves starve (< 0)
 //     or reproduce, the grass regrows; then it frees the cell's dead and empties its lists.
@@ -280,43 +281,35 @@ class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
   int64_t _grown;  // cells of the row with grown grass
 };
 
-// A row's owner asks for the animals of the cell kPrefetch_Cells ahead of the one it settles,
-// on grids of kPrefetch_From_Cells cells or more: on smaller ones the animals are in the cache
-// already and the asking is pure cost (small, one worker: 1.30 to 1.41 ms a run); at the huge
-// size, 4 million cells, 20 steps on one worker took 10.3 s without it and 7.5 s with it.
-constexpr int32_t kPrefetch_Cells = 8;
-constexpr int32_t kPrefetch_From_Cells = 1 << 20;
-
 // What every handler reads: set before the run, constant during it except for the grass
 // countdowns (each written only by its row) and the lists (phase rules above).
-// The lists have a lane per worker: each worker moves its animals into its own lane.
+// The grids have a staging lane per worker: each worker stages the animals it moves in its
+// own lane, and the row owners link them.
 struct Shared {
   Shared(const Parameters& parameters, uint64_t run_seed, int workers)
       : p(parameters),
         seed(run_seed),
         geometry(p.width, p.height),
         countdown(size_t(geometry.num_cells())),
-        sheep(geometry, workers),
-        wolves(geometry, workers),
-        prefetch(geometry.num_cells() >= kPrefetch_From_Cells) {}
+        sheep(geometry, 1, workers),
+        wolves(geometry, 1, workers) {}
   Parameters p;
   uint64_t seed;
   Grid_Geometry geometry;
   std::vector<int32_t> countdown;  // per cell; 0: grown
   quarnel::modelkit::Multi_Occupancy_Grid<Sheep, &Sheep::_next_in_cell> sheep;
   quarnel::modelkit::Multi_Occupancy_Grid<Wolf, &Wolf::_next_in_cell> wolves;
-  bool prefetch;  // the row owners ask for the animals ahead (kPrefetch_From_Cells)
 };
 inline Shared* shared = nullptr;
 
-// The move phase of a sheep or a wolf: to a random neighbour cell, 1 energy less, into the
-// new cell's list; it acts again in the next step.
+// The move phase of a sheep or a wolf: to a random neighbour cell, 1 energy less, staged for
+// the new cell's row; it acts again in the next step.
 template <class Animal, class Grid>
 void Move(Animal& a, Grid& grid, uint32_t draws_label, quarnel::Next& next) {
   Counter_Random draws(shared->seed, a._identity, Revision(next.iteration(), draws_label));
   a._cell = rules::Move(shared->geometry, a._cell, draws);
   a._energy -= 1;
-  grid.Push_To_Lane(a._cell, &a, quarnel::__thread_id);
+  grid.Stage(a._cell, &a, quarnel::__thread_id);
   next.In(1, move);
 }
 
@@ -356,14 +349,10 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   static thread_local std::vector<Wolf*> wolves;
   static thread_local std::vector<Sheep*> prey;
   const Births births{next.iteration()};
+  s.sheep.Link_Staged_Row(_row);
+  s.wolves.Link_Staged_Row(_row);
   const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
   for (int32_t cell = first; cell < end; ++cell) {
-    if (s.prefetch && cell + kPrefetch_Cells < end) {
-      s.sheep.Prefetch(cell + kPrefetch_Cells);
-      s.wolves.Prefetch(cell + kPrefetch_Cells);
-    }
-    s.sheep.Gather(cell);
-    s.wolves.Gather(cell);
     // Most cells hold no animal (at every size): their grass only regrows, and they have no
     // dead to free and no list to empty.
     if (s.sheep.First(cell) == nullptr && s.wolves.First(cell) == nullptr) {
@@ -465,14 +454,25 @@ struct Births {
   }
 };
 
-// Every animal of `animals` moves with its draws of `label` and joins its new cell's list.
+// Staging the moved animals by row pays where the grid's heads do not fit the cache (huge,
+// 4 million cells, 20 steps: 8.0 to 4.2 s) and costs where they do (small: 0.83 to 0.97 ms a
+// run), so this loop, meant to be as fast as plain loops get at every size, stages only on
+// grids of kStage_From_Cells cells or more and otherwise pushes straight into the lists.
+constexpr int32_t kStage_From_Cells = 1 << 20;
+
+// Every animal of `animals` moves with its draws of `label` and joins its new cell's list, or
+// is staged for the cell's row when `stage`.
 inline void Move_All(std::vector<Animal>& animals, Animal_Grid& lists, const Grid_Geometry& g, uint64_t seed,
-                     Revision label) {
+                     Revision label, bool stage) {
   for (Animal& a : animals) {
     Counter_Random draws(seed, a._identity, label);
     a._cell = rules::Move(g, a._cell, draws);
     a._energy -= 1;
-    lists.Push_Alone(a._cell, &a);
+    if (stage) {
+      lists.Stage(a._cell, &a, 0);
+    } else {
+      lists.Push_Alone(a._cell, &a);
+    }
   }
 }
 
@@ -480,7 +480,8 @@ inline Series Run(const Parameters& p, uint64_t seed) {
   const Grid_Geometry g(p.width, p.height);
   std::vector<Animal> sheep, wolves;
   std::vector<int32_t> countdown(size_t(g.num_cells()));
-  Animal_Grid sheep_at(g), wolves_at(g);
+  const bool stage = g.num_cells() >= kStage_From_Cells;
+  Animal_Grid sheep_at(g, 1, stage ? 1 : 0), wolves_at(g, 1, stage ? 1 : 0);
   Counts counts = rules::Set_Up(p, g, seed, countdown, sheep, wolves);
   Series series{counts};
   std::vector<Animal*> wolf_scratch, prey_scratch;
@@ -489,17 +490,23 @@ inline Series Run(const Parameters& p, uint64_t seed) {
     // At most one newborn per animal: the lists' pointers stay valid through the step.
     sheep.reserve(2 * sheep.size());
     wolves.reserve(2 * wolves.size());
-    Move_All(sheep, sheep_at, g, seed, Revision(t, rules::sheep_move));
-    Move_All(wolves, wolves_at, g, seed, Revision(t, rules::wolf_move));
-    for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
-      if (sheep_at.First(cell) == nullptr && wolves_at.First(cell) == nullptr) {
-        counts.grass += rules::Regrow(countdown[size_t(cell)]);
-        continue;
+    Move_All(sheep, sheep_at, g, seed, Revision(t, rules::sheep_move), stage);
+    Move_All(wolves, wolves_at, g, seed, Revision(t, rules::wolf_move), stage);
+    for (int32_t y = 0; y < g.height(); ++y) {
+      if (stage) {
+        sheep_at.Link_Staged_Row(y);
+        wolves_at.Link_Staged_Row(y);
       }
-      counts.grass += rules::Settle_Cell(sheep_at, wolves_at, cell, countdown[size_t(cell)], p, seed, t,
-                                         wolf_scratch, prey_scratch, births);
-      sheep_at.Clear(cell);
-      wolves_at.Clear(cell);
+      for (int32_t cell = g.Cell(0, y); cell < g.Cell(0, y) + g.width(); ++cell) {
+        if (sheep_at.First(cell) == nullptr && wolves_at.First(cell) == nullptr) {
+          counts.grass += rules::Regrow(countdown[size_t(cell)]);
+          continue;
+        }
+        counts.grass += rules::Settle_Cell(sheep_at, wolves_at, cell, countdown[size_t(cell)], p, seed, t,
+                                           wolf_scratch, prey_scratch, births);
+        sheep_at.Clear(cell);
+        wolves_at.Clear(cell);
+      }
     }
     std::erase_if(sheep, [](const Animal& a) { return !a._alive; });
     std::erase_if(wolves, [](const Animal& a) { return !a._alive; });
