@@ -351,19 +351,23 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   const Births births{next.iteration()};
   s.sheep.Link_Staged_Row(_row);
   s.wolves.Link_Staged_Row(_row);
+  // Counted in a local: a sum kept in the row itself would be stored and loaded again at
+  // every cell, one cell's addition waiting for the one before.
+  int64_t grown = _grown;
   const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
   for (int32_t cell = first; cell < end; ++cell) {
     // Most cells hold no animal (at every size): their grass only regrows, and they have no
     // dead to free and no list to empty.
     if (s.sheep.First(cell) == nullptr && s.wolves.First(cell) == nullptr) {
-      _grown += rules::Regrow(s.countdown[size_t(cell)]);
+      grown += rules::Regrow(s.countdown[size_t(cell)]);
       continue;
     }
-    _grown += rules::Settle_Cell(s.sheep, s.wolves, cell, s.countdown[size_t(cell)], s.p, s.seed,
-                                 next.iteration(), wolves, prey, births);
+    grown += rules::Settle_Cell(s.sheep, s.wolves, cell, s.countdown[size_t(cell)], s.p, s.seed,
+                                next.iteration(), wolves, prey, births);
     Free_Dead_And_Clear(s.sheep, cell);
     Free_Dead_And_Clear(s.wolves, cell);
   }
+  _grown = grown;
   next.In(1, settle);
 }
 
