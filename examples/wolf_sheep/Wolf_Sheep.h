@@ -333,13 +333,12 @@ struct Births {
   }
 };
 
-// Frees the dead of a settled cell's list and empties it.
-template <class Grid>
-void Free_Dead_And_Clear(Grid& grid, int32_t cell) {
-  for (auto* animal = grid.First(cell); animal != nullptr;) {
-    auto* following = Grid::Next(animal);
-    if (!animal->_alive) quarnel::Release(animal);
-    animal = following;
+// Adds the dead of a settled cell's list to `dead` and empties the list. The row releases its
+// dead together at its end (quarnel::Release_All): they lie anywhere in their blocks' memory.
+template <class Grid, class Animal>
+void Collect_Dead_And_Clear(Grid& grid, int32_t cell, std::vector<Animal*>& dead) {
+  for (Animal* animal = grid.First(cell); animal != nullptr; animal = Grid::Next(animal)) {
+    if (!animal->_alive) dead.push_back(animal);
   }
   grid.Clear(cell);
 }
@@ -348,6 +347,8 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   Shared& s = *shared;
   static thread_local std::vector<Wolf*> wolves;
   static thread_local std::vector<Sheep*> prey;
+  static thread_local std::vector<Sheep*> dead_sheep;
+  static thread_local std::vector<Wolf*> dead_wolves;
   const Births births{next.iteration()};
   s.sheep.Link_Staged_Row(_row);
   s.wolves.Link_Staged_Row(_row);
@@ -364,10 +365,14 @@ inline void Grass_Row::Act(quarnel::Next& next) {
     }
     grown += rules::Settle_Cell(s.sheep, s.wolves, cell, s.countdown[size_t(cell)], s.p, s.seed,
                                 next.iteration(), wolves, prey, births);
-    Free_Dead_And_Clear(s.sheep, cell);
-    Free_Dead_And_Clear(s.wolves, cell);
+    Collect_Dead_And_Clear(s.sheep, cell, dead_sheep);
+    Collect_Dead_And_Clear(s.wolves, cell, dead_wolves);
   }
   _grown = grown;
+  quarnel::Release_All(dead_sheep);
+  quarnel::Release_All(dead_wolves);
+  dead_sheep.clear();
+  dead_wolves.clear();
   next.In(1, settle);
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,17 @@ class Counter : public quarnel::Agent<Counter> {
     next.In(1);
   }
   int _acts = 0;
+};
+
+// Releases its victims at once when it acts (in a sub-iteration of its own: no victim is
+// being stepped then), and acts no more.
+class Culler : public quarnel::Agent<Culler> {
+ public:
+  void Act(quarnel::Next& next) {
+    quarnel::Release_All(_victims);
+    next.Never();
+  }
+  std::vector<Counter*> _victims;
 };
 
 namespace quarnel {
@@ -196,6 +208,56 @@ TEST_F(Model_Test, Every_Object_Of_A_Partly_Used_Block_Is_Stepped) {
     std::vector<int> acts;
     For_Each_Live<Counter>([&](Counter& c) { acts.push_back(c._acts); });
     EXPECT_EQ(acts, std::vector<int>(kCells + 2, 3)) << threads << " workers";
+    TearDown();
+  }
+}
+
+// Release_All releases exactly the objects it is given, in any blocks and any order: during
+// set-up and from handlers on several workers at once, agents and events, an empty range
+// included; the freed cells are taken again first, and every survivor still acts.
+TEST_F(Model_Test, Release_All_Frees_Exactly_Its_Objects) {
+  for (int threads : {1, 2}) {
+    Start_Model(threads, 3);
+    Set_Block_Size<Counter>(3);
+    std::vector<Counter*> made;
+    for (int i = 0; i < 60; ++i) made.push_back(Create<Counter>());
+    for (Counter* c : made) c->Schedule_At(Revision(0, 0));
+    // Every third one during set-up, from the last block back to the first.
+    std::vector<Counter*> doomed;
+    for (int i = 59; i >= 0; i -= 3) doomed.push_back(made[size_t(i)]);
+    Release_All(doomed);
+    Release_All(std::vector<Counter*>{});
+    EXPECT_EQ(Live_Count<Counter>(), 40);
+    // The holes are taken again before any new block: the next 20 land exactly in them.
+    const std::set<Counter*> holes(doomed.begin(), doomed.end());
+    for (int i = 0; i < 20; ++i) {
+      Counter* c = Create<Counter>();
+      EXPECT_TRUE(holes.count(c) == 1) << "a new object outside the released cells";
+      c->Schedule_At(Revision(0, 0));
+    }
+    // Four cullers take the rest of the odd ones, interleaved across blocks, after iteration 1.
+    std::vector<Culler*> cullers;
+    for (int k = 0; k < 4; ++k) {
+      cullers.push_back(Create<Culler>());
+      cullers.back()->Schedule_At(Revision(1, 1));
+    }
+    int culled = 0;
+    for (int i = 1; i < 60; i += 2) {
+      if (i % 3 == 2) continue;  // released above
+      cullers[size_t(i) % 4]->_victims.push_back(made[size_t(i)]);
+      ++culled;
+    }
+    Person* parent = Create<Person>(0, 0);
+    std::vector<Checkup*> checkups_made;
+    for (int i = 0; i < 5; ++i) checkups_made.push_back(Create<Checkup>(parent));
+    Release_All(checkups_made);
+    EXPECT_EQ(Live_Count<Checkup>(), 0);
+    Release(parent);
+    Turn();
+    EXPECT_EQ(Live_Count<Counter>(), 60 - culled) << threads << " workers";
+    std::vector<int> counts;
+    For_Each_Live<Counter>([&](Counter& c) { counts.push_back(c._acts); });
+    EXPECT_EQ(counts, std::vector<int>(size_t(60 - culled), 3)) << threads << " workers";
     TearDown();
   }
 }
