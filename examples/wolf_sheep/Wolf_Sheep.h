@@ -8,10 +8,11 @@
 // The phase formulation (sub-iterations 0 and 1 of one step):
 //   0 move: every sheep and every wolf moves, loses 1 and is staged for its new cell's row;
 //   1 settle: the owner of each grid row links the row's staged animals into their cells'
-//     lists (Multi_Occupancy_Grid::Link_Staged_Row), then settles each cell in the order of the rules
-//     (Settle_Cell): the lowest-identity sheep eats grown grass, sheep starve (< 1) or
-//     reproduce, the k-th lowest wolf eats the k-th lowest living sheep, wolves starve (< 0)
-//     or reproduce, the grass regrows; then it frees the cell's dead and empties its lists.
+//     lists (Multi_Occupancy_Grid::Link_Staged_Row), then settles each cell in the order of
+//     the rules (Settle_Cell): the lowest-identity sheep eats grown grass, sheep starve (< 1)
+//     or reproduce, the k-th lowest wolf eats the k-th lowest living sheep, wolves starve
+//     (< 0) or reproduce, the grass regrows; then it empties the cell's lists, and at the
+//     row's end it releases the row's dead.
 // Everything an animal meets after its move is in its own cell, so one owner per cell settles
 // it all, by identity, and no result depends on the order of stepping. Every draw is
 // Counter_Random(seed, identity, Revision(step, label)), with the labels of rules::Draws.
@@ -270,8 +271,8 @@ class Wolf : public quarnel::Agent<Wolf> {
   Wolf* _next_in_cell = nullptr;  // its cell's list, from its move to the end of the step
 };
 
-// The grass of row `_row` and the owner of that row's cells: it settles them, frees their
-// dead and empties their lists.
+// The grass of row `_row` and the owner of that row's cells: it links the animals staged for
+// the row, settles its cells, empties their lists and releases their dead.
 class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
  public:
   Grass_Row(int32_t row, int64_t grown) : _row(row), _grown(grown) {}
