@@ -89,12 +89,12 @@ class Counter : public quarnel::Agent<Counter> {
 };
 
 // Releases its victims at once when it acts (in a sub-iteration of its own: no victim is
-// being stepped then), and acts no more.
+// being stepped then), then itself.
 class Culler : public quarnel::Agent<Culler> {
  public:
-  void Act(quarnel::Next& next) {
+  void Act(quarnel::Next&) {
     quarnel::Release_All(_victims);
-    next.Never();
+    quarnel::Release(this);
   }
   std::vector<Counter*> _victims;
 };
@@ -255,6 +255,7 @@ TEST_F(Model_Test, Release_All_Frees_Exactly_Its_Objects) {
     Release(parent);
     Turn();
     EXPECT_EQ(Live_Count<Counter>(), 60 - culled) << threads << " workers";
+    EXPECT_EQ(Live_Count<Culler>(), 0);
     std::vector<int> counts;
     For_Each_Live<Counter>([&](Counter& c) { counts.push_back(c._acts); });
     EXPECT_EQ(counts, std::vector<int>(size_t(60 - culled), 3)) << threads << " workers";
