@@ -24,9 +24,9 @@
 // Everything here is a thin layer over the engine's own names (Quarnel_Component,
 // Allocate<T>, Free<T>, privLoad_Event, privReschedule), which stay available beneath it.
 //
-// Thread safety: as for the engine's objects. Create, Schedule_At and Release run on the
-// controlling thread during set-up and on any worker inside a handler while the World runs;
-// an object is scheduled or released by at most one thread at a time. Set_Block_Size runs on
+// Thread safety: as for the engine's objects. Create, Schedule_At, Release and Release_All
+// run on the controlling thread during set-up and on any worker inside a handler while the
+// World runs; an object is scheduled or released by at most one thread at a time. Set_Block_Size runs on
 // the controlling thread while no worker steps.
 #pragma once
 
