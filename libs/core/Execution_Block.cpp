@@ -157,13 +157,10 @@ QUARNEL_CELL_ACCESS void Execution_Block::Step(Revision& revision) {
   _stepping_thread.exchange(-1);
 }
 
-// Without the lock when there is nothing to lower: a block that is not due now is not stepped
-// in this cycle, so its next revision only falls until the cycle ends (see the manager's
-// Update_Schedule); a step's births into one block take its lock once.
+// Without the lock when there is nothing to lower (Lowers_Nothing).
 void Execution_Block::Update_Schedule(const Revision& revision) {
   const Revision now = World::Instance().current_revision();
-  const Revision next = Load_Revision(_next_revision);
-  if (now < next && !(revision < next)) return;
+  if (Lowers_Nothing(Load_Revision(_next_revision), revision, now)) return;
   Spin_Guard guard(_schedule_lock);
   Lower_Block_Schedule(this, revision, now);
 }

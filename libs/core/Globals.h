@@ -64,6 +64,16 @@ inline void Store_Revision(Revision& r, Revision value, std::memory_order order 
   std::atomic_ref<uint64_t>(r._revision).store(value._revision, order);
 }
 
+// Whether a request to be stepped no later than `revision` can leave a schedule whose next
+// revision is `next` untouched, without its lock, `now` being the revision stepped: a
+// schedule that is not due (`next` later than `now`) is not stepped in this cycle, so its
+// next revision only falls until the cycle ends (only the end of a due schedule's step
+// raises it), and a value read at or below `revision` stays there. The many objects
+// scheduled for one revision (a step's births) then take the lock once.
+inline bool Lowers_Nothing(Revision next, Revision revision, Revision now) {
+  return now < next && !(revision < next);
+}
+
 // "Rev(" iteration "," sub-iteration ")", both unsigned decimal.
 std::string to_string(Revision const& r);
 

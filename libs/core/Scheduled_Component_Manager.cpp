@@ -69,15 +69,10 @@ void Scheduled_Component_Manager_Base::Initialize() {
   _schedule_lock.Reset();
 }
 
-// Without the lock when there is nothing to lower: the next revision of a manager that is not
-// due now (it is later than the current one) only falls until the cycle ends (only the end of
-// a due manager's step raises it, and a due manager's equals the current revision), so a
-// value read at or below `revision` stays there, and the many objects scheduled for one
-// revision (a step's births) take the lock, shared by every worker, once.
+// Without the lock, shared by every worker, when there is nothing to lower (Lowers_Nothing).
 void Scheduled_Component_Manager_Base::Update_Schedule(const Revision& revision) {
   const Revision now = World::Instance().current_revision();
-  const Revision next = Load_Revision(_next_revision);
-  if (now < next && !(revision < next)) return;
+  if (Lowers_Nothing(Load_Revision(_next_revision), revision, now)) return;
   Spin_Guard guard(_schedule_lock);
   if (Load_Revision(_next_revision) == now) {
     _pending_revision = min(_pending_revision, revision);

@@ -62,7 +62,8 @@ class Multi_Occupancy_Grid {
       : _geometry(geometry),
         _lanes(size_t(lanes)),
         _heads(std::make_unique<std::atomic<T*>[]>(size_t(geometry.num_cells()) * _lanes)),
-        _staged(size_t(staging_lanes) * size_t(geometry.height())) {}
+        _staging_lanes(size_t(staging_lanes)),
+        _staged(_staging_lanes * size_t(geometry.height())) {}
 
   const Grid_Geometry& geometry() const { return _geometry; }
 
@@ -103,8 +104,7 @@ class Multi_Occupancy_Grid {
   // row's stages. REQUIRES: the grid has staging lanes.
   void Link_Staged_Row(int32_t row) {
     constexpr size_t kAhead = 8;  // items asked for ahead of the one linked
-    const size_t staging_lanes = _staged.size() / size_t(_geometry.height());
-    for (size_t k = 0; k < staging_lanes; ++k) {
+    for (size_t k = 0; k < _staging_lanes; ++k) {
       std::vector<Staged>& staged = Staged_Of(int(k), row);
       for (size_t i = 0; i < staged.size(); ++i) {
         if (i + kAhead < staged.size()) Prefetch_Item(staged[i + kAhead].item);
@@ -172,7 +172,8 @@ class Multi_Occupancy_Grid {
   Grid_Geometry _geometry;
   size_t _lanes;
   std::unique_ptr<std::atomic<T*>[]> _heads;  // null: an empty cell
-  std::vector<std::vector<Staged>> _staged;   // [lane * height + row]
+  size_t _staging_lanes;
+  std::vector<std::vector<Staged>> _staged;  // [lane * height + row]
 };
 
 }  // namespace quarnel::modelkit
