@@ -1,6 +1,7 @@
 #include "World.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -74,6 +75,9 @@ bool Poll_Until(Ready ready, std::chrono::microseconds budget, std::chrono::nano
 
 // The last cycle this worker passed the gate into.
 thread_local constinit uint64_t __cycle_passed = 0;
+
+// Whether this worker was the last to count down the step it has just finished.
+thread_local bool __counted_last = false;
 
 // Set on the controlling thread while it runs the iteration hook.
 thread_local bool __in_iteration_hook = false;
@@ -386,7 +390,7 @@ void World::Check_In() {
 void World::Wait_At_Finish_Gate() {
   const uint64_t passed = __cycle_passed;
   auto opened = [&] { return _cycle.load() != passed; };
-  if (!Poll_Until(opened, kSpin_Budget, _free_core ? kGate_Spin : std::chrono::nanoseconds{})) {
+  if (!Poll_Until(opened, kSpin_Budget, privSpins_At_Gate() ? kGate_Spin : std::chrono::nanoseconds{})) {
     std::unique_lock lock(_finish_gate_mutex);
     _gate_sleepers.fetch_add(1);
     _finish_gate_cv.wait(lock, opened);
@@ -395,8 +399,23 @@ void World::Wait_At_Finish_Gate() {
   __cycle_passed = passed + 1;
 }
 
+// Spinning at the gate takes nothing from a worker when the workers leave a core free. With
+// more threads than cores, the last worker of a step may spin too, unless it runs on the
+// controller's core: every other worker waits at the gate, and the controller, which
+// alone has work left, runs elsewhere. Yielding there instead hands the core back and forth
+// between waiting workers (on two cores with two workers and the controller: about 4
+// context switches an empty cycle, 7.4-8.4 µs a cycle, and 5.9-6.8 µs with the spin).
+bool World::privSpins_At_Gate() const {
+  if (_free_core) return true;
+  if (!std::exchange(__counted_last, false)) return false;
+  const int cpu = sched_getcpu();
+  return cpu >= 0 && cpu != _controller_cpu.load(std::memory_order_relaxed);
+}
+
 void World::Count_Down_Step() {
-  if (_threads_stepping.fetch_sub(1) == 1) Wake_Controller();
+  const bool last = _threads_stepping.fetch_sub(1) == 1;
+  __counted_last = last;
+  if (last) Wake_Controller();
 }
 
 // The count is read before the increment: once the last worker has counted itself out the
@@ -457,6 +476,10 @@ void World::Throw_Exception(std::exception_ptr cause) {
 
 // Invariant 1: the mutex and the condition variable are touched only when a worker sleeps.
 void World::Move_Threads_From_Finished_To_Ready() {
+  // Read by the step's last worker (privSpins_At_Gate); written only when it changes.
+  if (const int cpu = sched_getcpu(); cpu != _controller_cpu.load(std::memory_order_relaxed)) {
+    _controller_cpu.store(cpu, std::memory_order_relaxed);
+  }
   _threads_stepping.exchange(_num_threads);
   _cycle.fetch_add(1);
   if (_gate_sleepers.load() > 0) {

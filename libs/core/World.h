@@ -23,11 +23,13 @@
 // at the gate.
 //
 // Every wait is short in the usual case (the controller's Update; another worker's last
-// chunk), so a waiting thread first polls an atomic (a few pause instructions, then
-// yielding the processor between polls, so that on a machine with fewer cores than threads
-// the thread it waits for gets the core) and sleeps on a condition variable only after
-// that: a sleeping hand-off costs tens of microseconds on a virtual machine. Workers poll
-// for at most half a millisecond; the controller polls only after short steps.
+// chunk), so a waiting thread first polls an atomic (by spinning a few microseconds first
+// when the workers leave a core free, and at the step's last worker when it runs away from
+// the controller; then a few pause instructions and yielding the processor between polls,
+// so that on a machine with fewer cores than threads the thread it waits for gets the core)
+// and sleeps on a condition variable only after that: a sleeping hand-off costs tens of
+// microseconds on a virtual machine. Workers poll for at most half a millisecond; the
+// controller polls only after short steps.
 //
 // Invariants:
 //  1. `_cycle` changes only in Move_Threads_From_Finished_To_Ready, after the step counters
@@ -212,6 +214,7 @@ class World {
   bool privRun_Iteration_Hooks(uint32_t previous_iteration);
   void privEnd_Run_After_Hook_Failure();
   uint64_t privLive_Objects() const;
+  bool privSpins_At_Gate() const;  // worker: whether to spin before yielding at the gate
 
   // The sleeping side of both hand-offs (invariant 1).
   std::condition_variable _finish_gate_cv;
@@ -228,8 +231,11 @@ class World {
   uint32_t _recent_step_index = 0;
   bool _free_core = false;  // the workers leave a core to the controlling thread
   // Cycles opened since the World was made (invariant 1), polled by the waiting workers; on
-  // a cache line of its own, away from the counters the workers change at the end of a step.
+  // a cache line of its own, away from the counters the workers change at the end of a step,
+  // beside the controller's processor, which changes seldom.
   alignas(__cache_line_size) std::atomic<uint64_t> _cycle{0};
+  // The processor the controller ran on when it last opened the gate (-1: unknown).
+  std::atomic<int> _controller_cpu{-1};
 
   std::atomic<uint32_t> _num_iterations{0};  // Stop_Mid_Simulation writes it from a worker
   uint32_t _num_threads = 1;
