@@ -26,8 +26,8 @@
 //
 // Thread safety: as for the engine's objects. Create, Schedule_At, Release and Release_All
 // run on the controlling thread during set-up and on any worker inside a handler while the
-// World runs; an object is scheduled or released by at most one thread at a time. Set_Block_Size runs on
-// the controlling thread while no worker steps.
+// World runs; an object is scheduled or released by at most one thread at a time.
+// Set_Block_Size runs on the controlling thread while no worker steps.
 #pragma once
 
 #include <concepts>

@@ -477,9 +477,12 @@ void World::Throw_Exception(std::exception_ptr cause) {
 
 // Invariant 1: the mutex and the condition variable are touched only when a worker sleeps.
 void World::Move_Threads_From_Finished_To_Ready() {
-  // Read by the step's last worker (privSpins_At_Gate); written only when it changes.
-  if (const int cpu = sched_getcpu(); cpu != _controller_cpu.load(std::memory_order_relaxed)) {
-    _controller_cpu.store(cpu, std::memory_order_relaxed);
+  // Read by the step's last worker when the workers take every core (privSpins_At_Gate);
+  // written only when it changes.
+  if (!_free_core) {
+    if (const int cpu = sched_getcpu(); cpu != _controller_cpu.load(std::memory_order_relaxed)) {
+      _controller_cpu.store(cpu, std::memory_order_relaxed);
+    }
   }
   _threads_stepping.exchange(_num_threads);
   _cycle.fetch_add(1);
