@@ -262,7 +262,7 @@ class Sheep : public quarnel::Agent<Sheep> {
   void Act(quarnel::Next& next);
   uint64_t identity() const { return _identity; }
 
-  char _line_rest[Line_Rest<quarnel::Agent<Sheep>>];
+  char _line_rest[Line_Rest<quarnel::Agent<Sheep>>] = {};
   uint64_t _identity;
   int32_t _cell;
   float _energy;
@@ -276,7 +276,7 @@ class Wolf : public quarnel::Agent<Wolf> {
   void Act(quarnel::Next& next);
   uint64_t identity() const { return _identity; }
 
-  char _line_rest[Line_Rest<quarnel::Agent<Wolf>>];
+  char _line_rest[Line_Rest<quarnel::Agent<Wolf>>] = {};
   uint64_t _identity;
   int32_t _cell;
   float _energy;
