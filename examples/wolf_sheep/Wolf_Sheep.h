@@ -251,7 +251,7 @@ namespace kernel {
 // part of a cell takes its first 48 bytes, and an animal's own fields right behind it would
 // straddle the first two lines and cost two memory accesses where one will do. `_line_rest`
 // fills the first line and puts them all in the second; the cell stays 128 bytes (wolf-sheep
-// huge, 20 steps, one worker, runs alternated: 6.7-8.1 s without the filler, 5.0-6.4 s with it).
+// huge, 20 steps, one worker, runs alternated: 6.4-8.1 s without the filler, 5.3-6.4 s with it).
 template <class Kernel_Part>
 constexpr size_t Line_Rest = (quarnel::__cache_line_size - sizeof(Kernel_Part) % quarnel::__cache_line_size) %
                              quarnel::__cache_line_size;
