@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -247,7 +248,7 @@ namespace kernel {
 // starving, giving birth, being freed) is done by the owner of its cell in the settle phase.
 //
 // The owner meets the animals of its row at random places in memory, so each animal keeps
-// what the owner reads (identity, cell, energy, the list link) in one cache line: the kernel's
+// what the owner reads (identity, cell, energy, flag, list link) in one cache line: the kernel's
 // part of a cell takes its first 48 bytes, and an animal's own fields right behind it would
 // straddle the first two lines and cost two memory accesses where one will do. `_line_rest`
 // fills the first line and puts them all in the second; the cell stays 128 bytes (wolf-sheep
