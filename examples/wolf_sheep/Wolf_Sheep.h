@@ -340,16 +340,40 @@ inline void Wolf::Act(quarnel::Next& next) {
   kernel::Move(*this, shared->wolves, rules::wolf_move, next);
 }
 
-// The newborns of a settle phase: they join the run and move from the next step on.
+// The newborns of a row's settling: they join the run and move from the next step on. A
+// newborn takes over the object of an animal of its kind that died earlier in the same row,
+// when there is one, instead of a new one: the dead one's lines are still in the cache, where
+// a fresh cell and a release each cost a miss (huge, one worker, runs alternated: 20 steps
+// 5.7-6.5 to 5.0-5.6 s, 100 steps 28.9-32.2 to 26.7-28.8 s). Only the animal's own fields are
+// written; the kernel's part of the object stays as it is, and the dead one is already due at
+// the next move (every animal in a list moved in this step; checked all the same).
 struct Births {
   uint32_t step;
+  std::vector<Sheep*>& dead_sheep;  // the row's dead so far
+  std::vector<Wolf*>& dead_wolves;
   Sheep* New_Sheep(const Sheep& parent, uint64_t identity) const {
-    Sheep* child = quarnel::Create<Sheep>(identity, parent._cell, parent._energy);
-    child->Schedule_At(Revision(step + 1, move));
-    return child;
+    return Born(dead_sheep, parent, identity);
   }
-  void New_Wolf(const Wolf& parent, uint64_t identity) const {
-    quarnel::Create<Wolf>(identity, parent._cell, parent._energy)->Schedule_At(Revision(step + 1, move));
+  void New_Wolf(const Wolf& parent, uint64_t identity) const { Born(dead_wolves, parent, identity); }
+
+ private:
+  template <class Animal>
+  Animal* Born(std::vector<Animal*>& dead, const Animal& parent, uint64_t identity) const {
+    const Revision first_move(step + 1, move);
+    if (dead.empty()) {
+      Animal* child = quarnel::Create<Animal>(identity, parent._cell, parent._energy);
+      child->Schedule_At(first_move);
+      return child;
+    }
+    Animal* child = dead.back();
+    dead.pop_back();
+    child->_identity = identity;
+    child->_cell = parent._cell;
+    child->_energy = parent._energy;
+    child->_alive = true;
+    child->_next_in_cell = nullptr;
+    if (child->next_revision() != first_move) child->Schedule_At(first_move);
+    return child;
   }
 };
 
@@ -369,7 +393,7 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   static thread_local std::vector<Sheep*> prey;
   static thread_local std::vector<Sheep*> dead_sheep;
   static thread_local std::vector<Wolf*> dead_wolves;
-  const Births births{next.iteration()};
+  const Births births{next.iteration(), dead_sheep, dead_wolves};
   s.sheep.Link_Staged_Row(_row);
   s.wolves.Link_Staged_Row(_row);
   // Counted in a local: a sum kept in the row itself would be stored and loaded again at
