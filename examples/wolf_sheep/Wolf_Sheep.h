@@ -6,13 +6,14 @@
 //    random order each step (sheep, then wolves, then grass), for comparing outcomes.
 //
 // The phase formulation (sub-iterations 0 and 1 of one step):
-//   0 move: every sheep and every wolf moves, loses 1 and is staged for its new cell's row;
-//   1 settle: the owner of each grid row links the row's staged animals into their cells'
-//     lists (Multi_Occupancy_Grid::Link_Staged_Row), then settles each cell in the order of
-//     the rules (Settle_Cell): the lowest-identity sheep eats grown grass, sheep starve (< 1)
-//     or reproduce, the k-th lowest wolf eats the k-th lowest living sheep, wolves starve
-//     (< 0) or reproduce, the grass regrows; then it empties the cell's lists, and at the
-//     row's end it releases the row's dead.
+//   0 move: every sheep and every wolf moves, loses 1 and joins its worker's lane of its new
+//     cell's list (on a grid of 2^20 cells or more: is staged for the cell's row);
+//   1 settle: the owner of each grid row gathers each cell's lanes into its list (or links the
+//     row's staged animals, Multi_Occupancy_Grid::Link_Staged_Row), then settles each cell in
+//     the order of the rules (Settle_Cell): the lowest-identity sheep eats grown grass, sheep
+//     starve (< 1) or reproduce, the k-th lowest wolf eats the k-th lowest living sheep,
+//     wolves starve (< 0) or reproduce, the grass regrows; then it empties the cell's lists,
+//     and at the row's end it releases the row's dead.
 // Everything an animal meets after its move is in its own cell, so one owner per cell settles
 // it all, by identity, and no result depends on the order of stepping. Every draw is
 // Counter_Random(seed, identity, Revision(step, label)), with the labels of rules::Draws.
@@ -47,6 +48,9 @@ struct Parameters {
   float sheep_reproduce = 0.2f, wolf_reproduce = 0.1f;
   float sheep_gain = 5, wolf_gain = 13;
   int32_t steps = 100;
+  // Not a rule: grids of this many cells or more stage the moved animals by row
+  // (rules::Stages_Moves); the result is the same either way.
+  int64_t stage_from_cells = int64_t(1) << 20;
 };
 
 inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
@@ -232,6 +236,16 @@ int Settle_Cell(Sheep_Grid& sheep_grid, const Wolf_Grid& wolf_grid, int32_t cell
   return grass + Regrow(countdown);
 }
 
+// Staging the moved animals by row pays where the grid's heads do not fit the cache (huge,
+// 4 million cells, 20 steps: 8.0 to 4.2 s a run of the plain loops) and costs where they do
+// (small: 0.83 to 0.97 ms a run of the plain loops; on the kernel, one worker, runs alternated
+// in one process, 5-10 % of the run), so both versions stage only on grids of at least
+// p.stage_from_cells cells (2^20 unless a test asks otherwise) and otherwise push each moved
+// animal straight into its new cell's list.
+inline bool Stages_Moves(const Parameters& p, const Grid_Geometry& g) {
+  return g.num_cells() >= p.stage_from_cells;
+}
+
 }  // namespace rules
 
 // ---------------------------------------------------------------------------------------
@@ -290,8 +304,9 @@ class Wolf : public quarnel::Agent<Wolf> {
 static_assert(sizeof(Sheep) < 2 * quarnel::__cache_line_size &&
               sizeof(Wolf) < 2 * quarnel::__cache_line_size);
 
-// The grass of row `_row` and the owner of that row's cells: it links the animals staged for
-// the row, settles its cells, empties their lists and releases their dead.
+// The grass of row `_row` and the owner of that row's cells: it gathers the animals moved into
+// the row (or links those staged for it), settles its cells, empties their lists and releases
+// their dead.
 class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
  public:
   Grass_Row(int32_t row, int64_t grown) : _row(row), _grown(grown) {}
@@ -303,33 +318,41 @@ class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
 
 // What every handler reads: set before the run, constant during it except for the grass
 // countdowns (each written only by its row) and the lists (phase rules above).
-// The grids have a staging lane per worker: each worker stages the animals it moves in its
-// own lane, and the row owners link them.
+// Each worker puts the animals it moves in a lane of its own: on a grid that stages moves
+// (rules::Stages_Moves) a staging lane, whose rows the row owners link; otherwise a lane of
+// every cell's list, which the cell's owner gathers.
 struct Shared {
   Shared(const Parameters& parameters, uint64_t run_seed, int workers)
       : p(parameters),
         seed(run_seed),
         geometry(p.width, p.height),
+        stage(rules::Stages_Moves(p, geometry)),
         countdown(size_t(geometry.num_cells())),
-        sheep(geometry, 1, workers),
-        wolves(geometry, 1, workers) {}
+        sheep(geometry, stage ? 1 : workers, stage ? workers : 0),
+        wolves(geometry, stage ? 1 : workers, stage ? workers : 0) {}
   Parameters p;
   uint64_t seed;
   Grid_Geometry geometry;
+  bool stage;
   std::vector<int32_t> countdown;  // per cell; 0: grown
   quarnel::modelkit::Multi_Occupancy_Grid<Sheep, &Sheep::_next_in_cell> sheep;
   quarnel::modelkit::Multi_Occupancy_Grid<Wolf, &Wolf::_next_in_cell> wolves;
 };
 inline Shared* shared = nullptr;
 
-// The move phase of a sheep or a wolf: to a random neighbour cell, 1 energy less, staged for
-// the new cell's row; it acts again in the next step.
+// The move phase of a sheep or a wolf: to a random neighbour cell, 1 energy less, in its
+// worker's lane of the new cell (staged for the cell's row, on a grid that stages moves); it
+// acts again in the next step.
 template <class Animal, class Grid>
 void Move(Animal& a, Grid& grid, uint32_t draws_label, quarnel::Next& next) {
   Counter_Random draws(shared->seed, a._identity, Revision(next.iteration(), draws_label));
   a._cell = rules::Move(shared->geometry, a._cell, draws);
   a._energy -= 1;
-  grid.Stage(a._cell, &a, quarnel::__thread_id);
+  if (shared->stage) {
+    grid.Stage(a._cell, &a, quarnel::__thread_id);
+  } else {
+    grid.Push_To_Lane(a._cell, &a, quarnel::__thread_id);
+  }
   next.In(1, move);
 }
 
@@ -393,22 +416,31 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   static thread_local std::vector<Sheep*> prey;
   static thread_local std::vector<Sheep*> dead_sheep;
   static thread_local std::vector<Wolf*> dead_wolves;
-  const Births births{next.iteration(), dead_sheep, dead_wolves};
-  s.sheep.Link_Staged_Row(_row);
-  s.wolves.Link_Staged_Row(_row);
+  const uint32_t step = next.iteration();
+  const Births births{step, dead_sheep, dead_wolves};
+  // Read once: the loop below calls out of line, after which the compiler would load it again.
+  const bool staged = s.stage;
+  if (staged) {
+    s.sheep.Link_Staged_Row(_row);
+    s.wolves.Link_Staged_Row(_row);
+  }
   // Counted in a local: a sum kept in the row itself would be stored and loaded again at
   // every cell, one cell's addition waiting for the one before.
   int64_t grown = _grown;
   const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
   for (int32_t cell = first; cell < end; ++cell) {
+    if (!staged) {
+      s.sheep.Gather(cell);
+      s.wolves.Gather(cell);
+    }
     // Most cells hold no animal (at every size): their grass only regrows, and they have no
     // dead to free and no list to empty.
     if (s.sheep.First(cell) == nullptr && s.wolves.First(cell) == nullptr) {
       grown += rules::Regrow(s.countdown[size_t(cell)]);
       continue;
     }
-    grown += rules::Settle_Cell(s.sheep, s.wolves, cell, s.countdown[size_t(cell)], s.p, s.seed,
-                                next.iteration(), wolves, prey, births);
+    grown += rules::Settle_Cell(s.sheep, s.wolves, cell, s.countdown[size_t(cell)], s.p, s.seed, step, wolves,
+                                prey, births);
     Collect_Dead_And_Clear(s.sheep, cell, dead_sheep);
     Collect_Dead_And_Clear(s.wolves, cell, dead_wolves);
   }
@@ -507,12 +539,6 @@ struct Births {
   }
 };
 
-// Staging the moved animals by row pays where the grid's heads do not fit the cache (huge,
-// 4 million cells, 20 steps: 8.0 to 4.2 s) and costs where they do (small: 0.83 to 0.97 ms a
-// run), so this loop, meant to be as fast as plain loops get at every size, stages only on
-// grids of kStage_From_Cells cells or more and otherwise pushes straight into the lists.
-constexpr int32_t kStage_From_Cells = 1 << 20;
-
 // Every animal of `animals` moves with its draws of `label` and joins its new cell's list, or
 // is staged for the cell's row when `stage`.
 inline void Move_All(std::vector<Animal>& animals, Animal_Grid& lists, const Grid_Geometry& g, uint64_t seed,
@@ -533,7 +559,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
   const Grid_Geometry g(p.width, p.height);
   std::vector<Animal> sheep, wolves;
   std::vector<int32_t> countdown(size_t(g.num_cells()));
-  const bool stage = g.num_cells() >= kStage_From_Cells;
+  const bool stage = rules::Stages_Moves(p, g);
   Animal_Grid sheep_at(g, 1, stage ? 1 : 0), wolves_at(g, 1, stage ? 1 : 0);
   Counts counts = rules::Set_Up(p, g, seed, countdown, sheep, wolves);
   Series series{counts};

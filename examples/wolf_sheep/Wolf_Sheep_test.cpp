@@ -57,6 +57,17 @@ TEST(Wolf_Sheep_Kernel_Test, Large_Equals_Reference_On_Every_Worker_Count_And_Bl
   Expect_Kernel_Equals_Reference(p, 5);
 }
 
+// Small and large grids push moved animals straight into their cells' lanes; huge ones stage
+// them by row. Staging on a small grid takes the huge size's path through both versions: the
+// same series as without it, on every worker count and block size.
+TEST(Wolf_Sheep_Kernel_Test, Staged_Moves_Give_The_Same_Series) {
+  Parameters p = Parameters_For(Model_Size::small);
+  const Series unstaged = reference::Run(p, 11);
+  p.stage_from_cells = 0;
+  EXPECT_EQ(reference::Run(p, 11), unstaged);
+  Expect_Kernel_Equals_Reference(p, 11);
+}
+
 // Another seed gives another history: the seed reaches the draws.
 TEST(Wolf_Sheep_Kernel_Test, Seeds_Change_The_History_And_Set_Up_Matches_The_Parameters) {
   Parameters p = Parameters_For(Model_Size::small);
