@@ -223,19 +223,24 @@ class World {
   std::condition_variable _threads_done_cv;
   std::mutex _threads_done_mutex;
   std::atomic<bool> _controller_sleeping{false};  // set under the mutex
-  // Set by the last worker of a step (Wake_Controller), polled and reset by the controller.
-  alignas(__cache_line_size) std::atomic<bool> _threads_done{false};
-  // The controlling thread's only: how long it polls for the next step, from its last steps.
-  std::chrono::microseconds _controller_poll{0};
+  // The controlling thread's only, and written at every cycle: how long it polls for the
+  // next step, from its last steps. On lines of their own, which no worker reads.
+  alignas(__cache_line_size) std::chrono::microseconds _controller_poll{0};
   std::array<std::chrono::microseconds, 8> _recent_steps{};
   uint32_t _recent_step_index = 0;
-  bool _free_core = false;  // the workers leave a core to the controlling thread
-  // Cycles opened since the World was made (invariant 1), polled by the waiting workers; on
-  // a cache line of its own, away from the counters the workers change at the end of a step,
-  // beside the controller's processor, which changes seldom.
+  // Cycles opened since the World was made (invariant 1), polled by the waiting workers. The
+  // line also holds what a worker reads as it passes the gate and during its step (the run
+  // state, the current revision, the settings), all written by the controller before it
+  // opens the gate or between runs: the fetch that shows a worker the open gate brings them
+  // too, where each line the controller writes at every cycle costs a worker a transfer
+  // from the controller's core (hundreds of nanoseconds between distant cores of a virtual
+  // machine). The counters the workers change at the end of a step are on another line.
   alignas(__cache_line_size) std::atomic<uint64_t> _cycle{0};
   // The processor the controller ran on when it last opened the gate (-1: unknown).
   std::atomic<int> _controller_cpu{-1};
+  std::atomic<bool> _running{false};
+  Revision _current_revision = __revision_free;
+  bool _free_core = false;  // the workers leave a core to the controlling thread
 
   std::atomic<uint32_t> _num_iterations{0};  // Stop_Mid_Simulation writes it from a worker
   uint32_t _num_threads = 1;
@@ -248,12 +253,14 @@ class World {
   std::filesystem::path _output_directory;
 
   alignas(__cache_line_size) std::atomic<uint64_t> _threads_stepping{0};
+  // Set by the last worker of a step (Wake_Controller), polled and reset by the controller:
+  // in the line that worker has just taken to count itself down, so that the controller's
+  // next read of that line shows it the end of the step.
+  std::atomic<bool> _threads_done{false};
   std::atomic<uint64_t> _threads_exited{0};
-  std::atomic<bool> _running{false};
   std::atomic<bool> _exception_thrown{false};
   std::mutex _failure_mutex;
   std::exception_ptr _first_failure;  // guarded by `_failure_mutex`
-  Revision _current_revision = __revision_free;
   // Index = thread id; kept between runs with `_homes` (invariant 7).
   std::vector<std::thread> _threads;
   std::vector<std::unique_ptr<Worker_Home>> _homes;
