@@ -240,9 +240,9 @@ int Settle_Cell(Sheep_Grid& sheep_grid, const Wolf_Grid& wolf_grid, int32_t cell
 // Staging the moved animals by row pays where the grid's heads do not fit the cache (huge,
 // 4 million cells, 20 steps: 8.0 to 4.2 s a run of the plain loops) and costs where they do
 // (small: 0.83 to 0.97 ms a run of the plain loops; on the kernel, one worker, runs alternated
-// in one process, 5-10 % of the run), so both versions stage only on grids of at least
-// p.stage_from_cells cells (2^20 unless a test asks otherwise) and otherwise push each moved
-// animal straight into its new cell's list.
+// in one process, 3-19 % of the run, 9 % at the median), so both versions stage only on grids
+// of at least p.stage_from_cells cells (2^20 unless a test asks otherwise) and otherwise push
+// each moved animal straight into its new cell's list.
 inline bool Stages_Moves(const Parameters& p, const Grid_Geometry& g) {
   return g.num_cells() >= p.stage_from_cells;
 }
