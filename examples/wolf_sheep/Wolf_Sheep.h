@@ -317,22 +317,12 @@ class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
 };
 
 // What every handler reads: set before the run, constant during it except for the grass
-// countdowns (each written only by its row), the lists (phase rules above) and the tallies
-// (each written by the rows its worker settles, read and emptied by the iteration hook).
+// countdowns (each written only by its row), the lists (phase rules above) and the grown-grass
+// tallies (each written by the rows its worker settles, read and emptied by the iteration hook).
 // Each worker puts the animals it moves in a lane of its own: on a grid that stages moves
 // (rules::Stages_Moves) a staging lane, whose rows the row owners link; otherwise a lane of
 // every cell's list, which the cell's owner gathers.
 struct Shared {
-  // One line per thread index (workers, then the controlling thread): a row adds the change in
-  // its cells with grown grass to its worker's line, and the iteration hook sums and empties
-  // the lines. The hook thus reads a line per worker; a count kept in each row would have it
-  // read every row's line, each written by a worker in the step before and again in the next,
-  // so that the line crosses between the cores twice a step (small, one worker, three sets of
-  // 1000 runs alternated in one process: medians 1.52, 1.63, 1.83 ms a run with the counts in
-  // the rows, 1.43, 1.56, 1.74 with the tallies).
-  struct alignas(quarnel::__cache_line_size) Tally {
-    int64_t grown = 0;
-  };
   Shared(const Parameters& parameters, uint64_t run_seed, int workers)
       : p(parameters),
         seed(run_seed),
@@ -348,7 +338,14 @@ struct Shared {
   std::vector<int32_t> countdown;  // per cell; 0: grown
   quarnel::modelkit::Multi_Occupancy_Grid<Sheep, &Sheep::_next_in_cell> sheep;
   quarnel::modelkit::Multi_Occupancy_Grid<Wolf, &Wolf::_next_in_cell> wolves;
-  std::vector<Tally> tallies;
+  // One line per thread index (workers, then the controlling thread): a row adds the change in
+  // its cells with grown grass to its worker's line, and the iteration hook sums and empties
+  // the lines. The hook thus reads a line per worker; a count kept in each row would have it
+  // read every row's line, each written by a worker in the step before and again in the next,
+  // so that the line crosses between the cores twice a step (small, one worker, three sets of
+  // 1000 runs alternated in one process: medians 1.52, 1.63, 1.83 ms a run with the counts in
+  // the rows, 1.43, 1.56, 1.74 with the tallies).
+  std::vector<quarnel::Cache_Line_Value<int64_t>> grown_tallies;
 };
 inline Shared* shared = nullptr;
 
@@ -456,7 +453,7 @@ inline void Grass_Row::Act(quarnel::Next& next) {
     Collect_Dead_And_Clear(s.sheep, cell, dead_sheep);
     Collect_Dead_And_Clear(s.wolves, cell, dead_wolves);
   }
-  s.tallies[size_t(quarnel::__thread_id)].grown += grown;
+  s.grown_tallies[size_t(quarnel::__thread_id)].value += grown;
   quarnel::Release_All(dead_sheep);
   quarnel::Release_All(dead_wolves);
   dead_sheep.clear();
@@ -507,10 +504,10 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
       return Wolf(id, at.cell, at.energy);
     });
     result.series.push_back(start);
-    state.tallies.assign(World::Instance().num_threads() + 1, {});
+    state.grown_tallies.assign(World::Instance().num_threads() + 1, {});
     run.On_Iteration_End([&](uint32_t) {
       Counts counts{Live_Count<Sheep>(), Live_Count<Wolf>(), result.series.back().grass};
-      for (Shared::Tally& tally : state.tallies) counts.grass += std::exchange(tally.grown, 0);
+      for (auto& tally : state.grown_tallies) counts.grass += std::exchange(tally.value, 0);
       result.series.push_back(counts);
     });
     run.Run();
