@@ -8,11 +8,11 @@
 #include <random>
 #include <vector>
 
-#include "Execution_Component_Manager.h"
-#include "Intrusive_Binary_Heap.h"
-#include "Logger.h"
-#include "Simulation_Engine.h"
-#include "World.h"
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Logger.h>
+#include <quarnel/Simulation_Engine.h>
+#include <quarnel/World.h>
+#include <quarnel/detail/Intrusive_Binary_Heap.h>
 
 namespace {
 

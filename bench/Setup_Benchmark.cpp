@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "Model.h"
+#include <quarnel/Model.h>
 
 namespace {
 

@@ -16,8 +16,15 @@ include(GNUInstallDirs)
 
 add_compile_options(-Wall -Wextra)
 # __FILE__ relative to Quarnel's source tree, whoever builds it, so fatal-error lines name
-# "libs/core/World.cpp".
+# "libs/core/World.cpp" wherever in the library's folders the file sits. GCC takes the last
+# matching map, clang the longest: the general map comes first.
 add_compile_options(-fmacro-prefix-map=${Quarnel_SOURCE_DIR}/=)
+foreach(folder src include/quarnel include/quarnel/detail)
+  add_compile_options(-fmacro-prefix-map=${Quarnel_SOURCE_DIR}/libs/core/${folder}/=libs/core/)
+endforeach()
+foreach(folder src include/quarnel/modelkit)
+  add_compile_options(-fmacro-prefix-map=${Quarnel_SOURCE_DIR}/libs/modelkit/${folder}/=libs/modelkit/)
+endforeach()
 
 set(QUARNEL_SANITIZER_FLAGS "")
 if(QUARNEL_SANITIZE STREQUAL "address")
@@ -61,6 +68,5 @@ function(quarnel_add_test name)
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} PROPERTIES TIMEOUT 600)
 endfunction()
 
-# The build tree's include folder: <quarnel/X.h> and <quarnel/modelkit/X.h> forward to the
-# sources there, so a model built with the tree includes what an installed model includes.
+# The build tree's include folder: the generated <quarnel/Version.h>.
 set(QUARNEL_BUILD_INCLUDE_DIR ${PROJECT_BINARY_DIR}/include)

@@ -1,14 +1,15 @@
-# Install rules of quarnel_core: the static library, its headers in include/quarnel/, the
-# CMake package (find_package(Quarnel CONFIG) gives Quarnel::core) and quarnel.pc.
+# Install rules of quarnel_core: the static library, its include folder as it is in the tree
+# (include/quarnel/ and include/quarnel/detail/), the CMake package (find_package(Quarnel CONFIG)
+# gives Quarnel::core) and quarnel.pc.
 include(CMakePackageConfigHelpers)
 
 set(QUARNEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quarnel)
 
 install(TARGETS quarnel_core EXPORT QuarnelTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# Every header goes: the model-facing ones include the engine's own by relative path.
-install(FILES ${QUARNEL_CORE_HEADERS} ${QUARNEL_BUILD_INCLUDE_DIR}/quarnel/Version.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quarnel)
+# The public headers include the engine's own from quarnel/detail/, so both folders go.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/libs/core/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${QUARNEL_BUILD_INCLUDE_DIR}/quarnel/Version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quarnel)
 install(EXPORT QuarnelTargets NAMESPACE Quarnel:: DESTINATION ${QUARNEL_CMAKE_DIR})
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QuarnelConfig.cmake.in

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "Block_Sizing.h"
+#include <quarnel/Execution_Component_Manager.h>
 #include "Command_Line.h"
 #include "Population_Options.h"
 
@@ -91,7 +91,7 @@ void Check_Get_Arg_Value(const std::vector<std::string>& original, const std::st
 
 void Check_Population_Options(std::vector<std::string> args) {
   try {
-    const Population_Options options = read_population_options(args, quarnel::Cell_Stride(48));
+    const Population_Options options = read_population_options(args, quarnel::Agent_Cell_Bytes(48));
     Require(options.num_agents >= 0 && options.agents_per_block >= 1,
             "accepted options the program cannot run");
     Require(args.empty(), "accepted options with arguments left over");

@@ -14,7 +14,7 @@
 #include <set>
 #include <vector>
 
-#include "Intrusive_Binary_Heap.h"
+#include <quarnel/detail/Intrusive_Binary_Heap.h>
 
 namespace {
 

@@ -32,10 +32,10 @@ mkdir -p "$work/rest"
 {
   echo "cmake_minimum_required(VERSION 3.25)"
   echo "project(guide_blocks LANGUAGES CXX)"
-  echo "find_package(Quarnel 0.3 CONFIG REQUIRED)"
+  echo "find_package(Quarnel 0.4 CONFIG REQUIRED)"
   for i in $(seq 2 "$blocks"); do
     echo "add_executable(block_$i $work/blocks/block_$i.cpp)"
-    echo "target_link_libraries(block_$i PRIVATE Quarnel::core)"
+    echo "target_link_libraries(block_$i PRIVATE Quarnel::modelkit)"
   done
 } >"$work/rest/CMakeLists.txt"
 cmake -S "$work/rest" -B "$work/rest/build" -DCMAKE_PREFIX_PATH="$prefix" >"$work/rest.log"

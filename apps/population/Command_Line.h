@@ -19,7 +19,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "Logger.h"
+#include <quarnel/Logger.h>
 
 // Logs "Exe: <argv[0]>" and the arguments, one per line; returns argv[1..argc-1].
 std::vector<std::string> handle_args(const quarnel::Log_Stream_Source& log, int argc, char** argv);

@@ -17,11 +17,11 @@
 #include <random>
 #include <vector>
 
-#include "Execution_Component_Manager.h"
-#include "Execution_Object.h"
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Execution_Object.h>
+#include <quarnel/Profiler.h>
+#include <quarnel/World.h>
 #include "Population_Configuration.h"
-#include "Profiler.h"
-#include "World.h"
 
 struct MasterType_Test {};
 
@@ -128,7 +128,7 @@ inline Population_Result run_initialized_population(int num_agents, int agents_p
   distributions.resize(n);
   for (uint32_t l = 0; l < n; ++l) generators[l].seed(12345 + l);
 
-  Test_Agent::component_manager->_objects_per_block = agents_per_block;
+  Test_Agent::component_manager->Set_Objects_Per_Block(agents_per_block);
   for (int m = 0; m < num_agents; ++m) {
     QUARNEL_TIMED_SCOPE_AS(1, "do_it");
     Test_Agent::Load(Allocate<Test_Agent>(), Revision(0, 0));

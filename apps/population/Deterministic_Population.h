@@ -19,12 +19,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "Counter_Random.h"
-#include "Execution_Component_Manager.h"
-#include "Object_Identity.h"
+#include <quarnel/Counter_Random.h>
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Object_Identity.h>
+#include <quarnel/Run_Fingerprint.h>
+#include <quarnel/World.h>
 #include "Population_Configuration.h"
-#include "Run_Fingerprint.h"
-#include "World.h"
 
 struct MasterType_Deterministic {};
 
@@ -76,7 +76,7 @@ struct Deterministic_Result {
 inline Deterministic_Result turn_deterministic_population(int num_agents, int agents_per_block) {
   using namespace quarnel;
   Deterministic_Agent::births.assign(World::Instance().num_threads() + 1, {});
-  Deterministic_Agent::component_manager->_objects_per_block = agents_per_block;
+  Deterministic_Agent::component_manager->Set_Objects_Per_Block(agents_per_block);
   for (int m = 0; m < num_agents; ++m) {
     Deterministic_Agent::Load(Allocate_Identified<Deterministic_Agent>(Root_Identity(uint64_t(m))),
                               Revision(0, 0));

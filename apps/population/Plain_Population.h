@@ -10,8 +10,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include <quarnel/Model.h>
 #include "CoreEngine_Tests.h"
-#include "Model.h"
 
 class Plain_Agent : public quarnel::Agent<Plain_Agent> {
  public:

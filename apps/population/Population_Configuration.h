@@ -1,7 +1,7 @@
 // The run configuration of the population model and of its deterministic twin.
 #pragma once
 
-#include "Simulation_Control.h"
+#include <quarnel/Simulation_Control.h>
 
 // 100 iterations, 20 chunks per worker, 100 objects per block (the agent type overrides it),
 // free blocks kept between 5 and 10 per thread, no diagnostics report.

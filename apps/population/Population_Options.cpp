@@ -8,9 +8,8 @@
 #include <cmath>
 #include <sstream>
 
-#include "Block_Sizing.h"
+#include <quarnel/Execution_Component_Manager.h>
 #include "Command_Line.h"
-#include "Execution_Block.h"
 
 namespace {
 
@@ -111,10 +110,7 @@ Population_Options read_population_options(std::vector<std::string>& args, uint3
     throw Option_Error("option --seed: '" + std::to_string(options.seed) +
                        "' needs --deterministic (the population run seeds its workers itself)");
   }
-  // One block must fit in 32 bits, with room for the page rounding.
-  const uint64_t block_need =
-      uint64_t(options.agents_per_block) * cell_stride + quarnel::Execution_Block::_data_offset;
-  if (block_need > uint64_t(UINT32_MAX) - uint64_t(quarnel::__page_size)) {
+  if (!quarnel::Agent_Block_Shape(uint64_t(options.agents_per_block), cell_stride)) {
     throw Option_Error("option --agents_per_block: '" + std::to_string(options.agents_per_block) +
                        "' makes a memory block larger than 4 GiB");
   }
@@ -124,8 +120,8 @@ Population_Options read_population_options(std::vector<std::string>& args, uint3
 uint64_t estimated_agent_bytes(const Population_Options& options, uint32_t cell_stride) {
   // The expected final population plus the 5 % the check allows.
   const double agents = std::ceil(options.num_agents * std::pow(1.0001, 100) * 1.05);
-  const quarnel::Block_Shape shape = quarnel::Block_Size(uint32_t(options.agents_per_block), cell_stride,
-                                                         quarnel::Execution_Block::_data_offset);
+  const quarnel::Block_Shape shape =
+      *quarnel::Agent_Block_Shape(uint64_t(options.agents_per_block), cell_stride);
   const double blocks = std::ceil(agents / shape.cells) + std::max(options.threads, 1);
   return uint64_t(blocks * shape.bytes);
 }

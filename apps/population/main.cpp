@@ -4,14 +4,14 @@
 #include <algorithm>
 #include <iostream>
 
+#include <quarnel/Fatal_Error.h>
+#include <quarnel/Logger.h>
+#include <quarnel/Profiler.h>
+#include <quarnel/World.h>
 #include "Command_Line.h"
 #include "CoreEngine_Tests.h"
 #include "Deterministic_Population.h"
-#include "Fatal_Error.h"
-#include "Logger.h"
 #include "Population_Options.h"
-#include "Profiler.h"
-#include "World.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> args = handle_args(log, argc, argv);
   const uint32_t cell_stride =
-      quarnel::Cell_Stride(std::max(sizeof(Test_Agent), sizeof(Deterministic_Agent)));
+      quarnel::Agent_Cell_Bytes(std::max(sizeof(Test_Agent), sizeof(Deterministic_Agent)));
   Population_Options options;
   try {
     options = read_population_options(args, cell_stride);

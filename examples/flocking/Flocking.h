@@ -1,5 +1,5 @@
 // Flocking: birds in a continuous W x H space that is periodic in both directions cohere,
-// separate and match their neighbours' velocities (the rules of the model: docs/readme/flocking.md).
+// separate and match their neighbours' velocities (the rules of the model: README.md beside this file).
 //
 // Phase formulation (one sub-iteration per step):
 //  - the step: every bird reads the flock of the previous step from a bucket grid of copies

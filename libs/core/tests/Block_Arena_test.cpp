@@ -1,7 +1,7 @@
 // The block arena: block memory that does not overlap, is reused only for its own size while
 // blocks live, survives a region boundary, and is carved again from the start once no block
 // lives.
-#include "Block_Arena.h"
+#include <quarnel/detail/Block_Arena.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Checked file appenders and log folders that cannot be made: logging that fails is said
 // once on standard error, never loses a NOTICE line, and never stops the program.
-#include "Checked_File_Appender.h"
+#include <quarnel/detail/Checked_File_Appender.h>
 
 #include <gtest/gtest.h>
 #include <log4cpp/OstreamAppender.hh>
@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "Logger.h"
+#include <quarnel/Logger.h>
 
 namespace quarnel {
 namespace {

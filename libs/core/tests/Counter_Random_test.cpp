@@ -1,5 +1,5 @@
 // The counter-based random stream: a draw is a function of (seed, key, counter, index) only.
-#include "Counter_Random.h"
+#include <quarnel/Counter_Random.h>
 
 #include <gtest/gtest.h>
 

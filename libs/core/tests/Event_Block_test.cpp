@@ -1,7 +1,7 @@
 // Event blocks: layout, the heap-driven step, parking, requests from handlers and from other
 // threads. The blocks are stepped directly on the test's threads while the World is set up
 // but not turning, with the clock placed by hand.
-#include "Event_Block.h"
+#include <quarnel/detail/Event_Block.h>
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "Event_Component_Manager.h"
+#include <quarnel/Event_Component_Manager.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -1,7 +1,7 @@
 // The event component manager: block sizing with the event header, registration and
 // activation, the queues while the manager is due, clean-up, termination, and the rules for
 // requests made during a run.
-#include "Event_Component_Manager.h"
+#include <quarnel/Event_Component_Manager.h>
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Simulation_Engine.h"
+#include <quarnel/Simulation_Engine.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

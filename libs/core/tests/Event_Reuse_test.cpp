@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "Event_Component_Manager.h"
-#include "Simulation_Engine.h"
+#include <quarnel/Event_Component_Manager.h>
+#include <quarnel/Simulation_Engine.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 struct Reuse_Master {};
 

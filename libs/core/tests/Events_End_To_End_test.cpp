@@ -19,10 +19,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "Event_Component_Manager.h"
-#include "Execution_Component_Manager.h"
+#include <quarnel/Event_Component_Manager.h>
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -6,12 +6,12 @@
 #include <atomic>
 #include <vector>
 
-#include "Block_Sizing.h"
-#include "Execution_Block.h"
-#include "Execution_Component_Manager.h"
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/World.h>
+#include <quarnel/detail/Block_Sizing.h>
+#include <quarnel/detail/Execution_Block.h>
 #include "Execution_Run.h"
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

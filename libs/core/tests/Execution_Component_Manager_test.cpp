@@ -1,7 +1,7 @@
 // The execution component manager and the block sets it shares with the event side: the
 // chunk-claim walk, the activation and deactivation queues, clean-up, termination, names,
 // cell sizes and the diagnostics record.
-#include "Execution_Component_Manager.h"
+#include <quarnel/Execution_Component_Manager.h>
 
 #include <gtest/gtest.h>
 
@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include <quarnel/Simulation_Engine.h>
+#include <quarnel/World.h>
 #include "Execution_Run.h"
-#include "Simulation_Engine.h"
 #include "Test_Support.h"
-#include "World.h"
 
 struct MasterType_Test {};
 

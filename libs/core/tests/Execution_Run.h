@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel::testing {
 

@@ -25,11 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "Event_Component_Manager.h"
-#include "Execution_Component_Manager.h"
-#include "Simulation_Engine.h"
+#include <quarnel/Event_Component_Manager.h>
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Simulation_Engine.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -9,12 +9,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "Event_Block.h"
-#include "Event_Component_Manager.h"
-#include "Execution_Block.h"
-#include "Execution_Component_Manager.h"
+#include <quarnel/Event_Component_Manager.h>
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/detail/Event_Block.h>
+#include <quarnel/detail/Execution_Block.h>
+#include <quarnel/detail/Free_Cell_Bits.h>
 #include "Execution_Run.h"
-#include "Free_Cell_Bits.h"
 
 namespace quarnel {
 namespace {

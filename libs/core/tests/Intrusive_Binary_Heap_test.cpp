@@ -1,4 +1,4 @@
-#include "Intrusive_Binary_Heap.h"
+#include <quarnel/detail/Intrusive_Binary_Heap.h>
 
 #include <gtest/gtest.h>
 

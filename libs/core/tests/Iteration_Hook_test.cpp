@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "Event_Component_Manager.h"
-#include "Execution_Component_Manager.h"
-#include "Live_Objects.h"
+#include <quarnel/Event_Component_Manager.h>
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Live_Objects.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -1,4 +1,4 @@
-#include "Logger.h"
+#include <quarnel/Logger.h>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

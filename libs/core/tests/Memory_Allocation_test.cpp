@@ -1,4 +1,4 @@
-#include "Memory_Allocation.h"
+#include <quarnel/Memory_Allocation.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Component_Manager.h"
+#include <quarnel/Component_Manager.h>
 
 namespace quarnel {
 namespace {

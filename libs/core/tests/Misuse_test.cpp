@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "Event_Component_Manager.h"
-#include "Execution_Component_Manager.h"
+#include <quarnel/Event_Component_Manager.h>
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Fatal_Error.h>
+#include <quarnel/World.h>
 #include "Execution_Run.h"
-#include "Fatal_Error.h"
-#include "World.h"
 
 struct Misuse_Master {};
 

@@ -1,10 +1,12 @@
 // Model types that break a rule of the model interface. Each QUARNEL_CASE must fail to
 // compile with the message its CTest entry expects (libs/core/tests/CMakeLists.txt).
-#include "Model.h"
+#include <quarnel/Model.h>
 
 #if QUARNEL_CASE == 1  // no handler
 class Mute : public quarnel::Agent<Mute> {};
-void Make() { quarnel::Create<Mute>(); }
+void Make() {
+  quarnel::Create<Mute>();
+}
 #elif QUARNEL_CASE == 2  // derives from another type's base
 class Other : public quarnel::Agent<Other> {
  public:
@@ -14,7 +16,9 @@ class Stray : public quarnel::Agent<Other> {
  public:
   void Act(quarnel::Next&) {}
 };
-void Make() { quarnel::Create<Stray>(); }
+void Make() {
+  quarnel::Create<Stray>();
+}
 #elif QUARNEL_CASE == 3  // wrong constructor arguments
 class Aged : public quarnel::Agent<Aged> {
  public:
@@ -22,11 +26,15 @@ class Aged : public quarnel::Agent<Aged> {
   void Act(quarnel::Next&) {}
   int _age;
 };
-void Make() { quarnel::Create<Aged>("old"); }
+void Make() {
+  quarnel::Create<Aged>("old");
+}
 #elif QUARNEL_CASE == 4  // handler with the old signature
 class Old : public quarnel::Event<Old> {
  public:
   static void Act(void*, quarnel::Event_Response&) {}
 };
-void Make() { quarnel::Create<Old>(); }
+void Make() {
+  quarnel::Create<Old>();
+}
 #endif

@@ -4,7 +4,7 @@
 // own names: every object acts at each revision it is scheduled for, constructor arguments
 // arrive, births, deaths and events created and released inside handlers are counted exactly,
 // on any number of workers; misuse gets the engine's fatal error naming the type.
-#include "Model.h"
+#include <quarnel/Model.h>
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "Block_Sizing.h"
+#include <quarnel/detail/Block_Sizing.h>
 #include "Execution_Run.h"
 
 // A person ages each iteration; at age 3 it schedules a Checkup event two iterations ahead;

@@ -1,6 +1,6 @@
 // Identities of deterministic models: the rule for roots and newborns, and the detection of
 // an identity given twice in a run, during set-up and inside handlers on several workers.
-#include "Object_Identity.h"
+#include <quarnel/Object_Identity.h>
 
 #include <gtest/gtest.h>
 

@@ -15,9 +15,9 @@
 #include <tuple>
 #include <vector>
 
-#include "Execution_Component_Manager.h"
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/World.h>
 #include "Execution_Run.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -1,4 +1,4 @@
-#include "Profiler.h"
+#include <quarnel/Profiler.h>
 
 #include <gtest/gtest.h>
 #include <log4cpp/Category.hh>

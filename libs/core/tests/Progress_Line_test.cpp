@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "Execution_Component_Manager.h"
-#include "Progress_Line.h"
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Progress_Line.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

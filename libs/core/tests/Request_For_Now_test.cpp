@@ -19,11 +19,11 @@
 #include <thread>
 #include <type_traits>
 
-#include "Event_Component_Manager.h"
-#include "Execution_Component_Manager.h"
+#include <quarnel/Event_Component_Manager.h>
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/Simulation_Engine.h>
+#include <quarnel/World.h>
 #include "Execution_Run.h"
-#include "Simulation_Engine.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "Globals.h"
-#include "Simulation_Control.h"
+#include <quarnel/Globals.h>
+#include <quarnel/Simulation_Control.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -8,15 +8,15 @@
 // t < K; agents with i % 7 == 0 give birth at t = 3 to Child_Identity(i + 1, (3, 0)), which
 // acts from t = 4 on. Identified event j (identity j + 1) runs at (t, 1 + j % 2) for even t.
 // Plain agents with identifiers 100, 101, ... and one without (-1) act at (t, 0) too.
-#include "Run_Fingerprint.h"
+#include <quarnel/Run_Fingerprint.h>
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "Object_Identity.h"
+#include <quarnel/Object_Identity.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

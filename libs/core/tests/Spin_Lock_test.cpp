@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "Spin_Lock.h"
+#include <quarnel/detail/Spin_Lock.h>
 
 namespace quarnel {
 namespace {

@@ -1,4 +1,4 @@
-#include "Stack_Trace.h"
+#include <quarnel/Stack_Trace.h>
 
 #include <gtest/gtest.h>
 #include <log4cpp/PatternLayout.hh>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "Fatal_Error.h"
+#include <quarnel/Fatal_Error.h>
 
 namespace {
 

@@ -46,9 +46,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Execution_Component_Manager.h"
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "Simulation_Control.h"
+#include <quarnel/Simulation_Control.h>
 
 namespace quarnel::testing {
 

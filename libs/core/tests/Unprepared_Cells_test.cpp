@@ -8,9 +8,9 @@
 
 #include <vector>
 
-#include "Block_Arena.h"
+#include <quarnel/Model.h>
+#include <quarnel/detail/Block_Arena.h>
 #include "Execution_Run.h"
-#include "Model.h"
 
 namespace {
 

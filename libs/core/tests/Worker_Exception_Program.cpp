@@ -9,8 +9,8 @@
 #include <exception>
 #include <stdexcept>
 
-#include "Execution_Component_Manager.h"
-#include "World.h"
+#include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/World.h>
 
 namespace {
 

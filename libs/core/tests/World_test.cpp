@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "Simulation_Engine.h"
+#include <quarnel/Simulation_Engine.h>
+#include <quarnel/World.h>
 #include "Test_Support.h"
-#include "World.h"
 
 namespace quarnel {
 namespace {

@@ -1,5 +1,5 @@
 // The grid geometry: numbering, clipped neighbourhoods at borders and corners, windows.
-#include "Grid_Geometry.h"
+#include <quarnel/modelkit/Grid_Geometry.h>
 
 #include <gtest/gtest.h>
 

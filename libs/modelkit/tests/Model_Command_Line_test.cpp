@@ -1,6 +1,6 @@
 // The example models' command line: every bad input is one line naming the option and the
 // value; good input is read whatever the order.
-#include "Model_Command_Line.h"
+#include <quarnel/modelkit/Model_Command_Line.h>
 
 #include <gtest/gtest.h>
 
@@ -24,8 +24,9 @@ TEST(Model_Command_Line_Test, Reads_Every_Option_In_Any_Order_And_Keeps_Defaults
   EXPECT_EQ(defaults.size, Model_Size::small);
   EXPECT_EQ(defaults.threads, 1);
   EXPECT_EQ(defaults.steps, 0);
-  const Model_Options o = Read_Model_Options({"--csv", "out.csv", "--seed", "18446744073709551615", "--size",
-                                              "huge", "--threads", "6", "--steps", "20", "--block_size", "7"});
+  const Model_Options o =
+      Read_Model_Options({"--csv", "out.csv", "--seed", "18446744073709551615", "--size", "huge", "--threads",
+                          "6", "--steps", "20", "--block_size", "7"});
   EXPECT_EQ(o.size, Model_Size::huge);
   EXPECT_EQ(o.threads, 6);
   EXPECT_EQ(o.seed, 18446744073709551615ull);
@@ -37,8 +38,10 @@ TEST(Model_Command_Line_Test, Reads_Every_Option_In_Any_Order_And_Keeps_Defaults
 TEST(Model_Command_Line_Test, Bad_Input_Gets_One_Line_Naming_Option_And_Value) {
   EXPECT_EQ(Error_Of({"--size", "medium"}), "option --size: 'medium' is not one of small, large, huge");
   EXPECT_EQ(Error_Of({"--threads", "0"}), "option --threads: '0' is below 1");
-  EXPECT_EQ(Error_Of({"--threads", "-2"}), "option --threads: '-2' is not a whole number between 0 and 2147483647");
-  EXPECT_EQ(Error_Of({"--threads", "2x"}), "option --threads: '2x' is not a whole number between 0 and 2147483647");
+  EXPECT_EQ(Error_Of({"--threads", "-2"}),
+            "option --threads: '-2' is not a whole number between 0 and 2147483647");
+  EXPECT_EQ(Error_Of({"--threads", "2x"}),
+            "option --threads: '2x' is not a whole number between 0 and 2147483647");
   EXPECT_EQ(Error_Of({"--steps", "99999999999"}),
             "option --steps: '99999999999' is not a whole number between 0 and 2147483647");
   EXPECT_EQ(Error_Of({"--seed", "18446744073709551616"}),

@@ -2,7 +2,7 @@
 // gathered by the cell's owner, or stages per thread and row linked by the row's owner) hold
 // exactly the pushed items, whatever the order of the pushes; Clear empties a cell, all its
 // lanes, and leaves the others.
-#include "Multi_Occupancy_Grid.h"
+#include <quarnel/modelkit/Multi_Occupancy_Grid.h>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // the radius, each once, with the shortest wrapped offsets; the nearest item is the true
 // nearest; across borders, for radii larger than a bucket or than the space, and for a space
 // that is not a multiple of the bucket size.
-#include "Periodic_Bucket_Grid.h"
+#include <quarnel/modelkit/Periodic_Bucket_Grid.h>
 
 #include <gtest/gtest.h>
 

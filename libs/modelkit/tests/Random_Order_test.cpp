@@ -1,6 +1,6 @@
 // Random orders: each is a permutation, each is reproducible, and over many steps every agent
 // takes every place about equally often (the shuffle is not biased).
-#include "Random_Order.h"
+#include <quarnel/modelkit/Random_Order.h>
 
 #include <gtest/gtest.h>
 

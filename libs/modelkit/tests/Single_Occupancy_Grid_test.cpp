@@ -1,6 +1,6 @@
 // The one-occupant grid: counts within a clipped Chebyshev radius, random empty cells, moves,
 // and the move contest (lowest rank wins, whatever the order of the claims).
-#include "Single_Occupancy_Grid.h"
+#include <quarnel/modelkit/Single_Occupancy_Grid.h>
 
 #include <gtest/gtest.h>
 

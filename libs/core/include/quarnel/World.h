@@ -1,0 +1,289 @@
+// World: the run's controller and its worker barrier. Start here.
+//
+// The singleton World holds the run's settings (copied from a validated
+// Simulation_Configuration), owns the worker threads (started by each Initialize and joined
+// by Terminate, or kept from one run to the next on request, invariant 7) and the clock
+// (`_current_revision`),
+// and drives the workers through lock-step cycles:
+//   controller: Move_Threads_From_Finished_To_Ready  -> the finish gate opens cycle k
+//   workers:    pass the gate into cycle k and step the engine once
+//   workers:    count down; the last to finish wakes the controller; all wait at the gate
+//   controller: Simulation_Engine::Update advances the clock; stop or open cycle k + 1
+//
+// The gate is numbered: opening it moves `_cycle` on by one, and a worker passes once the
+// number differs from the one it last passed. So the gate never has to be closed behind
+// the workers, and no worker waits for another before its step: a cycle is two hand-offs,
+// controller to workers and the last worker to the controller.
+//
+// Thread safety: Initialize, Start_Turning, Stop_Turning, Terminate and the static
+// *_Simulation functions belong to the controlling thread. Workers call Check_In,
+// Wait_At_Finish_Gate, Count_Down_Step, Count_Exit, Throw_Exception, Home_Of and Park. Stop_Mid_Simulation
+// may be called from a handler. The accessors may be called from any thread; the settings
+// change only between runs and the clock only between cycles, while every worker is parked
+// at the gate.
+//
+// Every wait is short in the usual case (the controller's Update; another worker's last
+// chunk), so a waiting thread first polls an atomic (by spinning a few microseconds first
+// when the workers leave a core free, and at the step's last worker when it runs away from
+// the controller; then a few pause instructions and yielding the processor between polls,
+// so that on a machine with fewer cores than threads the thread it waits for gets the core)
+// and sleeps on a condition variable only after that: a sleeping hand-off costs tens of
+// microseconds on a virtual machine. Workers poll for at most half a millisecond; the
+// controller polls only after short steps.
+//
+// Invariants:
+//  1. `_cycle` changes only in Move_Threads_From_Finished_To_Ready, after the step counters
+//     of the new cycle are set. A hand-off takes no lock unless the other side sleeps: a
+//     worker that stops polling counts itself in `_gate_sleepers` under `_finish_gate_mutex`
+//     and then tests `_cycle` again before it sleeps, while the controller changes `_cycle`
+//     and then reads `_gate_sleepers` (all four sequentially consistent), so either the
+//     worker sees the new cycle or the controller sees the sleeper, takes the mutex and
+//     wakes it. `_threads_done` and `_controller_sleeping` pair the same way for the
+//     controller's sleep. No two mutexes are ever held together.
+//  2. The thread whose atomic increment or decrement reaches the terminal value of a counter
+//     is the only one that acts on it ("the last").
+//  3. A run needs at least one worker: Initialize refuses num_threads = 0.
+//  4. A failed worker step ends the run at that cycle: Start_Turning throws after the
+//     workers have left their loops, with the first worker's exception nested in its own;
+//     Terminate_Simulation then joins them.
+//  5. Terminate never waits on a worker at the gate: workers of a run that was initialised
+//     but never turned are released first. After Terminate no worker is in a run.
+//  6. Initialize either brings every worker into the run or none stays behind: when the
+//     system refuses a thread, the ones in the run are released before the failure is raised.
+//  7. Each Initialize starts its workers and Terminate joins them, unless the application
+//     asked to keep them (Set_Keep_Workers(true)): then worker i is the same thread in every
+//     run, and after its run it parks in its home (polling for a while, then asleep on
+//     `call`) until Initialize calls workers [0, num_threads) back by moving their `call`
+//     on; a run with more workers starts the missing ones. Creating and joining the threads
+//     costs a run about a hundred microseconds on a virtual machine, a visible share of a
+//     small model's whole run when a program makes many. A replaced starter is asked for
+//     every worker of every run. Kept threads are joined when keeping is switched off (at the
+//     next Initialize) and when the World is destroyed at exit; a forked child forgets them.
+//
+// The iteration hook (Set_Iteration_Hook) runs on the controlling thread (the one in
+// Start_Turning) after a cycle, while every worker is parked: once for each iteration i
+// that has finished, in order, for i in [iteration before the cycle, min(iteration after
+// it, num_iterations)), before the run stops. A 100-iteration run calls it for exactly
+// 0 .. 99, also when the clock jumps over iterations (each one jumped over gets its call)
+// or runs out of work early. A cycle that stays in one iteration (sub-iterations) calls
+// nothing. Without a hook and without a progress line a cycle costs one branch more. (A
+// run that runs out of work far below a huge limit gets a call for every iteration up to
+// the limit; a model with such a limit stops the run from its hook once it has seen its
+// last iteration.)
+//  - The hook may read and change the fields of live objects, count them (Live_Count) and
+//    visit them (For_Each_Live), log and write output, and end the run:
+//    Stop_After_This_Iteration ends it at this boundary (no further calls, then the normal
+//    final line); Stop_Mid_Simulation works as from a handler. Allocating, releasing and
+//    scheduling objects belong in handlers, not in the hook.
+//  - A hook that throws ends the run: the workers are released and leave their loops, and
+//    Start_Turning rethrows the hook's exception; Terminate_Simulation then joins them and
+//    the World can be initialised again.
+//  - The hook stays set across Initialize_Simulation and is cleared by
+//    Terminate_Simulation (a hook usually holds the run's own state). It may be set or
+//    cleared only while no run turns.
+// The progress line (Progress_Line.h) is driven from the same place; it shows on standard
+// error only when that is a terminal, and Set_Progress_Line(false) switches it off. Both run
+// when both are on.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <quarnel/Globals.h>
+#include <quarnel/Progress_Line.h>
+#include <quarnel/Simulation_Control.h>
+
+namespace quarnel {
+
+class Simulation_Engine;
+
+class World {
+ public:
+  static World& Instance();
+  static Simulation_Engine& simulation_engine();
+
+  // Validates and applies `config`, starts the workers, then initialises every registered
+  // component manager.
+  static void Initialize_Simulation(Simulation_Configuration& config);
+  // Joins the workers, empties the engine, terminates every registered manager.
+  static void Terminate_Simulation();
+
+  void Initialize(Simulation_Configuration& config);
+  // Runs the simulation to its end; returns once the workers have left their loops.
+  void Start_Turning(std::filesystem::path output_directory);
+  void Stop_Turning();
+  void Stop_Mid_Simulation();
+  void Update_Num_Iterations(int num_iterations);
+  void Terminate();
+
+  // Worker side of the barrier.
+  void Check_In();             // a new worker reports in; the last one wakes Initialize
+  void Wait_At_Finish_Gate();  // returns once the gate has opened past this worker's cycle
+  void Count_Down_Step();      // this worker finished its step; the last one wakes the controller
+  void Count_Exit();           // this worker left its loop; the last one wakes the controller
+
+  // Where a kept worker waits between runs (invariant 7): the controller moves `call` on to
+  // bring it into the next run, with `retire` set to make it leave instead.
+  struct alignas(__cache_line_size) Worker_Home {
+    std::atomic<uint32_t> call{0};
+    std::atomic<bool> retire{false};
+    // Controlling thread: wakes the parked worker (into a run, or out with `retire` set).
+    void Call() {
+      call.fetch_add(1, std::memory_order_release);
+      call.notify_one();
+    }
+  };
+  // The home of worker `thread_id`, read once when its thread starts; null when the thread
+  // leaves after its run.
+  Worker_Home* Home_Of(int thread_id);
+  // After the worker's run: returns true once the controller calls it into the next run
+  // (`answered`, the last call it answered, moves on), false when it is to leave.
+  bool Park(Worker_Home& home, uint32_t& answered);
+  // This worker's step failed with `cause`; counts it as done with the step. The first cause
+  // of a run is kept: Start_Turning's exception carries it nested (std::rethrow_if_nested).
+  void Throw_Exception(std::exception_ptr cause = nullptr);
+  void Move_Threads_From_Finished_To_Ready();
+
+  // `hook(i)` after each finished iteration i (see above); null clears it.
+  // REQUIRES: no run turning (a fatal error otherwise).
+  void Set_Iteration_Hook(std::function<void(uint32_t iteration)> hook);
+  // Ends the run at the boundary whose hook is running. REQUIRES: called from the iteration
+  // hook (a fatal error otherwise; a handler uses Stop_Mid_Simulation).
+  void Stop_After_This_Iteration();
+  // Whether a run shows the progress line when standard error is a terminal (default on);
+  // read when a run starts turning. Controlling thread.
+  void Set_Progress_Line(bool on) { _progress_wanted.store(on, std::memory_order_relaxed); }
+  bool progress_line() const { return _progress_wanted.load(std::memory_order_relaxed); }
+  // Whether the workers outlive a run, parked until the next Initialize (invariant 7; default
+  // off: each run starts and joins its own). Read by Initialize. Controlling thread.
+  void Set_Keep_Workers(bool on) { _keep_wanted.store(on, std::memory_order_relaxed); }
+  bool keep_workers() const { return _keep_wanted.load(std::memory_order_relaxed); }
+  // True when no worker steps while the calling thread runs: no run turns, or the caller is
+  // the controlling thread inside the iteration hook.
+  bool Objects_At_Rest() const;
+
+  uint32_t num_iterations() const { return _num_iterations.load(std::memory_order_relaxed); }
+  uint32_t num_threads() const { return _num_threads; }
+  uint32_t execution_blocks_per_thread() const { return _execution_blocks_per_thread; }
+  uint32_t execution_objects_per_block() const { return _execution_objects_per_block; }
+  uint32_t max_execution_objects_per_block() const { return _max_execution_objects_per_block; }
+  uint32_t max_free_blocks() const { return _max_free_blocks; }
+  uint32_t num_free_blocks_buffer() const { return _num_free_blocks_buffer; }
+  int64_t pre_allocation_amount() const { return _pre_allocation_amount; }
+  std::filesystem::path const& output_directory() const { return _output_directory; }
+  bool running() const { return _running.load(std::memory_order_acquire); }
+  bool exception_thrown() const { return _exception_thrown.load(std::memory_order_acquire); }
+  Revision current_revision() const { return Load_Revision(_current_revision); }
+  uint32_t iteration() const { return current_revision()._iteration; }
+
+  // REQUIRES: controlling thread, every worker parked (the engine's Update).
+  void Set_Current_Revision(Revision revision) { Store_Revision(_current_revision, revision); }
+
+  // Starts the thread of worker `thread_id` running Simulation_Loop. Replaceable so that tests
+  // can refuse a start as the system does when it has no thread or stack left to give.
+  using Worker_Starter = std::thread (*)(int thread_id);
+  static std::thread Start_Worker(int thread_id);
+  static inline Worker_Starter _worker_starter = &Start_Worker;
+
+  World(World const&) = delete;
+  World& operator=(World const&) = delete;
+
+ private:
+  World();  // out of line, so that Instance() stays small enough to inline
+  ~World();
+
+  [[noreturn]] void privThrow_Worker_Failure();
+  void privStart_Workers();
+  void privWait_For_Step();
+  void privRetire_Workers();
+  void privForget_Workers_After_Fork();
+  void Wake_Controller();
+  // Polls for up to `poll` before it sleeps.
+  void Wait_For_Workers(std::chrono::microseconds poll = std::chrono::microseconds{0});
+  void privStart_Hooks();
+  bool privRun_Iteration_Hooks(uint32_t previous_iteration);
+  void privEnd_Run_After_Hook_Failure();
+  uint64_t privLive_Objects() const;
+  bool privSpins_At_Gate() const;  // worker: whether to spin before yielding at the gate
+
+  // The sleeping side of both hand-offs (invariant 1).
+  std::condition_variable _finish_gate_cv;
+  std::mutex _finish_gate_mutex;
+  std::atomic<uint32_t> _gate_sleepers{0};  // workers asleep at the gate (counted under the mutex)
+  std::condition_variable _threads_done_cv;
+  std::mutex _threads_done_mutex;
+  std::atomic<bool> _controller_sleeping{false};  // set under the mutex
+  // The controlling thread's only, and written at every cycle: how long it polls for the
+  // next step, from its last steps. On lines of their own, which no worker reads.
+  alignas(__cache_line_size) std::chrono::microseconds _controller_poll{0};
+  std::array<std::chrono::microseconds, 8> _recent_steps{};
+  uint32_t _recent_step_index = 0;
+  // Cycles opened since the World was made (invariant 1), polled by the waiting workers. The
+  // line also holds what a worker reads as it passes the gate and during its step (the run
+  // state, the current revision, the settings), all written by the controller before it
+  // opens the gate or between runs: the fetch that shows a worker the open gate brings them
+  // too, where each line the controller writes at every cycle costs a worker a transfer
+  // from the controller's core (hundreds of nanoseconds between distant cores of a virtual
+  // machine). The counters the workers change at the end of a step are on another line.
+  alignas(__cache_line_size) std::atomic<uint64_t> _cycle{0};
+  // The processor the controller ran on when it last opened the gate (-1: unknown).
+  std::atomic<int> _controller_cpu{-1};
+  std::atomic<bool> _running{false};
+  Revision _current_revision = __revision_free;
+  bool _free_core = false;  // the workers leave a core to the controlling thread
+
+  std::atomic<uint32_t> _num_iterations{0};  // Stop_Mid_Simulation writes it from a worker
+  uint32_t _num_threads = 1;
+  uint32_t _execution_blocks_per_thread = 0;
+  uint32_t _execution_objects_per_block = 0;
+  uint32_t _max_execution_objects_per_block = 4294967295u;
+  uint32_t _max_free_blocks = 4294967295u;
+  uint32_t _num_free_blocks_buffer = 0;
+  int64_t _pre_allocation_amount = 0;
+  std::filesystem::path _output_directory;
+
+  alignas(__cache_line_size) std::atomic<uint64_t> _threads_stepping{0};
+  // Set by the last worker of a step (Wake_Controller), polled and reset by the controller:
+  // in the line that worker has just taken to count itself down, so that the controller's
+  // next read of that line shows it the end of the step.
+  std::atomic<bool> _threads_done{false};
+  std::atomic<uint64_t> _threads_exited{0};
+  std::atomic<bool> _exception_thrown{false};
+  std::mutex _failure_mutex;
+  std::exception_ptr _first_failure;  // guarded by `_failure_mutex`
+  // Index = thread id; kept between runs with `_homes` (invariant 7).
+  std::vector<std::thread> _threads;
+  std::vector<std::unique_ptr<Worker_Home>> _homes;
+  bool _workers_kept = false;  // this run's threads are kept after it
+  bool _workers_out = false;   // workers of the current run may be in their loops
+
+  // The iteration hook and the progress line: the controlling thread's only.
+  std::function<void(uint32_t)> _iteration_hook;
+  bool _hooks_this_run = false;        // a hook or the progress line runs in this run
+  bool _stop_after_iteration = false;  // Stop_After_This_Iteration was called
+  std::atomic<bool> _progress_wanted{true};
+  std::atomic<bool> _keep_wanted{false};
+  Progress_Line _progress{2};  // standard error
+};
+
+// Inline: handlers reach the World at every action, and a call per action costs more than
+// the guard test of the function-local static.
+inline World& World::Instance() {
+  static World instance;
+  return instance;
+}
+
+// Body of worker thread `thread_id`; always returns null.
+void* Simulation_Loop(int thread_id);
+
+}  // namespace quarnel

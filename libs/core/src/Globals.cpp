@@ -1,0 +1,14 @@
+#include <quarnel/Globals.h>
+
+namespace quarnel {
+
+Revision __revision_omega = Revision(4294967295u, 0u);
+Revision __revision_free = Revision(4294967295u, 4294967295u);
+
+thread_local constinit int32_t __thread_id = 0;
+
+std::string to_string(Revision const& r) {
+  return "Rev(" + std::to_string(r._iteration) + "," + std::to_string(r._sub_iteration) + ")";
+}
+
+}  // namespace quarnel

@@ -1,0 +1,539 @@
+#include <quarnel/World.h>
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <utility>
+
+#include <quarnel/Component_Manager.h>
+#include <quarnel/Fatal_Error.h>
+#include <quarnel/Logger.h>
+#include <quarnel/Run_Fingerprint.h>
+#include <quarnel/Simulation_Engine.h>
+
+namespace quarnel {
+namespace {
+
+// How long a thread polls for a hand-off before it sleeps. At the gate: a little more than the
+// chunk of blocks a worker may still be stepping when another has finished (the usual wait),
+// far less than a step. A kept worker after its run, and the controller while the workers
+// check in or leave: longer than a small model's set-up or tear-down between two runs, so
+// that runs one after another hand over without a sleep (a wake-up costs tens of
+// microseconds on a virtual machine).
+constexpr std::chrono::microseconds kSpin_Budget{500};
+
+// How long a waiting thread spins before it polls by yielding, when the workers leave a core
+// free: a worker at the gate waits for the controller's duties between two cycles (well
+// under a microsecond without a hook), the controller for a short step. Measured on two
+// cores with one worker: an empty cycle 1.1 µs without the spin, 0.45-0.7 µs with it;
+// wolf-sheep small 1.45-1.52 ms a run without, 1.29 with; longer spins (27 µs at the gate)
+// made cycles erratic, up to 11 µs, on a virtual machine.
+constexpr std::chrono::nanoseconds kGate_Spin{3000};
+constexpr std::chrono::nanoseconds kController_Spin{10000};
+
+inline void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Polls until `ready()` or until `budget` has passed; returns whether `ready()` held.
+// With `spin` > 0 it first spins on pause instructions for up to `spin`: when the workers
+// leave a core free the awaited thread runs on another core, and a hand-off then costs the
+// transfer of one cache line instead of a system call (a yield costs about half a
+// microsecond on a virtual machine, and an empty one-worker cycle takes two hand-offs).
+// The spin never outlasts `budget`. Otherwise, and after the spin, a few pause
+// instructions, then yielding the processor between polls: with more threads than cores the
+// thread being waited for may be queued behind the poller on its core, and every pause spent
+// before the yield delays it (measured on two cores with two workers and the controller:
+// 4.5 µs a cycle with 4 pauses before the first yield, 14 µs with 256).
+template <class Ready>
+bool Poll_Until(Ready ready, std::chrono::microseconds budget, std::chrono::nanoseconds spin = {}) {
+  if (spin.count() > 0) {
+    const auto spin_end = std::chrono::steady_clock::now() + std::min<std::chrono::nanoseconds>(spin, budget);
+    do {
+      for (int i = 0; i < 8; ++i) {
+        if (ready()) return true;
+        Pause();
+      }
+    } while (std::chrono::steady_clock::now() < spin_end);
+  }
+  for (int i = 0; i < 4; ++i) {
+    if (ready()) return true;
+    Pause();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// The last cycle this worker passed the gate into.
+thread_local constinit uint64_t __cycle_passed = 0;
+
+// Whether this worker was the last to count down the step it has just finished.
+thread_local bool __counted_last = false;
+
+// Set on the controlling thread while it runs the iteration hook.
+thread_local bool __in_iteration_hook = false;
+
+// The longest step after which the controller still polls for the next one, when the workers
+// take every core and when they leave one free.
+constexpr std::chrono::microseconds kController_Poll_Limit{100};
+constexpr std::chrono::microseconds kController_Poll_Limit_Free_Core{2000};
+
+}  // namespace
+
+// Every worker reaches the engine at every cycle; the reference cached beside it keeps the
+// common path to a guard test and one load, without the stack frame that the construction
+// path needs.
+Simulation_Engine& World::simulation_engine() {
+  static Simulation_Engine& engine = []() __attribute__((noinline))->Simulation_Engine& {
+    static Simulation_Engine instance;
+    return instance;
+  }
+  ();
+  return engine;
+}
+
+World::World() {
+  // A child forked while workers are kept has none of their threads: it forgets them, and
+  // its first run starts its own.
+  pthread_atfork(nullptr, nullptr, [] { Instance().privForget_Workers_After_Fork(); });
+}
+
+World::~World() {
+  Terminate();
+  privRetire_Workers();
+}
+
+void World::Initialize_Simulation(Simulation_Configuration& config) {
+  Instance().Initialize(config);
+  if (__all_components == nullptr) return;
+  for (auto& [id, manager] : *__all_components) manager->Initialize();
+}
+
+void World::Terminate_Simulation() {
+  Instance()._iteration_hook = nullptr;
+  Instance().Terminate();
+  simulation_engine().Terminate();
+  if (__all_components == nullptr) return;
+  // Every manager is terminated even when one of them raises its fatal error (for example
+  // blocks still queued after a run aborted mid-step); the first error is rethrown after.
+  std::exception_ptr first_error;
+  for (auto& [id, manager] : *__all_components) {
+    try {
+      manager->Terminate();
+    } catch (...) {
+      if (!first_error) first_error = std::current_exception();
+    }
+  }
+  if (first_error) std::rethrow_exception(first_error);
+}
+
+void World::Initialize(Simulation_Configuration& config) {
+  if (_workers_out) Terminate();  // an earlier run that was never terminated
+  config.Check_Configuration();
+  if (config.num_threads == 0) {
+    QUARNEL_FATAL("A simulation run needs at least one worker thread; num_threads is 0");
+  }
+  _num_iterations.store(uint32_t(config.num_iterations), std::memory_order_relaxed);
+  _num_threads = uint32_t(config.num_threads);
+  // Read once per process: the library reads it from /sys each time (a few microseconds,
+  // a visible share of a small model's whole run).
+  static const unsigned cores = std::thread::hardware_concurrency();  // 0 when unknown
+  _free_core = _num_threads < cores;
+  _pre_allocation_amount = config.pre_allocation_amount;
+  _execution_blocks_per_thread = uint32_t(config.execution_blocks_per_thread);
+  _execution_objects_per_block = uint32_t(config.execution_objects_per_block);
+  _max_execution_objects_per_block = uint32_t(config.max_execution_objects_per_block);
+  _max_free_blocks = uint32_t(config.max_free_blocks);
+  _num_free_blocks_buffer = uint32_t(config.num_free_blocks_buffer);
+
+  Simulation_Engine& engine = simulation_engine();
+  engine.Initialize();
+  if (config.core_diagnostics_interval > 0) engine.Enable_Diagnostics(config.core_diagnostics_interval);
+
+  _running.exchange(false);
+  _exception_thrown.exchange(false);
+  __thread_id = int32_t(_num_threads);
+  Set_Current_Revision(Revision(0, 0));
+
+  _threads_stepping.exchange(_num_threads);
+  // A run that ended by a worker's failure may have left the wake-up flag set.
+  _threads_done.store(false, std::memory_order_relaxed);
+  privStart_Workers();
+}
+
+// Calls the kept workers into the run, starts the missing ones and waits until every one has
+// checked in. When the system refuses a thread (too many threads, no memory for a stack),
+// the workers already in the run are released, so that the World is ready for another
+// Initialize, and the failure is raised with the numbers started and requested.
+void World::privStart_Workers() {
+  const uint32_t requested = _num_threads;
+  // A replaced starter is asked for every worker of every run.
+  const bool keep = keep_workers() && _worker_starter == &Start_Worker;
+  if (!keep) privRetire_Workers();
+  _workers_kept = keep;
+  uint32_t started = 0;  // workers [0, started) are in the run
+  std::string failure;
+  try {
+    _threads.reserve(requested);
+    // Every home exists before a new worker starts: a worker reads the list only then.
+    while (keep && _homes.size() < requested) _homes.push_back(std::make_unique<Worker_Home>());
+    for (; started < std::min(uint32_t(_threads.size()), requested); ++started) _homes[started]->Call();
+    for (; started < requested; ++started) _threads.push_back(_worker_starter(int(started)));
+  } catch (std::exception const& e) {
+    failure = e.what();
+  }
+  _workers_out = true;
+  if (started == requested) {
+    Wait_For_Workers(kSpin_Budget);
+    return;
+  }
+  // The workers that never started will not check in: count them in here. The last of the
+  // started ones to check in (or this thread, if they all have) wakes the controller.
+  if (_threads_stepping.fetch_sub(requested - started) != requested - started) Wait_For_Workers();
+  // Every started worker now waits at the gate and reads the thread count only after passing
+  // it, so the count can shrink to the workers in the run before they are released.
+  _num_threads = started;
+  Terminate();
+  QUARNEL_FATAL("Could not start the worker threads: " << started << " of " << requested
+                                                       << " started: " << failure);
+}
+
+std::thread World::Start_Worker(int thread_id) {
+  return std::thread(Simulation_Loop, thread_id);
+}
+
+void World::Start_Turning(std::filesystem::path output_directory) {
+  if (_running.load()) QUARNEL_FATAL("Simulation Has Already Started!");
+  _running.exchange(true);
+  _output_directory = std::move(output_directory);
+  privStart_Hooks();
+  Simulation_Engine& engine = simulation_engine();
+  engine.Update();
+  _threads_done.store(false, std::memory_order_relaxed);
+  Move_Threads_From_Finished_To_Ready();
+  // The first steps poll as after steps of half the limit.
+  _recent_steps.fill(kController_Poll_Limit / 2);
+  _controller_poll = kController_Poll_Limit;
+  while (_running.load()) {
+    privWait_For_Step();
+    if (_exception_thrown.load()) {
+      // Release the workers so that they see the run is over and leave their loops.
+      _running.exchange(false);
+      Move_Threads_From_Finished_To_Ready();
+      Wait_For_Workers(kSpin_Budget);
+      break;
+    }
+    const uint32_t previous_iteration = iteration();
+    engine.Update();
+    if (_hooks_this_run && privRun_Iteration_Hooks(previous_iteration)) {
+      Stop_Turning();
+      break;
+    }
+    if (iteration() >= num_iterations()) {
+      Stop_Turning();
+      break;
+    }
+    Move_Threads_From_Finished_To_Ready();
+  }
+  _progress.Finish();
+  if (_exception_thrown.load()) privThrow_Worker_Failure();
+}
+
+void World::privThrow_Worker_Failure() {
+  const std::runtime_error failure("There was an exception on a worker thread - aborting simulation");
+  std::exception_ptr cause;
+  {
+    std::lock_guard lock(_failure_mutex);
+    cause = std::exchange(_first_failure, nullptr);
+  }
+  if (!cause) throw failure;
+  try {
+    std::rethrow_exception(cause);
+  } catch (...) {
+    std::throw_with_nested(failure);
+  }
+}
+
+void World::Stop_Turning() {
+  _progress.Finish();  // before the final line
+  _running.exchange(false);
+  Move_Threads_From_Finished_To_Ready();
+  Wait_For_Workers(kSpin_Budget);
+  Quarnel_Logging_Interface::notice("Stop_Turning finished at iteration " + to_string(current_revision()) +
+                                    "/" + std::to_string(num_iterations()));
+  Run_Fingerprint::Instance().Log_Result();
+}
+
+void World::Stop_Mid_Simulation() {
+  Quarnel_Logging_Interface::notice("Stop Mid Simulation called at iteration " +
+                                    to_string(current_revision()));
+  if (!_running.load()) QUARNEL_FATAL("Can't stop, simulation is not running");
+  // The run ends at the next boundary. At iteration 0 the limit would wrap around to
+  // 4294967295 and the stop would be ignored, so it becomes 0 there.
+  const uint32_t now = iteration();
+  _num_iterations.store(now == 0 ? 0 : now - 1u, std::memory_order_relaxed);
+}
+
+void World::Update_Num_Iterations(int num_iterations) {
+  if (_running.load())
+    QUARNEL_FATAL("Don't try to change the number of iterations while simulation is running");
+  _num_iterations.store(uint32_t(num_iterations), std::memory_order_relaxed);
+}
+
+void World::Terminate() {
+  // Workers of a run that was initialised but never turned (set-up failed, or the
+  // application gave up) still wait at the finish gate: let them leave their loops.
+  if (_workers_out && _threads_exited.load() < _num_threads && !_running.load()) {
+    Move_Threads_From_Finished_To_Ready();
+    Wait_For_Workers(kSpin_Budget);
+  }
+  _workers_out = false;
+  // Kept workers are parked now (invariant 7); the others leave after their run.
+  if (!_workers_kept) privRetire_Workers();
+  _threads_stepping.exchange(0);
+  _threads_exited.exchange(0);
+  _running.exchange(false);
+  _exception_thrown.exchange(false);
+  std::lock_guard lock(_failure_mutex);
+  _first_failure = nullptr;
+}
+
+void World::Set_Iteration_Hook(std::function<void(uint32_t)> hook) {
+  if (_running.load()) QUARNEL_FATAL("Don't change the iteration hook while simulation is running");
+  _iteration_hook = std::move(hook);
+}
+
+void World::Stop_After_This_Iteration() {
+  if (!__in_iteration_hook) {
+    QUARNEL_FATAL(
+        "Stop_After_This_Iteration called outside the iteration hook; a handler ends the run with "
+        "Stop_Mid_Simulation");
+  }
+  _stop_after_iteration = true;
+}
+
+bool World::Objects_At_Rest() const {
+  return __in_iteration_hook || !running();
+}
+
+void World::privStart_Hooks() {
+  _stop_after_iteration = false;
+  _progress.Start(progress_line(), iteration(), num_iterations(), Progress_Line::Clock::now());
+  _hooks_this_run = _iteration_hook != nullptr || _progress.Active();
+}
+
+// Calls the hook for every iteration that finished in the last cycle, then updates the
+// progress line. Returns whether the hook asked to stop. A hook that throws ends the run
+// before its exception leaves.
+bool World::privRun_Iteration_Hooks(uint32_t previous_iteration) {
+  uint32_t finished = previous_iteration;
+  if (_iteration_hook) {
+    __in_iteration_hook = true;
+    try {
+      // The limit is read again after each call: Stop_Mid_Simulation from the hook lowers it.
+      for (uint32_t i = previous_iteration;
+           i < std::min(iteration(), num_iterations()) && !_stop_after_iteration; ++i) {
+        _iteration_hook(i);
+        finished = i + 1;
+      }
+    } catch (...) {
+      __in_iteration_hook = false;
+      privEnd_Run_After_Hook_Failure();
+      throw;
+    }
+    __in_iteration_hook = false;
+  } else {
+    finished = std::max(previous_iteration, std::min(iteration(), num_iterations()));
+  }
+  // Every live object counts as stepped once in each finished iteration.
+  if (_progress.Active() && finished > previous_iteration) {
+    _progress.Finished(finished, uint64_t(finished - previous_iteration) * privLive_Objects(),
+                       Progress_Line::Clock::now());
+  }
+  return _stop_after_iteration;
+}
+
+// The workers are parked at the finish gate: release them so that they see the run is over
+// and leave their loops, as after a failed worker step.
+void World::privEnd_Run_After_Hook_Failure() {
+  _progress.Finish();
+  _running.exchange(false);
+  Move_Threads_From_Finished_To_Ready();
+  Wait_For_Workers(kSpin_Budget);
+}
+
+uint64_t World::privLive_Objects() const {
+  Simulation_Engine& engine = simulation_engine();
+  int64_t sum = 0;
+  for (Scheduled_Component_Manager_Base const& manager : engine.execution_types())
+    sum += manager.Live_Objects();
+  for (Scheduled_Component_Manager_Base const& manager : engine.event_types()) sum += manager.Live_Objects();
+  return sum > 0 ? uint64_t(sum) : 0;
+}
+
+void World::Check_In() {
+  __cycle_passed = _cycle.load(std::memory_order_acquire);
+  Count_Down_Step();
+}
+
+// The controller opens the next cycle only after every worker has counted the last one
+// down, so the number read here is exactly one past the cycle this worker passed before.
+void World::Wait_At_Finish_Gate() {
+  const uint64_t passed = __cycle_passed;
+  auto opened = [&] { return _cycle.load() != passed; };
+  if (!Poll_Until(opened, kSpin_Budget, privSpins_At_Gate() ? kGate_Spin : std::chrono::nanoseconds{})) {
+    std::unique_lock lock(_finish_gate_mutex);
+    _gate_sleepers.fetch_add(1);
+    _finish_gate_cv.wait(lock, opened);
+    _gate_sleepers.fetch_sub(1, std::memory_order_relaxed);
+  }
+  __cycle_passed = passed + 1;
+}
+
+// Spinning at the gate takes nothing from a worker when the workers leave a core free. With
+// more threads than cores, the last worker of a step may spin too, unless it runs on the
+// controller's core: every other worker waits at the gate, and the controller, which
+// alone has work left, runs elsewhere. Yielding there instead hands the core back and forth
+// between waiting workers (on two cores with two workers and the controller: about 4
+// context switches an empty cycle, 7.4-8.4 µs a cycle, and 5.9-6.8 µs with the spin).
+bool World::privSpins_At_Gate() const {
+  const bool last = std::exchange(__counted_last, false);
+  if (_free_core) return true;
+  if (!last) return false;
+  const int cpu = sched_getcpu();
+  return cpu >= 0 && cpu != _controller_cpu.load(std::memory_order_relaxed);
+}
+
+void World::Count_Down_Step() {
+  const bool last = _threads_stepping.fetch_sub(1) == 1;
+  __counted_last = last;
+  if (last) Wake_Controller();
+}
+
+// The count is read before the increment: once the last worker has counted itself out the
+// controller may end the run and set up the next one.
+void World::Count_Exit() {
+  const uint32_t workers = _num_threads;
+  if (_threads_exited.fetch_add(1) + 1 == workers) Wake_Controller();
+}
+
+World::Worker_Home* World::Home_Of(int thread_id) {
+  return _workers_kept ? _homes[size_t(thread_id)].get() : nullptr;
+}
+
+bool World::Park(Worker_Home& home, uint32_t& answered) {
+  const uint32_t seen = answered;
+  if (!Poll_Until([&] { return home.call.load(std::memory_order_acquire) != seen; }, kSpin_Budget)) {
+    home.call.wait(seen, std::memory_order_acquire);
+  }
+  answered = home.call.load(std::memory_order_acquire);
+  return !home.retire.load(std::memory_order_relaxed);
+}
+
+// REQUIRES: no worker in a run (every kept one is parked).
+void World::privRetire_Workers() {
+  for (size_t i = 0; i < _homes.size() && i < _threads.size(); ++i) {
+    _homes[i]->retire.store(true, std::memory_order_relaxed);
+    _homes[i]->Call();
+  }
+  for (std::thread& t : _threads) {
+    if (t.joinable()) t.join();
+  }
+  _threads.clear();
+  _homes.clear();
+}
+
+// In a forked child: the threads were the parent's. Detaching touches only the copy of their
+// bookkeeping; the child's first run starts workers of its own.
+void World::privForget_Workers_After_Fork() {
+  for (std::thread& t : _threads) {
+    if (t.joinable()) t.detach();
+  }
+  _threads.clear();
+  _homes.clear();
+  _workers_out = false;
+}
+
+void World::Throw_Exception(std::exception_ptr cause) {
+  if (cause) {
+    std::lock_guard lock(_failure_mutex);
+    if (!_first_failure) _first_failure = std::move(cause);
+  }
+  // `_running` is cleared by the controlling thread once every worker has finished the
+  // step: a worker that read it false in the middle of a cycle would leave its loop without
+  // counting down, and the controller would wait forever.
+  _exception_thrown.exchange(true);
+  Count_Down_Step();
+}
+
+// Invariant 1: the mutex and the condition variable are touched only when a worker sleeps.
+void World::Move_Threads_From_Finished_To_Ready() {
+  // Read by the step's last worker when the workers take every core (privSpins_At_Gate);
+  // written only when it changes.
+  if (!_free_core) {
+    if (const int cpu = sched_getcpu(); cpu != _controller_cpu.load(std::memory_order_relaxed)) {
+      _controller_cpu.store(cpu, std::memory_order_relaxed);
+    }
+  }
+  _threads_stepping.exchange(_num_threads);
+  _cycle.fetch_add(1);
+  if (_gate_sleepers.load() > 0) {
+    // Taken and released: a sleeper that counted itself is now inside its wait.
+    { std::lock_guard lock(_finish_gate_mutex); }
+    _finish_gate_cv.notify_all();
+  }
+}
+
+void World::Wake_Controller() {
+  _threads_done.store(true);
+  if (_controller_sleeping.load()) {
+    { std::lock_guard lock(_threads_done_mutex); }
+    _threads_done_cv.notify_all();
+  }
+}
+
+void World::Wait_For_Workers(std::chrono::microseconds poll) {
+  if (poll.count() > 0) {
+    Poll_Until([this] { return _threads_done.load(std::memory_order_acquire); }, poll,
+               _free_core ? kController_Spin : std::chrono::nanoseconds{});
+  }
+  if (!_threads_done.load(std::memory_order_acquire)) {
+    std::unique_lock lock(_threads_done_mutex);
+    _controller_sleeping.store(true);
+    _threads_done_cv.wait(lock, [this] { return _threads_done.load(); });
+    _controller_sleeping.store(false, std::memory_order_relaxed);
+  }
+  _threads_done.store(false, std::memory_order_relaxed);
+}
+
+// The controller's wait for a step. Short steps (a small population, sub-iterations, an idle
+// cycle) end before a sleeping thread could even be woken, so the controller polls for the
+// workers' wake-up for about twice the longest of the last few steps before it sleeps (a
+// model's sub-iterations may alternate long and short steps); after long steps it sleeps at
+// once, leaving every core to the workers. When the workers leave a core free the poll takes
+// nothing from them, and it goes on for longer steps: on a virtual machine the wake-up of a
+// thread whose core went idle costs tens of microseconds a cycle. With a core to spare the
+// poll spins first (kController_Spin); otherwise it yields the processor, so on a machine
+// with fewer cores than threads a worker that still steps gets it first.
+void World::privWait_For_Step() {
+  const auto start = std::chrono::steady_clock::now();
+  Wait_For_Workers(_controller_poll);
+  const auto step =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  _recent_steps[_recent_step_index++ % _recent_steps.size()] = step;
+  const auto longest = *std::max_element(_recent_steps.begin(), _recent_steps.end());
+  const auto limit = _free_core ? kController_Poll_Limit_Free_Core : kController_Poll_Limit;
+  _controller_poll =
+      longest < limit ? std::max(2 * longest, std::chrono::microseconds{2}) : std::chrono::microseconds{0};
+}
+
+}  // namespace quarnel

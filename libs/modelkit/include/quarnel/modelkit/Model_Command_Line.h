@@ -1,0 +1,51 @@
+// The command line shared by the example models:
+//   <model> [--size small|large|huge] [--threads T] [--seed S] [--steps N] [--block_size B]
+//           [--csv FILE] [--help]
+//
+// Every failure is a Model_Option_Error whose what() is one line naming the option and the
+// value; Run_Model_Program turns it into "<model>: <message> (see --help)" on standard error
+// and exit status 1, so a model's main is one call. Nothing here ends the process by itself.
+// Main-thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quarnel::modelkit {
+
+enum class Model_Size { small, large, huge };
+
+struct Model_Options {
+  Model_Size size = Model_Size::small;
+  int threads = 1;        // worker threads, at least 1
+  uint64_t seed = 1;      // the seed of every random draw of the run
+  int steps = 0;          // 0: the model's own number of steps
+  int block_size = 1000;  // objects per memory block of every type, at least 1
+  std::string csv;        // where the per-step series goes; empty: nowhere
+};
+
+class Model_Option_Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// "small", "large" or "huge".
+std::string to_string(Model_Size size);
+
+// The options of `args` (argv[1..]); a Model_Option_Error for an unknown option, a missing or
+// malformed value, threads or block size below 1, steps below 1, or a repeated option.
+Model_Options Read_Model_Options(const std::vector<std::string>& args);
+
+// The usage text of model `name`; `about` describes the model in a few lines.
+std::string Model_Usage(const std::string& name, const std::string& about);
+
+// A model program's main: prints the usage for -h/--help (status 0), refuses bad options
+// (status 1), otherwise returns run(options); a std::exception escaping `run` is printed as
+// "<name>: the run failed: <what>" (with the causes nested in it) and gives status 1.
+int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
+                      const std::function<int(const Model_Options&)>& run);
+
+}  // namespace quarnel::modelkit
