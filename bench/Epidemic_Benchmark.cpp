@@ -8,7 +8,7 @@
 
 #include "Kept_Workers.h"
 
-#include "Epidemic.h"
+#include "Epidemic_Reference.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "Kept_Workers.h"
 
-#include "Flocking.h"
+#include "Flocking_Reference.h"
 
 namespace {
 

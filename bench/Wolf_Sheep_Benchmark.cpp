@@ -11,7 +11,7 @@
 
 #include "Kept_Workers.h"
 
-#include "Wolf_Sheep.h"
+#include "Wolf_Sheep_Reference.h"
 
 namespace {
 

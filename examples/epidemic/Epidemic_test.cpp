@@ -2,7 +2,7 @@
 // any number of workers and block size; several infectors of one person are settled by the
 // lowest identity; recovery events fire, move and free themselves; the daily checks name what
 // failed; the program refuses bad input with one line.
-#include "Epidemic.h"
+#include "Epidemic_Reference.h"
 
 #include <gtest/gtest.h>
 #include <quarnel/modelkit/Program_Outcome.h>

@@ -7,9 +7,10 @@
 //    nearest neighbour;
 //  - between steps the iteration hook rebuilds the grid from the birds in index order and
 //    computes the step's statistics in that order, so no floating-point sum depends on the workers.
-// Run_Flocking runs it on the kernel; Run_Flocking_Reference runs the same formulation with
-// plain loops over a vector. Both call Step_Bird, so their series are equal bit for bit, and
-// so is the kernel's series on any number of workers and for any block size.
+// Run_Flocking runs it on the kernel; Run_Flocking_Reference (Flocking_Reference.h) runs the
+// same formulation with plain loops over a vector. Both call Step_Bird, so their series are
+// equal bit for bit, and so is the kernel's series on any number of workers and for any block
+// size.
 //
 // Thread safety: Run_Flocking and Run_Flocking_Reference run on the calling thread (the kernel's
 // run starts and joins its own workers); one kernel run per process at a time.
@@ -280,37 +281,6 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
   for (Flocking_Row& row : result.series) row.mean_nearest_distance = nearest[size_t(row.step)];
   result.fingerprint = quarnel::Run_Fingerprint::Instance().Result();
   quarnel::Run_Fingerprint::Switch(false);
-  return result;
-}
-
-// The same formulation with plain loops: each step computes every bird's update from the
-// previous flock, then replaces the flock and rebuilds the grid.
-inline Flocking_Result Run_Flocking_Reference(const Flocking_Parameters& p, uint64_t seed, int steps = 0) {
-  if (steps <= 0) steps = p.steps;
-  detail::Check(p, steps);
-  Flock_Grid grid(p.width, p.height, p.visual_distance);
-  std::vector<Bird_State> states(size_t(p.birds)), next(size_t(p.birds));
-  std::vector<double> d2(size_t(p.birds));
-  std::vector<Grid_Item> items;
-  for (int i = 0; i < p.birds; ++i) states[size_t(i)] = Initial_Bird(p, seed, uint32_t(i));
-  detail::Fill_Grid(grid, states, items);
-  Flocking_Result result;
-  std::vector<double> nearest(size_t(steps) + 1);
-  for (int s = 0; s < steps; ++s) {
-    for (int i = 0; i < p.birds; ++i) {
-      const Bird_Update u = Step_Bird(grid, p, uint32_t(i), states[size_t(i)]);
-      next[size_t(i)] = u.next;
-      d2[size_t(i)] = u.nearest_d2;
-    }
-    nearest[size_t(s)] = Mean_Nearest(p.birds, [&](int i) { return d2[size_t(i)]; });
-    states.swap(next);
-    detail::Fill_Grid(grid, states, items);
-    result.series.push_back(
-        {s + 1, 0.0, Alignment(p.birds, [&](int i) -> const Bird_State& { return states[size_t(i)]; })});
-  }
-  nearest[size_t(steps)] =
-      Mean_Nearest(p.birds, [&](int i) { return Nearest_D2(grid, uint32_t(i), states[size_t(i)]); });
-  for (Flocking_Row& row : result.series) row.mean_nearest_distance = nearest[size_t(row.step)];
   return result;
 }
 

@@ -1,7 +1,7 @@
 // The flocking model: the kernel's series equals the sequential reference's bit for bit on any
 // number of workers and block size; a bird reads only the previous step's flock, across the
 // borders of the periodic space; the program refuses bad input with one line.
-#include "Flocking.h"
+#include "Flocking_Reference.h"
 
 #include <gtest/gtest.h>
 #include <quarnel/modelkit/Program_Outcome.h>

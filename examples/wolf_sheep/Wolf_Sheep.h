@@ -1,9 +1,11 @@
 // Wolf-sheep-grass on a W x H grid that does not wrap, three ways:
 //  - kernel::Run: the model on the Quarnel kernel, stepped in parallel phases;
-//  - reference::Run: the same phases and the same Counter_Random draws as plain loops over
-//    plain containers, one thread, no kernel; its per-step series equals the kernel's exactly;
-//  - declared::Run: the rules as the benchmark declares them, one animal at a time in a fresh
-//    random order each step (sheep, then wolves, then grass), for comparing outcomes.
+//  - reference::Run (Wolf_Sheep_Reference.h): the same phases and the same Counter_Random
+//    draws as plain loops over plain containers, one thread, no kernel; its per-step series
+//    equals the kernel's exactly;
+//  - declared::Run (Wolf_Sheep_Reference.h): the rules as the benchmark declares them, one
+//    animal at a time in a fresh random order each step (sheep, then wolves, then grass), for
+//    comparing outcomes.
 //
 // The phase formulation (sub-iterations 0 and 1 of one step):
 //   0 move: every sheep and every wolf moves, loses 1 and joins its worker's lane of its new
@@ -237,12 +239,10 @@ int Settle_Cell(Sheep_Grid& sheep_grid, const Wolf_Grid& wolf_grid, int32_t cell
   return grass + Regrow(countdown);
 }
 
-// Staging the moved animals by row pays where the grid's heads do not fit the cache (huge,
-// 4 million cells, 20 steps: 8.0 to 4.2 s a run of the plain loops) and costs where they do
-// (small: 0.83 to 0.97 ms a run of the plain loops; on the kernel, one worker, runs alternated
-// in one process, 3-19 % of the run, 9 % at the median), so both versions stage only on grids
-// of at least p.stage_from_cells cells (2^20 unless a test asks otherwise) and otherwise push
-// each moved animal straight into its new cell's list.
+// Staging the moved animals by row pays where the grid's heads do not fit the cache and costs
+// where they do (docs/performance-log.md), so both versions stage only on grids of at least
+// p.stage_from_cells cells (2^20 unless a test asks otherwise) and otherwise push each moved
+// animal straight into its new cell's list.
 inline bool Stages_Moves(const Parameters& p, const Grid_Geometry& g) {
   return g.num_cells() >= p.stage_from_cells;
 }
@@ -266,8 +266,7 @@ namespace kernel {
 // what the owner reads (identity, cell, energy, flag, list link) in one cache line: the kernel's
 // part of a cell takes its first 48 bytes, and an animal's own fields right behind it would
 // straddle the first two lines and cost two memory accesses where one will do. `_line_rest`
-// fills the first line and puts them all in the second; the cell stays 128 bytes (wolf-sheep
-// huge, 20 steps, one worker, runs alternated: 6.4-8.1 s without the filler, 5.3-6.4 s with it).
+// fills the first line and puts them all in the second; the cell stays 128 bytes.
 template <class Kernel_Part>
 constexpr size_t Line_Rest = (quarnel::__cache_line_size - sizeof(Kernel_Part) % quarnel::__cache_line_size) %
                              quarnel::__cache_line_size;
@@ -338,14 +337,9 @@ struct Shared {
   std::vector<int32_t> countdown;  // per cell; 0: grown
   quarnel::modelkit::Multi_Occupancy_Grid<Sheep, &Sheep::_next_in_cell> sheep;
   quarnel::modelkit::Multi_Occupancy_Grid<Wolf, &Wolf::_next_in_cell> wolves;
-  // One line per thread index (workers, then the controlling thread): a row adds the change in
-  // its cells with grown grass to its worker's line, and the iteration hook sums and empties
-  // the lines. The hook thus reads a line per worker; a count kept in each row would have it
-  // read every row's line, each written by a worker in the step before and again in the next,
-  // so that the line crosses between the cores twice a step (small, one worker, three sets of
-  // 1000 runs alternated in one process: medians 1.52, 1.63, 1.83 ms a run with the counts in
-  // the rows, 1.43, 1.56, 1.74 with the tallies).
-  std::vector<quarnel::Cache_Line_Value<int64_t>> grown_tallies;
+  // A row adds the change in its cells with grown grass to its worker's entry; the iteration
+  // hook sums and empties them.
+  quarnel::Per_Worker<int64_t> grown;
 };
 inline Shared* shared = nullptr;
 
@@ -375,8 +369,7 @@ inline void Wolf::Act(quarnel::Next& next) {
 // The newborns of a row's settling: they join the run and move from the next step on. A
 // newborn takes over the object of an animal of its kind that died earlier in the same row,
 // when there is one, instead of a new one: the dead one's lines are still in the cache, where
-// a fresh cell and a release each cost a miss (huge, one worker, runs alternated: 20 steps
-// 5.7-6.5 to 5.0-5.6 s, 100 steps 28.9-32.2 to 26.7-28.8 s). Only the animal's own fields are
+// a fresh cell and a release each cost a miss. Only the animal's own fields are
 // written; the kernel's part of the object stays as it is, and the dead one is already due at
 // the next move (every animal in a list moved in this step; checked all the same).
 struct Births {
@@ -453,7 +446,7 @@ inline void Grass_Row::Act(quarnel::Next& next) {
     Collect_Dead_And_Clear(s.sheep, cell, dead_sheep);
     Collect_Dead_And_Clear(s.wolves, cell, dead_wolves);
   }
-  s.grown_tallies[size_t(quarnel::__thread_id)].value += grown;
+  s.grown.Mine() += grown;
   quarnel::Release_All(dead_sheep);
   quarnel::Release_All(dead_wolves);
   dead_sheep.clear();
@@ -504,10 +497,10 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
       return Wolf(id, at.cell, at.energy);
     });
     result.series.push_back(start);
-    state.grown_tallies.assign(World::Instance().num_threads() + 1, {});
+    state.grown.Start();
     run.On_Iteration_End([&](uint32_t) {
-      Counts counts{Live_Count<Sheep>(), Live_Count<Wolf>(), result.series.back().grass};
-      for (auto& tally : state.grown_tallies) counts.grass += std::exchange(tally.value, 0);
+      Counts counts{Live_Count<Sheep>(), Live_Count<Wolf>(), result.series.back().grass + state.grown.Sum()};
+      state.grown.Reset();
       result.series.push_back(counts);
     });
     run.Run();
@@ -518,180 +511,4 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
 
 }  // namespace kernel
 
-// ---------------------------------------------------------------------------------------
-// The same phases as plain loops (one thread, no kernel).
-namespace reference {
-
-struct Animal {
-  uint64_t _identity;
-  int32_t _cell;
-  float _energy;
-  bool _alive = true;
-  Animal* _next_in_cell = nullptr;
-  uint64_t identity() const { return _identity; }
-};
-using Animal_Grid = quarnel::modelkit::Multi_Occupancy_Grid<Animal, &Animal::_next_in_cell>;
-
-// The newborns of a settle loop, appended to the animals' vectors, whose capacity must hold
-// them (the lists point into the vectors).
-struct Births {
-  std::vector<Animal>& sheep;
-  std::vector<Animal>& wolves;
-  Animal* New_Sheep(const Animal& parent, uint64_t identity) const {
-    sheep.push_back(Animal{identity, parent._cell, parent._energy});
-    return &sheep.back();
-  }
-  void New_Wolf(const Animal& parent, uint64_t identity) const {
-    wolves.push_back(Animal{identity, parent._cell, parent._energy});
-  }
-};
-
-// Every animal of `animals` moves with its draws of `label` and joins its new cell's list, or
-// is staged for the cell's row when `stage`.
-inline void Move_All(std::vector<Animal>& animals, Animal_Grid& lists, const Grid_Geometry& g, uint64_t seed,
-                     Revision label, bool stage) {
-  for (Animal& a : animals) {
-    Counter_Random draws(seed, a._identity, label);
-    a._cell = rules::Move(g, a._cell, draws);
-    a._energy -= 1;
-    if (stage) {
-      lists.Stage(a._cell, &a, 0);
-    } else {
-      lists.Push_Alone(a._cell, &a);
-    }
-  }
-}
-
-inline Series Run(const Parameters& p, uint64_t seed) {
-  const Grid_Geometry g(p.width, p.height);
-  std::vector<Animal> sheep, wolves;
-  std::vector<int32_t> countdown(size_t(g.num_cells()));
-  const bool stage = rules::Stages_Moves(p, g);
-  Animal_Grid sheep_at(g, 1, stage ? 1 : 0), wolves_at(g, 1, stage ? 1 : 0);
-  Counts counts = rules::Set_Up(p, g, seed, countdown, sheep, wolves);
-  Series series{counts};
-  std::vector<Animal*> wolf_scratch, prey_scratch;
-  const Births births{sheep, wolves};
-  for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
-    // At most one newborn per animal: the lists' pointers stay valid through the step.
-    sheep.reserve(2 * sheep.size());
-    wolves.reserve(2 * wolves.size());
-    Move_All(sheep, sheep_at, g, seed, Revision(t, rules::sheep_move), stage);
-    Move_All(wolves, wolves_at, g, seed, Revision(t, rules::wolf_move), stage);
-    for (int32_t y = 0; y < g.height(); ++y) {
-      if (stage) {
-        sheep_at.Link_Staged_Row(y);
-        wolves_at.Link_Staged_Row(y);
-      }
-      for (int32_t cell = g.Cell(0, y); cell < g.Cell(0, y) + g.width(); ++cell) {
-        if (sheep_at.First(cell) == nullptr && wolves_at.First(cell) == nullptr) {
-          counts.grass += rules::Regrow(countdown[size_t(cell)]);
-          continue;
-        }
-        counts.grass += rules::Settle_Cell(sheep_at, wolves_at, cell, countdown[size_t(cell)], p, seed, t,
-                                           wolf_scratch, prey_scratch, births);
-        sheep_at.Clear(cell);
-        wolves_at.Clear(cell);
-      }
-    }
-    std::erase_if(sheep, [](const Animal& a) { return !a._alive; });
-    std::erase_if(wolves, [](const Animal& a) { return !a._alive; });
-    counts.sheep = int64_t(sheep.size());
-    counts.wolves = int64_t(wolves.size());
-    series.push_back(counts);
-  }
-  return series;
-}
-
-}  // namespace reference
-
-// ---------------------------------------------------------------------------------------
-// The declared rules: one animal at a time in a fresh random order each step.
-namespace declared {
-
-struct Animal {
-  uint64_t identity;
-  int32_t cell;
-  float energy;
-  bool alive = true;
-};
-
-inline void Erase_One(std::vector<uint32_t>& list, uint32_t value) {
-  auto it = std::find(list.begin(), list.end(), value);
-  *it = list.back();
-  list.pop_back();
-}
-
-inline Series Run(const Parameters& p, uint64_t seed) {
-  const Grid_Geometry g(p.width, p.height);
-  std::vector<Animal> sheep, wolves;
-  std::vector<int32_t> countdown(size_t(g.num_cells()));
-  std::vector<std::vector<uint32_t>> sheep_at(size_t(g.num_cells()));  // indices into `sheep`
-  Counts counts = rules::Set_Up(p, g, seed, countdown, sheep, wolves);
-  Series series{counts};
-  for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
-    for (auto& list : sheep_at) list.clear();
-    for (uint32_t i = 0; i < sheep.size(); ++i) sheep_at[size_t(sheep[i].cell)].push_back(i);
-    // Sheep: move, lose 1, eat grown grass, starve or reproduce; newborns act from the next step.
-    const std::vector<uint32_t> sheep_order =
-        quarnel::modelkit::Random_Order(sheep.size(), seed, rules::sheep_order_key, t);
-    for (uint32_t i : sheep_order) {
-      const Revision now(t, rules::sheep_move);
-      Counter_Random draws(seed, sheep[i].identity, now);
-      Erase_One(sheep_at[size_t(sheep[i].cell)], i);
-      sheep[i].cell = rules::Move(g, sheep[i].cell, draws);
-      sheep[i].energy -= 1;
-      int32_t& grass = countdown[size_t(sheep[i].cell)];
-      if (grass == 0) {
-        sheep[i].energy += p.sheep_gain;
-        grass = p.regrowth;
-        --counts.grass;
-      }
-      if (sheep[i].energy < 1) {
-        sheep[i].alive = false;
-        continue;
-      }
-      sheep_at[size_t(sheep[i].cell)].push_back(i);
-      if (draws.Next_Uniform() < p.sheep_reproduce) {
-        sheep[i].energy /= 2;
-        sheep.push_back({quarnel::Child_Identity(sheep[i].identity, now), sheep[i].cell, sheep[i].energy});
-        sheep_at[size_t(sheep[i].cell)].push_back(uint32_t(sheep.size() - 1));
-      }
-    }
-    // Wolves: move, lose 1, eat a random sheep of the cell, starve or reproduce.
-    const std::vector<uint32_t> wolf_order =
-        quarnel::modelkit::Random_Order(wolves.size(), seed, rules::wolf_order_key, t);
-    for (uint32_t i : wolf_order) {
-      const Revision now(t, rules::wolf_move);
-      Counter_Random draws(seed, wolves[i].identity, now);
-      wolves[i].cell = rules::Move(g, wolves[i].cell, draws);
-      wolves[i].energy -= 1;
-      std::vector<uint32_t>& here = sheep_at[size_t(wolves[i].cell)];
-      if (!here.empty()) {
-        const uint32_t victim = here[draws.Next_Below(here.size())];
-        sheep[victim].alive = false;
-        Erase_One(here, victim);
-        wolves[i].energy += p.wolf_gain;
-      }
-      if (wolves[i].energy < 0) {
-        wolves[i].alive = false;
-        continue;
-      }
-      if (draws.Next_Uniform() < p.wolf_reproduce) {
-        wolves[i].energy /= 2;
-        wolves.push_back(
-            {quarnel::Child_Identity(wolves[i].identity, now), wolves[i].cell, wolves[i].energy});
-      }
-    }
-    for (int32_t& c : countdown) counts.grass += rules::Regrow(c);
-    std::erase_if(sheep, [](const Animal& a) { return !a.alive; });
-    std::erase_if(wolves, [](const Animal& a) { return !a.alive; });
-    counts.sheep = int64_t(sheep.size());
-    counts.wolves = int64_t(wolves.size());
-    series.push_back(counts);
-  }
-  return series;
-}
-
-}  // namespace declared
 }  // namespace wolf_sheep

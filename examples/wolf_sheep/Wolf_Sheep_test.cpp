@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Wolf_Sheep.h"
+#include "Wolf_Sheep_Reference.h"
 
 namespace wolf_sheep {
 namespace {

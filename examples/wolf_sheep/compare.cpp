@@ -7,7 +7,7 @@
 
 #include <quarnel/modelkit/Sample_Summary.h>
 
-#include "Wolf_Sheep.h"
+#include "Wolf_Sheep_Reference.h"
 
 using Stat = quarnel::modelkit::Sample_Summary;
 

@@ -104,11 +104,9 @@ QUARNEL_CELL_ACCESS inline Revision Execution_Block::privCall(Execution_Object* 
 // and one store. The cell address advances by the stride, read once with the bound. Each
 // cell's first and last lines are prefetched (for writing: the handler and the answer write
 // them) a few cells ahead: the hardware prefetcher stops at page boundaries, and without it a
-// population of a million 64-byte cells spent a third of its step waiting for the revision
-// loads (47 % more than the bare loop on one worker, 5 % with it). A cell of two lines may
-// keep its agent's own fields in the second (wolf-sheep's animals keep theirs there; when
-// they still straddled both lines, huge, 20 steps, one worker: 4.6-5.0 to 4.5-4.7 s with this
-// prefetch); for a cell within one line both ask for it.
+// large population spends much of its step waiting for the revision loads. A cell of two
+// lines may keep its agent's own fields in the second (wolf-sheep's animals keep theirs
+// there); for a cell within one line both ask for it.
 constexpr size_t kPrefetch_Cells = 16;
 
 template <bool Fingerprinted>

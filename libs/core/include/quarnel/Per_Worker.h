@@ -41,6 +41,10 @@ class Per_Worker {
 
   // visit(entry) for every entry, in thread order.
   template <class Visit>
+  void For_Each(Visit visit) {
+    for (auto& entry : _entries) visit(entry.value);
+  }
+  template <class Visit>
   void For_Each(Visit visit) const {
     for (const auto& entry : _entries) visit(entry.value);
   }

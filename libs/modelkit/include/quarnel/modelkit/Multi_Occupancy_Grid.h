@@ -21,7 +21,7 @@
 // cells' lists (Link_Staged_Row). On a grid too large for the cache this turns a miss on a
 // random cell's head at every push into a walk over one row's heads, which stay in the cache,
 // with every line of the items asked for a few ahead, so that the owner then reads the row's
-// members from the cache (wolf-sheep huge, 20 steps, one worker: 8.2 to 4.7 s).
+// members from the cache.
 // The vectors keep their capacity from step to step: once the run has reached its largest
 // rows, staging allocates nothing.
 //
@@ -117,8 +117,7 @@ class Multi_Occupancy_Grid {
   // Asks the processor to load the first member of each of `cell`'s lanes, every cache line
   // of it: an owner that settles its cells one after another calls it a few cells ahead, so
   // that the members' misses overlap the work on the cells before. The members lie anywhere
-  // in memory, and a T that straddles lines would otherwise cost two misses in a row (before
-  // wolf-sheep staged its moves, huge, 20 steps, one worker: 10.3 to 7.5 s).
+  // in memory, and a T that straddles lines would otherwise cost two misses in a row.
   void Prefetch(int32_t cell) const {
     const std::atomic<T*>* lanes = Lanes_Of(cell);
     for (size_t k = 0; k < _lanes; ++k) {
