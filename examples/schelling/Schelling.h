@@ -6,6 +6,10 @@
 //  - declared::Run: the rules as the benchmark declares them, one resident at a time in a
 //    fresh random order each step, each seeing the moves made before it in that step.
 //
+// Every way reports the state after each step: row 0 of the series is the grid after set-up
+// (the residents happy on it, none moved), row t the grid after step t (the residents happy on
+// it, those that moved in step t).
+//
 // The phase formulation (sub-iterations 0-1 of one step):
 //   0 each resident counts its own group within radius r (itself excluded) on the grid of the step's start;
 //   0 an unhappy one draws a uniform cell that was empty then (uniform cells until one is) and claims it;
@@ -25,6 +29,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -51,12 +56,12 @@ inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
   return {2000, 3200000, 2, 8, 20};
 }
 
-// One step: residents happy at its phase 0, residents that moved in its phase 1.
+// The state after a step: residents happy on the grid then, residents that moved in the step.
 struct Counts {
   int64_t happy = 0, moved = 0;
   friend bool operator==(const Counts&, const Counts&) = default;
 };
-using Series = std::vector<Counts>;  // [0]: after set-up (all unhappy); [t]: step t
+using Series = std::vector<Counts>;  // [0]: after set-up (none moved); [t]: after step t
 
 enum Phase : uint32_t { decide = 0, move = 1 };
 
@@ -88,6 +93,13 @@ inline Grid Place_Residents(const Parameters& p, uint64_t seed, std::vector<int3
 
 inline bool Happy(const Grid& grid, int32_t cell, uint8_t group, const Parameters& p) {
   return grid.Count_Within(cell, p.radius, group) >= p.min_to_be_happy;
+}
+
+// The residents happy on `grid`, resident i being at cells[i].
+inline int64_t Count_Happy(const Parameters& p, const Grid& grid, const std::vector<int32_t>& cells) {
+  int64_t happy = 0;
+  for (size_t i = 0; i < cells.size(); ++i) happy += Happy(grid, cells[i], Group_Of(p, int32_t(i)), p);
+  return happy;
 }
 
 }  // namespace rules
@@ -178,15 +190,24 @@ inline void Claim_Row::Act(quarnel::Next& next) {
 }
 
 struct Run_Result {
-  Series series;
+  Series series;  // with a row sink: its last row only
   quarnel::Run_Digest fingerprint;
   std::vector<int32_t> final_cells;  // [i]: the cell of resident i (identity i + 1) at the end
 };
 
-// One whole run on `threads` workers with `block_size` objects per block of each type.
+// Receives each row of the series as soon as it is final, in order.
+using Row_Sink = std::function<void(const Counts&)>;
+
+// One whole run on `threads` workers with `block_size` objects per block of each type. With
+// `on_row`, each row goes there as soon as it is final and the result keeps the last one only,
+// so that memory does not grow with the steps. A run stopped early (World::Request_Stop) ends
+// with the row of its last finished step.
+// Row t's happy residents are those of the grid after step t, counted in phase 0 of step t + 1
+// (iteration t), so row t is final at the end of iteration t; the last row's are counted on
+// the controlling thread once the run has stopped.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
-                      bool fingerprint = true) {
+                      bool fingerprint = true, const Row_Sink& on_row = {}) {
   using namespace quarnel;
   std::vector<int32_t> cells;
   Shared state(p, seed, cells);
@@ -195,7 +216,15 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
   config.num_threads = threads;
   config.num_iterations = p.steps;
   Run_Result result;
-  result.series.push_back({});
+  auto add_row = [&](const Counts& row) {
+    if (on_row) {
+      on_row(row);
+      result.series.assign(1, row);
+    } else {
+      result.series.push_back(row);
+    }
+  };
+  int64_t moved = 0;  // residents that moved in the last finished step
   {
     Simulation run(config);
     Set_Block_Size<Resident>(block_size);
@@ -207,14 +236,16 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
                            [](uint64_t row) { return Claim_Row(int32_t(row)); });
     state.tallies.assign(World::Instance().num_threads() + 1, {});
     run.On_Iteration_End([&](uint32_t) {
-      Counts counts;
+      Counts counts;  // happy: on the grid before this step's moves; moved: in this step
       for (Shared::Tally& tally : state.tallies) {
         counts.happy += std::exchange(tally.happy, 0);
         counts.moved += std::exchange(tally.moved, 0);
       }
-      result.series.push_back(counts);
+      add_row({counts.happy, moved});
+      moved = counts.moved;
     });
     run.Run();
+    add_row({rules::Count_Happy(p, state.grid, state.cell_of), moved});
     result.final_cells = state.cell_of;
   }
   result.fingerprint = Run_Fingerprint::Instance().Result();
@@ -235,9 +266,10 @@ inline Series Run(const Parameters& p, uint64_t seed) {
   for (size_t i = 0; i < n; ++i) groups[i] = rules::Group_Of(p, int32_t(i));
   std::vector<int32_t> targets(n);
   std::vector<uint64_t> lowest(size_t(grid.geometry().num_cells()), UINT64_MAX);  // lowest claimant
-  Series series{{}};
+  Series series;
+  int64_t moved = 0;  // in the step before
   for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
-    Counts counts;
+    Counts counts;  // happy: on the grid after step t; moved: in step t + 1
     for (size_t i = 0; i < n; ++i) {
       targets[i] = -1;
       if (rules::Happy(grid, cells[i], groups[i], p)) {
@@ -260,8 +292,10 @@ inline Series Run(const Parameters& p, uint64_t seed) {
     for (size_t i = 0; i < n; ++i) {
       if (targets[i] >= 0) lowest[size_t(targets[i])] = UINT64_MAX;
     }
-    series.push_back(counts);
+    series.push_back({counts.happy, moved});
+    moved = counts.moved;
   }
+  series.push_back({rules::Count_Happy(p, grid, cells), moved});
   return series;
 }
 
@@ -271,17 +305,16 @@ inline Series Run(const Parameters& p, uint64_t seed) {
 // The declared rules: one resident at a time in a fresh random order each step.
 namespace declared {
 
-inline Series Run(const Parameters& p, uint64_t seed) {
+// Row t's happy residents are counted on the grid after step t, once every resident has
+// had its turn. `final_cells`, when given, receives each resident's cell at the end.
+inline Series Run(const Parameters& p, uint64_t seed, std::vector<int32_t>* final_cells = nullptr) {
   std::vector<int32_t> cells;
   Grid grid = rules::Place_Residents(p, seed, cells);
-  Series series{{}};
+  Series series{{rules::Count_Happy(p, grid, cells), 0}};
   for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
     Counts counts;
     for (uint32_t i : quarnel::modelkit::Random_Order(cells.size(), seed, rules::order_key, t)) {
-      if (rules::Happy(grid, cells[i], rules::Group_Of(p, int32_t(i)), p)) {
-        ++counts.happy;
-        continue;
-      }
+      if (rules::Happy(grid, cells[i], rules::Group_Of(p, int32_t(i)), p)) continue;
       Counter_Random draws(seed, quarnel::Root_Identity(i), Revision(t, decide));
       const int32_t target = grid.Random_Empty_Cell(draws);
       if (target < 0) continue;
@@ -289,8 +322,10 @@ inline Series Run(const Parameters& p, uint64_t seed) {
       cells[i] = target;
       ++counts.moved;
     }
+    counts.happy = rules::Count_Happy(p, grid, cells);
     series.push_back(counts);
   }
+  if (final_cells != nullptr) *final_cells = cells;
   return series;
 }
 
