@@ -23,12 +23,12 @@ int Run(const quarnel::modelkit::Model_Options& options) {
   wolf_sheep::Parameters p = wolf_sheep::Parameters_For(options.size);
   if (options.steps > 0) p.steps = options.steps;
   // The workers' lanes grow with the grid times the workers: refused before the run.
-  if (const std::string shortfall =
-          quarnel::modelkit::Memory_Shortfall(wolf_sheep::kernel::Worker_Lane_Bytes(p, options.threads));
+  if (const std::string shortfall = quarnel::modelkit::Memory_Shortfall(
+          wolf_sheep::kernel::Worker_Lane_Bytes(p, options.threads),
+          "the workers' lanes of the " + quarnel::modelkit::to_string(options.size) + " grid alone");
       !shortfall.empty()) {
     throw quarnel::modelkit::Model_Option_Error("option --threads: '" + std::to_string(options.threads) +
-                                                "' needs " + shortfall + " for the workers' lanes of the " +
-                                                quarnel::modelkit::to_string(options.size) + " grid alone");
+                                                "' needs " + shortfall);
   }
   // Each step's row is written as soon as it is final (Series_Writer.h).
   quarnel::modelkit::Series_Writer csv(options.csv, "step,sheep,wolves,grass");

@@ -44,7 +44,8 @@ std::string Read_Text_File(const std::string& file) {
 }
 
 Background_Program::Background_Program(const std::string& program, const std::string& args,
-                                       const std::string& shell_setup) {
+                                       const std::string& shell_setup, const std::string& out_to,
+                                       const std::string& err_to) {
   static std::atomic<int> count{0};
   const std::string stem = (std::filesystem::temp_directory_path() /
                             ("background_program_" + std::to_string(getpid()) + "_" + std::to_string(count++)))
@@ -52,7 +53,8 @@ Background_Program::Background_Program(const std::string& program, const std::st
   _out_file = stem + ".out";
   _err_file = stem + ".err";
   const std::string script = (shell_setup.empty() ? "" : shell_setup + " && ") + "exec " + program + " " + args +
-                             " >'" + _out_file + "' 2>'" + _err_file + "'";
+                             " " + (out_to.empty() ? ">'" + _out_file + "'" : out_to) + " " +
+                             (err_to.empty() ? "2>'" + _err_file + "'" : err_to);
   const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
   // SIGINT and SIGTERM at their defaults, none blocked, whatever the test runner set: the
   // program sees the signals a user sends. posix_spawn runs no fork handlers, so the World of
@@ -106,6 +108,12 @@ Program_Output Background_Program::Wait(std::chrono::seconds limit) {
   output.out = Read_Text_File(_out_file);
   output.err = Read_Text_File(_err_file);
   return output;
+}
+
+Program_Output Run_To_End(const std::string& program, const std::string& args, const std::string& shell_setup,
+                          const std::string& out_to, const std::string& err_to) {
+  Background_Program running(program, args, shell_setup, out_to, err_to);
+  return running.Wait();
 }
 
 }  // namespace quarnel::modelkit

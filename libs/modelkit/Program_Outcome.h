@@ -19,6 +19,9 @@ struct Program_Outcome {
 Program_Outcome Run_Program(const std::string& program, const std::string& args);
 
 // What a program run in the background (Background_Program) left.
+// The text of `file`, "" when it cannot be read.
+std::string Read_Text_File(const std::string& file);
+
 struct Program_Output {
   int status = -1;  // the exit status, or 128 + the signal that ended it, or -1 (timed out, killed)
   std::string out;  // standard output
@@ -27,17 +30,22 @@ struct Program_Output {
 
 // `program args` started at once with its standard output and error in files, to be signalled
 // while it runs: `shell_setup` (e.g. "ulimit -v 400000", "cd /tmp/x") runs before it in its
-// shell, whose process it then replaces, so that the signals reach the program itself. The
-// destructor kills a program not waited for.
+// shell, whose process it then replaces, so that the signals reach the program itself, with
+// SIGINT and SIGTERM at their defaults. `out_to` and `err_to`, when given, are the shell's
+// redirections instead of the files (">/dev/full", ">&-", "2>&-"). The destructor kills a
+// program not waited for.
 class Background_Program {
  public:
-  Background_Program(const std::string& program, const std::string& args, const std::string& shell_setup = "");
+  Background_Program(const std::string& program, const std::string& args, const std::string& shell_setup = "",
+                     const std::string& out_to = "", const std::string& err_to = "");
   ~Background_Program();
   Background_Program(const Background_Program&) = delete;
   Background_Program& operator=(const Background_Program&) = delete;
 
   pid_t pid() const { return _pid; }
   void Signal(int signal) const;
+  // What it has written so far on standard error (when captured).
+  std::string Err_So_Far() const { return Read_Text_File(_err_file); }
   // Whether the program still runs (not yet waited for and not ended).
   bool Running();
   // Waits for the end (killing the program with SIGKILL after `limit`) and collects it.
@@ -50,10 +58,11 @@ class Background_Program {
   std::string _out_file, _err_file;
 };
 
-// The text of `file`, "" when it cannot be read.
-std::string Read_Text_File(const std::string& file);
+// Runs `program args` as Background_Program does and waits for its end.
+Program_Output Run_To_End(const std::string& program, const std::string& args, const std::string& shell_setup = "",
+                          const std::string& out_to = "", const std::string& err_to = "");
 
-// Polls `condition` every 5 ms until it holds (true) or `limit` has passed (false).
+// Polls `condition` every millisecond until it holds (true) or `limit` has passed (false).
 template <class Condition>
 bool Wait_Until(Condition&& condition, std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
 
@@ -66,7 +75,7 @@ bool quarnel::modelkit::Wait_Until(Condition&& condition, std::chrono::milliseco
   const auto end = std::chrono::steady_clock::now() + limit;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }

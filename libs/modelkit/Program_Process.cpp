@@ -145,9 +145,11 @@ int Interrupted_Status(const std::string& name, const std::string& where) {
 }
 
 int Finish_Process(const std::string& name, int status) {
-  std::cout.flush();
+  // std::cout writes through C stdio's buffer (synchronised): flushing that buffer first keeps
+  // the reason of a failure.
   errno = 0;
   int error = std::fflush(stdout) != 0 ? errno : 0;
+  std::cout.flush();
   bool failed = error != 0 || std::ferror(stdout) != 0 || std::cout.fail();
   if (g_stdout_was_closed) {
     failed = true;

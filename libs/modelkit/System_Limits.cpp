@@ -157,11 +157,11 @@ std::string Thread_Count_Problem(int64_t threads) {
          std::to_string(limit.value - 1) + " worker threads that " + limit.name + " allows";
 }
 
-std::string Memory_Shortfall(uint64_t bytes) {
+std::string Memory_Shortfall(uint64_t bytes, const std::string& what) {
   const System_Limit limit = Memory_Limit();
   if (limit.value == 0 || bytes <= limit.value) return "";
-  return "about " + std::to_string(bytes >> 20) + " MiB, more than the " + std::to_string(limit.value >> 20) +
-         " MiB of " + limit.name;
+  return "about " + std::to_string(bytes >> 20) + " MiB for " + what + ", more than the " +
+         std::to_string(limit.value >> 20) + " MiB of " + limit.name;
 }
 
 }  // namespace quarnel::modelkit

@@ -32,9 +32,9 @@ System_Limit Thread_Limit();
 // one line "option --threads: '<threads>' is more than the <n> worker threads that <limit>
 // allows".
 std::string Thread_Count_Problem(int64_t threads);
-// "" when `bytes` fit in Memory_Limit(); otherwise "about <n> MiB, more than the <m> MiB of
-// <limit>", for a line that names the option that needs them.
-std::string Memory_Shortfall(uint64_t bytes);
+// "" when `bytes` fit in Memory_Limit(); otherwise "about <n> MiB for <what>, more than the
+// <m> MiB of <limit>", for a line that names the option that needs them.
+std::string Memory_Shortfall(uint64_t bytes, const std::string& what);
 
 // The smallest value of `file` in the cgroup folder `mount`/`path` and in each folder above it
 // up to `mount`: a value "max", one of 2^62 or more (cgroup v1's "no limit") and a file that

@@ -74,10 +74,11 @@ TEST(System_Limits_Test, This_Process_Has_Memory_And_Thread_Limits) {
   const System_Limit threads = Thread_Limit();
   EXPECT_GT(threads.value, 1u);
   EXPECT_EQ(Thread_Count_Problem(1), "");
-  EXPECT_EQ(Memory_Shortfall(1), "");
+  EXPECT_EQ(Memory_Shortfall(1, "x"), "");
   // No system lets a process have 2^31 - 1 threads (pid_max is at most 2^22).
   EXPECT_EQ(Thread_Count_Problem(2147483647).rfind("option --threads: '2147483647' is more than the ", 0), 0u);
-  EXPECT_EQ(Memory_Shortfall(uint64_t(1) << 62).rfind("about 4398046511104 MiB, more than the ", 0), 0u);
+  EXPECT_EQ(Memory_Shortfall(uint64_t(1) << 62, "the agents").rfind("about 4398046511104 MiB for the agents, more than the ", 0),
+            0u);
 }
 
 }  // namespace
