@@ -88,8 +88,10 @@ std::string usage_text() {
          "                        one on standard error when that is a terminal\n"
          "  -h, --help            this text\n"
          "Every agent acts once per iteration for 100 iterations and gives birth with probability 0.0001.\n"
-         "The run passes when the final population is within 5 % of N * 1.0001^100; the exit status is\n"
-         "0 when it passes, 1 when it does not or when an option is wrong.\n";
+         "The run passes when the final population is within 5 % of N * 1.0001^100 (0 for N = 0); the exit\n"
+         "status is 0 when it passes, 1 when it does not, when an option is wrong or when standard output\n"
+         "cannot be written. SIGINT or SIGTERM stops the run at the end of its iteration (a second one at\n"
+         "once), without a check, and ends the program by that signal (status 130 or 143 in a shell).\n";
 }
 
 Population_Options read_population_options(std::vector<std::string>& args, uint32_t cell_stride) {
