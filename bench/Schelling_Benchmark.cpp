@@ -9,7 +9,7 @@
 
 #include "Kept_Workers.h"
 
-#include "Schelling.h"
+#include "Schelling_Reference.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "Command_Line.h"
 
+#include <quarnel/modelkit/Program_Process.h>
 #include <boost/asio/ip/host_name.hpp>
 
 #include <cstdlib>
@@ -20,14 +21,15 @@
 #endif
 
 std::vector<std::string> handle_args(const quarnel::Log_Stream_Source& log, int argc, char** argv) {
-  log() << "Exe: " << argv[0];
+  // Outside text: a control character in it could start a line of its own in the log.
+  log() << "Exe: " << quarnel::modelkit::Printable(argc > 0 && argv[0] != nullptr ? argv[0] : "");
   std::vector<std::string> args(argv + 1, argv + std::max(argc, 1));
   if (argc < 2) {
     log() << "There were no arguments;";
     return args;
   }
   log() << "Arguments:";
-  for (int i = 1; i < argc; ++i) log() << i << ": " << argv[i];
+  for (int i = 1; i < argc; ++i) log() << i << ": " << quarnel::modelkit::Printable(argv[i]);
   return args;
 }
 
@@ -55,7 +57,7 @@ std::string get_scenario_file(std::vector<std::string>& args, const quarnel::Log
   std::string file = args.front();
   std::error_code unreadable;  // an entry that cannot be inspected counts as missing
   if (!std::filesystem::exists(file, unreadable)) {
-    log() << "No such scenario config file: " << file;
+    log() << "No such scenario config file: " << quarnel::modelkit::Printable(file);
     std::exit(1);
   }
   args.erase(args.begin());
@@ -71,7 +73,9 @@ void log_residual_args(std::vector<std::string>& args, unsigned int& num_threads
     return;
   }
   std::string listed;
-  for (std::size_t i = 0; i < args.size(); ++i) listed += (i == 0 ? "" : ", ") + args[i];
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    listed += (i == 0 ? "" : ", ") + quarnel::modelkit::Printable(args[i]);
+  }
   log() << "There were unhandled arguments: [" << listed << "]";
   std::exit(1);
 }

@@ -21,7 +21,9 @@
 
 #include <quarnel/Logger.h>
 
-// Logs "Exe: <argv[0]>" and the arguments, one per line; returns argv[1..argc-1].
+// Logs "Exe: <argv[0]>" and the arguments, one per line, each with its control characters
+// escaped (quarnel::modelkit::Printable), so that no argument can add a line of its own to the
+// log; returns argv[1..argc-1] as they are.
 std::vector<std::string> handle_args(const quarnel::Log_Stream_Source& log, int argc, char** argv);
 
 // `text` converted to T, the whole text or nothing. Unlike a bare lexical_cast, a signed

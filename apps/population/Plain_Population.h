@@ -49,6 +49,6 @@ inline Population_Result run_plain_population(int num_agents, int threads, int a
   int64_t net = 0;
   for (const auto& births : net_agents) net += births.value;
   World::Terminate_Simulation();
-  const double population = double(num_agents + net);
-  return {population, expected, std::fabs((population - expected) / expected) <= .05};
+  const int64_t population = num_agents + net;
+  return {population, expected, population_check(population, expected)};
 }

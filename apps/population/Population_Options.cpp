@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include <quarnel/Execution_Component_Manager.h>
+#include <quarnel/modelkit/Program_Process.h>
+
 #include "Command_Line.h"
 
 namespace {
@@ -22,7 +24,7 @@ int read_int_option(std::vector<std::string>& args, const std::string& name, int
   try {
     return get_arg_value<int>(args, name, fallback);
   } catch (const boost::bad_lexical_cast&) {
-    throw Option_Error("option " + name + ": '" + value +
+    throw Option_Error("option " + name + ": '" + quarnel::modelkit::Printable(value) +
                        "' is not a whole number between -2147483648 and 2147483647");
   }
 }
@@ -48,7 +50,7 @@ uint64_t read_seed_option(std::vector<std::string>& args, uint64_t fallback, boo
   const auto [end, error] = std::from_chars(first, last, seed);
   if (value.empty() || !std::isdigit(static_cast<unsigned char>(value.front())) || error != std::errc() ||
       end != last) {
-    throw Option_Error("option --seed: '" + value +
+    throw Option_Error("option --seed: '" + quarnel::modelkit::Printable(value) +
                        "' is not a whole number between 0 and 18446744073709551615");
   }
   args.erase(found, std::next(found, 2));
@@ -57,7 +59,7 @@ uint64_t read_seed_option(std::vector<std::string>& args, uint64_t fallback, boo
 
 std::string joined(const std::vector<std::string>& args) {
   std::string text;
-  for (const std::string& a : args) text += (text.empty() ? "" : " ") + a;
+  for (const std::string& a : args) text += (text.empty() ? "" : " ") + quarnel::modelkit::Printable(a);
   return text;
 }
 
@@ -85,8 +87,10 @@ std::string usage_text() {
          "                        one on standard error when that is a terminal\n"
          "  -h, --help            this text\n"
          "Every agent acts once per iteration for 100 iterations and gives birth with probability 0.0001.\n"
-         "The run passes when the final population is within 5 % of N * 1.0001^100; the exit status is\n"
-         "0 when it passes, 1 when it does not or when an option is wrong.\n";
+         "The run passes when the final population is within 5 % of N * 1.0001^100 (0 for N = 0); the exit\n"
+         "status is 0 when it passes, 1 when it does not, when an option is wrong or when standard output\n"
+         "cannot be written. SIGINT or SIGTERM stops the run at the end of its iteration (a second one at\n"
+         "once), without a check, and ends the program by that signal (status 130 or 143 in a shell).\n";
 }
 
 Population_Options read_population_options(std::vector<std::string>& args, uint32_t cell_stride) {
@@ -117,18 +121,31 @@ Population_Options read_population_options(std::vector<std::string>& args, uint3
   return options;
 }
 
-uint64_t estimated_agent_bytes(const Population_Options& options, uint32_t cell_stride) {
+Memory_Estimate estimated_memory(const Population_Options& options, uint32_t cell_stride) {
   // The expected final population plus the 5 % the check allows.
   const double agents = std::ceil(options.num_agents * std::pow(1.0001, 100) * 1.05);
   const quarnel::Block_Shape shape =
       *quarnel::Agent_Block_Shape(uint64_t(options.agents_per_block), cell_stride);
-  const double blocks = std::ceil(agents / shape.cells) + std::max(options.threads, 1);
-  return uint64_t(blocks * shape.bytes);
+  // A block per worker: each starts one of its own for its newborns.
+  return {uint64_t(std::ceil(agents / shape.cells) * shape.bytes),
+          uint64_t(double(std::max(options.threads, 1)) * shape.bytes)};
 }
 
-uint64_t physical_memory_bytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page <= 0) return 0;
-  return uint64_t(pages) * uint64_t(page);
+std::string memory_problem(const Population_Options& options, uint32_t cell_stride,
+                           const quarnel::modelkit::System_Limit& limit) {
+  const Memory_Estimate need = estimated_memory(options, cell_stride);
+  if (limit.value == 0 || need.agents + need.workers <= limit.value) return "";
+  auto mib = [](uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; };
+  const std::string than = ", more than the " + mib(limit.value) + " of " + limit.name;
+  if (need.workers > limit.value) {
+    return "option --threads: '" + std::to_string(options.threads) + "' needs about " + mib(need.workers) +
+           " for the workers' memory blocks alone" + than;
+  }
+  if (need.agents > limit.value) {
+    return "option --num_agents: '" + std::to_string(options.num_agents) + "' needs about " +
+           mib(need.agents) + " for the agents alone" + than;
+  }
+  return "options --num_agents '" + std::to_string(options.num_agents) + "' and --threads '" +
+         std::to_string(options.threads) + "' need about " + mib(need.agents + need.workers) +
+         " together for the agents and the workers' memory blocks" + than;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <quarnel/modelkit/System_Limits.h>
+
 struct Population_Options {
   int num_agents = 1000;
   int agents_per_block = 1000;
@@ -36,9 +38,19 @@ std::string usage_text();
 // --deterministic, and nothing left over. The thread count is the engine's to judge.
 Population_Options read_population_options(std::vector<std::string>& args, uint32_t cell_stride);
 
-// Bytes that the agents of a run starting with `num_agents` need at its end, with the
-// block layout of the engine and `cell_stride` bytes per agent.
-uint64_t estimated_agent_bytes(const Population_Options& options, uint32_t cell_stride);
+// Bytes that a run needs at its end, with the block layout of the engine and `cell_stride`
+// bytes per agent: for the agents of a run starting with `num_agents` (the expected final
+// population and the 5 % the check allows), and for the workers (a block each, which each
+// starts for its newborns).
+struct Memory_Estimate {
+  uint64_t agents;
+  uint64_t workers;
+};
+Memory_Estimate estimated_memory(const Population_Options& options, uint32_t cell_stride);
 
-// The machine's physical memory in bytes (0 when unknown).
-uint64_t physical_memory_bytes();
+// "" when the run's memory fits in `limit` (quarnel::modelkit::Memory_Limit(): the smallest of
+// physical memory, ulimit -v and the cgroup's limit); otherwise one line that names the option
+// which causes the shortfall (--threads when the workers' blocks alone exceed the limit,
+// --num_agents when the agents alone do, both when only together), what it needs and the limit.
+std::string memory_problem(const Population_Options& options, uint32_t cell_stride,
+                           const quarnel::modelkit::System_Limit& limit);

@@ -1,7 +1,13 @@
 // The population program: one births-and-deaths run with the values of the command line
 // (with --deterministic, the run's deterministic twin, whose fingerprint is logged too).
-// Exit status 0 when the population check passes, 1 when it fails or the input is bad.
+// Exit status 0 when the population check passes, 1 when it fails, the input is bad or standard
+// output could not be written; a run stopped by SIGINT or SIGTERM ends the program by that
+// signal (status 130 or 143 to a shell) after logging where it stopped (Program_Process.h).
+#include <quarnel/modelkit/Program_Process.h>
+#include <quarnel/modelkit/System_Limits.h>
+
 #include <algorithm>
+#include <charconv>
 #include <iostream>
 
 #include <quarnel/Fatal_Error.h>
@@ -15,8 +21,10 @@
 
 namespace {
 
+using quarnel::modelkit::Finish_Process;
+
 int refuse(const std::string& message) {
-  std::cerr << "population: " << message << std::endl;
+  std::cerr << "population: " << quarnel::modelkit::Printable(message) << std::endl;
   return 1;
 }
 
@@ -26,7 +34,14 @@ Population_Result run_model(const Population_Options& options) {
     return do_it(options.num_agents, options.threads, options.agents_per_block, true);
   const Deterministic_Result twin = run_deterministic_population(options.num_agents, options.threads,
                                                                  options.agents_per_block, options.seed);
-  return {twin.population, twin.expected_population, twin.passed};
+  return {twin.population, twin.expected_population, twin.passed, twin.interrupted, twin.stopped_at};
+}
+
+// `value` in the shortest text that reads back as the same double ("1010.0496620928754", "0").
+std::string exact_text(double value) {
+  char text[64];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+  return error == std::errc() ? std::string(text, end) : std::to_string(value);
 }
 
 // Runs the population and reports its outcome; 0 when the check passes.
@@ -40,20 +55,30 @@ int run_population(const Population_Options& options) {
     }
     return refuse("the run failed: " + quarnel::Describe_Exception(e));
   }
-  std::ostringstream line;
-  line << "Population check " << (result.passed ? "passed" : "FAILED") << ": population " << result.population
-       << ", expected " << result.expected_population << " (within 5 % required)";
-  quarnel::Quarnel_Logging_Interface::notice(line.str());
+  if (result.interrupted) {
+    const int signal = quarnel::modelkit::Stop_Signal();
+    quarnel::Quarnel_Logging_Interface::warn("Run interrupted by " + quarnel::modelkit::Signal_Name(signal) +
+                                             " at iteration " + std::to_string(result.stopped_at) + " of " +
+                                             std::to_string(quarnel::World::Instance().num_iterations()) +
+                                             " (population " + std::to_string(result.population) +
+                                             "): no population check");
+    return 128 + signal;
+  }
+  quarnel::Quarnel_Logging_Interface::notice(
+      std::string("Population check ") + (result.passed ? "passed" : "FAILED") + ": population " +
+      std::to_string(result.population) + ", expected " + exact_text(result.expected_population) +
+      " (within 5 % required)");
   return result.passed ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  quarnel::modelkit::Prepare_Process("population");
   quarnel::Calibrate_Profiler();
   if (wants_help(argc, argv)) {
     std::cout << usage_text();
-    return 0;
+    return Finish_Process("population", 0);
   }
   quarnel::Quarnel_Logging_Interface::initialize_logger("log4cpp.property", "quarnel_progress.log", false);
   const quarnel::Log_Stream_Source log = [] {
@@ -67,14 +92,16 @@ int main(int argc, char** argv) {
   try {
     options = read_population_options(args, cell_stride);
   } catch (const Option_Error& e) {
-    return refuse(std::string(e.what()) + " (see --help)");
+    return Finish_Process("population", refuse(std::string(e.what()) + " (see --help)"));
   }
-  const uint64_t needed = estimated_agent_bytes(options, cell_stride);
-  const uint64_t physical = physical_memory_bytes();
-  if (physical != 0 && needed > physical) {
-    return refuse("option --num_agents: '" + std::to_string(options.num_agents) + "' needs about " +
-                  std::to_string(needed >> 20) + " MiB for the agents alone, more than the " +
-                  std::to_string(physical >> 20) + " MiB of physical memory");
+  // Before anything is allocated for the workers or the agents: what the system cannot give.
+  if (const std::string problem = quarnel::modelkit::Thread_Count_Problem(options.threads);
+      !problem.empty()) {
+    return Finish_Process("population", refuse(problem));
+  }
+  if (const std::string problem = memory_problem(options, cell_stride, quarnel::modelkit::Memory_Limit());
+      !problem.empty()) {
+    return Finish_Process("population", refuse(problem));
   }
 
   quarnel::World::Instance().Set_Progress_Line(options.progress);
@@ -85,5 +112,5 @@ int main(int argc, char** argv) {
 
   const int status = run_population(options);
   quarnel::Log_Profiler_Report(log);
-  return status;
+  return Finish_Process("population", status);
 }

@@ -79,6 +79,13 @@ inline Epidemic_Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
   return p;
 }
 
+// One line of the series: the population at the end of `day` (1 = after the first day).
+struct Day_Row {
+  int day;
+  int64_t susceptible, infected, recovered, births, deaths;
+  friend bool operator==(const Day_Row&, const Day_Row&) = default;
+};
+
 struct Run_Settings {
   int threads = 1;
   uint64_t seed = 1;
@@ -86,13 +93,9 @@ struct Run_Settings {
   int block_size = 1000;
   bool fingerprint = true;         // record the run fingerprint (kernel only)
   bool record_infections = false;  // keep every infection in the result (tests)
-};
-
-// One line of the series: the population at the end of `day` (1 = after the first day).
-struct Day_Row {
-  int day;
-  int64_t susceptible, infected, recovered, births, deaths;
-  friend bool operator==(const Day_Row&, const Day_Row&) = default;
+  // Kernel only: receives each day's row at the end of its day, and the result then keeps the
+  // last row only, so that memory does not grow with the days.
+  std::function<void(const Day_Row&)> on_row;
 };
 
 // Who infected whom, on which day (recorded when asked for).
@@ -423,6 +426,7 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
   quarnel::Simulation_Configuration config;
   config.num_threads = settings.threads;
   config.num_iterations = days;
+  int days_done = 0;
   {
     quarnel::Simulation run(config);
     state.workers.Start();
@@ -477,12 +481,20 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
                   std::to_string(slots.size()) + " people but " + std::to_string(living) + " live";
       }
       if (!failure.empty()) throw std::runtime_error(failure);
-      result.series.push_back(Row_Of(int(day) + 1, counts));
+      const Day_Row row = Row_Of(int(day) + 1, counts);
+      if (settings.on_row) {
+        settings.on_row(row);
+        result.series.assign(1, row);
+      } else {
+        result.series.push_back(row);
+      }
+      ++days_done;
       state.population = uint32_t(slots.size());
     });
     run.Run();
   }
-  if (int(result.series.size()) != days)
+  // A run stopped on request (World::Request_Stop) ends early with its finished days.
+  if (days_done != days && !quarnel::World::Instance().stopped_on_request())
     throw std::runtime_error("epidemic: the run ended before its last day");
   std::sort(result.infections.begin(), result.infections.end());
   result.fingerprint = quarnel::Run_Fingerprint::Instance().Result();

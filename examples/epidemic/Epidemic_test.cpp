@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <quarnel/modelkit/Program_Outcome.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -188,8 +190,10 @@ quarnel::modelkit::Program_Outcome Run_Program(const std::string& args) {
 }
 
 TEST(Epidemic_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input) {
-  for (const char* bad : {"--size tiny", "--threads -1", "--steps 0", "--seed x", "--csv",
-                          "--steps 2 --csv /nonexistent-folder/series.csv"}) {
+  for (const char* bad :
+       {"--size tiny", "--threads -1", "--steps 0", "--seed x", "--csv",
+        "--steps 2 --csv /nonexistent-folder/series.csv",
+        "--seed \"$(printf '1\\nepidemic small: 10000 people')\"", "--threads 2147483647"}) {
     const auto [status, err] = Run_Program(bad);
     EXPECT_EQ(status, 1) << bad;
     EXPECT_EQ(err.rfind("epidemic: ", 0), 0u) << bad << ": " << err;
@@ -213,6 +217,90 @@ TEST(Epidemic_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input)
   EXPECT_EQ(v[0], 1);
   EXPECT_EQ(v[1] + v[2] + v[3], 10000 + v[4] - v[5]) << lines[1];
   EXPECT_GE(v[2], 10) << lines[1];
+}
+
+std::string Temp_File(const std::string& name) {
+  return testing::TempDir() + "epidemic_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::vector<std::string> Lines_Of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+using quarnel::modelkit::Background_Program;
+using quarnel::modelkit::Program_Output;
+using quarnel::modelkit::Read_Text_File;
+using quarnel::modelkit::Run_To_End;
+using quarnel::modelkit::Wait_Until;
+
+// The CSV ends with a whole line, and its rows count up from `first` without a gap.
+void Expect_Whole_Rows(const std::string& text, const std::string& header, int first) {
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n') << text;
+  const std::vector<std::string> lines = Lines_Of(text);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], header);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].rfind(std::to_string(first + int(i) - 1) + ",", 0), 0u) << lines[i];
+  }
+}
+
+// SIGTERM: the run stops at the end of its day, the CSV holds every finished day, status 143.
+TEST(Epidemic_Program_Test, Sigterm_Stops_At_The_End_Of_A_Day_Keeping_Every_Finished_Row) {
+  const std::string csv = Temp_File("interrupted.csv");
+  Background_Program run(EPIDEMIC_PROGRAM, "--threads 2 --steps 2000000000 --csv " + csv);
+  ASSERT_TRUE(
+      Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 4; }, std::chrono::milliseconds(60000)))
+      << "the rows are written as the days end";
+  run.Signal(SIGTERM);
+  const Program_Output output = run.Wait();
+  EXPECT_EQ(output.status, 143) << output.err;
+  const std::string text = Read_Text_File(csv);
+  Expect_Whole_Rows(text, "day,susceptible,infected,recovered,births,deaths", 1);
+  EXPECT_NE(output.err.find("epidemic: interrupted by SIGTERM after day " +
+                            std::to_string(Lines_Of(text).size() - 1) + " of 2000000000; the CSV file '" +
+                            csv + "' holds every finished step\n"),
+            std::string::npos)
+      << output.err;
+  EXPECT_EQ(output.out, "");
+  std::remove(csv.c_str());
+}
+
+// A signal before the first day has ended: the old CSV stays as it was, and so does the
+// folder (the temporary file beside it is gone).
+TEST(Epidemic_Program_Test, A_Run_Stopped_Before_Its_First_Row_Leaves_The_Old_File) {
+  const std::string csv = Temp_File("kept.csv");
+  std::ofstream(csv) << "an old series\n";
+  Background_Program run(EPIDEMIC_PROGRAM, "--size large --csv " + csv);
+  // The temporary file appears once the program has set itself up, before the run.
+  const std::string temporary = csv + "." + std::to_string(run.pid()) + ".partial";
+  ASSERT_TRUE(
+      Wait_Until([&] { return access(temporary.c_str(), F_OK) == 0; }, std::chrono::milliseconds(30000)));
+  run.Signal(SIGINT);
+  const Program_Output output = run.Wait();
+  EXPECT_EQ(output.status, 130) << output.err;
+  EXPECT_NE(output.err.find("epidemic: interrupted by SIGINT after day 0 of 100; the CSV file '" + csv +
+                            "' was left as it was\n"),
+            std::string::npos)
+      << output.err;
+  EXPECT_EQ(Read_Text_File(csv), "an old series\n");
+  EXPECT_NE(access(temporary.c_str(), F_OK), 0);
+  std::remove(csv.c_str());
+}
+
+TEST(Epidemic_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
+  const Program_Output full = Run_To_End(EPIDEMIC_PROGRAM, "--steps 2", "", ">/dev/full");
+  EXPECT_EQ(full.status, 1) << full.err;
+  EXPECT_NE(full.err.find("epidemic: could not write to standard output: No space left on device\n"),
+            std::string::npos)
+      << full.err;
+  const Program_Output closed = Run_To_End(EPIDEMIC_PROGRAM, "--steps 2", "", ">&-");
+  EXPECT_EQ(closed.status, 1) << closed.err;
+  EXPECT_NE(closed.err.find("epidemic: could not write to standard output: "), std::string::npos)
+      << closed.err;
 }
 
 }  // namespace

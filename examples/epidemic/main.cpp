@@ -1,8 +1,10 @@
 // epidemic: the epidemic with recovery events on the kernel (Epidemic.h), with the example
 // models' command line.
+#include <quarnel/modelkit/Program_Process.h>
+#include <quarnel/modelkit/Series_Writer.h>
+
 #include <cstdio>
-#include <fstream>
-#include <stdexcept>
+#include <string>
 
 #include "Epidemic.h"
 
@@ -20,32 +22,32 @@ const char* const kAbout =
 
 int Run(const quarnel::modelkit::Model_Options& options) {
   const epidemic::Epidemic_Parameters params = epidemic::Parameters_For(options.size);
-  std::ofstream csv;
-  if (!options.csv.empty()) {  // refused before the run, not after it
-    csv.open(options.csv);
-    if (!csv) throw std::runtime_error("cannot write the series to '" + options.csv + "'");
-  }
+  // Refused before the run if it cannot be written; each day's row is written at the end of
+  // its day (Series_Writer.h).
+  quarnel::modelkit::Series_Writer csv(options.csv, "day,susceptible,infected,recovered,births,deaths");
+  int64_t births = 0, deaths = 0;
   epidemic::Run_Settings settings;
   settings.threads = options.threads;
   settings.seed = options.seed;
   settings.steps = options.steps;
   settings.block_size = options.block_size;
-  const epidemic::Epidemic_Result result = epidemic::Run_Epidemic(params, settings);
-  if (csv.is_open()) {
-    csv << "day,susceptible,infected,recovered,births,deaths\n";
-    for (const epidemic::Day_Row& r : result.series) {
-      csv << r.day << ',' << r.susceptible << ',' << r.infected << ',' << r.recovered << ',' << r.births
-          << ',' << r.deaths << '\n';
-    }
-    csv.flush();
-    if (!csv) throw std::runtime_error("writing the series to '" + options.csv + "' failed");
-  }
-  const epidemic::Day_Row& last = result.series.back();
-  int64_t births = 0, deaths = 0;
-  for (const epidemic::Day_Row& r : result.series) {
+  settings.on_row = [&](const epidemic::Day_Row& r) {
     births += r.births;
     deaths += r.deaths;
+    csv.Row(std::to_string(r.day) + ',' + std::to_string(r.susceptible) + ',' + std::to_string(r.infected) +
+            ',' + std::to_string(r.recovered) + ',' + std::to_string(r.births) + ',' +
+            std::to_string(r.deaths));
+  };
+  const epidemic::Epidemic_Result result = epidemic::Run_Epidemic(params, settings);
+  csv.Finish();
+  const int days = options.steps > 0 ? options.steps : params.days;
+  if (quarnel::modelkit::Run_Interrupted()) {
+    const int done = result.series.empty() ? 0 : result.series.back().day;
+    return quarnel::modelkit::Interrupted_Status(
+        "epidemic",
+        "after day " + std::to_string(done) + " of " + std::to_string(days) + csv.Interruption_Note());
   }
+  const epidemic::Day_Row& last = result.series.back();
   std::printf(
       "epidemic %s: %lld people, %d days, %d workers: S %lld, I %lld, R %lld (births %lld, deaths %lld); "
       "run fingerprint %s\n",

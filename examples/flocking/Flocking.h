@@ -22,6 +22,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <numbers>
 #include <stdexcept>
 #include <vector>
@@ -60,20 +61,24 @@ inline Flocking_Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
   return p;
 }
 
-struct Run_Settings {
-  int threads = 1;
-  uint64_t seed = 1;
-  int steps = 0;  // 0: the parameters' steps
-  int block_size = 1000;
-  bool fingerprint = true;  // record the run fingerprint (kernel only)
-};
-
 // One line of the series: the flock after `step` steps.
 struct Flocking_Row {
   int step;
   double mean_nearest_distance;  // mean over the birds of the distance to the nearest other bird
   double alignment;              // |mean of the unit velocities|: 1 when all fly the same way
   friend bool operator==(const Flocking_Row&, const Flocking_Row&) = default;
+};
+
+struct Run_Settings {
+  int threads = 1;
+  uint64_t seed = 1;
+  int steps = 0;  // 0: the parameters' steps
+  int block_size = 1000;
+  bool fingerprint = true;  // record the run fingerprint (kernel only)
+  // Kernel only: receives each step's row as soon as it is final, and the result then keeps
+  // the last row only. The run keeps nothing per step either way beyond the series it returns,
+  // so with a row sink its memory does not grow with the steps.
+  std::function<void(const Flocking_Row&)> on_row;
 };
 
 struct Flocking_Result {
@@ -237,6 +242,10 @@ inline void Fill_Grid(Flock_Grid& grid, const std::vector<Bird_State>& states,
 }  // namespace detail
 
 // The model on the kernel: `settings.threads` workers, blocks of `settings.block_size` birds.
+// Row s's mean nearest distance is that of the flock after step s, which the birds find as
+// they take step s + 1: row s is final at the end of step s + 1, and the last row once the run
+// has stopped, from the grid. A run stopped early (World::Request_Stop) ends with the row of
+// its last finished step.
 inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Settings& settings) {
   const int steps = settings.steps > 0 ? settings.steps : p.steps;
   detail::Check(p, steps);
@@ -244,8 +253,16 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
   std::vector<detail::Bird*> birds(size_t(p.birds));  // by index: the hook's fixed order
   std::vector<Bird_State> states(size_t(p.birds));
   std::vector<Grid_Item> items;
-  std::vector<double> nearest(size_t(steps) + 1);  // [s]: mean nearest distance after s steps
   Flocking_Result result;
+  auto add_row = [&](const Flocking_Row& row) {
+    if (settings.on_row) {
+      settings.on_row(row);
+      result.series.assign(1, row);
+    } else {
+      result.series.push_back(row);
+    }
+  };
+  Flocking_Row pending{0, 0.0, 0.0};  // the last finished step's, without its nearest distance
 
   quarnel::Run_Fingerprint::Switch(settings.fingerprint);
   quarnel::Simulation_Configuration config;
@@ -261,24 +278,25 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
       birds[size_t(i)]->Schedule_At(quarnel::Revision(0, 0));
     }
     detail::Fill_Grid(shared.grid, states, items);
-    // After step s + 1: the birds hold the new flock and the nearest distances of the old one.
+    // After step s + 1: the birds hold the new flock and the nearest distances of the old one,
+    // the flock after step s, whose row is then final.
     run.On_Iteration_End([&](uint32_t s) {
       for (size_t i = 0; i < birds.size(); ++i) states[i] = birds[i]->_state;
-      nearest[s] = Mean_Nearest(p.birds, [&](int i) { return birds[size_t(i)]->_nearest_d2; });
+      const double nearest = Mean_Nearest(p.birds, [&](int i) { return birds[size_t(i)]->_nearest_d2; });
       detail::Fill_Grid(shared.grid, states, items);
-      result.series.push_back({int(s) + 1, 0.0, Alignment(p.birds, [&](int i) -> const Bird_State& {
-                                 return states[size_t(i)];
-                               })});
-      if (int(s) + 1 == steps) {
-        nearest[s + 1] = Mean_Nearest(
-            p.birds, [&](int i) { return Nearest_D2(shared.grid, uint32_t(i), states[size_t(i)]); });
-      }
+      if (s > 0) add_row({pending.step, nearest, pending.alignment});
+      pending = {int(s) + 1, 0.0,
+                 Alignment(p.birds, [&](int i) -> const Bird_State& { return states[size_t(i)]; })};
     });
     run.Run();
   }
-  if (int(result.series.size()) != steps)
+  if (pending.step > 0) {  // the last finished step: its flock is in the grid
+    pending.mean_nearest_distance =
+        Mean_Nearest(p.birds, [&](int i) { return Nearest_D2(shared.grid, uint32_t(i), states[size_t(i)]); });
+    add_row(pending);
+  }
+  if (pending.step != steps && !quarnel::World::Instance().stopped_on_request())
     throw std::runtime_error("flocking: the run ended before its last step");
-  for (Flocking_Row& row : result.series) row.mean_nearest_distance = nearest[size_t(row.step)];
   result.fingerprint = quarnel::Run_Fingerprint::Instance().Result();
   quarnel::Run_Fingerprint::Switch(false);
   return result;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <quarnel/modelkit/Program_Outcome.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -119,7 +121,8 @@ quarnel::modelkit::Program_Outcome Run_Program(const std::string& args) {
 
 TEST(Flocking_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input) {
   for (const char* bad : {"--size medium", "--threads 0", "--steps x", "--bogus", "--block_size",
-                          "--steps 2 --csv /nonexistent-folder/series.csv"}) {
+                          "--steps 2 --csv /nonexistent-folder/series.csv",
+                          "--steps \"$(printf '2\\nflocking small: 200 birds')\"", "--threads 2147483647"}) {
     const auto [status, err] = Run_Program(bad);
     EXPECT_EQ(status, 1) << bad;
     EXPECT_EQ(err.rfind("flocking: ", 0), 0u) << bad << ": " << err;
@@ -135,6 +138,122 @@ TEST(Flocking_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input)
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "step,mean_nearest_distance,alignment");
   EXPECT_EQ(lines[3].rfind("3,", 0), 0u);
+}
+
+std::string Temp_File(const std::string& name) {
+  return testing::TempDir() + "flocking_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::vector<std::string> Lines_Of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+using quarnel::modelkit::Background_Program;
+using quarnel::modelkit::Program_Output;
+using quarnel::modelkit::Read_Text_File;
+using quarnel::modelkit::Run_To_End;
+using quarnel::modelkit::Wait_Until;
+
+// The CSV ends with a whole line, and its rows count up from `first` without a gap.
+void Expect_Whole_Rows(const std::string& text, const std::string& header, int first) {
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n') << text;
+  const std::vector<std::string> lines = Lines_Of(text);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], header);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].rfind(std::to_string(first + int(i) - 1) + ",", 0), 0u) << lines[i];
+  }
+}
+
+// With a row sink the kernel hands over each row as soon as it is final and keeps nothing per
+// step; a run stopped on request ends with the row of its last finished step, the reference's.
+TEST(Flocking_Test, A_Row_Sink_Gets_Every_Row_And_A_Stopped_Run_Ends_With_Its_Last_Step) {
+  const Flocking_Parameters p = Parameters_For(Model_Size::small);
+  std::vector<Flocking_Row> rows;
+  Run_Settings settings;
+  settings.threads = 2;
+  settings.steps = 300000000;  // nothing is sized by the steps
+  settings.on_row = [&](const Flocking_Row& row) {
+    rows.push_back(row);
+    if (row.step == 5) quarnel::World::Request_Stop();  // in step 6: the run ends after it
+  };
+  const Flocking_Result result = Run_Flocking(p, settings);
+  quarnel::World::Clear_Stop_Request();
+  EXPECT_TRUE(quarnel::World::Instance().stopped_on_request());
+  const std::vector<Flocking_Row> expected = Run_Flocking_Reference(p, 1, 6).series;
+  EXPECT_EQ(rows, expected);
+  ASSERT_EQ(result.series.size(), 1u);
+  EXPECT_EQ(result.series[0], expected.back());
+}
+
+// SIGTERM on a run of 300 million steps: memory does not grow with the steps (the run fits in
+// 1 GB of address space, where the program used to keep every step), the CSV holds every
+// finished step, status 143. The sanitizers cannot run under an address-space limit.
+TEST(Flocking_Program_Test, Sigterm_Stops_A_Run_Of_Many_Steps_Whose_Memory_Does_Not_Grow) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const std::string limit = "";
+#else
+  const std::string limit = "ulimit -v 1000000";
+#endif
+  const std::string csv = Temp_File("interrupted.csv");
+  Background_Program run(FLOCKING_PROGRAM, "--steps 300000000 --csv " + csv, limit);
+  ASSERT_TRUE(Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 4 || !run.Running(); },
+                         std::chrono::milliseconds(30000)));
+  run.Signal(SIGTERM);
+  const Program_Output output = run.Wait();
+  EXPECT_EQ(output.status, 143) << output.err;
+  const std::string text = Read_Text_File(csv);
+  Expect_Whole_Rows(text, "step,mean_nearest_distance,alignment", 1);
+  EXPECT_NE(output.err.find("flocking: interrupted by SIGTERM after step " +
+                            std::to_string(Lines_Of(text).size() - 1) + " of 300000000; the CSV file '" +
+                            csv + "' holds every finished step\n"),
+            std::string::npos)
+      << output.err;
+  std::remove(csv.c_str());
+}
+
+// A second signal stops the program at once, in the middle of a step (a huge flock's step
+// takes a tenth of a second or more), and it dies by that signal. The second signal is sent
+// as soon as the first has been answered; should the step end in that moment, the run has
+// stopped at its end as for one signal, and the case is tried again.
+TEST(Flocking_Program_Test, A_Second_Sigint_Stops_At_Once) {
+  bool at_once = false;
+  for (int attempt = 0; attempt < 3 && !at_once; ++attempt) {
+    const std::string csv = Temp_File("twice.csv");
+    Background_Program run(FLOCKING_PROGRAM, "--size huge --steps 1000 --csv " + csv);
+    ASSERT_TRUE(Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 2; },
+                           std::chrono::milliseconds(60000)));
+    run.Signal(SIGINT);
+    ASSERT_TRUE(Wait_Until(
+        [&] { return run.Err_So_Far().find("stops at the end of the iteration") != std::string::npos; }));
+    run.Signal(SIGINT);
+    const Program_Output output = run.Wait();
+    EXPECT_EQ(output.status, 130) << output.err;
+    at_once =
+        output.err.find("flocking: SIGINT again: stopped at once during iteration ") != std::string::npos;
+    if (at_once) {
+      EXPECT_EQ(output.err.find("interrupted by SIGINT after step"), std::string::npos) << output.err;
+      Expect_Whole_Rows(Read_Text_File(csv), "step,mean_nearest_distance,alignment", 1);
+    }
+    std::remove(csv.c_str());
+  }
+  EXPECT_TRUE(at_once);
+}
+
+TEST(Flocking_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
+  const Program_Output full = Run_To_End(FLOCKING_PROGRAM, "--steps 2", "", ">/dev/full");
+  EXPECT_EQ(full.status, 1) << full.err;
+  EXPECT_NE(full.err.find("flocking: could not write to standard output: No space left on device\n"),
+            std::string::npos)
+      << full.err;
+  const Program_Output closed = Run_To_End(FLOCKING_PROGRAM, "--steps 2", "", ">&-");
+  EXPECT_EQ(closed.status, 1) << closed.err;
+  EXPECT_NE(closed.err.find("flocking: could not write to standard output: "), std::string::npos)
+      << closed.err;
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // flocking: the flocking model on the kernel (Flocking.h), with the example models' command line.
+#include <quarnel/modelkit/Program_Process.h>
+#include <quarnel/modelkit/Series_Writer.h>
+
 #include <cstdio>
-#include <fstream>
-#include <stdexcept>
+#include <string>
 
 #include "Flocking.h"
 
@@ -15,27 +17,27 @@ const char* const kAbout =
 
 int Run(const quarnel::modelkit::Model_Options& options) {
   const flocking::Flocking_Parameters params = flocking::Parameters_For(options.size);
-  std::ofstream csv;
-  if (!options.csv.empty()) {  // refused before the run, not after it
-    csv.open(options.csv);
-    if (!csv) throw std::runtime_error("cannot write the series to '" + options.csv + "'");
-  }
+  // Refused before the run if it cannot be written; each step's row is written as soon as it
+  // is final (Series_Writer.h). Nothing is kept per step: memory does not grow with --steps.
+  quarnel::modelkit::Series_Writer csv(options.csv, "step,mean_nearest_distance,alignment");
   flocking::Run_Settings settings;
   settings.threads = options.threads;
   settings.seed = options.seed;
   settings.steps = options.steps;
   settings.block_size = options.block_size;
-  const flocking::Flocking_Result result = flocking::Run_Flocking(params, settings);
-  if (csv.is_open()) {
-    csv << "step,mean_nearest_distance,alignment\n";
+  settings.on_row = [&](const flocking::Flocking_Row& row) {
     char line[128];
-    for (const flocking::Flocking_Row& row : result.series) {
-      std::snprintf(line, sizeof line, "%d,%.17g,%.17g\n", row.step, row.mean_nearest_distance,
-                    row.alignment);
-      csv << line;
-    }
-    csv.flush();
-    if (!csv) throw std::runtime_error("writing the series to '" + options.csv + "' failed");
+    std::snprintf(line, sizeof line, "%d,%.17g,%.17g", row.step, row.mean_nearest_distance, row.alignment);
+    csv.Row(line);
+  };
+  const flocking::Flocking_Result result = flocking::Run_Flocking(params, settings);
+  csv.Finish();
+  const int steps = options.steps > 0 ? options.steps : params.steps;
+  if (quarnel::modelkit::Run_Interrupted()) {
+    const int done = result.series.empty() ? 0 : result.series.back().step;
+    return quarnel::modelkit::Interrupted_Status(
+        "flocking",
+        "after step " + std::to_string(done) + " of " + std::to_string(steps) + csv.Interruption_Note());
   }
   const flocking::Flocking_Row& last = result.series.back();
   std::printf(

@@ -1,10 +1,16 @@
 // Schelling segregation on an X x X grid that does not wrap, at most one resident per cell,
 // three ways:
 //  - kernel::Run: the model on the Quarnel kernel, stepped in parallel phases;
-//  - reference::Run: the same phases and the same Counter_Random draws as plain loops over
-//    plain containers, one thread, no kernel; its per-step series equals the kernel's exactly;
-//  - declared::Run: the rules as the benchmark declares them, one resident at a time in a
-//    fresh random order each step, each seeing the moves made before it in that step.
+//  - reference::Run (Schelling_Reference.h): the same phases and the same Counter_Random draws
+//    as plain loops over plain containers, one thread, no kernel; its per-step series equals
+//    the kernel's exactly;
+//  - declared::Run (Schelling_Reference.h): the rules as the benchmark declares them, one
+//    resident at a time in a fresh random order each step, each seeing the moves made before it
+//    in that step.
+//
+// Every way reports the state after each step: row 0 of the series is the grid after set-up
+// (the residents happy on it, none moved), row t the grid after step t (the residents happy on
+// it, those that moved in step t).
 //
 // The phase formulation (sub-iterations 0-1 of one step):
 //   0 each resident counts its own group within radius r (itself excluded) on the grid of the step's start;
@@ -25,6 +31,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -51,12 +58,12 @@ inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
   return {2000, 3200000, 2, 8, 20};
 }
 
-// One step: residents happy at its phase 0, residents that moved in its phase 1.
+// The state after a step: residents happy on the grid then, residents that moved in the step.
 struct Counts {
   int64_t happy = 0, moved = 0;
   friend bool operator==(const Counts&, const Counts&) = default;
 };
-using Series = std::vector<Counts>;  // [0]: after set-up (all unhappy); [t]: step t
+using Series = std::vector<Counts>;  // [0]: after set-up (none moved); [t]: after step t
 
 enum Phase : uint32_t { decide = 0, move = 1 };
 
@@ -88,6 +95,13 @@ inline Grid Place_Residents(const Parameters& p, uint64_t seed, std::vector<int3
 
 inline bool Happy(const Grid& grid, int32_t cell, uint8_t group, const Parameters& p) {
   return grid.Count_Within(cell, p.radius, group) >= p.min_to_be_happy;
+}
+
+// The residents happy on `grid`, resident i being at cells[i].
+inline int64_t Count_Happy(const Parameters& p, const Grid& grid, const std::vector<int32_t>& cells) {
+  int64_t happy = 0;
+  for (size_t i = 0; i < cells.size(); ++i) happy += Happy(grid, cells[i], Group_Of(p, int32_t(i)), p);
+  return happy;
 }
 
 }  // namespace rules
@@ -126,11 +140,15 @@ class Claim_Row : public quarnel::Agent<Claim_Row> {
 // residents' cells and the settings, among them the minimum to be happy, read at every
 // decision.
 struct Shared {
-  // One line of counts per thread index (workers, then the controlling thread): a handler
-  // adds to its worker's line, the iteration hook sums the lines (exact integer sums, so the
-  // totals do not depend on which worker stepped what) and empties them.
-  struct alignas(quarnel::__cache_line_size) Tally {
+  // A handler adds to its worker's tally; the iteration hook sums them (exact integer sums, so
+  // the totals do not depend on which worker stepped what) and empties them.
+  struct Tally {
     int64_t happy = 0, moved = 0;
+    Tally& operator+=(const Tally& other) {
+      happy += other.happy;
+      moved += other.moved;
+      return *this;
+    }
   };
   Shared(const Parameters& parameters, uint64_t run_seed, std::vector<int32_t>& cells)
       : p(parameters),
@@ -143,7 +161,7 @@ struct Shared {
   Grid grid;
   quarnel::modelkit::Move_Claims claims;
   std::vector<int32_t> cell_of;  // [identity - 1]: the resident's cell
-  std::vector<Tally> tallies;
+  quarnel::Per_Worker<Tally> tallies;
 };
 inline Shared* shared = nullptr;
 
@@ -151,7 +169,7 @@ inline void Resident::Act(quarnel::Next& next) {
   Shared& s = *shared;
   const int32_t cell = s.cell_of[_identity - 1];
   const bool happy = rules::Happy(s.grid, cell, _group, s.p);
-  s.tallies[size_t(quarnel::__thread_id)].happy += happy;
+  s.tallies.Mine().happy += happy;
   if (!happy) {
     Counter_Random draws(s.seed, _identity, next.now());
     const int32_t target = s.grid.Random_Empty_Cell(draws);
@@ -173,20 +191,29 @@ inline void Claim_Row::Act(quarnel::Next& next) {
     from = cell;
     ++moved;
   }
-  s.tallies[size_t(quarnel::__thread_id)].moved += moved;
+  s.tallies.Mine().moved += moved;
   next.In(1, move);
 }
 
 struct Run_Result {
-  Series series;
+  Series series;  // with a row sink: its last row only
   quarnel::Run_Digest fingerprint;
   std::vector<int32_t> final_cells;  // [i]: the cell of resident i (identity i + 1) at the end
 };
 
-// One whole run on `threads` workers with `block_size` objects per block of each type.
+// Receives each row of the series as soon as it is final, in order.
+using Row_Sink = std::function<void(const Counts&)>;
+
+// One whole run on `threads` workers with `block_size` objects per block of each type. With
+// `on_row`, each row goes there as soon as it is final and the result keeps the last one only,
+// so that memory does not grow with the steps. A run stopped early (World::Request_Stop) ends
+// with the row of its last finished step.
+// Row t's happy residents are those of the grid after step t, counted in phase 0 of step t + 1
+// (iteration t), so row t is final at the end of iteration t; the last row's are counted on
+// the controlling thread once the run has stopped.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
-                      bool fingerprint = true) {
+                      bool fingerprint = true, const Row_Sink& on_row = {}) {
   using namespace quarnel;
   std::vector<int32_t> cells;
   Shared state(p, seed, cells);
@@ -195,7 +222,15 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
   config.num_threads = threads;
   config.num_iterations = p.steps;
   Run_Result result;
-  result.series.push_back({});
+  auto add_row = [&](const Counts& row) {
+    if (on_row) {
+      on_row(row);
+      result.series.assign(1, row);
+    } else {
+      result.series.push_back(row);
+    }
+  };
+  int64_t moved = 0;  // residents that moved in the last finished step
   {
     Simulation run(config);
     Set_Block_Size<Resident>(block_size);
@@ -205,16 +240,16 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     });
     Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move),
                            [](uint64_t row) { return Claim_Row(int32_t(row)); });
-    state.tallies.assign(World::Instance().num_threads() + 1, {});
+    state.tallies.Start();
     run.On_Iteration_End([&](uint32_t) {
-      Counts counts;
-      for (Shared::Tally& tally : state.tallies) {
-        counts.happy += std::exchange(tally.happy, 0);
-        counts.moved += std::exchange(tally.moved, 0);
-      }
-      result.series.push_back(counts);
+      // happy: on the grid before this step's moves; moved: in this step
+      const Shared::Tally counts = state.tallies.Sum();
+      state.tallies.Reset();
+      add_row({counts.happy, moved});
+      moved = counts.moved;
     });
     run.Run();
+    add_row({rules::Count_Happy(p, state.grid, state.cell_of), moved});
     result.final_cells = state.cell_of;
   }
   result.fingerprint = Run_Fingerprint::Instance().Result();
@@ -223,76 +258,4 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
 
 }  // namespace kernel
 
-// ---------------------------------------------------------------------------------------
-// The same phases as plain loops (one thread, no kernel).
-namespace reference {
-
-inline Series Run(const Parameters& p, uint64_t seed) {
-  std::vector<int32_t> cells;
-  Grid grid = rules::Place_Residents(p, seed, cells);
-  const size_t n = cells.size();
-  std::vector<uint8_t> groups(n);
-  for (size_t i = 0; i < n; ++i) groups[i] = rules::Group_Of(p, int32_t(i));
-  std::vector<int32_t> targets(n);
-  std::vector<uint64_t> lowest(size_t(grid.geometry().num_cells()), UINT64_MAX);  // lowest claimant
-  Series series{{}};
-  for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
-    Counts counts;
-    for (size_t i = 0; i < n; ++i) {
-      targets[i] = -1;
-      if (rules::Happy(grid, cells[i], groups[i], p)) {
-        ++counts.happy;
-        continue;
-      }
-      const uint64_t identity = quarnel::Root_Identity(i);
-      Counter_Random draws(seed, identity, Revision(t, decide));
-      targets[i] = grid.Random_Empty_Cell(draws);
-      if (targets[i] >= 0) lowest[size_t(targets[i])] = std::min(lowest[size_t(targets[i])], identity);
-    }
-    for (size_t i = 0; i < n; ++i) {
-      if (targets[i] < 0) continue;
-      if (lowest[size_t(targets[i])] == quarnel::Root_Identity(i)) {
-        grid.Move(cells[i], targets[i]);
-        cells[i] = targets[i];
-        ++counts.moved;
-      }
-    }
-    for (size_t i = 0; i < n; ++i) {
-      if (targets[i] >= 0) lowest[size_t(targets[i])] = UINT64_MAX;
-    }
-    series.push_back(counts);
-  }
-  return series;
-}
-
-}  // namespace reference
-
-// ---------------------------------------------------------------------------------------
-// The declared rules: one resident at a time in a fresh random order each step.
-namespace declared {
-
-inline Series Run(const Parameters& p, uint64_t seed) {
-  std::vector<int32_t> cells;
-  Grid grid = rules::Place_Residents(p, seed, cells);
-  Series series{{}};
-  for (uint32_t t = 0; t < uint32_t(p.steps); ++t) {
-    Counts counts;
-    for (uint32_t i : quarnel::modelkit::Random_Order(cells.size(), seed, rules::order_key, t)) {
-      if (rules::Happy(grid, cells[i], rules::Group_Of(p, int32_t(i)), p)) {
-        ++counts.happy;
-        continue;
-      }
-      Counter_Random draws(seed, quarnel::Root_Identity(i), Revision(t, decide));
-      const int32_t target = grid.Random_Empty_Cell(draws);
-      if (target < 0) continue;
-      grid.Move(cells[i], target);
-      cells[i] = target;
-      ++counts.moved;
-    }
-    series.push_back(counts);
-  }
-  return series;
-}
-
-}  // namespace declared
 }  // namespace schelling

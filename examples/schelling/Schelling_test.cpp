@@ -3,11 +3,16 @@
 // input with one line and status 1.
 #include <gtest/gtest.h>
 #include <quarnel/modelkit/Program_Outcome.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "Schelling.h"
+#include "Schelling_Reference.h"
 
 namespace schelling {
 namespace {
@@ -61,8 +66,87 @@ TEST(Schelling_Kernel_Test, Set_Up_Places_Every_Resident_On_Its_Own_Cell_Half_In
   Parameters crowded = p;
   crowded.residents = 1601;
   EXPECT_THROW(rules::Place_Residents(crowded, 3, cells), std::invalid_argument);
-  // The declared rules start from the same grid and no one has moved before the first step.
-  EXPECT_EQ(declared::Run(p, 3)[0], Counts{});
+}
+
+// Happy residents counted by hand on a grid, resident i at cells[i]: the cells within the
+// radius (the square window, clipped at the borders, the resident's own cell excluded) that
+// hold its group, at least the minimum.
+int64_t Happy_By_Hand(const Parameters& p, const Grid& grid, const std::vector<int32_t>& cells) {
+  const int32_t side = p.side;
+  int64_t happy = 0;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    const int32_t x = cells[i] % side, y = cells[i] / side;
+    const uint8_t group = rules::Group_Of(p, int32_t(i));
+    int32_t alike = 0;
+    for (int32_t v = std::max(0, y - p.radius); v <= std::min(side - 1, y + p.radius); ++v) {
+      for (int32_t u = std::max(0, x - p.radius); u <= std::min(side - 1, x + p.radius); ++u) {
+        if ((u != x || v != y) && grid.At(v * side + u) == group) ++alike;
+      }
+    }
+    happy += alike >= p.min_to_be_happy;
+  }
+  return happy;
+}
+
+Grid Grid_Of(const Parameters& p, const std::vector<int32_t>& cells) {
+  Grid grid(Grid_Geometry(p.side, p.side));
+  for (size_t i = 0; i < cells.size(); ++i) grid.Place(cells[i], rules::Group_Of(p, int32_t(i)));
+  return grid;
+}
+
+// Property: every way reports the state after each step. Row 0 is the grid after set-up (its
+// happy residents, none moved), the last row the grid after the last step (its happy
+// residents, recomputed from the final cells); the kernel, the reference and the declared rules
+// agree on row 0, and the kernel's summary is its last row. Seed 1 of the small size is the
+// run of the issue: 453 happy after set-up, 582 after one step, 994 after 20.
+TEST(Schelling_Kernel_Test, Rows_Report_The_State_After_Each_Step) {
+  for (const Model_Size size : {Model_Size::small, Model_Size::large}) {
+    for (uint64_t seed : {1u, 5u}) {
+      const Parameters p = Parameters_For(size);
+      std::vector<int32_t> start;
+      const Grid set_up = rules::Place_Residents(p, seed, start);
+      const Counts first{Happy_By_Hand(p, set_up, start), 0};
+      ASSERT_GT(first.happy, 0);
+      const kernel::Run_Result kernel_run = kernel::Run(p, seed, 2, 7);
+      ASSERT_EQ(kernel_run.series.size(), size_t(p.steps) + 1);
+      EXPECT_EQ(kernel_run.series[0], first) << "seed " << seed;
+      EXPECT_EQ(kernel_run.series.back().happy,
+                Happy_By_Hand(p, Grid_Of(p, kernel_run.final_cells), kernel_run.final_cells))
+          << "seed " << seed;
+      EXPECT_EQ(reference::Run(p, seed)[0], first);
+      std::vector<int32_t> declared_cells;
+      const Series declared_run = declared::Run(p, seed, &declared_cells);
+      EXPECT_EQ(declared_run[0], first);
+      EXPECT_EQ(declared_run.back().happy, Happy_By_Hand(p, Grid_Of(p, declared_cells), declared_cells));
+      if (size == Model_Size::small && seed == 1) {
+        EXPECT_EQ(kernel_run.series[0].happy, 453);
+        EXPECT_EQ(kernel_run.series[1].happy, 582);
+        EXPECT_EQ(kernel_run.series[20].happy, 994);
+      }
+      // One step at a time: the last row of a k-step run is the grid after step k.
+      for (int32_t steps : {1, 2}) {
+        Parameters q = p;
+        q.steps = steps;
+        const kernel::Run_Result short_run = kernel::Run(q, seed, 1, 1000);
+        EXPECT_EQ(short_run.series.back().happy,
+                  Happy_By_Hand(p, Grid_Of(p, short_run.final_cells), short_run.final_cells));
+        EXPECT_EQ(short_run.series.back(), kernel_run.series[size_t(steps)]);
+      }
+    }
+  }
+}
+
+// With a row sink, the kernel hands each row over as soon as it is final, the same rows, and
+// keeps only the last one.
+TEST(Schelling_Kernel_Test, A_Row_Sink_Gets_Every_Row_In_Order) {
+  const Parameters p = Parameters_For(Model_Size::small);
+  const Series expected = reference::Run(p, 2);
+  Series received;
+  const kernel::Run_Result run =
+      kernel::Run(p, 2, 2, 1000, true, [&](const Counts& c) { received.push_back(c); });
+  EXPECT_EQ(received, expected);
+  ASSERT_EQ(run.series.size(), 1u);
+  EXPECT_EQ(run.series[0], expected.back());
 }
 
 // A hand-built contest: a 2 x 2 grid, three residents, one empty cell, and a minimum (3 alike
@@ -81,6 +165,7 @@ TEST(Schelling_Kernel_Test, Three_Claims_For_One_Cell_Lowest_Identity_Moves) {
         Parameters q = p;
         q.steps = steps;
         const kernel::Run_Result result = kernel::Run(q, seed, threads, 1);
+        EXPECT_EQ(result.series[0], (Counts{0, 0}));
         for (int32_t t = 1; t <= steps; ++t) EXPECT_EQ(result.series[size_t(t)], (Counts{0, 1}));
         EXPECT_EQ(result.final_cells[0], steps % 2 == 1 ? empty : start[0]) << "seed " << seed;
         EXPECT_EQ(result.final_cells[1], start[1]);
@@ -96,7 +181,7 @@ TEST(Schelling_Kernel_Test, Minimum_Zero_Makes_Everyone_Happy) {
   p.min_to_be_happy = 0;
   p.steps = 3;
   const Series series = kernel::Run(p, 8, 2, 7).series;
-  for (size_t t = 1; t < series.size(); ++t) EXPECT_EQ(series[t], (Counts{1000, 0}));
+  for (size_t t = 0; t < series.size(); ++t) EXPECT_EQ(series[t], (Counts{1000, 0})) << "row " << t;
 }
 
 // The program: one line on standard error and status 1 for bad input.
@@ -105,8 +190,12 @@ quarnel::modelkit::Program_Outcome Run_Program(const std::string& args) {
 }
 
 TEST(Schelling_Program_Test, Bad_Input_Gives_One_Line_And_Status_1) {
-  for (const char* args : {"--size tiny", "--threads -1", "--seed abc", "--steps 0", "--nonsense 3",
-                           "--csv /nonexistent-folder/x.csv --steps 1"}) {
+  // A line break in a value stays escaped on the one line; a thread count no system can start
+  // is refused before anything is allocated for it.
+  for (const char* args :
+       {"--size tiny", "--threads -1", "--seed abc", "--steps 0", "--nonsense 3",
+        "--csv /nonexistent-folder/x.csv --steps 1",
+        "--size \"$(printf 'tiny\\nschelling: 20 steps of small')\"", "--threads 2147483647"}) {
     const quarnel::modelkit::Program_Outcome outcome = Run_Program(args);
     EXPECT_EQ(outcome.status, 1) << args;
     ASSERT_FALSE(outcome.err.empty()) << args;
@@ -114,6 +203,87 @@ TEST(Schelling_Program_Test, Bad_Input_Gives_One_Line_And_Status_1) {
     EXPECT_EQ(outcome.err.rfind("schelling: ", 0), 0u) << outcome.err;
   }
   EXPECT_EQ(Run_Program("--help").status, 0);
+}
+
+std::string Temp_File(const std::string& name) {
+  return testing::TempDir() + "schelling_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::vector<std::string> Lines_Of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void Write_File(const std::string& file, const std::string& text) {
+  std::ofstream(file) << text;
+}
+
+using quarnel::modelkit::Read_Text_File;
+
+// SIGINT: the run stops at the end of its step, the CSV holds every finished step (streamed as
+// the run went, no torn line), one line says where it stopped, no summary, status 130.
+TEST(Schelling_Program_Test, Sigint_Stops_At_The_End_Of_A_Step_Keeping_Every_Finished_Row) {
+  const std::string csv = Temp_File("interrupted.csv");
+  Write_File(csv, "an old series\n");
+  quarnel::modelkit::Background_Program run(SCHELLING_PROGRAM,
+                                            "--size large --steps 2000000000 --csv " + csv);
+  ASSERT_TRUE(quarnel::modelkit::Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 4; },
+                                            std::chrono::milliseconds(30000)))
+      << "the rows are written as the steps finish";
+  run.Signal(SIGINT);
+  const quarnel::modelkit::Program_Output output = run.Wait();
+  EXPECT_EQ(output.status, 130) << output.err;
+  const std::string text = Read_Text_File(csv);
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  const std::vector<std::string> lines = Lines_Of(text);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "step,happy,moved,fraction_happy");
+  for (size_t i = 1; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].rfind(std::to_string(i - 1) + ",", 0), 0u) << lines[i];
+  const std::string last = std::to_string(lines.size() - 2);
+  EXPECT_NE(output.err.find("schelling: interrupted by SIGINT after step " + last +
+                            " of 2000000000; the CSV file '" + csv + "' holds every finished step\n"),
+            std::string::npos)
+      << output.err;
+  EXPECT_EQ(output.out, "") << "no summary for a run that did not finish";
+  std::remove(csv.c_str());
+}
+
+// A result that never reached standard output (a full device, a closed descriptor) is one line
+// on standard error and status 1.
+TEST(Schelling_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
+  for (const char* out_to : {">/dev/full", ">&-"}) {
+    const quarnel::modelkit::Program_Output output =
+        quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM, "--steps 2", "", out_to);
+    EXPECT_EQ(output.status, 1) << out_to << ": " << output.err;
+    EXPECT_NE(output.err.find("schelling: could not write to standard output: "), std::string::npos)
+        << out_to << ": " << output.err;
+  }
+  EXPECT_NE(quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM, "--steps 2", "", ">/dev/full")
+                .err.find("could not write to standard output: No space left on device"),
+            std::string::npos);
+  EXPECT_EQ(quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM, "--help", "", ">/dev/full").status, 1);
+}
+
+// A run that fails before its first row (here its workers cannot start for want of address
+// space) leaves an existing CSV as it was. The sanitizers cannot run under an address-space
+// limit.
+TEST(Schelling_Program_Test, A_Run_That_Fails_Before_Its_First_Row_Leaves_The_Old_File) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an address-space limit is incompatible with the sanitizers";
+#else
+  const std::string csv = Temp_File("kept.csv");
+  Write_File(csv, "an old series\n");
+  const quarnel::modelkit::Program_Output output =
+      quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM, "--threads 200 --csv " + csv, "ulimit -v 400000");
+  EXPECT_EQ(output.status, 1) << output.err;
+  EXPECT_NE(output.err.find("Could not start the worker threads"), std::string::npos) << output.err;
+  EXPECT_EQ(Read_Text_File(csv), "an old series\n");
+  std::remove(csv.c_str());
+#endif
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include <quarnel/modelkit/Sample_Summary.h>
 
-#include "Schelling.h"
+#include "Schelling_Reference.h"
 
 using Stat = quarnel::modelkit::Sample_Summary;
 

@@ -1,11 +1,13 @@
 // schelling: Schelling segregation on the Quarnel kernel (Schelling.h). Runs one size, writes
 // the per-step series as CSV on request and prints the final state with the run fingerprint.
 #include <quarnel/modelkit/Model_Command_Line.h>
+#include <quarnel/modelkit/Program_Process.h>
+#include <quarnel/modelkit/Series_Writer.h>
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <stdexcept>
+#include <sstream>
+#include <string>
 
 #include "Schelling.h"
 
@@ -20,31 +22,30 @@ constexpr const char* kAbout =
 int Run(const quarnel::modelkit::Model_Options& options) {
   schelling::Parameters p = schelling::Parameters_For(options.size);
   if (options.steps > 0) p.steps = options.steps;
-  std::ofstream csv;
-  if (!options.csv.empty()) {
-    csv.open(options.csv);
-    if (!csv) throw std::runtime_error("cannot write the CSV file '" + options.csv + "'");
-  }
-  const schelling::kernel::Run_Result result =
-      schelling::kernel::Run(p, options.seed, options.threads, options.block_size);
+  // Each step's row is written as soon as it is final (Series_Writer.h).
+  quarnel::modelkit::Series_Writer csv(options.csv, "step,happy,moved,fraction_happy");
   const double residents = double(p.residents);
-  if (csv.is_open()) {
-    csv << "step,happy,moved,fraction_happy\n";
-    for (size_t t = 0; t < result.series.size(); ++t) {
-      const schelling::Counts& c = result.series[t];
-      csv << t << ',' << c.happy << ',' << c.moved << ',' << double(c.happy) / residents << '\n';
-    }
-    csv.close();
-    if (!csv) throw std::runtime_error("writing the CSV file '" + options.csv + "' failed");
+  int64_t rows = 0;
+  const schelling::kernel::Run_Result result = schelling::kernel::Run(
+      p, options.seed, options.threads, options.block_size, true, [&](const schelling::Counts& c) {
+        std::ostringstream row;
+        row << rows++ << ',' << c.happy << ',' << c.moved << ',' << double(c.happy) / residents;
+        csv.Row(row.str());
+      });
+  csv.Finish();
+  const int64_t steps = rows - 1;  // row 0 is the set-up
+  if (quarnel::modelkit::Run_Interrupted()) {
+    return quarnel::modelkit::Interrupted_Status(
+        "schelling",
+        "after step " + std::to_string(steps) + " of " + std::to_string(p.steps) + csv.Interruption_Note());
   }
   const schelling::Counts& end = result.series.back();
   // After the kernel's own lines (C stdio): the summary comes last in a pipe too.
   std::fflush(stdout);
-  std::cout << "schelling: " << result.series.size() - 1 << " steps of "
-            << quarnel::modelkit::to_string(options.size) << " on " << options.threads << " workers, seed "
-            << options.seed << ": happy " << end.happy << " of " << p.residents << " ("
-            << double(end.happy) / residents << "), moved in the last step " << end.moved
-            << "; run fingerprint " << quarnel::to_string(result.fingerprint) << std::endl;
+  std::cout << "schelling: " << steps << " steps of " << quarnel::modelkit::to_string(options.size) << " on "
+            << options.threads << " workers, seed " << options.seed << ": happy " << end.happy << " of "
+            << p.residents << " (" << double(end.happy) / residents << "), moved in the last step "
+            << end.moved << "; run fingerprint " << quarnel::to_string(result.fingerprint) << '\n';
   return 0;
 }
 

@@ -35,6 +35,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -455,25 +457,53 @@ inline void Grass_Row::Act(quarnel::Next& next) {
 }
 
 struct Run_Result {
-  Series series;
+  Series series;  // with a row sink: its last row only
   quarnel::Run_Digest fingerprint;
 };
 
+// Receives each row of the series as soon as it is final, in order.
+using Row_Sink = std::function<void(const Counts&)>;
+
+// The bytes of the per-worker lanes of a run on `threads` workers beyond those of one worker
+// (the two grids' list heads, or their staging vectors on a grid that stages moves): what a
+// program checks against the memory before it starts the run.
+inline uint64_t Worker_Lane_Bytes(const Parameters& p, int threads) {
+  const Grid_Geometry g(p.width, p.height);
+  const uint64_t extra = uint64_t(std::max(threads, 1) - 1);
+  if (rules::Stages_Moves(p, g)) return 2 * (extra + 1) * uint64_t(p.height) * sizeof(std::vector<void*>);
+  return 2 * extra * uint64_t(g.num_cells()) * sizeof(void*);
+}
+
 // One whole run on `threads` workers with `block_size` objects per block of every type; the
 // grass rows, few and each a row's worth of work, at most a quarter of a worker's share per
-// block, so that every worker gets rows to settle.
+// block, so that every worker gets rows to settle. With `on_row`, each row goes there as soon
+// as it is final and the result keeps the last one only, so that memory does not grow with
+// the steps. The workers start before the per-worker lanes are allocated: a thread count the
+// system refuses fails before that memory is taken. A run stopped early (World::Request_Stop)
+// ends with the row of its last finished step.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
-                      bool fingerprint = true) {
+                      bool fingerprint = true, const Row_Sink& on_row = {}) {
   using namespace quarnel;
-  Shared state(p, seed, threads);
-  const quarnel::modelkit::Kernel_Run_Scope<Shared> scope(shared, state, fingerprint);
   Simulation_Configuration config;
   config.num_threads = threads;
   config.num_iterations = p.steps;
   Run_Result result;
+  auto add_row = [&](const Counts& row) {
+    if (on_row) {
+      on_row(row);
+      result.series.assign(1, row);
+    } else {
+      result.series.push_back(row);
+    }
+  };
+  // Destroyed after the run has ended (declared before it).
+  std::optional<Shared> state_storage;
+  std::optional<quarnel::modelkit::Kernel_Run_Scope<Shared>> scope;
   {
     Simulation run(config);
+    Shared& state = state_storage.emplace(p, seed, threads);
+    scope.emplace(shared, state, fingerprint);
     Set_Block_Size<Sheep>(block_size);
     Set_Block_Size<Wolf>(block_size);
     const int rows_each = (p.height + 4 * threads - 1) / (4 * threads);
@@ -496,12 +526,13 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
       const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.wolf_gain);
       return Wolf(id, at.cell, at.energy);
     });
-    result.series.push_back(start);
+    add_row(start);
     state.grown.Start();
+    int64_t grass = start.grass;
     run.On_Iteration_End([&](uint32_t) {
-      Counts counts{Live_Count<Sheep>(), Live_Count<Wolf>(), result.series.back().grass + state.grown.Sum()};
+      grass += state.grown.Sum();
       state.grown.Reset();
-      result.series.push_back(counts);
+      add_row({Live_Count<Sheep>(), Live_Count<Wolf>(), grass});
     });
     run.Run();
   }

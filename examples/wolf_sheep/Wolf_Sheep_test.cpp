@@ -3,9 +3,14 @@
 // refuses bad input with one line and status 1.
 #include <gtest/gtest.h>
 #include <quarnel/modelkit/Program_Outcome.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "Wolf_Sheep_Reference.h"
 
@@ -159,7 +164,8 @@ quarnel::modelkit::Program_Outcome Run_Program(const std::string& args) {
 
 TEST(Wolf_Sheep_Program_Test, Bad_Input_Gives_One_Line_And_Status_1) {
   for (const char* args : {"--size medium", "--threads 0", "--steps x", "--bogus", "--block_size",
-                           "--csv /nonexistent-folder/x.csv --steps 1"}) {
+                           "--csv /nonexistent-folder/x.csv --steps 1",
+                           "--size \"$(printf 'medium\\nwolf_sheep: 100 steps')\"", "--threads 2147483647"}) {
     const quarnel::modelkit::Program_Outcome outcome = Run_Program(args);
     EXPECT_EQ(outcome.status, 1) << args;
     ASSERT_FALSE(outcome.err.empty()) << args;
@@ -167,6 +173,133 @@ TEST(Wolf_Sheep_Program_Test, Bad_Input_Gives_One_Line_And_Status_1) {
     EXPECT_EQ(outcome.err.rfind("wolf_sheep: ", 0), 0u) << outcome.err;
   }
   EXPECT_EQ(Run_Program("--help").status, 0);
+}
+
+std::string Temp_File(const std::string& name) {
+  return testing::TempDir() + "wolf_sheep_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::vector<std::string> Lines_Of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void Write_File(const std::string& file, const std::string& text) {
+  std::ofstream(file) << text;
+}
+
+using quarnel::modelkit::Program_Output;
+using quarnel::modelkit::Read_Text_File;
+using quarnel::modelkit::Run_To_End;
+
+// The rows are numbered 0, 1, ... without a gap, and the file ends with a whole line.
+void Expect_Whole_Rows(const std::string& text, const std::string& header) {
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n') << text;
+  const std::vector<std::string> lines = Lines_Of(text);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], header);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].rfind(std::to_string(i - 1) + ",", 0), 0u) << lines[i];
+    EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 3) << lines[i];
+  }
+}
+
+// SIGINT: the run stops at the end of its step, the CSV that replaced the old one holds every
+// finished step, one line says where, status 130.
+TEST(Wolf_Sheep_Program_Test, Sigint_Stops_At_The_End_Of_A_Step_Keeping_Every_Finished_Row) {
+  const std::string csv = Temp_File("interrupted.csv");
+  Write_File(csv, "an old series of 32 bytes.......\n");
+  quarnel::modelkit::Background_Program run(WOLF_SHEEP_PROGRAM,
+                                            "--size large --threads 2 --steps 2000000000 --csv " + csv);
+  ASSERT_TRUE(quarnel::modelkit::Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 4; },
+                                            std::chrono::milliseconds(30000)))
+      << "the rows are written as the steps finish";
+  run.Signal(SIGINT);
+  const Program_Output output = run.Wait();
+  EXPECT_EQ(output.status, 130) << output.err;
+  const std::string text = Read_Text_File(csv);
+  Expect_Whole_Rows(text, "step,sheep,wolves,grass");
+  EXPECT_NE(output.err.find("wolf_sheep: interrupted by SIGINT after step " +
+                            std::to_string(Lines_Of(text).size() - 2) + " of 2000000000; the CSV file '" +
+                            csv + "' holds every finished step\n"),
+            std::string::npos)
+      << output.err;
+  EXPECT_EQ(output.out, "");
+  std::remove(csv.c_str());
+}
+
+TEST(Wolf_Sheep_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
+  const Program_Output full = Run_To_End(WOLF_SHEEP_PROGRAM, "--steps 2", "", ">/dev/full");
+  EXPECT_EQ(full.status, 1) << full.err;
+  EXPECT_NE(full.err.find("wolf_sheep: could not write to standard output: No space left on device\n"),
+            std::string::npos)
+      << full.err;
+  const Program_Output closed = Run_To_End(WOLF_SHEEP_PROGRAM, "--steps 2", "", ">&-");
+  EXPECT_EQ(closed.status, 1) << closed.err;
+  EXPECT_NE(closed.err.find(
+                "wolf_sheep: could not write to standard output: it was closed when the program started\n"),
+            std::string::npos)
+      << closed.err;
+}
+
+// With standard error closed, the CSV must not become descriptor 2 and receive the kernel's
+// lines: the program opens /dev/null there first.
+TEST(Wolf_Sheep_Program_Test, A_Closed_Standard_Error_Does_Not_Send_Lines_Into_The_Csv) {
+  const std::string csv = Temp_File("closed_stderr.csv");
+  const Program_Output output = Run_To_End(WOLF_SHEEP_PROGRAM, "--steps 5 --csv " + csv, "", "", "2>&-");
+  EXPECT_EQ(output.status, 0);
+  const std::string text = Read_Text_File(csv);
+  EXPECT_EQ(Lines_Of(text).size(), 7u) << text;
+  Expect_Whole_Rows(text, "step,sheep,wolves,grass");
+  std::remove(csv.c_str());
+}
+
+// Past the file-size limit the write fails with EFBIG (SIGXFSZ is ignored) and is reported
+// like a full disk: one line, status 1, the file cut back to its last whole row.
+TEST(Wolf_Sheep_Program_Test, The_File_Size_Limit_Is_Reported_Like_A_Full_Disk) {
+  const std::string csv = Temp_File("limited.csv");
+  const Program_Output output = Run_To_End(WOLF_SHEEP_PROGRAM, "--csv " + csv, "ulimit -f 1");
+  EXPECT_EQ(output.status, 1) << output.err;
+  EXPECT_NE(output.err.find("wolf_sheep: the run failed: writing the CSV file '" + csv + "' failed after "),
+            std::string::npos)
+      << output.err;
+  EXPECT_NE(output.err.find(" rows: File too large\n"), std::string::npos) << output.err;
+  const std::string text = Read_Text_File(csv);
+  EXPECT_LE(text.size(), 1024u);
+  Expect_Whole_Rows(text, "step,sheep,wolves,grass");
+  std::remove(csv.c_str());
+}
+
+// Memory before threads: the workers' lanes of a large grid for 20000 workers (3 GiB) do not
+// fit in 2 GB of address space, and the program says so before it allocates anything. An
+// existing CSV stays as it was when the workers cannot start. The sanitizers cannot run under
+// an address-space limit.
+TEST(Wolf_Sheep_Program_Test, Threads_And_Memory_Are_Checked_Before_Anything_Is_Allocated_For_Them) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an address-space limit is incompatible with the sanitizers";
+#else
+  const Program_Output lanes =
+      Run_To_End(WOLF_SHEEP_PROGRAM, "--size large --threads 20000", "ulimit -v 2000000");
+  EXPECT_EQ(lanes.status, 1) << lanes.err;
+  EXPECT_EQ(
+      lanes.err.rfind("wolf_sheep: option --threads: '20000' needs about 3051 MiB for the workers' lanes of "
+                      "the large grid alone, more than the 1953 MiB of the address-space limit (ulimit -v)\n",
+                      0),
+      0u)
+      << lanes.err;
+  EXPECT_EQ(std::count(lanes.err.begin(), lanes.err.end(), '\n'), 1) << lanes.err;
+  const std::string csv = Temp_File("kept.csv");
+  Write_File(csv, "an old series\n");
+  const Program_Output refused =
+      Run_To_End(WOLF_SHEEP_PROGRAM, "--threads 200 --csv " + csv, "ulimit -v 400000");
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  EXPECT_NE(refused.err.find("Could not start the worker threads"), std::string::npos) << refused.err;
+  EXPECT_EQ(Read_Text_File(csv), "an old series\n");
+  std::remove(csv.c_str());
+#endif
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ constexpr int kAgents = 3000;
 
 // The twin's history computed directly: every living agent acts once per iteration, draws
 // from (seed, identity, revision), and a newborn first acts in the next iteration.
-std::pair<double, Run_Digest> Sequential_Model(int num_agents, uint64_t seed) {
+std::pair<int64_t, Run_Digest> Sequential_Model(int num_agents, uint64_t seed) {
   std::vector<uint64_t> living;
   for (int m = 0; m < num_agents; ++m) living.push_back(Root_Identity(uint64_t(m)));
   Run_Digest digest;
@@ -36,7 +36,7 @@ std::pair<double, Run_Digest> Sequential_Model(int num_agents, uint64_t seed) {
     }
     living.insert(living.end(), born.begin(), born.end());
   }
-  return {double(living.size()), digest};
+  return {int64_t(living.size()), digest};
 }
 
 TEST(Deterministic_Population_Test, One_Worker_Matches_The_Sequential_Model) {

@@ -30,10 +30,12 @@ inline std::string Read_File(const std::filesystem::path& file) {
 }
 
 // Runs the program with `args` (shell words) in a new folder that `prepare` sets up first;
-// `shell_setup` (for example "ulimit -v 400000") runs in the program's shell before it.
+// `shell_setup` (for example "ulimit -v 400000") runs in the program's shell before it;
+// standard output goes to `stdout_to` (a file of the folder, "/dev/full", or "&-": closed).
 inline Program_Outcome Run_Population(const std::string& args,
                                       const std::function<void(const std::filesystem::path&)>& prepare = {},
-                                      const std::string& shell_setup = "") {
+                                      const std::string& shell_setup = "",
+                                      const std::string& stdout_to = "stdout.txt") {
   static int run = 0;
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() /
@@ -43,7 +45,7 @@ inline Program_Outcome Run_Population(const std::string& args,
   if (prepare) prepare(dir);
   const std::string command = "cd '" + dir.string() + "' && " +
                               (shell_setup.empty() ? "" : shell_setup + " && ") +
-                              "timeout 300 '" POPULATION_EXE "' " + args + " >stdout.txt 2>stderr.txt";
+                              "timeout 300 '" POPULATION_EXE "' " + args + " >" + stdout_to + " 2>stderr.txt";
   const int raw = std::system(command.c_str());
   Program_Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw),
                           Read_File(dir / "stdout.txt"), Read_File(dir / "stderr.txt"), ""};

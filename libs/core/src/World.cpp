@@ -219,10 +219,16 @@ void World::Start_Turning(std::filesystem::path output_directory) {
   Simulation_Engine& engine = simulation_engine();
   engine.Update();
   _threads_done.store(false, std::memory_order_relaxed);
-  Move_Threads_From_Finished_To_Ready();
   // The first steps poll as after steps of half the limit.
   _recent_steps.fill(kController_Poll_Limit / 2);
   _controller_poll = kController_Poll_Limit;
+  _stopped_on_request = false;
+  if (stop_requested()) {  // asked before the run turned: no step at all
+    _stopped_on_request = true;
+    Stop_Turning();
+  } else {
+    Move_Threads_From_Finished_To_Ready();
+  }
   while (_running.load()) {
     privWait_For_Step();
     if (_exception_thrown.load()) {
@@ -239,6 +245,11 @@ void World::Start_Turning(std::filesystem::path output_directory) {
       break;
     }
     if (iteration() >= num_iterations()) {
+      Stop_Turning();
+      break;
+    }
+    if (iteration() > previous_iteration && stop_requested()) {  // at the end of an iteration
+      _stopped_on_request = true;
       Stop_Turning();
       break;
     }

@@ -52,6 +52,11 @@ TEST(Model_Command_Line_Test, Bad_Input_Gets_One_Line_Naming_Option_And_Value) {
   EXPECT_EQ(Error_Of({"--threads", "2", "--threads", "3"}), "option --threads is given twice");
   EXPECT_EQ(Error_Of({"--fast"}), "unrecognised argument '--fast'");
   EXPECT_EQ(Error_Of({"small"}), "unrecognised argument 'small'");
+  // Outside text is escaped: a value with a line break stays on the error's one line.
+  EXPECT_EQ(Error_Of({"--size", "tiny\nschelling: 20 steps of small"}),
+            "option --size: 'tiny\\nschelling: 20 steps of small' is not one of small, large, huge");
+  EXPECT_EQ(Error_Of({"--threads", "2\r"}), "option --threads: '2\\r' is not a whole number between 0 and 2147483647");
+  EXPECT_EQ(Error_Of({"--fast\x1b[2J"}), "unrecognised argument '--fast\\x1b[2J'");
 }
 
 }  // namespace

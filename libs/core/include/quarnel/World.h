@@ -160,6 +160,19 @@ class World {
   // Ends the run at the boundary whose hook is running. REQUIRES: called from the iteration
   // hook (a fatal error otherwise; a handler uses Stop_Mid_Simulation).
   void Stop_After_This_Iteration();
+  // Asks the run that turns, or the next one to turn, to stop at the end of the iteration
+  // being stepped: the controller ends it at the first cycle boundary at which an iteration
+  // has finished, after that iteration's hook calls, with the normal final line, as
+  // Stop_After_This_Iteration does; a run asked before it turns stops before its first step.
+  // The request stays until Clear_Stop_Request, so every later run stops at once too (a
+  // program asked to stop runs nothing more). Async-signal-safe, any thread: one lock-free
+  // atomic store, so a SIGINT handler may call it.
+  static void Request_Stop() noexcept { _stop_requested.store(true, std::memory_order_relaxed); }
+  static void Clear_Stop_Request() noexcept { _stop_requested.store(false, std::memory_order_relaxed); }
+  static bool stop_requested() noexcept { return _stop_requested.load(std::memory_order_relaxed); }
+  // Whether the last run that turned was ended by Request_Stop before its last iteration (its
+  // clock, iteration(), then tells where). Controlling thread, between runs.
+  bool stopped_on_request() const { return _stopped_on_request; }
   // Whether a run shows the progress line when standard error is a terminal (default on);
   // read when a run starts turning. Controlling thread.
   void Set_Progress_Line(bool on) { _progress_wanted.store(on, std::memory_order_relaxed); }
@@ -271,6 +284,9 @@ class World {
   std::function<void(uint32_t)> _iteration_hook;
   bool _hooks_this_run = false;        // a hook or the progress line runs in this run
   bool _stop_after_iteration = false;  // Stop_After_This_Iteration was called
+  bool _stopped_on_request = false;    // the last run ended on Request_Stop
+  static_assert(std::atomic<bool>::is_always_lock_free, "Request_Stop must be async-signal-safe");
+  static inline std::atomic<bool> _stop_requested{false};
   std::atomic<bool> _progress_wanted{true};
   std::atomic<bool> _keep_wanted{false};
   Progress_Line _progress{2};  // standard error

@@ -42,9 +42,15 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args);
 // The usage text of model `name`; `about` describes the model in a few lines.
 std::string Model_Usage(const std::string& name, const std::string& about);
 
-// A model program's main: prints the usage for -h/--help (status 0), refuses bad options
-// (status 1), otherwise returns run(options); a std::exception escaping `run` is printed as
-// "<name>: the run failed: <what>" (with the causes nested in it) and gives status 1.
+// A model program's main. Prepares the process first (Program_Process.h: standard
+// descriptors, SIGXFSZ, SIGINT and SIGTERM); prints the usage for -h/--help (status 0);
+// refuses bad options and a thread count that the system cannot start (System_Limits.h) with
+// one line (status 1); otherwise returns run(options). A Model_Option_Error escaping `run` (an
+// option that the run found too large, before allocating for it) is printed as
+// "<name>: <what>", any other std::exception as "<name>: the run failed: <what>" (with the
+// causes nested in it), both with status 1. Ends with Finish_Process: a standard output that
+// failed turns status 0 into 1, and a run that `run` reports as interrupted (its
+// Interrupted_Status) ends the process by the signal.
 int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
                       const std::function<int(const Model_Options&)>& run);
 

@@ -1,17 +1,82 @@
 // Running a model program the way a user does, for tests of its command line: its exit status
-// and what it wrote on standard error (standard output is discarded). Main-thread only; the
-// program and the arguments are shell words.
+// and what it wrote. Main-thread only; the program and the arguments are shell words (run by
+// /bin/sh).
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <string>
 
 namespace quarnel::modelkit {
 
 struct Program_Outcome {
-  int status;       // the exit status, or -1 when the program did not exit normally
+  int status;       // the exit status, or 128 + the signal that ended it, or -1 (not run)
   std::string err;  // its standard error
 };
 
+// Runs the program with standard output discarded.
 Program_Outcome Run_Program(const std::string& program, const std::string& args);
 
+// What a program run in the background (Background_Program) left.
+// The text of `file`, "" when it cannot be read.
+std::string Read_Text_File(const std::string& file);
+
+struct Program_Output {
+  int status = -1;  // the exit status, or 128 + the signal that ended it, or -1 (timed out, killed)
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// `program args` started at once with its standard output and error in files, to be signalled
+// while it runs: `shell_setup` (e.g. "ulimit -v 400000", "cd /tmp/x") runs before it in its
+// shell, whose process it then replaces, so that the signals reach the program itself, with
+// SIGINT and SIGTERM at their defaults. `out_to` and `err_to`, when given, are the shell's
+// redirections instead of the files (">/dev/full", ">&-", "2>&-"). The destructor kills a
+// program not waited for.
+class Background_Program {
+ public:
+  Background_Program(const std::string& program, const std::string& args, const std::string& shell_setup = "",
+                     const std::string& out_to = "", const std::string& err_to = "");
+  ~Background_Program();
+  Background_Program(const Background_Program&) = delete;
+  Background_Program& operator=(const Background_Program&) = delete;
+
+  pid_t pid() const { return _pid; }
+  void Signal(int signal) const;
+  // What it has written so far on standard error (when captured).
+  std::string Err_So_Far() const { return Read_Text_File(_err_file); }
+  // Whether the program still runs (not yet waited for and not ended).
+  bool Running();
+  // Waits for the end (killing the program with SIGKILL after `limit`) and collects it.
+  Program_Output Wait(std::chrono::seconds limit = std::chrono::seconds(300));
+
+ private:
+  pid_t _pid = -1;
+  int _raw_status = 0;
+  bool _ended = false;
+  std::string _out_file, _err_file;
+};
+
+// Runs `program args` as Background_Program does and waits for its end.
+Program_Output Run_To_End(const std::string& program, const std::string& args,
+                          const std::string& shell_setup = "", const std::string& out_to = "",
+                          const std::string& err_to = "");
+
+// Polls `condition` every millisecond until it holds (true) or `limit` has passed (false).
+template <class Condition>
+bool Wait_Until(Condition&& condition, std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+
 }  // namespace quarnel::modelkit
+
+#include <thread>
+
+template <class Condition>
+bool quarnel::modelkit::Wait_Until(Condition&& condition, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
