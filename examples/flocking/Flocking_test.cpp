@@ -216,34 +216,6 @@ TEST(Flocking_Program_Test, Sigterm_Stops_A_Run_Of_Many_Steps_Whose_Memory_Does_
   std::remove(csv.c_str());
 }
 
-// A second signal stops the program at once, in the middle of a step (a huge flock's step
-// takes a tenth of a second or more), and it dies by that signal. The second signal is sent
-// as soon as the first has been answered; should the step end in that moment, the run has
-// stopped at its end as for one signal, and the case is tried again.
-TEST(Flocking_Program_Test, A_Second_Sigint_Stops_At_Once) {
-  bool at_once = false;
-  for (int attempt = 0; attempt < 3 && !at_once; ++attempt) {
-    const std::string csv = Temp_File("twice.csv");
-    Background_Program run(FLOCKING_PROGRAM, "--size huge --steps 1000 --csv " + csv);
-    ASSERT_TRUE(Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 2; },
-                           std::chrono::milliseconds(60000)));
-    run.Signal(SIGINT);
-    ASSERT_TRUE(Wait_Until(
-        [&] { return run.Err_So_Far().find("stops at the end of the iteration") != std::string::npos; }));
-    run.Signal(SIGINT);
-    const Program_Output output = run.Wait();
-    EXPECT_EQ(output.status, 130) << output.err;
-    at_once =
-        output.err.find("flocking: SIGINT again: stopped at once during iteration ") != std::string::npos;
-    if (at_once) {
-      EXPECT_EQ(output.err.find("interrupted by SIGINT after step"), std::string::npos) << output.err;
-      Expect_Whole_Rows(Read_Text_File(csv), "step,mean_nearest_distance,alignment", 1);
-    }
-    std::remove(csv.c_str());
-  }
-  EXPECT_TRUE(at_once);
-}
-
 TEST(Flocking_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
   const Program_Output full = Run_To_End(FLOCKING_PROGRAM, "--steps 2", "", ">/dev/full");
   EXPECT_EQ(full.status, 1) << full.err;

@@ -15,7 +15,8 @@
 // The phase formulation (sub-iterations 0-1 of one step):
 //   0 each resident counts its own group within radius r (itself excluded) on the grid of the step's start;
 //   0 an unhappy one draws a uniform cell that was empty then (uniform cells until one is) and claims it;
-//   1 each row's owner moves the lowest claimant of each of its cells in; the other claimants stay.
+//   1 each row's owner moves the lowest claimant of each of its cells in; the other claimants stay;
+//   2 in the last step only, each resident counts again, on the grid after the moves (the last row).
 // The draws are Counter_Random(seed, identity, Revision(step, 0)); the claims are settled by
 // Move_Claims (Single_Occupancy_Grid.h), whose result does not depend on the claims' order.
 //
@@ -65,7 +66,7 @@ struct Counts {
 };
 using Series = std::vector<Counts>;  // [0]: after set-up (none moved); [t]: after step t
 
-enum Phase : uint32_t { decide = 0, move = 1 };
+enum Phase : uint32_t { decide = 0, move = 1, count = 2 };
 
 namespace rules {
 
@@ -118,7 +119,7 @@ namespace kernel {
 class Resident : public quarnel::Agent<Resident> {
  public:
   Resident(uint32_t identity, uint8_t group) : _identity(identity), _group(group) {}
-  void Act(quarnel::Next& next);  // phase 0 of every step
+  void Act(quarnel::Next& next);  // phase 0 of every step, phase 2 of the last
   uint32_t identity() const { return _identity; }
 
   uint32_t _identity;
@@ -143,10 +144,11 @@ struct Shared {
   // A handler adds to its worker's tally; the iteration hook sums them (exact integer sums, so
   // the totals do not depend on which worker stepped what) and empties them.
   struct Tally {
-    int64_t happy = 0, moved = 0;
+    int64_t happy = 0, moved = 0, happy_at_end = 0;  // happy_at_end: phase 2 of the last step
     Tally& operator+=(const Tally& other) {
       happy += other.happy;
       moved += other.moved;
+      happy_at_end += other.happy_at_end;
       return *this;
     }
   };
@@ -169,13 +171,24 @@ inline void Resident::Act(quarnel::Next& next) {
   Shared& s = *shared;
   const int32_t cell = s.cell_of[_identity - 1];
   const bool happy = rules::Happy(s.grid, cell, _group, s.p);
-  s.tallies.Mine().happy += happy;
-  if (!happy) {
-    Counter_Random draws(s.seed, _identity, next.now());
-    const int32_t target = s.grid.Random_Empty_Cell(draws);
-    if (target >= 0) s.claims.Claim(target, next.iteration() + 1, _identity);
+  Shared::Tally& tally = s.tallies.Mine();
+  const Revision now = next.now();
+  if (now._sub_iteration == count) {  // the grid after the last step; the run ends before (steps, 0)
+    tally.happy_at_end += happy;
+    next.In(1, decide);
+    return;
   }
-  next.In(1, decide);
+  tally.happy += happy;
+  if (!happy) {
+    Counter_Random draws(s.seed, _identity, now);
+    const int32_t target = s.grid.Random_Empty_Cell(draws);
+    if (target >= 0) s.claims.Claim(target, now._iteration + 1, _identity);
+  }
+  if (now._iteration + 1 == uint32_t(s.p.steps)) {
+    next.In(0, count);
+  } else {
+    next.In(1, decide);
+  }
 }
 
 inline void Claim_Row::Act(quarnel::Next& next) {
@@ -209,8 +222,9 @@ using Row_Sink = std::function<void(const Counts&)>;
 // so that memory does not grow with the steps. A run stopped early (World::Request_Stop) ends
 // with the row of its last finished step.
 // Row t's happy residents are those of the grid after step t, counted in phase 0 of step t + 1
-// (iteration t), so row t is final at the end of iteration t; the last row's are counted on
-// the controlling thread once the run has stopped.
+// (iteration t), so row t is final at the end of iteration t; the last row's are counted in
+// phase 2 of the last step (or, in a run stopped before, on the controlling thread once it has
+// stopped).
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
                       bool fingerprint = true, const Row_Sink& on_row = {}) {
@@ -231,6 +245,7 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     }
   };
   int64_t moved = 0;  // residents that moved in the last finished step
+  bool last_row = false;
   {
     Simulation run(config);
     Set_Block_Size<Resident>(block_size);
@@ -241,15 +256,20 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move),
                            [](uint64_t row) { return Claim_Row(int32_t(row)); });
     state.tallies.Start();
-    run.On_Iteration_End([&](uint32_t) {
+    run.On_Iteration_End([&](uint32_t i) {
       // happy: on the grid before this step's moves; moved: in this step
       const Shared::Tally counts = state.tallies.Sum();
       state.tallies.Reset();
+      const int64_t happy_at_end = counts.happy_at_end;
       add_row({counts.happy, moved});
       moved = counts.moved;
+      if (i + 1 == uint32_t(p.steps)) {
+        add_row({happy_at_end, moved});
+        last_row = true;
+      }
     });
     run.Run();
-    add_row({rules::Count_Happy(p, state.grid, state.cell_of), moved});
+    if (!last_row) add_row({rules::Count_Happy(p, state.grid, state.cell_of), moved});
     result.final_cells = state.cell_of;
   }
   result.fingerprint = Run_Fingerprint::Instance().Result();

@@ -252,6 +252,35 @@ TEST(Schelling_Program_Test, Sigint_Stops_At_The_End_Of_A_Step_Keeping_Every_Fin
   std::remove(csv.c_str());
 }
 
+// A second signal stops the program at once, in the middle of a step (a huge grid's step takes
+// a tenth of a second or more), and it dies by that signal. The second signal is sent as soon
+// as the first has been answered; should the step end in that moment, the run has stopped at
+// its end as for one signal, and the case is tried again.
+TEST(Schelling_Program_Test, A_Second_Sigint_Stops_At_Once) {
+  bool at_once = false;
+  for (int attempt = 0; attempt < 3 && !at_once; ++attempt) {
+    const std::string csv = Temp_File("twice.csv");
+    quarnel::modelkit::Background_Program run(SCHELLING_PROGRAM, "--size huge --steps 1000 --csv " + csv);
+    ASSERT_TRUE(quarnel::modelkit::Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 2; },
+                                              std::chrono::milliseconds(120000)));
+    run.Signal(SIGINT);
+    ASSERT_TRUE(quarnel::modelkit::Wait_Until(
+        [&] { return run.Err_So_Far().find("stops at the end of the iteration") != std::string::npos; }));
+    run.Signal(SIGINT);
+    const quarnel::modelkit::Program_Output output = run.Wait();
+    EXPECT_EQ(output.status, 130) << output.err;
+    at_once = output.err.find("schelling: SIGINT again: stopped at once during iteration ") != std::string::npos;
+    if (at_once) {
+      EXPECT_EQ(output.err.find("interrupted by SIGINT after step"), std::string::npos) << output.err;
+      const std::string text = Read_Text_File(csv);
+      EXPECT_EQ(text.rfind("step,happy,moved,fraction_happy\n0,", 0), 0u) << text;
+      EXPECT_EQ(text.back(), '\n');
+    }
+    std::remove(csv.c_str());
+  }
+  EXPECT_TRUE(at_once);
+}
+
 // A result that never reached standard output (a full device, a closed descriptor) is one line
 // on standard error and status 1.
 TEST(Schelling_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
