@@ -131,4 +131,21 @@ TEST(Population_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_E
   }
 }
 
+// The memory check takes the smallest limit that applies: under `ulimit -v` a population that
+// does not fit in the address space is refused at once, naming the option and the limit, where
+// it used to run for many seconds and then fail with std::bad_alloc. The sanitizers cannot run
+// under an address-space limit.
+TEST(Population_Program_Test, The_Memory_Check_Uses_The_Address_Space_Limit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an address-space limit is incompatible with the sanitizers";
+#else
+  Outcome run = Run_Population("--num_agents 100000000", {}, "ulimit -v 2000000");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_TRUE(Contains(run.err, "population: option --num_agents: '100000000' needs about 6485 MiB for the agents "
+                                "alone, more than the 1953 MiB of the address-space limit (ulimit -v)\n"))
+      << run.err;
+  EXPECT_FALSE(Contains(run.output, "Stop_Turning")) << "refused before the run";
+#endif
+}
+
 }  // namespace
