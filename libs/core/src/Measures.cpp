@@ -186,7 +186,9 @@ void Measures::Start(uint32_t threads) {
     }
     privEmpty(privTotal(m.offset), m);
   }
+  // Before the first iteration: counts and sums 0, no extreme or mean, gauges not set.
   for (Measure_Value& value : _values) value = Measure_Value{};
+  for (const Declared& m : _measures) privUpdate_Values(m);
 }
 
 // totals += part of every thread, in thread order; each part is emptied behind.

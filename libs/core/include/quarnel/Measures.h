@@ -246,7 +246,8 @@ class Measures {
   // The values of the last combined iteration, one per column. REQUIRES: no worker steps.
   const std::vector<Measure_Value>& Values() const { return _values; }
 
-  // One empty part per thread of a run of `threads` workers; values back to none.
+  // One empty part per thread of a run of `threads` workers; the values those of nothing
+  // added (counts, sums and bins 0; no minimum, maximum or mean; gauges unset).
   // REQUIRES: controlling thread, no run turning (World::Attach_Measures calls it).
   void Start(uint32_t threads);
   // Combines every thread's part into the totals in thread order, empties the parts, updates
