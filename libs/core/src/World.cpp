@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <string>
-#include <exception>
 #include <utility>
 
 #include <quarnel/Component_Manager.h>
@@ -82,7 +82,8 @@ bool Poll_Until(Ready ready, std::chrono::microseconds budget, std::chrono::nano
 std::string Demangled(const char* name) {
   if (name == nullptr) return "(none)";
   int status = 0;
-  std::unique_ptr<char, void (*)(void*)> text(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
+  std::unique_ptr<char, void (*)(void*)> text(abi::__cxa_demangle(name, nullptr, nullptr, &status),
+                                              std::free);
   return status == 0 && text ? std::string(text.get()) : std::string(name);
 }
 
@@ -341,7 +342,8 @@ void World::Check_Model_State(const void* type_key, const char* type_name) const
                                              << " was asked for, but no model state is attached to the run");
   }
   if (type_key != _model_state_type) {
-    QUARNEL_FATAL("The model state of type " << Demangled(type_name) << " was asked for, but the run's is of type "
+    QUARNEL_FATAL("The model state of type " << Demangled(type_name)
+                                             << " was asked for, but the run's is of type "
                                              << Demangled(_model_state_name));
   }
 }
