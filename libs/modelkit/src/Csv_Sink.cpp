@@ -56,21 +56,26 @@ Recorder::Csv_Sink::~Csv_Sink() {
   if (_fd >= 0) ::close(_fd);
 }
 
-// One write of the whole line. A failed or short write removes what it wrote of the line
-// (a regular file is cut back to its last complete line) and is an error.
+// One write of the whole line. A regular file takes less only when it is about to fail
+// (a full device, a size limit): the rest is offered once more to learn why, and whatever of
+// the line reached the file is cut off again, so the file ends with its last complete line.
 void Recorder::Csv_Sink::Write_Line(const std::string& line) {
-  ssize_t written;
-  do {
-    written = ::write(_fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  if (written == ssize_t(line.size())) {
-    _size += written;
+  size_t done = 0;
+  int error = 0;
+  while (done < line.size()) {
+    const ssize_t written = ::write(_fd, line.data() + done, line.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      error = written < 0 ? errno : EIO;
+      break;
+    }
+    done += size_t(written);
+  }
+  if (done == line.size()) {
+    _size += int64_t(done);
     return;
   }
-  const int error = written < 0 ? errno : ENOSPC;
-  if (written > 0 && _regular) {
-    if (::ftruncate(_fd, _size) == 0) ::lseek(_fd, _size, SEEK_SET);
-  }
+  if (done > 0 && _regular && ::ftruncate(_fd, _size) == 0) ::lseek(_fd, _size, SEEK_SET);
   Refuse_Record("writing the CSV file " + _path + " failed: " + Reason(error));
 }
 

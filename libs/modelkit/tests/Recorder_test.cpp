@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,6 +261,50 @@ TEST(Recorder_Test, Existing_Files_Are_Refused_Replaced_Or_Appended_To) {
                       << std::string(200, 'x');
   EXPECT_EQ(error({"", text.string(), false, 1}),
             "cannot write the SQLite file " + text.string() + ": file is not a database");
+}
+
+// A file that takes only part of a line (here a file-size limit, as a full disk would): the
+// partial line is cut off, and the failure is an error naming the file. In a child process,
+// whose limit does not reach the test.
+TEST(Recorder_Test, A_Partial_Write_Is_Cut_Back_To_The_Last_Complete_Line_And_Reported) {
+  const fs::path dir = Scratch("partial");
+  const std::string csv = (dir / "p.csv").string();
+  const std::string message = (dir / "message").string();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {1000, 1000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::string what = "no error";
+    try {
+      Measures m;
+      Gauge_Measure g = m.Gauge("value");
+      m.Start(1);
+      Recorder recorder(m, kRun, {csv, "", false, 1});
+      for (uint64_t step = 0; step < 1000; ++step) {
+        g.Set(0.1 * double(step) + 1e-7);
+        recorder.Record(step);
+      }
+    } catch (const Record_Error& e) {
+      what = e.what();
+    }
+    std::FILE* out = std::fopen(message.c_str(), "w");  // below the limit
+    std::fputs(what.c_str(), out);
+    std::fclose(out);
+    ::_exit(0);
+  }
+  int raw = 0;
+  ASSERT_EQ(::waitpid(child, &raw, 0), child);
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(Read_File(message), "writing the CSV file " + csv + " failed: File too large");
+  const std::string text = Read_File(csv);
+  ASSERT_GT(text.size(), 900u);
+  ASSERT_LE(text.size(), 1000u);
+  EXPECT_EQ(text.back(), '\n');
+  const std::vector<std::string> lines = Lines_Of(text);
+  for (size_t i = 1; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].substr(0, lines[i].find(',')), std::to_string(i - 1));
 }
 
 // Folders that cannot be written. The tests run as root, for whom a folder without write

@@ -16,7 +16,8 @@
 //
 // CSV: a header line "step,<columns>", then one line per row, each reaching the file as ONE
 // write(2) of the whole line, so a process killed at any moment leaves complete lines only.
-// A failed or partial write is a Record_Error (a partial line is cut off first). An existing
+// A failed or partial write is a Record_Error; a partial line is cut off first, so the file
+// still ends with a complete line. An existing
 // regular file is refused unless `overwrite`; the lines go first to a temporary file in the
 // same folder, which takes the file's name once the first row is written (so an existing
 // file is never lost to a run that fails before it writes a row). A destination that exists
