@@ -6,21 +6,31 @@
 //
 // BM_Population_Unmeasured and BM_Population_Measured differ only in the five adds, the
 // state they are reached through and the recorder; the ratio of their times is the cost of
-// measuring. Both share the population's per-worker generators, so their runs draw the same
-// numbers on one worker.
+// measuring. Both draw from the same per-worker generators, seeded alike, so their runs draw
+// the same numbers on one worker.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
+#include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 #include <quarnel/Model.h>
 #include <quarnel/Version.h>
 #include <quarnel/modelkit/Recorder.h>
-#include "CoreEngine_Tests.h"
+#include "Population_Configuration.h"
 
 namespace {
+
+// The population's per-worker draws and births (as in CoreEngine_Tests.h, which holds a test
+// and so is included once per program: Population_Benchmark.cpp has it).
+constexpr double growth_factor = 1.0001;
+std::vector<quarnel::Cache_Line_Value<int64_t>> net_agents;
+std::vector<quarnel::Cache_Line_Own<std::minstd_rand0>> generators;
+std::vector<quarnel::Cache_Line_Own<std::uniform_real_distribution<double>>> distributions;
 
 struct Bench_State {
   quarnel::Measures measures;
@@ -60,7 +70,7 @@ template <bool kMeasured>
 int64_t Run_Population(int agents, int threads, const std::string& sqlite) {
   Bench_State state;
   std::unique_ptr<quarnel::modelkit::Recorder> recorder;
-  if (kMeasured) {
+  if (kMeasured && !sqlite.empty()) {
     recorder = std::make_unique<quarnel::modelkit::Recorder>(
         state.measures, quarnel::modelkit::Run_Description{"population", quarnel::version_string, 12345, {}},
         quarnel::modelkit::Record_Options{"", sqlite, false, 1});
@@ -77,10 +87,8 @@ int64_t Run_Population(int agents, int threads, const std::string& sqlite) {
     for (int m = 0; m < agents; ++m) {
       quarnel::Create<Population_Agent<kMeasured>>()->Schedule_At(quarnel::Revision(0, 0));
     }
-    if (kMeasured) {
-      run.Attach_Measures(state.measures);
-      run.On_Iteration_End(recorder->Hook());
-    }
+    if (kMeasured) run.Attach_Measures(state.measures);
+    if (recorder) run.On_Iteration_End(recorder->Hook());
     run.Run();
     for (const auto& births : net_agents) population += births.value;
   }
@@ -88,13 +96,14 @@ int64_t Run_Population(int agents, int threads, const std::string& sqlite) {
   return population;
 }
 
-template <bool kMeasured>
+template <bool kMeasured, bool kRecorded = kMeasured>
 void BM_Population_Measures(benchmark::State& state) {
   const int agents = int(state.range(0));
   const int threads = int(state.range(1));
-  const std::string sqlite = (std::filesystem::temp_directory_path() /
-                              ("quarnel_bench_measures_" + std::to_string(::getpid()) + ".db"))
-                                 .string();
+  const std::string sqlite = kRecorded ? (std::filesystem::temp_directory_path() /
+                                          ("quarnel_bench_measures_" + std::to_string(::getpid()) + ".db"))
+                                             .string()
+                                       : std::string();
   for (auto _ : state) {
     const int64_t population = Run_Population<kMeasured>(agents, threads, sqlite);
     benchmark::DoNotOptimize(population);
@@ -104,7 +113,7 @@ void BM_Population_Measures(benchmark::State& state) {
       break;
     }
   }
-  std::filesystem::remove(sqlite);
+  if (kRecorded) std::filesystem::remove(sqlite);
 }
 
 void BM_Population_Unmeasured(benchmark::State& state) {
@@ -113,6 +122,10 @@ void BM_Population_Unmeasured(benchmark::State& state) {
 void BM_Population_Measured(benchmark::State& state) {
   BM_Population_Measures<true>(state);
 }
+// The measures without the recorder: what the adds and the combining cost alone.
+void BM_Population_Measured_Unrecorded(benchmark::State& state) {
+  BM_Population_Measures<true, false>(state);
+}
 BENCHMARK(BM_Population_Unmeasured)
     ->ArgNames({"agents", "threads"})
     ->ArgsProduct({{1000000}, {1, 2}})
@@ -120,6 +133,12 @@ BENCHMARK(BM_Population_Unmeasured)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Population_Measured)
+    ->ArgNames({"agents", "threads"})
+    ->ArgsProduct({{1000000}, {1, 2}})
+    ->Iterations(5)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Population_Measured_Unrecorded)
     ->ArgNames({"agents", "threads"})
     ->ArgsProduct({{1000000}, {1, 2}})
     ->Iterations(5)
