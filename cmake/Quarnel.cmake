@@ -50,6 +50,8 @@ find_package(Threads REQUIRED)
 find_package(Boost REQUIRED COMPONENTS system)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LOG4CPP REQUIRED IMPORTED_TARGET log4cpp)
+# modelkit's Recorder writes SQLite files through the library's C API (Debian: libsqlite3-dev).
+find_package(SQLite3 REQUIRED)
 
 # googletest: the tests, and the population program, whose run is also a googletest test.
 if(QUARNEL_BUILD_TESTS OR QUARNEL_BUILD_APPS)

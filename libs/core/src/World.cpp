@@ -1,16 +1,21 @@
 #include <quarnel/World.h>
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include <quarnel/Component_Manager.h>
 #include <quarnel/Fatal_Error.h>
 #include <quarnel/Logger.h>
+#include <quarnel/Measures.h>
 #include <quarnel/Run_Fingerprint.h>
 #include <quarnel/Simulation_Engine.h>
 
@@ -73,6 +78,15 @@ bool Poll_Until(Ready ready, std::chrono::microseconds budget, std::chrono::nano
   return true;
 }
 
+// `name` (a type_info name) as the source spells it, when the runtime can say.
+std::string Demangled(const char* name) {
+  if (name == nullptr) return "(none)";
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> text(abi::__cxa_demangle(name, nullptr, nullptr, &status),
+                                              std::free);
+  return status == 0 && text ? std::string(text.get()) : std::string(name);
+}
+
 // The last cycle this worker passed the gate into.
 thread_local constinit uint64_t __cycle_passed = 0;
 
@@ -120,6 +134,9 @@ void World::Initialize_Simulation(Simulation_Configuration& config) {
 
 void World::Terminate_Simulation() {
   Instance()._iteration_hook = nullptr;
+  Instance()._measures = nullptr;
+  Instance()._model_state = nullptr;
+  Instance()._model_state_type = nullptr;
   Instance().Terminate();
   simulation_engine().Terminate();
   if (__all_components == nullptr) return;
@@ -323,6 +340,34 @@ void World::Set_Iteration_Hook(std::function<void(uint32_t)> hook) {
   _iteration_hook = std::move(hook);
 }
 
+void World::Attach_Model_State(void* state, const void* type_key, const char* type_name) {
+  if (_running.load()) QUARNEL_FATAL("Don't attach the model state while the simulation is running");
+  _model_state = state;
+  _model_state_type = state == nullptr ? nullptr : type_key;
+  _model_state_name = type_name;
+}
+
+void World::Check_Model_State(const void* type_key, const char* type_name) const {
+  if (_model_state == nullptr) {
+    QUARNEL_FATAL("The model state of type " << Demangled(type_name)
+                                             << " was asked for, but no model state is attached to the run");
+  }
+  if (type_key != _model_state_type) {
+    QUARNEL_FATAL("The model state of type " << Demangled(type_name)
+                                             << " was asked for, but the run's is of type "
+                                             << Demangled(_model_state_name));
+  }
+}
+
+void World::Attach_Measures(Measures* measures) {
+  if (_running.load()) QUARNEL_FATAL("Don't attach measures while the simulation is running");
+  if (!_workers_out && measures != nullptr) {
+    QUARNEL_FATAL("Measures are attached to a run after it is set up (Initialize_Simulation)");
+  }
+  _measures = measures;
+  if (_measures != nullptr) _measures->Start(_num_threads);
+}
+
 void World::Stop_After_This_Iteration() {
   if (!__in_iteration_hook) {
     QUARNEL_FATAL(
@@ -339,7 +384,7 @@ bool World::Objects_At_Rest() const {
 void World::privStart_Hooks() {
   _stop_after_iteration = false;
   _progress.Start(progress_line(), iteration(), num_iterations(), Progress_Line::Clock::now());
-  _hooks_this_run = _iteration_hook != nullptr || _progress.Active();
+  _hooks_this_run = _iteration_hook != nullptr || _measures != nullptr || _progress.Active();
 }
 
 // Calls the hook for every iteration that finished in the last cycle, then updates the
@@ -347,13 +392,14 @@ void World::privStart_Hooks() {
 // before its exception leaves.
 bool World::privRun_Iteration_Hooks(uint32_t previous_iteration) {
   uint32_t finished = previous_iteration;
-  if (_iteration_hook) {
+  if (_iteration_hook || _measures != nullptr) {
     __in_iteration_hook = true;
     try {
       // The limit is read again after each call: Stop_Mid_Simulation from the hook lowers it.
       for (uint32_t i = previous_iteration;
            i < std::min(iteration(), num_iterations()) && !_stop_after_iteration; ++i) {
-        _iteration_hook(i);
+        if (_measures != nullptr) _measures->End_Iteration();
+        if (_iteration_hook) _iteration_hook(i);
         finished = i + 1;
       }
     } catch (...) {

@@ -7,6 +7,7 @@
 
 #include <quarnel/Fatal_Error.h>
 #include <quarnel/modelkit/Program_Process.h>
+#include <quarnel/modelkit/Recorder.h>
 #include <quarnel/modelkit/System_Limits.h>
 
 namespace quarnel::modelkit {
@@ -39,6 +40,15 @@ Model_Size Size_Value(const std::string& text) {
   throw Model_Option_Error("option --size: '" + Printable(text) + "' is not one of small, large, huge");
 }
 
+const std::set<std::string> kWith_Value = {"--size", "--threads", "--seed", "--steps",       "--block_size",
+                                           "--csv",  "--sqlite",  "--set",  "--record_every"};
+const std::set<std::string> kFlags = {"--params", "--overwrite"};
+
+std::string File_Name(const std::string& option, const std::string& value) {
+  if (value.empty()) throw Model_Option_Error("option " + option + ": the file name is empty");
+  return value;
+}
+
 }  // namespace
 
 std::string to_string(Model_Size size) {
@@ -58,11 +68,15 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
   std::set<std::string> seen;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& option = args[i];
-    if (option != "--size" && option != "--threads" && option != "--seed" && option != "--steps" &&
-        option != "--block_size" && option != "--csv") {
+    if (kWith_Value.count(option) == 0 && kFlags.count(option) == 0) {
       throw Model_Option_Error("unrecognised argument '" + Printable(option) + "'");
     }
-    if (!seen.insert(option).second) throw Model_Option_Error("option " + option + " is given twice");
+    if (option != "--set" && !seen.insert(option).second) {
+      throw Model_Option_Error("option " + option + " is given twice");
+    }
+    if (option == "--params") options.params = true;
+    if (option == "--overwrite") options.overwrite = true;
+    if (kFlags.count(option) != 0) continue;
     if (i + 1 == args.size()) throw Model_Option_Error("option " + option + " needs a value");
     const std::string& value = args[++i];
     if (option == "--size") options.size = Size_Value(value);
@@ -70,60 +84,107 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
     if (option == "--seed") options.seed = Unsigned_Value(option, value, UINT64_MAX);
     if (option == "--steps") options.steps = At_Least_One(option, value);
     if (option == "--block_size") options.block_size = At_Least_One(option, value);
-    if (option == "--csv") {
-      if (value.empty()) throw Model_Option_Error("option --csv: the file name is empty");
-      options.csv = value;
-    }
+    if (option == "--record_every") options.record_every = At_Least_One(option, value);
+    if (option == "--csv") options.csv = File_Name(option, value);
+    if (option == "--sqlite") options.sqlite = File_Name(option, value);
+    if (option == "--set") options.sets.push_back(value);
   }
   return options;
+}
+
+Record_Options Recording_Of(const Model_Options& options) {
+  return Record_Options{options.csv, options.sqlite, options.overwrite, uint32_t(options.record_every)};
 }
 
 std::string Model_Usage(const std::string& name, const std::string& about) {
   return "Usage: " + name +
          " [--size small|large|huge] [--threads T] [--seed S] [--steps N] [--block_size B] [--csv FILE]\n" +
-         about +
-         "  --size S        the model's size (default small)\n"
-         "  --threads T     worker threads (default 1, at least 1)\n"
-         "  --seed S        seed of every random draw (default 1, 0 to 18446744073709551615); the same\n"
-         "                  seed gives the same series on any number of workers and block size\n"
-         "  --steps N       steps to run (default: the model's own, at least 1)\n"
-         "  --block_size B  objects per memory block of each type (default 1000, at least 1)\n"
-         "  --csv FILE      write the series of every step to FILE\n"
-         "  -h, --help      this text\n"
+         std::string(name.size() + 7, ' ') +
+         " [--sqlite FILE] [--overwrite] [--record_every N] [--set NAME=VALUE ...] [--params]\n" + about +
+         "  --size S          the model's size (default small)\n"
+         "  --threads T       worker threads (default 1, at least 1)\n"
+         "  --seed S          seed of every random draw (default 1, 0 to 18446744073709551615); the same\n"
+         "                    seed gives the same series on any number of workers and block size\n"
+         "  --steps N         steps to run (default: the model's own, at least 1)\n"
+         "  --block_size B    objects per memory block of each type (default 1000, at least 1)\n"
+         "  --csv FILE        write the series of every step to FILE\n"
+         "  --sqlite FILE     add this run and its series to the SQLite file FILE\n"
+         "  --overwrite       replace an existing CSV file, once the first row is written (models with\n"
+         "                    declared parameters refuse one without it)\n"
+         "  --record_every N  a record every N steps (default 1)\n"
+         "  --set NAME=VALUE  set a parameter (repeatable; models with declared parameters)\n"
+         "  --params          list the parameters: type, default, range, help; and the presets\n"
+         "  -h, --help        this text\n"
          "Exit status 0 after a run, 1 when an option is wrong or the run fails; SIGINT or SIGTERM stops\n"
          "the run at the end of its step (a second one at once) and the program ends by that signal\n"
-         "(status 130 or 143 to a shell), the CSV holding every finished step.\n";
+         "(status 130 or 143 to a shell), the records holding every finished step.\n";
 }
 
-int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
-                      const std::function<int(const Model_Options&)>& run) {
+namespace command_line_detail {
+
+int Start(const std::vector<std::string>& args, const std::string& name, const std::string& about,
+          const Parameter_List* parameters, Model_Options& options) {
   Prepare_Process(name);
-  std::vector<std::string> args(argv + 1, argv + argc);
   for (const std::string& a : args) {
     if (a == "-h" || a == "--help") {
       std::cout << Model_Usage(name, about);
       return Finish_Process(name, 0);
     }
   }
-  Model_Options options;
   try {
     options = Read_Model_Options(args);
     // Before anything is allocated for the workers: a count the system cannot start.
     if (const std::string problem = Thread_Count_Problem(options.threads); !problem.empty())
       throw Model_Option_Error(problem);
+    if (parameters == nullptr) {
+      for (const char* option : {"--set", "--params", "--sqlite", "--overwrite", "--record_every"}) {
+        for (const std::string& a : args) {
+          if (a == option) throw Model_Option_Error("option " + a + " is not supported by this model");
+        }
+      }
+    }
   } catch (const Model_Option_Error& e) {
     std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
     return Finish_Process(name, 1);
   }
+  if (options.params && parameters != nullptr) {
+    std::cout << parameters->Listing();
+    return Finish_Process(name, 0);
+  }
+  return -1;
+}
+
+std::string Preset_For(const Model_Options& options, const Parameter_List& parameters) {
+  if (!parameters.Has_Any_Preset()) return "";
+  const std::string size = to_string(options.size);
+  if (!parameters.Has_Preset(size))
+    throw Model_Option_Error("option --size: this model has no preset '" + size + "'");
+  return size;
+}
+
+int Guard(const std::string& name, const std::function<int()>& body) {
   int status = 1;
   try {
-    status = run(options);
+    status = body();
   } catch (const Model_Option_Error& e) {  // an option the run found too large for the machine
+    std::cerr << name << ": " << e.what() << std::endl;
+  } catch (const Record_Error& e) {
     std::cerr << name << ": " << e.what() << std::endl;
   } catch (const std::exception& e) {
     std::cerr << name << ": the run failed: " << Printable(Describe_Exception(e)) << std::endl;
   }
   return Finish_Process(name, status);
+}
+
+}  // namespace command_line_detail
+
+int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
+                      const std::function<int(const Model_Options&)>& run) {
+  Model_Options options;
+  const int status = command_line_detail::Start(std::vector<std::string>(argv + 1, argv + argc), name, about,
+                                                nullptr, options);
+  if (status >= 0) return status;
+  return command_line_detail::Guard(name, [&] { return run(options); });
 }
 
 }  // namespace quarnel::modelkit

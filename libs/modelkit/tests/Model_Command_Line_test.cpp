@@ -61,3 +61,49 @@ TEST(Model_Command_Line_Test, Bad_Input_Gets_One_Line_Naming_Option_And_Value) {
 
 }  // namespace
 }  // namespace quarnel::modelkit
+
+namespace quarnel::modelkit {
+namespace {
+
+TEST(Model_Command_Line_Test, Reads_The_Recording_And_Parameter_Options) {
+  const Model_Options o =
+      Read_Model_Options({"--set", "a=1", "--sqlite", "runs.db", "--params", "--overwrite", "--set", "b=2",
+                          "--record_every", "5", "--csv", "x.csv"});
+  EXPECT_EQ(o.sets, (std::vector<std::string>{"a=1", "b=2"}));
+  EXPECT_EQ(o.sqlite, "runs.db");
+  EXPECT_TRUE(o.params);
+  EXPECT_TRUE(o.overwrite);
+  EXPECT_EQ(o.record_every, 5);
+  const Record_Options r = Recording_Of(o);
+  EXPECT_EQ(r.csv, "x.csv");
+  EXPECT_EQ(r.sqlite, "runs.db");
+  EXPECT_TRUE(r.overwrite);
+  EXPECT_EQ(r.every, 5u);
+  const Model_Options d = Read_Model_Options({});
+  EXPECT_FALSE(d.params || d.overwrite);
+  EXPECT_EQ(d.record_every, 1);
+  EXPECT_EQ(Error_Of({"--sqlite", ""}), "option --sqlite: the file name is empty");
+  EXPECT_EQ(Error_Of({"--overwrite", "--overwrite"}), "option --overwrite is given twice");
+  EXPECT_EQ(Error_Of({"--set"}), "option --set needs a value");
+}
+
+// A model without declared parameters refuses what it could not honour, in one line.
+TEST(Model_Command_Line_Test, A_Model_Without_Parameters_Refuses_The_New_Options) {
+  for (const std::string option : {"--params", "--overwrite"}) {
+    std::vector<std::string> words = {"model", option};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    testing::internal::CaptureStderr();
+    const int status =
+        Run_Model_Program(int(argv.size()), argv.data(), "model", "", [](const Model_Options&) {
+          ADD_FAILURE() << "the run was called";
+          return 0;
+        });
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "model: option " + option + " is not supported by this model (see --help)\n");
+  }
+}
+
+}  // namespace
+}  // namespace quarnel::modelkit

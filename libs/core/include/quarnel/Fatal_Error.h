@@ -7,6 +7,22 @@
 // and after logging is set up (it falls back to standard error).
 #pragma once
 
+// QUARNEL_CHECKED is 1 in the builds that check what the hot path otherwise trusts (builds
+// without NDEBUG, and the sanitizer builds) and 0 in optimised builds; a translation unit may
+// set it before its first include.
+#ifndef QUARNEL_CHECKED
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUARNEL_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUARNEL_CHECKED 1
+#endif
+#endif
+#ifndef QUARNEL_CHECKED
+#define QUARNEL_CHECKED 0
+#endif
+#endif
+
 #include <exception>
 #include <sstream>
 #include <string>

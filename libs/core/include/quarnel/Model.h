@@ -21,6 +21,14 @@
 // A run is one Simulation object: its constructor sets the run up, Run() turns it, and its
 // destructor ends it (the workers are joined even when set-up fails half-way).
 //
+// The model's shared state (its parameters, grids, directories, measure handles) is one
+// object of the model's own type, given to the run (`Simulation run(config, shared)` or
+// run.Attach(shared)); handlers reach it as next.model<Shared>() and the hook, or any code
+// while the run lives, as quarnel::Model_State<Shared>(): one load of a pointer, no global
+// of the model's own. The run does not own the state, which must outlive it. In checked
+// builds (QUARNEL_CHECKED, Fatal_Error.h) asking for another type than the attached one, or
+// when none is attached, is a fatal error naming both types.
+//
 // Everything here is a thin layer over the engine's own names (Quarnel_Component,
 // Allocate<T>, Free<T>, privLoad_Event, privReschedule), which stay available beneath it.
 //
@@ -36,6 +44,7 @@
 #include <functional>
 #include <ranges>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 
 #include <quarnel/Event_Component_Manager.h>
@@ -43,11 +52,29 @@
 #include <quarnel/Fatal_Error.h>
 #include <quarnel/Globals.h>
 #include <quarnel/Live_Objects.h>
+#include <quarnel/Measures.h>
 #include <quarnel/Object_Identity.h>
 #include <quarnel/Simulation_Engine.h>
 #include <quarnel/World.h>
 
 namespace quarnel {
+
+namespace model_detail {
+// One address per type: the key that tells attached states apart without RTTI on the hot path.
+template <class T>
+inline constexpr char Type_Key = 0;
+}  // namespace model_detail
+
+// The run's model state, attached as a `Shared` (Simulation::Attach). REQUIRES: a state of
+// type Shared is attached (checked in checked builds); any thread while the run lives.
+template <class Shared>
+Shared& Model_State() {
+  using Plain = std::remove_cv_t<Shared>;
+#if QUARNEL_CHECKED
+  World::Instance().Check_Model_State(&model_detail::Type_Key<Plain>, typeid(Plain).name());
+#endif
+  return *static_cast<Plain*>(World::Instance().model_state());
+}
 
 // What a handler answers: when its object acts next. Left alone, the object is not called
 // again until it is scheduled anew. An answer before the revision being stepped is refused
@@ -69,6 +96,12 @@ class Next {
   }
   // Do not act again unless scheduled anew (the answer when nothing is said).
   void Never() { At(__revision_omega); }
+
+  // The run's model state (Model_State<Shared>()).
+  template <class Shared>
+  Shared& model() const {
+    return Model_State<Shared>();
+  }
 
  private:
   Event_Response& _response;
@@ -273,6 +306,11 @@ class Simulation {
  public:
   // Validates `config` and starts its workers (World::Initialize_Simulation).
   explicit Simulation(Simulation_Configuration config) { World::Initialize_Simulation(config); }
+  // The same, with `shared` attached as the model's state (Attach).
+  template <class Shared>
+  Simulation(Simulation_Configuration config, Shared& shared) : Simulation(config) {
+    Attach(shared);
+  }
   // Ends the run (World::Terminate_Simulation); a failure there is logged, not thrown.
   ~Simulation();
   Simulation(Simulation const&) = delete;
@@ -284,6 +322,24 @@ class Simulation {
   void On_Iteration_End(std::function<void(uint32_t iteration)> hook) {
     World::Instance().Set_Iteration_Hook(std::move(hook));
   }
+  // Attaches `shared` as the model's state for this run: handlers reach it as
+  // next.model<Shared>(), the hook as Model_State<Shared>(). Call before Run().
+  template <class Shared>
+  void Attach(Shared& shared) {
+    using Plain = std::remove_cv_t<Shared>;
+    World::Instance().Attach_Model_State(const_cast<Plain*>(&shared), &model_detail::Type_Key<Plain>,
+                                         typeid(Plain).name());
+  }
+  // Attaches `measures` (Measures.h): their parts are made for this run's workers and they
+  // are combined after each iteration, before the hook. Declare every measure first; call
+  // before Run(). The measures must outlive the run.
+  void Attach_Measures(Measures& measures) { World::Instance().Attach_Measures(&measures); }
+  // The model state, as Model_State<Shared>().
+  template <class Shared>
+  Shared& model() const {
+    return Model_State<Shared>();
+  }
+
   // Turns the run to its end (World::Start_Turning); a worker's failure or the hook's
   // exception comes out of here.
   void Run(std::filesystem::path output_directory = ".") {

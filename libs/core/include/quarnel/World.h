@@ -106,6 +106,7 @@
 namespace quarnel {
 
 class Simulation_Engine;
+class Measures;
 
 class World {
  public:
@@ -157,6 +158,20 @@ class World {
   // `hook(i)` after each finished iteration i (see above); null clears it.
   // REQUIRES: no run turning (a fatal error otherwise).
   void Set_Iteration_Hook(std::function<void(uint32_t iteration)> hook);
+  // The model's shared state, which handlers and the hook reach through Model_State<T>()
+  // (Model.h): `state` of the type whose key is `type_key` (named `type_name` in errors);
+  // null detaches. Cleared by Terminate_Simulation. REQUIRES: no run turning (a fatal error
+  // otherwise).
+  void Attach_Model_State(void* state, const void* type_key, const char* type_name);
+  // The attached state: one load, read by handlers on the hot path.
+  void* model_state() const { return _model_state; }
+  // A fatal error unless a state of the type keyed `type_key` is attached (checked builds).
+  void Check_Model_State(const void* type_key, const char* type_name) const;
+  // The run's measures (Measures.h): their parts are made for this run's threads, and they are
+  // combined after each finished iteration, before the hook; null detaches. Cleared by
+  // Terminate_Simulation. REQUIRES: the run set up (Initialize), not turning.
+  void Attach_Measures(Measures* measures);
+  Measures* measures() const { return _measures; }
   // Ends the run at the boundary whose hook is running. REQUIRES: called from the iteration
   // hook (a fatal error otherwise; a handler uses Stop_Mid_Simulation).
   void Stop_After_This_Iteration();
@@ -262,8 +277,13 @@ class World {
   uint32_t _max_execution_objects_per_block = 4294967295u;
   uint32_t _max_free_blocks = 4294967295u;
   uint32_t _num_free_blocks_buffer = 0;
+  // The model's state (Attach_Model_State), read by handlers at every action: in this line.
+  void* _model_state = nullptr;
   int64_t _pre_allocation_amount = 0;
   std::filesystem::path _output_directory;
+  const void* _model_state_type = nullptr;
+  const char* _model_state_name = nullptr;
+  Measures* _measures = nullptr;  // controlling thread's only
 
   alignas(__cache_line_size) std::atomic<uint64_t> _threads_stepping{0};
   // Set by the last worker of a step (Wake_Controller), polled and reset by the controller:

@@ -1,18 +1,32 @@
 // The command line shared by the example models:
 //   <model> [--size small|large|huge] [--threads T] [--seed S] [--steps N] [--block_size B]
-//           [--csv FILE] [--help]
+//           [--csv FILE] [--sqlite FILE] [--overwrite] [--record_every N]
+//           [--set NAME=VALUE ...] [--params] [--help]
 //
-// Every failure is a Model_Option_Error whose what() is one line naming the option and the
-// value; Run_Model_Program turns it into "<model>: <message> (see --help)" on standard error
-// and exit status 1, so a model's main is one call. Nothing here ends the process by itself.
-// Main-thread only.
+// Every failure is a Model_Option_Error whose what() is one line naming the option (or the
+// parameter) and the value; Run_Model_Program turns it into "<model>: <message> (see
+// --help)" on standard error and exit status 1, so a model's main is one call. Nothing here
+// ends the process by itself. Main-thread only.
+//
+// Two program forms:
+//  - Run_Model_Program(argc, argv, name, about, run(options)): a model without declared
+//    parameters. It refuses --set, --params, --sqlite, --overwrite and --record_every, which
+//    it could not honour.
+//  - Run_Model_Program(argc, argv, name, about, parameters, run(options, values)): a model
+//    whose parameters are declared (Model_Parameters.h). --params prints them and exits 0;
+//    the values are the defaults, then the preset that --size names (when the model declares
+//    presets; the size must name one of them), then each --set in order.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
+#include <iostream>
 #include <string>
 #include <vector>
+
+#include <quarnel/modelkit/Model_Parameters.h>
+#include <quarnel/modelkit/Program_Process.h>
+#include <quarnel/modelkit/Recorder.h>
 
 namespace quarnel::modelkit {
 
@@ -20,24 +34,28 @@ enum class Model_Size { small, large, huge };
 
 struct Model_Options {
   Model_Size size = Model_Size::small;
-  int threads = 1;        // worker threads, at least 1
-  uint64_t seed = 1;      // the seed of every random draw of the run
-  int steps = 0;          // 0: the model's own number of steps
-  int block_size = 1000;  // objects per memory block of every type, at least 1
-  std::string csv;        // where the per-step series goes; empty: nowhere
-};
-
-class Model_Option_Error : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+  int threads = 1;                // worker threads, at least 1
+  uint64_t seed = 1;              // the seed of every random draw of the run
+  int steps = 0;                  // 0: the model's own number of steps
+  int block_size = 1000;          // objects per memory block of every type, at least 1
+  std::string csv;                // where the per-step series goes; empty: nowhere
+  std::string sqlite;             // a SQLite file that gains this run; empty: none
+  bool overwrite = false;         // an existing CSV file may be replaced
+  int record_every = 1;           // a record every this many steps, at least 1
+  std::vector<std::string> sets;  // each --set NAME=VALUE, in order
+  bool params = false;            // --params: list the parameters and stop
 };
 
 // "small", "large" or "huge".
 std::string to_string(Model_Size size);
 
 // The options of `args` (argv[1..]); a Model_Option_Error for an unknown option, a missing or
-// malformed value, threads or block size below 1, steps below 1, or a repeated option.
+// malformed value, threads, block size, steps or record_every below 1, or a repeated option
+// (--set may repeat).
 Model_Options Read_Model_Options(const std::vector<std::string>& args);
+
+// What --csv, --sqlite, --overwrite and --record_every ask of a Recorder.
+Record_Options Recording_Of(const Model_Options& options);
 
 // The usage text of model `name`; `about` describes the model in a few lines.
 std::string Model_Usage(const std::string& name, const std::string& about);
@@ -47,11 +65,39 @@ std::string Model_Usage(const std::string& name, const std::string& about);
 // refuses bad options and a thread count that the system cannot start (System_Limits.h) with
 // one line (status 1); otherwise returns run(options). A Model_Option_Error escaping `run` (an
 // option that the run found too large, before allocating for it) is printed as
-// "<name>: <what>", any other std::exception as "<name>: the run failed: <what>" (with the
-// causes nested in it), both with status 1. Ends with Finish_Process: a standard output that
-// failed turns status 0 into 1, and a run that `run` reports as interrupted (its
+// "<name>: <what>", a Record_Error (Recorder.h) likewise, any other std::exception as "<name>: the run
+// failed: <what>" (with the causes nested in it), both with status 1. Ends with Finish_Process: a standard
+// output that failed turns status 0 into 1, and a run that `run` reports as interrupted (its
 // Interrupted_Status) ends the process by the signal.
 int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
                       const std::function<int(const Model_Options&)>& run);
+
+namespace command_line_detail {
+// The common start of both forms: -1 to go on with `options` read, or the exit status.
+int Start(const std::vector<std::string>& args, const std::string& name, const std::string& about,
+          const Parameter_List* parameters, Model_Options& options);
+// The preset that `options.size` names for `parameters` ("" when the model has no presets).
+std::string Preset_For(const Model_Options& options, const Parameter_List& parameters);
+// `body()`, with its exceptions turned into a message on standard error and status 1.
+int Guard(const std::string& name, const std::function<int()>& body);
+}  // namespace command_line_detail
+
+template <class P>
+int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
+                      const Model_Parameters<P>& parameters,
+                      const std::function<int(const Model_Options&, const P&)>& run) {
+  Model_Options options;
+  const int status = command_line_detail::Start(std::vector<std::string>(argv + 1, argv + argc), name, about,
+                                                &parameters.list(), options);
+  if (status >= 0) return status;
+  P values;
+  try {
+    values = parameters.Values_For(command_line_detail::Preset_For(options, parameters.list()), options.sets);
+  } catch (const Model_Option_Error& e) {
+    std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
+    return Finish_Process(name, 1);
+  }
+  return command_line_detail::Guard(name, [&] { return run(options, values); });
+}
 
 }  // namespace quarnel::modelkit

@@ -1,0 +1,114 @@
+// Recorder: a run's measures streamed to disk as it goes, one row of every measure each
+// iteration (or every N), to a CSV file, a SQLite file, or both; memory stays bounded
+// whatever the run's length.
+//
+//   quarnel::modelkit::Recorder recorder(shared.measures, {"my_model", quarnel::version_string, seed,
+//                                        parameters.Values(values)}, {.csv = "out.csv", .sqlite =
+//                                        "runs.db"});
+//   run.On_Iteration_End(recorder.Hook([&](uint32_t) { shared.live.Set(quarnel::Live_Count<A>()); }));
+//   run.Run();                                   // on an exception: recorder.Finish(failed), rethrow
+//   recorder.Finish(quarnel::modelkit::Run_Status::done);
+//
+// A row is (step, the measures' Values() in column order), where step is the number of
+// iterations finished: the hook writes step i + 1 after iteration i; Record(0) after set-up
+// writes the state before the first step. With every = N only steps that are multiples of N
+// are written; a measure reset each iteration then shows the recorded iteration alone.
+//
+// CSV: a header line "step,<columns>", then one line per row, each reaching the file as ONE
+// write(2) of the whole line, so a process killed at any moment leaves complete lines only.
+// A failed or partial write is a Record_Error; a partial line is cut off first, so the file
+// still ends with a complete line. An existing
+// regular file is refused unless `overwrite`; the lines go first to a temporary file in the
+// same folder, which takes the file's name once the first row is written (so an existing
+// file is never lost to a run that fails before it writes a row). A destination that exists
+// and is not a regular file (a pipe, /dev/stdout) is written in place.
+//
+// SQLite: tables `runs` (run INTEGER PRIMARY KEY, model, version, seed, status, started,
+// finished, one column per parameter) and `series` (run, step, one column per measure). The
+// runs row is inserted as 'running' at start and given its final status ('done', 'failed',
+// 'interrupted') and finish time by Finish. Rows are inserted into an open transaction that
+// is committed every 256 rows or every second, whichever comes first, and at the end: a
+// killed process leaves a file that holds whole committed rows only. An existing file with
+// the same model's tables gains a run; a file of another model, of other columns, or not a
+// SQLite database is refused. A NaN value is stored as NULL.
+//
+// Errors: every failure is a Record_Error whose what() is one line naming the file. A
+// destination that cannot be written (a missing folder, a path through a file, /dev/full, an
+// existing CSV without overwrite) is refused by the constructor, before the run.
+//
+// Thread safety: owned by the controlling thread; Record and Hook's function run in the
+// iteration hook, while no worker steps. The Measures must outlive the Recorder.
+// Invariants: 1. every row written is complete in each sink; 2. after Finish, or the
+// destructor (which finishes a run not finished as failed), no temporary file is left.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <quarnel/Measures.h>
+#include <quarnel/modelkit/Model_Parameters.h>
+
+namespace quarnel::modelkit {
+
+class Record_Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class Run_Status { running, done, failed, interrupted };
+
+// "running", "done", "failed" or "interrupted".
+std::string to_string(Run_Status status);
+
+struct Record_Options {
+  std::string csv;         // empty: no CSV
+  std::string sqlite;      // empty: no SQLite
+  bool overwrite = false;  // an existing CSV may be replaced
+  uint32_t every = 1;      // a row every this many steps, at least 1
+};
+
+// What the runs table says about a run.
+struct Run_Description {
+  std::string model;
+  std::string version;
+  uint64_t seed = 0;
+  std::vector<Parameter_Value> parameters;
+};
+
+class Recorder {
+ public:
+  // Opens the sinks (see above); a Record_Error when one cannot be written.
+  Recorder(const Measures& measures, Run_Description run, Record_Options options);
+  // Finishes a run not finished as failed, quietly.
+  ~Recorder();
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  // Writes the row of `step` when `step` is a multiple of `every`. REQUIRES: not finished.
+  void Record(uint64_t step);
+  // An iteration hook that calls `model_hook(i)` (when given), then Record(i + 1).
+  std::function<void(uint32_t)> Hook(std::function<void(uint32_t)> model_hook = nullptr);
+  // Writes what is pending, sets the runs row's status and finish time, and gives the CSV
+  // its name (failed before any row: the temporary file is removed instead). A Record_Error
+  // when that fails, except for `failed`, which does what it can and throws nothing.
+  void Finish(Run_Status status);
+
+  int64_t run_id() const;  // the SQLite runs row (0 without SQLite)
+  uint64_t rows() const { return _rows; }
+
+ private:
+  class Csv_Sink;
+  class Sqlite_Sink;
+  const Measures& _measures;
+  Record_Options _options;
+  std::unique_ptr<Csv_Sink> _csv;
+  std::unique_ptr<Sqlite_Sink> _sqlite;
+  uint64_t _rows = 0;
+  bool _finished = false;
+};
+
+}  // namespace quarnel::modelkit

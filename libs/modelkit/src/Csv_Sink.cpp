@@ -1,0 +1,111 @@
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+#include "Record_Sinks.h"
+
+namespace quarnel::modelkit {
+namespace {
+
+std::string Reason(int error) {
+  return std::strerror(error);
+}
+
+// The temporary file beside `path`: ".<name>.XXXXXX" in the same folder, so that the rename
+// that publishes it stays within one file system.
+std::string Temporary_Beside(const std::string& path) {
+  const std::filesystem::path p(path);
+  const std::filesystem::path folder = p.has_parent_path() ? p.parent_path() : std::filesystem::path(".");
+  return (folder / ("." + p.filename().string() + ".XXXXXX")).string();
+}
+
+}  // namespace
+
+Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
+                             bool overwrite)
+    : _path(path), _overwrite(overwrite) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) Refuse_Record("cannot write the CSV file " + path + ": it is a folder");
+    _regular = S_ISREG(st.st_mode);
+    if (_regular && !overwrite) Refuse_Record("the CSV file " + path + " exists (--overwrite replaces it)");
+  }
+  if (_regular) {
+    std::string name = Temporary_Beside(path);
+    _fd = ::mkstemp(name.data());
+    if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
+    ::fchmod(_fd, 0644);
+    _temporary = name;
+  } else {
+    _fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
+  }
+  std::string header = "step";
+  for (const Measure_Column& c : columns) header += "," + c.name;
+  Write_Line(header + "\n");
+}
+
+Recorder::Csv_Sink::~Csv_Sink() {
+  if (!_temporary.empty()) ::unlink(_temporary.c_str());
+  if (_fd >= 0) ::close(_fd);
+}
+
+// One write of the whole line. A regular file takes less only when it is about to fail
+// (a full device, a size limit): the rest is offered once more to learn why, and whatever of
+// the line reached the file is cut off again, so the file ends with its last complete line.
+void Recorder::Csv_Sink::Write_Line(const std::string& line) {
+  size_t done = 0;
+  int error = 0;
+  while (done < line.size()) {
+    const ssize_t written = ::write(_fd, line.data() + done, line.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      error = written < 0 ? errno : EIO;
+      break;
+    }
+    done += size_t(written);
+  }
+  if (done == line.size()) {
+    _size += int64_t(done);
+    return;
+  }
+  if (done > 0 && _regular && ::ftruncate(_fd, _size) == 0) ::lseek(_fd, _size, SEEK_SET);
+  Refuse_Record("writing the CSV file " + _path + " failed: " + Reason(error));
+}
+
+void Recorder::Csv_Sink::Row(const std::string& line) {
+  Write_Line(line);
+  if (!_temporary.empty()) Publish();
+}
+
+// Gives the temporary file its name: replacing an existing file only with `overwrite`, and
+// never one that appeared during the run otherwise.
+void Recorder::Csv_Sink::Publish() {
+  const int moved =
+      _overwrite ? ::rename(_temporary.c_str(), _path.c_str())
+                 : ::renameat2(AT_FDCWD, _temporary.c_str(), AT_FDCWD, _path.c_str(), RENAME_NOREPLACE);
+  if (moved != 0) {
+    const int error = errno;
+    Refuse_Record("cannot give the CSV file its name " + _path + ": " + Reason(error));
+  }
+  _temporary.clear();
+}
+
+void Recorder::Csv_Sink::Finish(bool keep) {
+  if (keep && !_temporary.empty()) Publish();
+  if (!_temporary.empty()) {
+    ::unlink(_temporary.c_str());
+    _temporary.clear();
+  }
+  const int fd = std::exchange(_fd, -1);
+  if (fd >= 0 && ::close(fd) != 0 && keep)
+    Refuse_Record("closing the CSV file " + _path + " failed: " + Reason(errno));
+}
+
+}  // namespace quarnel::modelkit

@@ -1,0 +1,63 @@
+// The Recorder's two sinks (Recorder.h says what each guarantees). Private to modelkit.
+// Owned by one Recorder, on the controlling thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <quarnel/modelkit/Recorder.h>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace quarnel::modelkit {
+
+// "cannot write FILE: <reason>"-style one-line failures.
+[[noreturn]] void Refuse_Record(const std::string& message);
+
+class Recorder::Csv_Sink {
+ public:
+  // Writes the header at once (into the temporary file, or in place for a non-regular file).
+  Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns, bool overwrite);
+  ~Csv_Sink();                        // removes an unpublished temporary file; closes
+  void Row(const std::string& line);  // one write(2) of the whole line
+  void Finish(bool keep);             // keep: publish (when not yet); otherwise discard an unpublished one
+
+ private:
+  void Write_Line(const std::string& line);
+  void Publish();
+  std::string _path;
+  std::string _temporary;  // empty: written in place, or published
+  bool _overwrite;
+  int _fd = -1;
+  int64_t _size = 0;  // bytes of complete lines written
+  bool _regular = true;
+};
+
+class Recorder::Sqlite_Sink {
+ public:
+  // Opens or creates the file, checks or creates its tables, inserts the runs row as 'running'.
+  Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
+              const Run_Description& run);
+  ~Sqlite_Sink();
+  void Row(uint64_t step, const std::vector<Measure_Value>& values);
+  void Finish(Run_Status status);  // commits, sets the status; closes
+  int64_t run_id() const { return _run; }
+
+ private:
+  void Exec(const std::string& sql);
+  void Check_Or_Create(const std::vector<Measure_Column>& columns, const Run_Description& run);
+  void Insert_Run(const Run_Description& run);
+  void Commit();
+  [[noreturn]] void Fail(const std::string& what);
+  std::string _path;
+  sqlite3* _db = nullptr;
+  sqlite3_stmt* _insert = nullptr;
+  int64_t _run = 0;
+  uint32_t _pending = 0;  // rows in the open transaction
+  std::chrono::steady_clock::time_point _last_commit;
+};
+
+}  // namespace quarnel::modelkit

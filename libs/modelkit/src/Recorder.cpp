@@ -1,0 +1,84 @@
+#include <quarnel/modelkit/Recorder.h>
+
+#include <exception>
+#include <utility>
+
+#include "Record_Sinks.h"
+
+namespace quarnel::modelkit {
+
+void Refuse_Record(const std::string& message) {
+  throw Record_Error(message);
+}
+
+std::string to_string(Run_Status status) {
+  switch (status) {
+    case Run_Status::running:
+      return "running";
+    case Run_Status::done:
+      return "done";
+    case Run_Status::failed:
+      return "failed";
+    case Run_Status::interrupted:
+      return "interrupted";
+  }
+  return "unknown";
+}
+
+Recorder::Recorder(const Measures& measures, Run_Description run, Record_Options options)
+    : _measures(measures), _options(std::move(options)) {
+  if (_options.every < 1) Refuse_Record("a record every 0 steps: it must be at least 1");
+  if (!_options.csv.empty())
+    _csv = std::make_unique<Csv_Sink>(_options.csv, measures.Columns(), _options.overwrite);
+  if (!_options.sqlite.empty())
+    _sqlite = std::make_unique<Sqlite_Sink>(_options.sqlite, measures.Columns(), run);
+}
+
+Recorder::~Recorder() {
+  if (!_finished) Finish(Run_Status::failed);
+}
+
+void Recorder::Record(uint64_t step) {
+  if (step % _options.every != 0) return;
+  const std::vector<Measure_Value>& values = _measures.Values();
+  if (_csv) {
+    std::string line = std::to_string(step);
+    for (const Measure_Value& v : values) line += "," + To_Text(v);
+    line += "\n";
+    _csv->Row(line);
+  }
+  if (_sqlite) _sqlite->Row(step, values);
+  ++_rows;
+}
+
+std::function<void(uint32_t)> Recorder::Hook(std::function<void(uint32_t)> model_hook) {
+  return [this, model_hook = std::move(model_hook)](uint32_t iteration) {
+    if (model_hook) model_hook(iteration);
+    Record(uint64_t(iteration) + 1);
+  };
+}
+
+void Recorder::Finish(Run_Status status) {
+  if (_finished) return;
+  _finished = true;
+  const bool failed = status == Run_Status::failed;
+  // Both sinks finish whatever the other does; the first failure is reported after.
+  std::exception_ptr first;
+  try {
+    if (_sqlite) _sqlite->Finish(status);
+  } catch (const Record_Error&) {
+    first = std::current_exception();
+  }
+  try {
+    if (_csv) _csv->Finish(!failed || _rows > 0);
+  } catch (const Record_Error&) {
+    if (!first) first = std::current_exception();
+  }
+  if (first && !failed) std::rethrow_exception(first);
+}
+
+int64_t Recorder::run_id() const {
+  return _sqlite ? _sqlite->run_id() : 0;
+}
+
+}  // namespace quarnel::modelkit
