@@ -103,6 +103,10 @@ thread_local constinit uint32_t __cycle_passed = 0;
 // Whether this worker was the last to count down the step it has just finished.
 thread_local bool __counted_last = false;
 
+// Whether this worker's last run had every thread on one core: read when it parks, while
+// the controller may already be setting up the next run.
+thread_local bool __one_core = false;
+
 // Set on the controlling thread while it runs the iteration hook.
 thread_local bool __in_iteration_hook = false;
 
@@ -113,7 +117,7 @@ constexpr std::chrono::nanoseconds kPoll_Through{40000};
 // A free core: the controller's timer fires this much before the step should end, past its lateness.
 constexpr std::chrono::nanoseconds kWake_Guard{5000};
 // A longer lateness is a preempted thread, not the timer: it must not make every sleep short.
-constexpr std::chrono::nanoseconds kLateness_Cap{200000};
+constexpr std::chrono::nanoseconds kLateness_Cap{100000};
 
 }  // namespace
 
@@ -431,9 +435,9 @@ void World::Wait_At_Finish_Gate() {
   auto opened = [&] { return _cycle.load() != passed; };
   // On one core the controller runs only once this worker gives the core up: sleep at once.
   const bool spin = privSpins_At_Gate();
-  if (_waiting == Waiting::one_core
-          ? !opened()
-          : !Poll_Until(opened, kSpin_Budget, spin ? kGate_Spin : std::chrono::nanoseconds{})) {
+  __one_core = _waiting == Waiting::one_core;
+  if (__one_core ? !opened()
+                 : !Poll_Until(opened, kSpin_Budget, spin ? kGate_Spin : std::chrono::nanoseconds{})) {
     _gate_sleepers.fetch_add(1);
     while (!opened()) Futex_Wait(_cycle, passed);
     _gate_sleepers.fetch_sub(1, std::memory_order_relaxed);
@@ -475,7 +479,7 @@ World::Worker_Home* World::Home_Of(int thread_id) {
 
 bool World::Park(Worker_Home& home, uint32_t& answered) {
   const uint32_t seen = answered;
-  if (_waiting == Waiting::one_core ||
+  if (__one_core ||
       !Poll_Until([&] { return home.call.load(std::memory_order_acquire) != seen; }, kSpin_Budget)) {
     home.call.wait(seen, std::memory_order_acquire);
   }
@@ -588,6 +592,7 @@ void World::privWait_For_Step() {
     } else if (expected > lead + kWake_Guard) {
       Wait_For_Workers(duration_cast<microseconds>(2 * lead), start + (expected - lead));
     } else {
+      _wake_lateness -= _wake_lateness / 8;  // a lateness from a preempted sleep must not keep it polling
       Wait_For_Workers(duration_cast<microseconds>(expected));
     }
     last[1] = last[0];
