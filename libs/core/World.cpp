@@ -538,6 +538,9 @@ void World::Move_Threads_From_Finished_To_Ready() {
 }
 
 void World::Wake_Controller() {
+  if (_waiting == Waiting::free_core) {
+    _step_end.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  }
   _threads_done.store(1);
   if (_controller_sleeping.load()) Futex_Wake(_threads_done, 1);
 }
@@ -596,7 +599,10 @@ void World::privWait_For_Step() {
       Wait_For_Workers(duration_cast<microseconds>(expected));
     }
     last[1] = last[0];
-    last[0] = steady_clock::now() - start;
+    // The step's own length, without the controller's wake-up: it sets the next timer.
+    last[0] = std::max(
+        steady_clock::time_point(steady_clock::duration(_step_end.load(std::memory_order_relaxed))) - start,
+        steady_clock::duration{0});
     return;
   }
   Wait_For_Workers(_controller_poll);

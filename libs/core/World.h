@@ -267,6 +267,8 @@ class World {
   std::atomic<uint32_t> _threads_done{0};  // also the controller's futex word
   // Set while the controller sleeps on `_threads_done`; read by the last worker with it.
   std::atomic<uint32_t> _controller_sleeping{0};
+  // When the last worker finished (steady clock): a sleeping controller learns of it later.
+  std::atomic<int64_t> _step_end{0};
   std::atomic<uint64_t> _threads_exited{0};
   std::atomic<bool> _exception_thrown{false};
   std::mutex _failure_mutex;
