@@ -1,11 +1,17 @@
 #include <quarnel/World.h>
 
 #include <cxxabi.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -32,10 +38,8 @@ constexpr std::chrono::microseconds kSpin_Budget{500};
 
 // How long a waiting thread spins before it polls by yielding, when the workers leave a core
 // free: a worker at the gate waits for the controller's duties between two cycles (well
-// under a microsecond without a hook), the controller for a short step. Measured on two
-// cores with one worker: an empty cycle 1.1 µs without the spin, 0.45-0.7 µs with it;
-// wolf-sheep small 1.45-1.52 ms a run without, 1.29 with; longer spins (27 µs at the gate)
-// made cycles erratic, up to 11 µs, on a virtual machine.
+// under a microsecond without a hook), the controller for a short step. Longer spins made
+// cycles erratic on a virtual machine (docs/performance-log.md).
 constexpr std::chrono::nanoseconds kGate_Spin{3000};
 constexpr std::chrono::nanoseconds kController_Spin{10000};
 
@@ -43,6 +47,24 @@ inline void Pause() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
 #endif
+}
+
+// Sleeping on the very word the other side changes: the kernel re-reads it, so no lock is needed.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+              std::atomic<uint32_t>::is_always_lock_free);
+void Futex_Wait(std::atomic<uint32_t>& word, uint32_t value, const timespec* timeout = nullptr) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value, timeout, nullptr, 0);
+}
+void Futex_Wake(std::atomic<uint32_t>& word, int count) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+// The processors this process may run on (its affinity mask); 0 when unknown.
+unsigned Allowed_Cores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return 0;
+  return unsigned(CPU_COUNT(&set));
 }
 
 // Polls until `ready()` or until `budget` has passed; returns whether `ready()` held.
@@ -53,8 +75,7 @@ inline void Pause() {
 // The spin never outlasts `budget`. Otherwise, and after the spin, a few pause
 // instructions, then yielding the processor between polls: with more threads than cores the
 // thread being waited for may be queued behind the poller on its core, and every pause spent
-// before the yield delays it (measured on two cores with two workers and the controller:
-// 4.5 µs a cycle with 4 pauses before the first yield, 14 µs with 256).
+// before the yield delays it.
 template <class Ready>
 bool Poll_Until(Ready ready, std::chrono::microseconds budget, std::chrono::nanoseconds spin = {}) {
   if (spin.count() > 0) {
@@ -88,18 +109,26 @@ std::string Demangled(const char* name) {
 }
 
 // The last cycle this worker passed the gate into.
-thread_local constinit uint64_t __cycle_passed = 0;
+thread_local constinit uint32_t __cycle_passed = 0;
 
 // Whether this worker was the last to count down the step it has just finished.
 thread_local bool __counted_last = false;
 
+// Whether this worker's last run had every thread on one core: read when it parks, while
+// the controller may already be setting up the next run.
+thread_local bool __one_core = false;
+
 // Set on the controlling thread while it runs the iteration hook.
 thread_local bool __in_iteration_hook = false;
 
-// The longest step after which the controller still polls for the next one, when the workers
-// take every core and when they leave one free.
+// Workers on every core: the longest step after which the controller still polls for the next.
 constexpr std::chrono::microseconds kController_Poll_Limit{100};
-constexpr std::chrono::microseconds kController_Poll_Limit_Free_Core{2000};
+// A free core: steps this short end before a sleeping controller could be woken, so it polls.
+constexpr std::chrono::nanoseconds kPoll_Through{40000};
+// A free core: the controller's timer fires this much before the step should end, past its lateness.
+constexpr std::chrono::nanoseconds kWake_Guard{5000};
+// A longer lateness is a preempted thread, not the timer: it must not make every sleep short.
+constexpr std::chrono::nanoseconds kLateness_Cap{100000};
 
 }  // namespace
 
@@ -161,10 +190,11 @@ void World::Initialize(Simulation_Configuration& config) {
   }
   _num_iterations.store(uint32_t(config.num_iterations), std::memory_order_relaxed);
   _num_threads = uint32_t(config.num_threads);
-  // Read once per process: the library reads it from /sys each time (a few microseconds,
-  // a visible share of a small model's whole run).
-  static const unsigned cores = std::thread::hardware_concurrency();  // 0 when unknown
-  _free_core = _num_threads < cores;
+  // The affinity mask, not the machine: under taskset a poll waits for a thread it keeps off the core.
+  const unsigned cores = Allowed_Cores();
+  _waiting = cores == 1             ? Waiting::one_core
+             : _num_threads < cores ? Waiting::free_core
+                                    : Waiting::shared_cores;
   _pre_allocation_amount = config.pre_allocation_amount;
   _execution_blocks_per_thread = uint32_t(config.execution_blocks_per_thread);
   _execution_objects_per_block = uint32_t(config.execution_objects_per_block);
@@ -183,7 +213,7 @@ void World::Initialize(Simulation_Configuration& config) {
 
   _threads_stepping.exchange(_num_threads);
   // A run that ended by a worker's failure may have left the wake-up flag set.
-  _threads_done.store(false, std::memory_order_relaxed);
+  _threads_done.store(0, std::memory_order_relaxed);
   privStart_Workers();
 }
 
@@ -235,10 +265,20 @@ void World::Start_Turning(std::filesystem::path output_directory) {
   privStart_Hooks();
   Simulation_Engine& engine = simulation_engine();
   engine.Update();
-  _threads_done.store(false, std::memory_order_relaxed);
+  _threads_done.store(0, std::memory_order_relaxed);
   // The first steps poll as after steps of half the limit.
   _recent_steps.fill(kController_Poll_Limit / 2);
   _controller_poll = kController_Poll_Limit;
+  for (auto& kind : _steps_by_kind) kind.fill(kPoll_Through / 2);
+  // The timer slack would make the controller's timed sleeps late by far more than a hand-off.
+  const int slack = _waiting == Waiting::free_core ? prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0) : -1;
+  if (slack > 1000) prctl(PR_SET_TIMERSLACK, 1000, 0, 0, 0);
+  struct Restore_Slack {
+    int slack;
+    ~Restore_Slack() {
+      if (slack > 1000) prctl(PR_SET_TIMERSLACK, slack, 0, 0, 0);
+    }
+  } restore_slack{slack};
   _stopped_on_request = false;
   if (stop_requested()) {  // asked before the run turned: no step at all
     _stopped_on_request = true;
@@ -445,12 +485,15 @@ void World::Check_In() {
 // The controller opens the next cycle only after every worker has counted the last one
 // down, so the number read here is exactly one past the cycle this worker passed before.
 void World::Wait_At_Finish_Gate() {
-  const uint64_t passed = __cycle_passed;
+  const uint32_t passed = __cycle_passed;
   auto opened = [&] { return _cycle.load() != passed; };
-  if (!Poll_Until(opened, kSpin_Budget, privSpins_At_Gate() ? kGate_Spin : std::chrono::nanoseconds{})) {
-    std::unique_lock lock(_finish_gate_mutex);
+  // On one core the controller runs only once this worker gives the core up: sleep at once.
+  const bool spin = privSpins_At_Gate();
+  __one_core = _waiting == Waiting::one_core;
+  if (__one_core ? !opened()
+                 : !Poll_Until(opened, kSpin_Budget, spin ? kGate_Spin : std::chrono::nanoseconds{})) {
     _gate_sleepers.fetch_add(1);
-    _finish_gate_cv.wait(lock, opened);
+    while (!opened()) Futex_Wait(_cycle, passed);
     _gate_sleepers.fetch_sub(1, std::memory_order_relaxed);
   }
   __cycle_passed = passed + 1;
@@ -460,12 +503,12 @@ void World::Wait_At_Finish_Gate() {
 // more threads than cores, the last worker of a step may spin too, unless it runs on the
 // controller's core: every other worker waits at the gate, and the controller, which
 // alone has work left, runs elsewhere. Yielding there instead hands the core back and forth
-// between waiting workers (on two cores with two workers and the controller: about 4
-// context switches an empty cycle, 7.4-8.4 µs a cycle, and 5.9-6.8 µs with the spin).
+// between waiting workers.
+// On one core nothing the worker waits for runs while it spins.
 bool World::privSpins_At_Gate() const {
   const bool last = std::exchange(__counted_last, false);
-  if (_free_core) return true;
-  if (!last) return false;
+  if (_waiting == Waiting::free_core) return true;
+  if (!last || _waiting == Waiting::one_core) return false;
   const int cpu = sched_getcpu();
   return cpu >= 0 && cpu != _controller_cpu.load(std::memory_order_relaxed);
 }
@@ -489,7 +532,8 @@ World::Worker_Home* World::Home_Of(int thread_id) {
 
 bool World::Park(Worker_Home& home, uint32_t& answered) {
   const uint32_t seen = answered;
-  if (!Poll_Until([&] { return home.call.load(std::memory_order_acquire) != seen; }, kSpin_Budget)) {
+  if (__one_core ||
+      !Poll_Until([&] { return home.call.load(std::memory_order_acquire) != seen; }, kSpin_Budget)) {
     home.call.wait(seen, std::memory_order_acquire);
   }
   answered = home.call.load(std::memory_order_acquire);
@@ -532,65 +576,94 @@ void World::Throw_Exception(std::exception_ptr cause) {
   Count_Down_Step();
 }
 
-// Invariant 1: the mutex and the condition variable are touched only when a worker sleeps.
+// Invariant 1: a system call only when a worker sleeps.
 void World::Move_Threads_From_Finished_To_Ready() {
-  // Read by the step's last worker when the workers take every core (privSpins_At_Gate);
-  // written only when it changes.
-  if (!_free_core) {
+  // Read by the step's last worker when the workers take every core of two or more
+  // (privSpins_At_Gate); written only when it changes.
+  if (_waiting == Waiting::shared_cores) {
     if (const int cpu = sched_getcpu(); cpu != _controller_cpu.load(std::memory_order_relaxed)) {
       _controller_cpu.store(cpu, std::memory_order_relaxed);
     }
   }
   _threads_stepping.exchange(_num_threads);
   _cycle.fetch_add(1);
-  if (_gate_sleepers.load() > 0) {
-    // Taken and released: a sleeper that counted itself is now inside its wait.
-    { std::lock_guard lock(_finish_gate_mutex); }
-    _finish_gate_cv.notify_all();
-  }
+  if (_gate_sleepers.load() > 0) Futex_Wake(_cycle, INT_MAX);
 }
 
 void World::Wake_Controller() {
-  _threads_done.store(true);
-  if (_controller_sleeping.load()) {
-    { std::lock_guard lock(_threads_done_mutex); }
-    _threads_done_cv.notify_all();
+  if (_waiting == Waiting::free_core) {
+    _step_end.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   }
+  _threads_done.store(1);
+  if (_controller_sleeping.load()) Futex_Wake(_threads_done, 1);
 }
 
-void World::Wait_For_Workers(std::chrono::microseconds poll) {
-  if (poll.count() > 0) {
-    Poll_Until([this] { return _threads_done.load(std::memory_order_acquire); }, poll,
-               _free_core ? kController_Spin : std::chrono::nanoseconds{});
+void World::Wait_For_Workers(std::chrono::microseconds poll, std::chrono::steady_clock::time_point wake_at) {
+  auto done = [this] { return _threads_done.load(std::memory_order_acquire) != 0; };
+  if (wake_at != std::chrono::steady_clock::time_point{} && !done()) {
+    _controller_sleeping.store(1);
+    for (;;) {
+      if (_threads_done.load() != 0) break;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= wake_at) {
+        // Woken by the timer: how late, for the next sleep's lead.
+        _wake_lateness +=
+            (std::min<std::chrono::nanoseconds>(now - wake_at, kLateness_Cap) - _wake_lateness) / 4;
+        break;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(wake_at - now).count();
+      const timespec timeout{time_t(left / 1000000000), long(left % 1000000000)};
+      Futex_Wait(_threads_done, 0, &timeout);
+    }
+    _controller_sleeping.store(0, std::memory_order_relaxed);
   }
-  if (!_threads_done.load(std::memory_order_acquire)) {
-    std::unique_lock lock(_threads_done_mutex);
-    _controller_sleeping.store(true);
-    _threads_done_cv.wait(lock, [this] { return _threads_done.load(); });
-    _controller_sleeping.store(false, std::memory_order_relaxed);
+  if (_waiting == Waiting::one_core) poll = std::chrono::microseconds{0};  // nothing awaited runs meanwhile
+  if (poll.count() > 0 && !done()) {
+    Poll_Until(done, poll, _waiting == Waiting::free_core ? kController_Spin : std::chrono::nanoseconds{});
   }
-  _threads_done.store(false, std::memory_order_relaxed);
+  if (!done()) {
+    _controller_sleeping.store(1);
+    while (_threads_done.load() == 0) Futex_Wait(_threads_done, 0);
+    _controller_sleeping.store(0, std::memory_order_relaxed);
+  }
+  _threads_done.store(0, std::memory_order_relaxed);
 }
 
-// The controller's wait for a step. Short steps (a small population, sub-iterations, an idle
-// cycle) end before a sleeping thread could even be woken, so the controller polls for the
-// workers' wake-up for about twice the longest of the last few steps before it sleeps (a
-// model's sub-iterations may alternate long and short steps); after long steps it sleeps at
-// once, leaving every core to the workers. When the workers leave a core free the poll takes
-// nothing from them, and it goes on for longer steps: on a virtual machine the wake-up of a
-// thread whose core went idle costs tens of microseconds a cycle. With a core to spare the
-// poll spins first (kController_Spin); otherwise it yields the processor, so on a machine
-// with fewer cores than threads a worker that still steps gets it first.
+// The controller's wait for a step (World.h tells the three ways).
 void World::privWait_For_Step() {
-  const auto start = std::chrono::steady_clock::now();
+  using namespace std::chrono;
+  if (_waiting == Waiting::one_core) {
+    // A woken thread runs ahead of other processes on the core; one that yields, behind them.
+    Wait_For_Workers();
+    return;
+  }
+  const auto start = steady_clock::now();
+  if (_waiting == Waiting::free_core) {
+    auto& last = _steps_by_kind[current_revision()._sub_iteration % _steps_by_kind.size()];
+    const nanoseconds expected = std::min(last[0], last[1]);
+    const nanoseconds lead = _wake_lateness + kWake_Guard;
+    // The shortest recent step of this sub-iteration: phases of one model differ in length.
+    if (expected < kPoll_Through) {
+      Wait_For_Workers(duration_cast<microseconds>(std::max<nanoseconds>(2 * expected, microseconds{2})));
+    } else if (expected > lead + kWake_Guard) {
+      Wait_For_Workers(duration_cast<microseconds>(2 * lead), start + (expected - lead));
+    } else {
+      _wake_lateness -= _wake_lateness / 8;  // a lateness from a preempted sleep must not keep it polling
+      Wait_For_Workers(duration_cast<microseconds>(expected));
+    }
+    last[1] = last[0];
+    // The step's own length, without the controller's wake-up: it sets the next timer.
+    last[0] = std::max(
+        steady_clock::time_point(steady_clock::duration(_step_end.load(std::memory_order_relaxed))) - start,
+        steady_clock::duration{0});
+    return;
+  }
   Wait_For_Workers(_controller_poll);
-  const auto step =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  const auto step = duration_cast<microseconds>(steady_clock::now() - start);
   _recent_steps[_recent_step_index++ % _recent_steps.size()] = step;
   const auto longest = *std::max_element(_recent_steps.begin(), _recent_steps.end());
-  const auto limit = _free_core ? kController_Poll_Limit_Free_Core : kController_Poll_Limit;
   _controller_poll =
-      longest < limit ? std::max(2 * longest, std::chrono::microseconds{2}) : std::chrono::microseconds{0};
+      longest < kController_Poll_Limit ? std::max(2 * longest, microseconds{2}) : microseconds{0};
 }
 
 }  // namespace quarnel

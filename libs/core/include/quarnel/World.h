@@ -22,24 +22,26 @@
 // change only between runs and the clock only between cycles, while every worker is parked
 // at the gate.
 //
-// Every wait is short in the usual case (the controller's Update; another worker's last
-// chunk), so a waiting thread first polls an atomic (by spinning a few microseconds first
-// when the workers leave a core free, and at the step's last worker when it runs away from
-// the controller; then a few pause instructions and yielding the processor between polls,
-// so that on a machine with fewer cores than threads the thread it waits for gets the core)
-// and sleeps on a condition variable only after that: a sleeping hand-off costs tens of
-// microseconds on a virtual machine. Workers poll for at most half a millisecond; the
-// controller polls only after short steps.
+// How a thread waits depends on the processors the process may use (its affinity mask, read
+// by each Initialize):
+//  - a free core (fewer workers than processors): a waiting thread spins a few microseconds,
+//    then polls by yielding, then sleeps. The controller polls through short steps only and
+//    sleeps through longer ones on a timer set just before the step should end.
+//  - workers on every core, two or more: polls yield the processor so that the thread waited
+//    for gets it; the controller sleeps through long steps.
+//  - one core: nothing waited for runs while a thread polls, so every wait sleeps at once.
+// Sleeping is a futex on the word the other side changes. Workers poll for at most half a
+// millisecond before they sleep.
 //
 // Invariants:
 //  1. `_cycle` changes only in Move_Threads_From_Finished_To_Ready, after the step counters
-//     of the new cycle are set. A hand-off takes no lock unless the other side sleeps: a
-//     worker that stops polling counts itself in `_gate_sleepers` under `_finish_gate_mutex`
-//     and then tests `_cycle` again before it sleeps, while the controller changes `_cycle`
-//     and then reads `_gate_sleepers` (all four sequentially consistent), so either the
-//     worker sees the new cycle or the controller sees the sleeper, takes the mutex and
-//     wakes it. `_threads_done` and `_controller_sleeping` pair the same way for the
-//     controller's sleep. No two mutexes are ever held together.
+//     of the new cycle are set. A hand-off makes no system call unless the other side
+//     sleeps: a worker that stops polling counts itself in `_gate_sleepers` and then sleeps
+//     on `_cycle` with the futex, which tests `_cycle` again in the kernel, while the
+//     controller changes `_cycle` and then reads `_gate_sleepers` (all sequentially
+//     consistent), so either the worker sees the new cycle or the controller sees the
+//     sleeper and wakes it. `_threads_done` and `_controller_sleeping` pair the same way for
+//     the controller's sleep.
 //  2. The thread whose atomic increment or decrement reaches the terminal value of a counter
 //     is the only one that acts on it ("the last").
 //  3. A run needs at least one worker: Initialize refuses num_threads = 0.
@@ -89,7 +91,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -236,26 +237,31 @@ class World {
   void privRetire_Workers();
   void privForget_Workers_After_Fork();
   void Wake_Controller();
-  // Polls for up to `poll` before it sleeps.
-  void Wait_For_Workers(std::chrono::microseconds poll = std::chrono::microseconds{0});
+  // Sleeps until `wake_at` (when given), then polls for up to `poll`, then sleeps.
+  void Wait_For_Workers(std::chrono::microseconds poll = std::chrono::microseconds{0},
+                        std::chrono::steady_clock::time_point wake_at = {});
   void privStart_Hooks();
   bool privRun_Iteration_Hooks(uint32_t previous_iteration);
   void privEnd_Run_After_Hook_Failure();
   uint64_t privLive_Objects() const;
   bool privSpins_At_Gate() const;  // worker: whether to spin before yielding at the gate
 
-  // The sleeping side of both hand-offs (invariant 1).
-  std::condition_variable _finish_gate_cv;
-  std::mutex _finish_gate_mutex;
-  std::atomic<uint32_t> _gate_sleepers{0};  // workers asleep at the gate (counted under the mutex)
-  std::condition_variable _threads_done_cv;
-  std::mutex _threads_done_mutex;
-  std::atomic<bool> _controller_sleeping{false};  // set under the mutex
+  // How the threads of a run wait, from the cores the process may use (set by Initialize).
+  enum class Waiting : uint8_t {
+    free_core,     // the workers leave a core to the controller: short waits spin
+    shared_cores,  // more threads than cores, on two or more: polls yield the processor
+    one_core,      // every thread on one core: a wait hands the core over at once
+  };
+
   // The controlling thread's only, and written at every cycle: how long it polls for the
   // next step, from its last steps. On lines of their own, which no worker reads.
   alignas(__cache_line_size) std::chrono::microseconds _controller_poll{0};
   std::array<std::chrono::microseconds, 8> _recent_steps{};
   uint32_t _recent_step_index = 0;
+  // With a free core: the last two steps of each kind (the sub-iteration's low bits: a
+  // model's phases differ in length) and how late a timed sleep of this thread wakes.
+  std::array<std::array<std::chrono::nanoseconds, 2>, 4> _steps_by_kind{};
+  std::chrono::nanoseconds _wake_lateness{0};
   // Cycles opened since the World was made (invariant 1), polled by the waiting workers. The
   // line also holds what a worker reads as it passes the gate and during its step (the run
   // state, the current revision, the settings), all written by the controller before it
@@ -263,12 +269,14 @@ class World {
   // too, where each line the controller writes at every cycle costs a worker a transfer
   // from the controller's core (hundreds of nanoseconds between distant cores of a virtual
   // machine). The counters the workers change at the end of a step are on another line.
-  alignas(__cache_line_size) std::atomic<uint64_t> _cycle{0};
+  alignas(__cache_line_size) std::atomic<uint32_t> _cycle{0};  // also the gate's futex word
+  // Workers asleep at the gate: read by the controller just after it moves `_cycle` on.
+  std::atomic<uint32_t> _gate_sleepers{0};
   // The processor the controller ran on when it last opened the gate (-1: unknown).
   std::atomic<int> _controller_cpu{-1};
   std::atomic<bool> _running{false};
   Revision _current_revision = __revision_free;
-  bool _free_core = false;  // the workers leave a core to the controlling thread
+  Waiting _waiting = Waiting::free_core;
 
   std::atomic<uint32_t> _num_iterations{0};  // Stop_Mid_Simulation writes it from a worker
   uint32_t _num_threads = 1;
@@ -289,7 +297,11 @@ class World {
   // Set by the last worker of a step (Wake_Controller), polled and reset by the controller:
   // in the line that worker has just taken to count itself down, so that the controller's
   // next read of that line shows it the end of the step.
-  std::atomic<bool> _threads_done{false};
+  std::atomic<uint32_t> _threads_done{0};  // also the controller's futex word
+  // Set while the controller sleeps on `_threads_done`; read by the last worker with it.
+  std::atomic<uint32_t> _controller_sleeping{0};
+  // When the last worker finished (steady clock): a sleeping controller learns of it later.
+  std::atomic<int64_t> _step_end{0};
   std::atomic<uint64_t> _threads_exited{0};
   std::atomic<bool> _exception_thrown{false};
   std::mutex _failure_mutex;
