@@ -29,4 +29,6 @@ class Old : public quarnel::Event<Old> {
   static void Act(void*, quarnel::Event_Response&) {}
 };
 void Make() { quarnel::Create<Old>(); }
+#elif QUARNEL_CASE == 5  // a negative iteration where it is known at compile time
+constexpr quarnel::Revision kStart(-1, 0);
 #endif
