@@ -1,11 +1,13 @@
 // libFuzzer target: the intrusive heap against a reference multiset.
 //
-// The input is a program of operations on a pool of nodes and a heap whose capacity the
-// first byte chooses: push a free node with a key (small keys, so ties are common; a push
-// into a full heap is skipped), pop the root, remove an arbitrary node, or give a node of
-// the heap a new key. After every operation the heap's invariants are checked in full and
-// its keys must be exactly the reference's; every pop must return a smallest key; at the
-// end the heap drains in key order. Popped and removed nodes are pushed again later.
+// The input is a program of operations on a pool of nodes and a heap whose initial room the
+// first byte chooses (0: a default-constructed heap without storage): push a free node with
+// a key (small keys, so ties are common; a push into a full heap grows it), pop the root,
+// remove an arbitrary node, give a node of the heap a new key, or reserve more room. After
+// every operation the heap's invariants are checked in full and its keys must be exactly
+// the reference's; its room never shrinks and never moves while it suffices; every pop must
+// return a smallest key; at the end the heap drains in key order. Popped and removed nodes
+// are pushed again later.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -72,19 +74,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<Node> pool(kPool);
   size_t cursor = 0;
   auto next = [&]() -> uint8_t { return cursor < size ? data[cursor++] : 0; };
-  Heap heap(uint32_t(1 + next() % kPool));
+  const uint32_t initial_room = next() % (kPool + 1);
+  Heap heap = initial_room == 0 ? Heap() : Heap(initial_room);
   std::multiset<uint64_t> reference;
 
   while (cursor < size) {
     const uint8_t op = next();
     Node& node = pool[next() % kPool];
-    if (op % 5 < 2) {  // push
-      if (node._in_heap || heap.size() == heap.capacity()) continue;
+    const uint32_t room = heap.capacity();
+    const void* storage = room == 0 ? nullptr : &heap.slot(0);
+    if (op % 11 == 10) {  // reserve room for up to the whole pool
+      heap.Reserve(uint32_t(next() % (kPool + 1)));
+      Require(heap.capacity() >= room, "Reserve shrank the heap");
+    } else if (op % 11 < 4) {  // push, past the room when the heap is full
+      if (node._in_heap) continue;
       node._next_revision = Revision(next() % 4, next() % 8);
       node._in_heap = true;
+      const bool full = heap.size() == room;
       heap.push_node(&node);
       reference.insert(node._next_revision._revision);
-    } else if (op % 5 == 2) {  // pop the root
+      Require(full ? heap.capacity() > room : heap.capacity() == room && &heap.slot(0) == storage,
+              "a push grew a heap that had room, or did not grow a full one");
+    } else if (op % 11 < 6) {  // pop the root
       ibh_node* root = heap.pop_root();
       if (reference.empty()) {
         Require(root == nullptr, "pop of an empty heap returned a node");
@@ -93,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(root != nullptr && Key(root) == *reference.begin(), "pop did not return a smallest key");
       reference.erase(reference.begin());
       static_cast<Node*>(root)->_in_heap = false;
-    } else if (op % 5 == 3) {  // remove an arbitrary node
+    } else if (op % 11 < 8) {  // remove an arbitrary node
       if (!node._in_heap) continue;
       heap.remove_node(&node);
       reference.erase(reference.find(node._next_revision._revision));

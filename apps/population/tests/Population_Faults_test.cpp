@@ -58,7 +58,7 @@ constexpr const char* kArgs = "--num_agents 2000 --threads 2";
 TEST(Population_Faults_Test, A_Log_Folder_That_Is_A_File_Falls_Back_To_The_Console) {
   const Outcome run =
       Run_Population(kArgs, [](fs::path const& dir) { Write_File(dir / "log", "not a folder"); });
-  Expect_Survived(run, "error in libs/core/Logger, line 181");
+  Expect_Survived(run, "The log folder ./log/ is a file, not a folder. error in libs/core/Logger.cpp, line ");
 }
 
 TEST(Population_Faults_Test, An_Unwritable_Log_Folder_Falls_Back_To_The_Console) {

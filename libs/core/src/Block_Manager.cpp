@@ -36,7 +36,15 @@ bool Block_Manager<Derived, Block>::Is_Due() const {
 template <class Derived, class Block>
 Block* Block_Manager<Derived, Block>::privAllocate() {
   const int t = __thread_id;
-  if (!this->_thread_blocks || t < 0 || uint32_t(t) >= this->_thread_slots) {
+  if (!this->_thread_blocks) [[unlikely]] {
+    // Before the first run, or after the last one ended (Terminate releases the lists).
+    QUARNEL_FATAL(
+        "Allocate of " << _display_name
+                       << ": no run is set up; objects are created while a run is set up: construct "
+                          "a quarnel::Simulation (or call World::Initialize_Simulation) first, and "
+                          "create them while it lives");
+  }
+  if (t < 0 || uint32_t(t) >= this->_thread_slots) {
     QUARNEL_FATAL("Allocate of " << _display_name << " on thread " << t
                                  << ", which is not a thread of the initialised simulation");
   }

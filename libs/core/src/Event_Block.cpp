@@ -186,6 +186,9 @@ QUARNEL_EVENT_CELL_ACCESS bool Event_Block::privMust_Defer(const Event_Object* e
 
 void Event_Block::Request_Schedule(Event_Object* event, Event_Handler handler, const Revision& revision) {
   Spin_Guard guard(_heap_lock);
+  if (event->_deferred_next != nullptr && event->_deferred_revision == __revision_free) {
+    QUARNEL_FATAL("An event of " << _manager->_display_name << " was scheduled after its release");
+  }
   if (privMust_Defer(event)) {
     privDefer(event, handler, revision);
   } else {

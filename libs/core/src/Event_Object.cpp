@@ -27,6 +27,11 @@ void Check_Request(const Revision& revision, const Event_Component_Manager_Base&
 
 void Event_Object::privSchedule(Event_Handler handler, const Revision& revision,
                                 Event_Component_Manager_Base* manager) {
+  // A freed cell holds __revision_free until it is allocated again; an event whose release
+  // is only deferred is refused by its block (Request_Schedule).
+  if (Load_Revision(_next_revision) == __revision_free) [[unlikely]] {
+    QUARNEL_FATAL("An event of " << manager->_display_name << " was scheduled after its release");
+  }
   World& world = World::Instance();
   const bool running = world.running();
   if (running) Check_Request(revision, *manager, world.current_revision());

@@ -29,10 +29,19 @@ void Execution_Object::privLower_Schedules(const Revision& revision,
                  min(Load_Revision(_execution_block->_next_revision), revision));
 }
 
+// A released cell holds __revision_free until it is allocated again (invariant 2 of
+// Execution_Object.h): scheduling it is a use after release.
+void Execution_Object::privRefuse_If_Released(Execution_Component_Manager_Base* manager) const {
+  if (Load_Revision(_next_revision) == __revision_free) [[unlikely]] {
+    QUARNEL_FATAL("An agent of " << manager->_display_name << " was scheduled after its release");
+  }
+}
+
 void Execution_Object::privLoad_Event(Event_Handler handler, const Revision& revision,
                                       Execution_Component_Manager_Base* manager) {
   if (handler == nullptr)
     QUARNEL_FATAL("An agent of " << manager->_display_name << " was loaded without a handler");
+  privRefuse_If_Released(manager);
   privLower_Schedules(revision, manager);
   _event_callback = handler;
   // Release: a stepping thread that sees the revision also sees the handler.
@@ -40,6 +49,7 @@ void Execution_Object::privLoad_Event(Event_Handler handler, const Revision& rev
 }
 
 void Execution_Object::privReschedule(const Revision& revision, Execution_Component_Manager_Base* manager) {
+  privRefuse_If_Released(manager);
   privLower_Schedules(revision, manager);
   Store_Revision(_next_revision, revision, std::memory_order_release);
 }

@@ -8,13 +8,18 @@
 namespace quarnel {
 
 void Raise_Fatal_Error(const char* file, int line, const std::string& message) {
-  std::ostringstream text;
-  text << "\n\tRUNTIME_ERROR at " << file << ":" << line << "\n\tMessage: " << message << "\n\n";
-  Quarnel_Logging_Interface::error(text.str());
+  const bool written = Quarnel_Logging_Interface::lines_written();
+  if (written) {
+    std::ostringstream text;
+    text << "\n\tRUNTIME_ERROR at " << file << ":" << line << "\n\tMessage: " << message << "\n\n";
+    Quarnel_Logging_Interface::error(text.str());
+  }
   remove_signal_handlers();
-  PrintStack();
+  if (written) PrintStack();
   Quarnel_Logging_Interface::flush();
-  throw std::runtime_error("An exception occurred, check your logs: " + message);
+  // Only a report that went somewhere can be checked.
+  throw std::runtime_error(
+      (written ? "An exception occurred, check your logs: " : "An exception occurred: ") + message);
 }
 
 std::string Describe_Exception(const std::exception& e) {

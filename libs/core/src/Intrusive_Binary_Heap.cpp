@@ -21,7 +21,7 @@ void Ibh_Release(void* storage) {
 void Ibh_Misuse(const char* what, int64_t position, uint32_t size, uint32_t capacity) {
   const std::string_view op = what;
   if (op == "Reserve") {
-    QUARNEL_FATAL("Intrusive_Binary_Heap::Reserve: a heap gets its storage once, for at most "
+    QUARNEL_FATAL("Intrusive_Binary_Heap::Reserve: a heap holds at most "
                   << Intrusive_Binary_Heap<ibh_node>::kMax_Capacity << " elements (asked for " << position
                   << ", capacity " << capacity << ")");
   }
@@ -30,7 +30,8 @@ void Ibh_Misuse(const char* what, int64_t position, uint32_t size, uint32_t capa
                                                                                                   << ")");
   }
   if (op == "push_node") {
-    QUARNEL_FATAL("Intrusive_Binary_Heap::push_node: the heap is full (capacity " << capacity << ")");
+    QUARNEL_FATAL("Intrusive_Binary_Heap::push_node: the heap is full: it holds at most " << capacity
+                                                                                          << " elements");
   }
   QUARNEL_FATAL("Intrusive_Binary_Heap::" << what << ": the node is not in this heap (position " << position
                                           << ", size " << size << ")");

@@ -7,7 +7,10 @@
 #include <log4cpp/RollingFileAppender.hh>
 #include <log4cpp/SimpleLayout.hh>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -21,6 +24,8 @@ namespace quarnel {
 
 log4cpp::Category* Quarnel_Logging_Interface::_pLog = nullptr;
 fs::path Quarnel_Logging_Interface::_outputFolder;
+std::atomic<int> Quarnel_Logging_Interface::_console_lines{-1};
+std::atomic<bool> Quarnel_Logging_Interface::_program_set_up{false};
 
 namespace {
 
@@ -44,20 +49,74 @@ std::unique_ptr<log4cpp::Appender> Make_Console_Appender(log4cpp::Layout* layout
   return console;
 }
 
+// A failure of one step of initialize_logger, with the line of this file that ran the step.
+class Set_Up_Failure : public std::runtime_error {
+ public:
+  Set_Up_Failure(const std::string& what, int line) : std::runtime_error(what), line(line) {}
+  int line;
+};
+
+// Runs one step of the set-up; whatever it throws comes out as a Set_Up_Failure at `line`.
+template <class Step>
+void Set_Up_Step(int line, Step&& step) {
+  try {
+    step();
+  } catch (const Set_Up_Failure&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw Set_Up_Failure(e.what(), line);
+  }
+}
+
+// ": <reason>" for a saved errno, or nothing when it is 0.
+std::string Reason(int error) {
+  return error == 0 ? "" : std::string(": ") + std::strerror(error);
+}
+
+// Creates the log folder `folder` if it is missing; a file of that name is the true reason
+// the set-up fails (creating the folder would only say "File exists").
+void Make_Log_Folder(const fs::path& folder) {
+  const fs::path plain = folder.has_filename() ? folder : folder.parent_path();  // no trailing '/'
+  std::error_code ignored;
+  const fs::file_status status = fs::status(plain, ignored);
+  if (fs::exists(status) && !fs::is_directory(status)) {
+    throw std::runtime_error("The log folder " + folder.string() + " is a file, not a folder");
+  }
+  Quarnel_Logging_Interface::ensure_dir_exists(folder);
+}
+
+// A property file that is a folder or cannot be read: log4cpp would call it missing, or
+// complain about a category it could not find.
+void Require_Readable(const fs::path& property_file) {
+  if (fs::is_directory(property_file)) {
+    throw std::runtime_error("The log property file " + property_file.string() + " is a folder, not a file");
+  }
+  errno = 0;
+  std::ifstream in(property_file);
+  if (!in.is_open()) {
+    throw std::runtime_error("Could not read the log property file " + property_file.string() +
+                             Reason(errno));
+  }
+}
+
 // log4cpp opens the file in the constructor and, when that fails, silently drops every
 // line. A progress log that cannot be written is a set-up failure, not a success.
-void Require_Open(log4cpp::FileAppender* appender, const fs::path& file) {
+void Require_Open(log4cpp::FileAppender* appender, const fs::path& file, int error) {
   if (!log4cpp::QuarnelFileAppender::Is_Open(*appender)) {
-    throw std::runtime_error("Could not open the log file " + file.string());
+    throw std::runtime_error("Could not open the log file " + file.string() + Reason(error));
   }
 }
 
 // The rolling progress log (every message the category passes) and the console.
 void Add_Default_Appenders(log4cpp::Category& root, const fs::path& progress_log, bool append) {
+  if (fs::is_directory(progress_log)) {
+    throw std::runtime_error("Could not open the log file " + progress_log.string() + ": it is a folder");
+  }
   const std::unique_ptr<log4cpp::Layout> layout_template = Line_Layout_Template();
+  errno = 0;
   auto file = std::make_unique<Checked_Rolling_File_Appender>(
       "file", progress_log.string(), kMax_Log_File_Size, kMax_Backup_Index, append, kLog_File_Mode);
-  Require_Open(file.get(), progress_log);
+  Require_Open(file.get(), progress_log, errno);
   file->setLayout(copyLayout(layout_template.get()));
   file->setThreshold(log4cpp::Priority::DEBUG);
   std::unique_ptr<log4cpp::Appender> console = Make_Console_Appender(layout_template.get());
@@ -77,9 +136,24 @@ bool Has_Console_Appender(const log4cpp::Category& category) {
 void Quarnel_Logging_Interface::log(std::string message, int priority) {
   if (_pLog != nullptr) {
     _pLog->log(priority, message);
-  } else {
+  } else if (console_lines()) {
     std::cerr << message << std::endl;
   }
+}
+
+void Quarnel_Logging_Interface::Set_Console_Lines(bool on) {
+  _console_lines.store(on ? 1 : 0, std::memory_order_relaxed);
+}
+
+bool Quarnel_Logging_Interface::console_lines() {
+  const int chosen = _console_lines.load(std::memory_order_relaxed);
+  return chosen < 0 ? _program_set_up.load(std::memory_order_relaxed) : chosen == 1;
+}
+
+void Quarnel_Logging_Interface::console_line(const std::string& line) {
+  if (!console_lines()) return;
+  std::ostream& out = _program_set_up.load(std::memory_order_relaxed) ? std::cout : std::cerr;
+  out << line << std::endl;
 }
 
 void Quarnel_Logging_Interface::flush() {
@@ -91,31 +165,37 @@ void Quarnel_Logging_Interface::flush() {
 
 bool Quarnel_Logging_Interface::initialize_logger(fs::path property_file, fs::path progress_log,
                                                   bool append) {
+  _program_set_up.store(true, std::memory_order_relaxed);
   try {
     const fs::path base = "./log/";
     property_file = base / property_file;
     progress_log = base / progress_log;
-    ensure_dir_exists(base);
-    ensure_dir_exists(progress_log.parent_path());
-    if (!append) archive_old_logfile(progress_log.parent_path(), progress_log.filename());
-
+    Set_Up_Step(__LINE__, [&] { Make_Log_Folder(base); });
+    Set_Up_Step(__LINE__, [&] { Make_Log_Folder(progress_log.parent_path()); });
+    if (!append) {
+      Set_Up_Step(__LINE__,
+                  [&] { archive_old_logfile(progress_log.parent_path(), progress_log.filename()); });
+    }
     log4cpp::Category& root = log4cpp::Category::getRoot();
-    if (fs::exists(property_file)) {
-      log4cpp::PropertyConfigurator::configure(property_file.string());
+    bool has_property_file = false;
+    Set_Up_Step(__LINE__, [&] { has_property_file = fs::exists(property_file); });
+    if (has_property_file) {
+      Set_Up_Step(__LINE__, [&] { Require_Readable(property_file); });
+      Set_Up_Step(__LINE__, [&] { log4cpp::PropertyConfigurator::configure(property_file.string()); });
       // log4cpp's file appenders would lose lines to a full or unopened file without a word.
-      Replace_With_Checked(root);
+      Set_Up_Step(__LINE__, [&] { Replace_With_Checked(root); });
       _pLog = &root;
       info("Successfully initialized logging from property file: " + property_file.string());
     } else {
-      Add_Default_Appenders(root, progress_log, append);
+      Set_Up_Step(__LINE__, [&] { Add_Default_Appenders(root, progress_log, append); });
       _pLog = &root;
       info("Successfully initialized logging from defaults");
     }
     return true;
+  } catch (const Set_Up_Failure& e) {
+    std::cerr << e.what() << ". error in " << __FILE__ << ", line " << e.line << std::endl;
   } catch (const std::exception& e) {
-    std::cerr << e.what() << ". error in "
-              << "libs/core/Logger"
-              << ", line " << 181;
+    std::cerr << e.what() << ". error in " << __FILE__ << ", line " << __LINE__ << std::endl;
   } catch (...) {
   }
   privFall_Back_To_Console();
@@ -190,7 +270,7 @@ void Quarnel_Logging_Interface::set_output_folder(fs::path folder) {
   fs::create_directories(wanted, error);
   if (error) {
     std::cerr << "Could not create the output folder " << wanted.string() << ": " << error.message()
-              << "; the log files stay where they are. error in libs/core/Logger, line " << __LINE__
+              << "; the log files stay where they are. error in " << __FILE__ << ", line " << __LINE__
               << std::endl;
     return;
   }
@@ -245,9 +325,7 @@ bool Quarnel_Logging_Interface::copy_log_file_to_output_folder(fs::path from, fs
     fs::copy(from, to);
     return true;
   } catch (const std::exception& e) {
-    std::cerr << e.what() << ". From "
-              << "libs/core/Logger"
-              << ":" << 225 << std::endl;
+    std::cerr << e.what() << ". From " << __FILE__ << ":" << __LINE__ << std::endl;
     error("Failed to move or copy file into output folder.");
     return false;
   }

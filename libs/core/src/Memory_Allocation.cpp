@@ -1,10 +1,14 @@
 #include <quarnel/Memory_Allocation.h>
 
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <unordered_map>
 
 #include <quarnel/Component_Manager.h>
+#include <quarnel/Fatal_Error.h>
 
 namespace quarnel {
 
@@ -36,6 +40,28 @@ float Row_Kilobytes(uint64_t row) {
   return kbytes;
 }
 
+// Writes `text` into `file` (appended to, or replacing what it held); a fatal error that
+// names the writer, the file and the system's reason when the file cannot be opened,
+// written, flushed or closed.
+void Write_Report(const char* writer, const std::filesystem::path& file, const std::string& text,
+                  bool append) {
+  errno = 0;
+  FILE* out = std::fopen(file.c_str(), append ? "ab" : "wb");
+  if (out == nullptr) {
+    const int error = errno;
+    QUARNEL_FATAL(writer << ": could not open the memory report " << file.string() << ": "
+                         << std::strerror(error));
+  }
+  const size_t written = std::fwrite(text.data(), 1, text.size(), out);
+  int error = written == text.size() ? 0 : errno;
+  if (std::fflush(out) != 0 && error == 0) error = errno;
+  if (std::fclose(out) != 0 && error == 0) error = errno;
+  if (error != 0 || written != text.size()) {
+    QUARNEL_FATAL(writer << ": could not write the memory report " << file.string() << ": "
+                         << (error != 0 ? std::strerror(error) : "a short write"));
+  }
+}
+
 }  // namespace
 
 void WriteMemoryFileHeaders(std::filesystem::path folder) {
@@ -43,32 +69,28 @@ void WriteMemoryFileHeaders(std::filesystem::path folder) {
   object_file /= "object_allocations.csv";
   _object_output_file = std::move(object_file);
   _block_output_file = folder / "block_allocations.csv";
-
-  std::ofstream out(_object_output_file, std::ios::out | std::ios::trunc);
-  out << kObjectHeader << '\n';
-  out.close();
-  out.open(_block_output_file, std::ios::out | std::ios::trunc);  // a successful open clears a failure
-  out << kBlockHeader << '\n';
-  out.close();
+  Write_Report("WriteMemoryFileHeaders", _object_output_file, std::string(kObjectHeader) + '\n', false);
+  Write_Report("WriteMemoryFileHeaders", _block_output_file, std::string(kBlockHeader) + '\n', false);
 }
 
 void WriteMemoryFootprint(unsigned int iteration) {
-  std::ofstream out(_object_output_file, std::ios::out | std::ios::app);
-  if (!out.is_open()) return;
+  if (_object_output_file.empty()) return;
+  std::ostringstream rows;
   for (uint64_t i = 0; i < _type_counter._rows; ++i) {
-    out << i << ",\"" << Type_Name(i) << "\"," << iteration << ',' << double(Row_Kilobytes(i)) << '\n';
+    rows << i << ",\"" << Type_Name(i) << "\"," << iteration << ',' << double(Row_Kilobytes(i)) << '\n';
   }
+  Write_Report("WriteMemoryFootprint", _object_output_file, rows.str(), true);
 }
 
 void WriteBlockAllocationHistory() {
-  std::ofstream out(_block_output_file, std::ios::out | std::ios::trunc);
-  if (!out.is_open()) return;
-  out << kBlockHeader << '\n';
+  if (_block_output_file.empty()) return;
+  std::ostringstream rows;
+  rows << kBlockHeader << '\n';
   for (const Block_Record& entry : _block_history) {
-    out << '"' << Type_Name(std::get<0>(entry)) << "\"," << std::get<1>(entry) << ',' << std::get<2>(entry)
-        << ',' << std::get<3>(entry) << ',' << std::get<4>(entry) << '\n';
-    out.flush();
+    rows << '"' << Type_Name(std::get<0>(entry)) << "\"," << std::get<1>(entry) << ',' << std::get<2>(entry)
+         << ',' << std::get<3>(entry) << ',' << std::get<4>(entry) << '\n';
   }
+  Write_Report("WriteBlockAllocationHistory", _block_output_file, rows.str(), false);
 }
 
 }  // namespace quarnel

@@ -183,6 +183,13 @@ void World::Terminate_Simulation() {
 }
 
 void World::Initialize(Simulation_Configuration& config) {
+  // From a handler or the iteration hook: ending the run that turns would join the very
+  // workers that wait for this call (or the calling worker itself).
+  if (_running.load()) {
+    QUARNEL_FATAL(
+        "Initialize_Simulation: a run is already in progress (the World is turning); set the "
+        "next run up after Start_Turning has returned and the run has been ended");
+  }
   if (_workers_out) Terminate();  // an earlier run that was never terminated
   config.Check_Configuration();
   if (config.num_threads == 0) {

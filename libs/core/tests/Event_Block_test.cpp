@@ -278,7 +278,8 @@ TEST_F(Event_Block_Test, A_Handler_May_Release_Rekey_And_Replace_Events_Of_Its_O
 }
 
 // Another thread's requests for a block being stepped are deferred and applied by the
-// stepping thread; the block's heap is touched by no one else meanwhile.
+// stepping thread; the block's heap is touched by no one else meanwhile. A request after a
+// deferred release is refused, as one after a release done at once is.
 TEST_F(Event_Block_Test, Requests_From_Another_Thread_Wait_For_The_Stepping_Thread) {
   Start(16);
   Probe_Event* e1 = Probe_Event::Make(1, Revision(5, 0));
@@ -289,11 +290,14 @@ TEST_F(Event_Block_Test, Requests_From_Another_Thread_Wait_For_The_Stepping_Thre
   Event_Block* block = e1->_event_block;
   std::promise<void> go;
   std::promise<bool> deferred;
+  std::string refused;
+  ::testing::internal::CaptureStderr();
   std::thread other([&] {
     __thread_id = 1;
     if (go.get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) return;
-    e2->Move(Revision(5, 0));  // to now
-    Free(e4);                  // due, not yet run
+    e2->Move(Revision(5, 0));                                  // to now
+    Free(e4);                                                  // due, not yet run
+    refused = Thrown_Text([&] { e4->Move(Revision(6, 0)); });  // after its (deferred) release
     e5->Move(Revision(7, 0));
     e5->Move(Revision(6, 5));  // the later request wins
     e1->Move(Revision(8, 0));  // its handler is running: applied after its answer
@@ -317,7 +321,12 @@ TEST_F(Event_Block_Test, Requests_From_Another_Thread_Wait_For_The_Stepping_Thre
   });
   stepper.join();
   other.join();
+  ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(was_deferred);
+  EXPECT_EQ(
+      refused,
+      "An exception occurred, check your logs: An event of quarnel::(anonymous namespace)::Probe_Event was "
+      "scheduled after its release");
   EXPECT_EQ(Ids_Called(), (std::vector<int>{1, 2}));  // e4 released before it came up
   EXPECT_EQ(e1->_next_revision, Revision(8, 0));
   EXPECT_EQ(e5->_next_revision, Revision(6, 5));

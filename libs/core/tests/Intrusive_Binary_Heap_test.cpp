@@ -278,9 +278,6 @@ TEST_F(Heap_Test, Misuse_Is_A_Fatal_Error) {
       "An exception occurred, check your logs: Intrusive_Binary_Heap::push_node: the node is already in "
       "a heap (at position 0)");
   small.push_node(b);
-  EXPECT_EQ(Thrown_Text([&] { small.push_node(c); }),
-            "An exception occurred, check your logs: Intrusive_Binary_Heap::push_node: the heap is full "
-            "(capacity 2)");
   EXPECT_EQ(c->_position, -1);
   EXPECT_EQ(Thrown_Text([&] { small.remove_node(c); }),
             "An exception occurred, check your logs: Intrusive_Binary_Heap::remove_node: the node is not in "
@@ -289,21 +286,92 @@ TEST_F(Heap_Test, Misuse_Is_A_Fatal_Error) {
   EXPECT_EQ(Thrown_Text([&] { small.rekey_node(c); }),
             "An exception occurred, check your logs: Intrusive_Binary_Heap::rekey_node: the node is not in "
             "this heap (position 0, size 2)");
-  EXPECT_EQ(Thrown_Text([&] { small.Reserve(8); }),
-            "An exception occurred, check your logs: Intrusive_Binary_Heap::Reserve: a heap gets its storage "
-            "once, for at most 2147483643 elements (asked for 8, capacity 2)");
-  Heap none;
-  EXPECT_EQ(none.capacity(), 0u);
-  EXPECT_EQ(Thrown_Text([&] { none.push_node(Make(4)); }),
-            "An exception occurred, check your logs: Intrusive_Binary_Heap::push_node: the heap is full "
-            "(capacity 0)");
+  EXPECT_EQ(Thrown_Text([&] { small.Reserve(Heap::kMax_Capacity + 1); }),
+            "An exception occurred, check your logs: Intrusive_Binary_Heap::Reserve: a heap holds at most "
+            "2147483643 elements (asked for 2147483644, capacity 2)");
   // Nothing was changed by the refused operations.
   EXPECT_EQ(small.size(), 2u);
+  EXPECT_EQ(small.capacity(), 2u);
   EXPECT_EQ(small.root(), a);
   EXPECT_EQ(b->_position, 1);
   EXPECT_EQ(small.pop_root(), a);
   EXPECT_EQ(small.pop_root(), b);
   Check();
+}
+
+// Part 3.1's heap has no capacity: a default-constructed heap takes any number of nodes,
+// here 257 (past the first growth and several doublings), pops them in key order with
+// duplicates, and re-keys them while they are in it.
+TEST_F(Heap_Test, A_Default_Heap_Takes_Any_Number_Of_Nodes) {
+  Heap heap;
+  EXPECT_EQ(heap.capacity(), 0u);
+  std::vector<Test_Event*> nodes;
+  for (int i = 0; i < 257; ++i) {
+    nodes.push_back(Make(uint64_t((i * 37) % 50)));  // every key 0..49 several times
+    heap.push_node(nodes.back());
+    _in_heap.insert(nodes.back());
+    Expect_Valid(heap, _in_heap, _events);
+    if (::testing::Test::HasFatalFailure()) FAIL() << "after push " << i;
+  }
+  EXPECT_EQ(heap.size(), 257u);
+  EXPECT_GE(heap.capacity(), 257u);
+  // Re-key every third node: some climb to the root, some sink to the leaves.
+  for (size_t i = 0; i < nodes.size(); i += 3) {
+    Set_Key(nodes[i], i % 2 == 0 ? 100 + i : i / 10);
+    heap.rekey_node(nodes[i]);
+  }
+  Expect_Valid(heap, _in_heap, _events);
+  std::multiset<uint64_t> expected;
+  for (const Test_Event* e : nodes) expected.insert(Key(e));
+  std::vector<uint64_t> popped;
+  while (!heap.empty()) {
+    auto* e = static_cast<Test_Event*>(heap.pop_root());
+    _in_heap.erase(e);
+    popped.push_back(Key(e));
+  }
+  EXPECT_EQ(popped, std::vector<uint64_t>(expected.begin(), expected.end()));
+  Expect_Valid(heap, _in_heap, _events);
+  // The room stays: the nodes go in again without the storage moving.
+  const uint32_t room = heap.capacity();
+  for (Test_Event* e : nodes) heap.push_node(e);
+  EXPECT_EQ(heap.capacity(), room);
+}
+
+// A heap with reserved room keeps it: pushes up to that size never move its storage (an
+// event block reserves its cell count, so stepping never allocates). Past it, the heap
+// grows and every node keeps its slot.
+TEST_F(Heap_Test, Reserved_Room_Is_Kept_And_A_Full_Heap_Grows_In_Place_Of_Refusing) {
+  const Heap::Slot* storage = &_heap.slot(0);
+  for (int i = 0; i < 64; ++i) Push(Make(uint64_t(64 - i)));
+  Check();
+  EXPECT_EQ(_heap.capacity(), 64u);
+  EXPECT_EQ(&_heap.slot(0), storage) << "pushes within the reserved room allocate nothing";
+  std::vector<const ibh_node*> before;
+  for (uint32_t i = 0; i < _heap.size(); ++i) before.push_back(_heap.slot(i).node);
+  Push(Make(1000));  // the 65th: the heap grows
+  Check();
+  EXPECT_EQ(_heap.capacity(), 128u);
+  for (uint32_t i = 0; i < before.size(); ++i) EXPECT_EQ(_heap.slot(i).node, before[i]) << "slot " << i;
+  _heap.Reserve(100);  // less than it has: nothing changes
+  EXPECT_EQ(_heap.capacity(), 128u);
+  _heap.Reserve(300);
+  EXPECT_EQ(_heap.capacity(), 300u);
+  Check();
+  uint64_t last = 0;
+  while (!_heap.empty()) {
+    const uint64_t key = Key(Pop());
+    EXPECT_GE(key, last);
+    last = key;
+  }
+  Heap small(2);
+  Test_Event* a = Make(3);
+  Test_Event* b = Make(2);
+  Test_Event* c = Make(1);
+  for (Test_Event* e : {a, b, c}) small.push_node(e);
+  EXPECT_EQ(small.capacity(), Heap::kFirst_Room);
+  EXPECT_EQ(small.pop_root(), c);
+  EXPECT_EQ(small.pop_root(), b);
+  EXPECT_EQ(small.pop_root(), a);
 }
 
 TEST_F(Heap_Test, A_Moved_Heap_Keeps_Its_Nodes_And_Leaves_An_Empty_One) {
@@ -326,14 +394,16 @@ TEST_F(Heap_Test, Random_Sequences_Match_A_Reference_Multiset) {
     std::mt19937 rng(seed);
     _events.clear();
     _in_heap.clear();
-    _heap = Heap(400);
+    // Odd seeds on a heap with room for 400, even ones on a default heap that grows.
+    _heap = seed % 2 == 1 ? Heap(400) : Heap();
+    const uint32_t limit = seed % 2 == 1 ? 400 : 100000;
     std::multiset<uint64_t> reference;
     std::vector<Test_Event*> spare;
     const uint64_t key_range = seed % 2 == 0 ? 8 : 1000000;  // few keys: many equal keys
     for (int step = 0; step < 3000; ++step) {
       const uint32_t roll = rng() % 100;
       const bool grow = step < 1500;
-      if (reference.empty() || (roll < (grow ? 55u : 35u) && _heap.size() < _heap.capacity())) {
+      if (reference.empty() || (roll < (grow ? 55u : 35u) && _heap.size() < limit)) {
         Test_Event* e = spare.empty() ? Make(0) : spare.back();
         if (!spare.empty()) spare.pop_back();
         Set_Key(e, rng() % key_range);

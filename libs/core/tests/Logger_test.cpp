@@ -9,6 +9,8 @@
 #include <log4cpp/SimpleLayout.hh>
 #include <log4cpp/StringQueueAppender.hh>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
@@ -17,6 +19,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -99,9 +102,11 @@ class Logger_Test : public ::testing::Test {
         testing::ExitedWithCode(0), "");
   }
 
-  // A failed set-up is reported once on standard error, returns false, and leaves a
-  // console fallback that the string shortcuts and Log() streams both reach.
-  void Expect_Fallback_After_Failed_Set_Up(const std::string& expected_what) {
+  // A failed set-up is reported once on standard error, as one line that ends with a
+  // newline and names the true reason and the true line of Logger.cpp (the one that runs
+  // `step`); it returns false and leaves a console fallback that the string shortcuts and
+  // Log() streams both reach. Before set-up a program that chose nothing is quiet.
+  void Expect_Fallback_After_Failed_Set_Up(const std::string& expected_what, const std::string& step) {
     In_Fresh_Process([&] {
       EXPECT_EQ(Q::Log(), nullptr);
       testing::internal::CaptureStderr();
@@ -116,7 +121,17 @@ class Logger_Test : public ::testing::Test {
       Q::flush();
       const std::vector<std::string> console = Lines(testing::internal::GetCapturedStdout());
 
-      EXPECT_EQ(errors, "before set-up\n" + expected_what + ". error in libs/core/Logger, line 181");
+      const std::string head = expected_what + ". error in libs/core/Logger.cpp, line ";
+      ASSERT_TRUE(errors.starts_with(head)) << errors;
+      ASSERT_TRUE(errors.ends_with("\n")) << errors;
+      EXPECT_EQ(Lines(errors).size(), 1u) << errors;
+      const int line = std::atoi(errors.c_str() + head.size());
+      const std::vector<std::string> source =
+          Lines(Read_File(fs::path(QUARNEL_SOURCE_DIR) / "libs/core/src/Logger.cpp"));
+      ASSERT_GT(line, 0) << errors;
+      ASSERT_LE(size_t(line), source.size()) << errors;
+      EXPECT_NE(source[size_t(line) - 1].find(step), std::string::npos)
+          << "line " << line << " of Logger.cpp: " << source[size_t(line) - 1];
       ASSERT_EQ(console.size(), 2u);
       Expect_Line(console[0], "[NOTICE] after the failure");
       Expect_Line(console[1], "[ ERROR] a fatal-error stream");
@@ -213,7 +228,8 @@ TEST_F(Logger_Test, Property_File_Defines_All_Appenders) {
 
 TEST_F(Logger_Test, Unwritable_Log_Folder_Falls_Back_To_Console) {
   Write_File("log", "a regular file where the log folder belongs\n");
-  Expect_Fallback_After_Failed_Set_Up("filesystem error: cannot create directory: File exists [./log/]");
+  Expect_Fallback_After_Failed_Set_Up("The log folder ./log/ is a file, not a folder",
+                                      "Make_Log_Folder(base)");
 }
 
 TEST_F(Logger_Test, Rejected_Property_File_Falls_Back_To_Console) {
@@ -221,13 +237,74 @@ TEST_F(Logger_Test, Rejected_Property_File_Falls_Back_To_Console) {
   Write_File("log/log4cpp.property",
              "log4cpp.rootCategory=INFO, A1\n"
              "log4cpp.appender.A1=NoSuchAppender\n");
-  Expect_Fallback_After_Failed_Set_Up("Appender 'A1' has unknown type 'NoSuchAppender'");
+  Expect_Fallback_After_Failed_Set_Up("Appender 'A1' has unknown type 'NoSuchAppender'",
+                                      "PropertyConfigurator::configure");
+}
+
+// log4cpp would call a property folder missing ("does not exist") and an unreadable file a
+// missing category: the true reason is given instead.
+TEST_F(Logger_Test, A_Property_Folder_Or_An_Unreadable_Property_File_Is_Named_As_Such) {
+  fs::create_directories("log/log4cpp.property");
+  Expect_Fallback_After_Failed_Set_Up("The log property file ./log/log4cpp.property is a folder, not a file",
+                                      "Require_Readable(property_file)");
+  fs::remove("log/log4cpp.property");
+  // Unreadable even for root, who ignores permission bits: a write-only file of /proc/sys.
+  const fs::path write_only = "/proc/sys/vm/compact_memory";
+  if (geteuid() == 0) {
+    if (!fs::exists(write_only)) GTEST_SKIP() << "no write-only file to read as root";
+    fs::create_symlink(write_only, "log/log4cpp.property");
+  } else {
+    Write_File("log/log4cpp.property", "log4cpp.rootCategory=INFO\n");
+    fs::permissions("log/log4cpp.property", fs::perms::none);
+  }
+  Expect_Fallback_After_Failed_Set_Up(
+      "Could not read the log property file ./log/log4cpp.property: Permission denied",
+      "Require_Readable(property_file)");
 }
 
 // log4cpp itself would accept a progress log it cannot open and drop every line.
 TEST_F(Logger_Test, Unopenable_Progress_Log_Is_A_Failure_Not_A_Silent_Success) {
   fs::create_directories("log/quarnel_progress.log");
-  Expect_Fallback_After_Failed_Set_Up("Could not open the log file ./log/quarnel_progress.log");
+  Expect_Fallback_After_Failed_Set_Up(
+      "Could not open the log file ./log/quarnel_progress.log: it is a folder",
+      "Add_Default_Appenders(root, progress_log, append)");
+}
+
+// A model program that sets no logging up (Quiet_Model_Program.cpp, linked as a user links)
+// writes only its own lines: nothing of the kernel's on standard output or standard error,
+// neither the run's final line nor a caught fatal error's report, whose text then does not
+// send the user to logs that do not exist. Set_Console_Lines(true) brings the kernel's lines
+// to standard error, and still nothing to standard output.
+TEST_F(Logger_Test, A_Model_Program_Is_Quiet_By_Default_And_Its_Switch_Sends_The_Lines_To_Standard_Error) {
+  auto run = [](const std::string& mode) {
+    const std::string command = std::string("'") + QUIET_MODEL_PROGRAM + "' " + mode + " >out.txt 2>err.txt";
+    const int status = std::system(command.c_str());
+    return std::tuple{status, Read_File("out.txt"), Read_File("err.txt")};
+  };
+  const std::string reason =
+      "Revision: the iteration is -1; iterations and sub-iterations are whole numbers from 0 to 4294967295";
+  const std::string program_lines = "program: 12 calls\nprogram: caught: An exception occurred: " + reason +
+                                    "\nprogram: the worker's cause: An exception occurred: " + reason + "\n";
+  for (const char* mode : {"default", "off"}) {
+    const auto [status, out, err] = run(mode);
+    EXPECT_EQ(status, 0) << mode;
+    EXPECT_EQ(out, program_lines) << mode;
+    EXPECT_EQ(err, "") << mode;
+  }
+  const auto [status, out, err] = run("on");
+  EXPECT_EQ(status, 0);
+  std::string checked_lines = program_lines;
+  for (size_t at = 0; (at = checked_lines.find("occurred: ", at)) != std::string::npos;) {
+    checked_lines.replace(at, 10, "occurred, check your logs: ");
+    at += 27;
+  }
+  EXPECT_EQ(out, checked_lines);
+  for (const char* line :
+       {"Stop_Turning finished at iteration Rev(4,0)/4\n",
+        "\tRUNTIME_ERROR at libs/core/Globals.cpp:", "Removing signal handlers\n", "Stack trace:\n"}) {
+    EXPECT_NE(err.find(line), std::string::npos) << line << " in:\n" << err;
+  }
+  EXPECT_EQ(fs::exists("log"), false) << "no log folder either";
 }
 
 TEST_F(Logger_Test, Archive_Fills_Gaps_And_Moves_Only_The_Exact_File) {
@@ -341,7 +418,8 @@ TEST_F(Logger_Test, Copy_To_Output_Folder_Moves_Or_Copies_And_Reports_Failure) {
   EXPECT_FALSE(Q::copy_log_file_to_output_folder("no_such.log", "to.log"));
   const std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_NE(errors.find("no_such.log"), std::string::npos) << errors;
-  EXPECT_TRUE(errors.ends_with(". From libs/core/Logger:225\n")) << errors;
+  EXPECT_NE(errors.find(". From libs/core/Logger.cpp:"), std::string::npos) << errors;
+  EXPECT_TRUE(errors.ends_with("\n")) << errors;
   ASSERT_EQ(captured->queueSize(), 1u);
   EXPECT_EQ(captured->getQueue().front(), "ERROR|Failed to move or copy file into output folder.");
   EXPECT_EQ(Read_File("to.log"), "moved\n");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <quarnel/Component_Manager.h>
+#include "Test_Support.h"
 
 namespace quarnel {
 namespace {
@@ -129,11 +130,40 @@ TEST_F(Memory_Report_Test, Writers_Before_Headers_Or_Without_Registry_Do_Not_Fai
   __component_names = names;
   EXPECT_EQ(Read(Objects()), kObjectHeader + "0,\"\",1,0\n1,\"\",1,0\n");
   EXPECT_EQ(Read(Blocks()), kBlockHeader + "\"\",5,4096,63,64\n");
+}
 
-  WriteMemoryFileHeaders(_folder / "missing");  // the folder is not created; nothing is written
-  EXPECT_NO_THROW(WriteMemoryFootprint(2));
-  EXPECT_NO_THROW(WriteBlockAllocationHistory());
-  EXPECT_FALSE(fs::exists(_folder / "missing"));
+// A report that cannot be written is a fatal error naming the writer, the file and the
+// system's reason, never a silent loss: a missing folder, a full device (the writes of every
+// writer fail there, while the open succeeds).
+TEST_F(Memory_Report_Test, Write_Failures_Are_Fatal_Errors_That_Say_Why) {
+  const std::string prefix = "An exception occurred, check your logs: ";
+  ::testing::internal::CaptureStderr();
+  const fs::path missing = _folder / "missing";
+  EXPECT_EQ(testing::Thrown_Text([&] { WriteMemoryFileHeaders(missing); }),
+            prefix + "WriteMemoryFileHeaders: could not open the memory report " +
+                (missing / "object_allocations.csv").string() + ": No such file or directory");
+  EXPECT_FALSE(fs::exists(missing)) << "the folder is not created";
+
+  fs::create_symlink("/dev/full", _folder / "object_allocations.csv");
+  EXPECT_EQ(testing::Thrown_Text([&] { WriteMemoryFileHeaders(_folder); }),
+            prefix + "WriteMemoryFileHeaders: could not write the memory report " + Objects().string() +
+                ": No space left on device");
+  fs::remove(Objects());
+  WriteMemoryFileHeaders(_folder);
+  fs::remove(Objects());
+  fs::remove(Blocks());
+  fs::create_symlink("/dev/full", Objects());
+  fs::create_symlink("/dev/full", Blocks());
+  _type_counter.resize(2, 1);
+  _block_history.emplace_back(1, 5, 4096, 63, 64);
+  EXPECT_EQ(testing::Thrown_Text([] { WriteMemoryFootprint(2); }),
+            prefix + "WriteMemoryFootprint: could not write the memory report " + Objects().string() +
+                ": No space left on device");
+  EXPECT_EQ(testing::Thrown_Text([] { WriteBlockAllocationHistory(); }),
+            prefix + "WriteBlockAllocationHistory: could not write the memory report " + Blocks().string() +
+                ": No space left on device");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("RUNTIME_ERROR at libs/core/Memory_Allocation.cpp:"), std::string::npos) << log;
 }
 
 TEST(Matrix_Test, Storage_Is_Row_Major_And_Survives_Resize_And_Copy) {

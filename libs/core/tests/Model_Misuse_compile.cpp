@@ -37,4 +37,6 @@ class Old : public quarnel::Event<Old> {
 void Make() {
   quarnel::Create<Old>();
 }
+#elif QUARNEL_CASE == 5  // a negative iteration where it is known at compile time
+constexpr quarnel::Revision kStart(-1, 0);
 #endif

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -99,8 +101,41 @@ class Culler : public quarnel::Agent<Culler> {
   std::vector<Counter*> _victims;
 };
 
+// Misuses a run from its own handler: sets up another run (a Simulation, or the World's
+// Initialize_Simulation beneath it), or answers a negative number of iterations.
+class Intruder : public quarnel::Agent<Intruder> {
+ public:
+  enum class Act_As { simulation, initialize, negative_in };
+  static inline Act_As act_as = Act_As::simulation;
+  void Act(quarnel::Next& next) {
+    quarnel::Simulation_Configuration config = quarnel::testing::Make_Configuration(1, 1);
+    if (act_as == Act_As::simulation) quarnel::Simulation inner(config);
+    if (act_as == Act_As::initialize) quarnel::World::Initialize_Simulation(config);
+    if (act_as == Act_As::negative_in) next.In(-1);
+  }
+};
+
 namespace quarnel {
 namespace {
+
+using testing::Make_Configuration;
+using testing::Run_Bounded;
+using testing::Thrown_And_Cause;
+using testing::Thrown_Text;
+
+constexpr const char* kAborted = "There was an exception on a worker thread - aborting simulation";
+constexpr const char* kSecond_Simulation =
+    "An exception occurred, check your logs: quarnel::Simulation: a run is already in progress (another "
+    "Simulation is alive); end it, by letting its Simulation go out of scope, before setting up the next run";
+constexpr const char* kInitialize_While_Turning =
+    "An exception occurred, check your logs: Initialize_Simulation: a run is already in progress (the World "
+    "is "
+    "turning); set the next run up after Start_Turning has returned and the run has been ended";
+constexpr const char* kNo_Run =
+    "An exception occurred, check your logs: Allocate of Counter: no run is set up; objects are created "
+    "while a "
+    "run is set up: construct a quarnel::Simulation (or call World::Initialize_Simulation) first, and create "
+    "them while it lives";
 
 class Model_Test : public testing::Execution_Run_Test {
  protected:
@@ -323,6 +358,150 @@ TEST_F(Model_Test, Identified_Agents_Draw_From_Their_Own_Stream) {
       "An exception occurred, check your logs: Identity collision: identity 2 was given to two objects of "
       "Walker in one run");
   ::testing::internal::GetCapturedStderr();
+}
+
+// A released object is gone: scheduling it again is refused with a fatal error that names its
+// type, as a second release is, for agents and events alike, and nothing is scheduled.
+TEST_F(Model_Test, Scheduling_A_Released_Object_Is_Refused) {
+  Start_Model(1, 4);
+  Counter* agent = Create<Counter>();
+  Release(agent);
+  Person* parent = Create<Person>(0, 0);
+  Checkup* event = Create<Checkup>(parent);
+  Release(event);
+#if defined(__SANITIZE_ADDRESS__)
+  // The address build also runs UndefinedBehaviorSanitizer, which reports the member call on a
+  // destroyed object itself and ends the process, before the kernel's check can: the misuse
+  // is refused there too, by the sanitizer.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(agent->Schedule_At(Revision(1, 0)), "does not point to an object of type");
+  EXPECT_DEATH(event->Schedule_At(Revision(1, 0)), "does not point to an object of type");
+#else
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Thrown_Text([&] { agent->Schedule_At(Revision(1, 0)); }),
+            "An exception occurred, check your logs: An agent of Counter was scheduled after its release");
+  EXPECT_EQ(Thrown_Text([&] { event->Schedule_At(Revision(1, 0)); }),
+            "An exception occurred, check your logs: An event of Checkup was scheduled after its release");
+  ::testing::internal::GetCapturedStderr();
+#endif
+  EXPECT_EQ(Load_Revision(agent->_next_revision), __revision_free);
+  EXPECT_EQ(Load_Revision(event->_next_revision), __revision_free);
+  EXPECT_EQ(Live_Count<Counter>(), 0);
+  EXPECT_EQ(Live_Count<Checkup>(), 0);
+  Release(parent);
+  Turn();
+  EXPECT_EQ(Sum(acts), 0);
+  EXPECT_EQ(Sum(checkups), 0);
+}
+
+// A negative answer from a handler (next.In(-1)) is refused, as Revision(-1, 0) is.
+TEST_F(Model_Test, A_Negative_Number_Of_Iterations_Is_Refused) {
+  Start_Model(2, 4);
+  Intruder::act_as = Intruder::Act_As::negative_in;
+  Create<Intruder>()->Schedule_At(Revision(1, 0));
+  ::testing::internal::CaptureStderr();
+  const auto [thrown, cause] = Thrown_And_Cause([&] { Turn(); });
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(thrown, kAborted);
+  EXPECT_EQ(
+      cause,
+      "An exception occurred, check your logs: Next::In: the number of iterations is -1; iterations and "
+      "sub-iterations are whole numbers from 0 to 4294967295");
+}
+
+// One run at a time. A second Simulation while the first is alive is refused, and the first
+// still runs to its end; once it has ended, the next one is welcome.
+TEST(Simulation_Test, A_Second_Simulation_While_One_Is_Alive_Is_Refused_And_The_First_Runs_On) {
+  Run_Bounded([] {
+    Simulation first(Make_Configuration(2, 5));
+    Counter* counter = Create<Counter>();
+    counter->Schedule_At(Revision(0, 0));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Thrown_Text([] { Simulation second(Make_Configuration(3, 7)); }), kSecond_Simulation);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(World::Instance().num_threads(), 2u);
+    first.Run();
+    EXPECT_EQ(counter->_acts, 5);
+  });
+  Run_Bounded([] {
+    Simulation next(Make_Configuration(1, 3));
+    Counter* counter = Create<Counter>();
+    counter->Schedule_At(Revision(0, 0));
+    next.Run();
+    EXPECT_EQ(counter->_acts, 3);
+  });
+}
+
+// From the run's iteration hook: a Simulation, or the World's Initialize_Simulation, is
+// refused, and the hook's failure ends the run at that boundary.
+TEST(Simulation_Test, A_Run_Set_Up_From_The_Iteration_Hook_Is_Refused) {
+  for (bool plain_world : {false, true}) {
+    Run_Bounded([plain_world] {
+      Simulation run(Make_Configuration(2, 10));
+      Counter* counter = Create<Counter>();
+      counter->Schedule_At(Revision(0, 0));
+      run.On_Iteration_End([plain_world](uint32_t iteration) {
+        if (iteration != 2) return;
+        Simulation_Configuration config = Make_Configuration(1, 1);
+        if (plain_world) World::Initialize_Simulation(config);
+        Simulation inner(config);
+      });
+      ::testing::internal::CaptureStderr();
+      EXPECT_EQ(Thrown_Text([&] { run.Run(); }),
+                plain_world ? kInitialize_While_Turning : kSecond_Simulation);
+      ::testing::internal::GetCapturedStderr();
+      EXPECT_EQ(counter->_acts, 3);
+    });
+  }
+}
+
+// From a handler: the same refusal, as the cause of the worker's failure (the World's own
+// Initialize_Simulation from a worker used to fail with "Resource deadlock avoided").
+TEST(Simulation_Test, A_Run_Set_Up_From_A_Handler_Is_Refused) {
+  for (auto act_as : {Intruder::Act_As::simulation, Intruder::Act_As::initialize}) {
+    Intruder::act_as = act_as;
+    Run_Bounded([act_as] {
+      Simulation run(Make_Configuration(2, 10));
+      for (int i = 0; i < 4; ++i) Create<Intruder>()->Schedule_At(Revision(1, 0));
+      ::testing::internal::CaptureStderr();
+      const auto [thrown, cause] = Thrown_And_Cause([&] { run.Run(); });
+      ::testing::internal::GetCapturedStderr();
+      EXPECT_EQ(thrown, kAborted);
+      EXPECT_EQ(cause,
+                act_as == Intruder::Act_As::simulation ? kSecond_Simulation : kInitialize_While_Turning);
+    });
+  }
+}
+
+// Objects live in a run: Create after the last run ended (as before any run, below) says
+// that no run is set up and how to set one up.
+TEST(Simulation_Test, Create_Without_A_Run_Says_No_Run_Is_Set_Up) {
+  Run_Bounded([] {
+    {
+      Simulation run(Make_Configuration(1, 2));
+      Create<Counter>()->Schedule_At(Revision(0, 0));
+      run.Run();
+    }
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Thrown_Text([] { Create<Counter>(); }), kNo_Run);
+    EXPECT_EQ(
+        Thrown_Text([] { Create_Many<Counter>(3, Revision(0, 0), [](uint64_t) { return Counter(); }); }),
+        kNo_Run);
+    ::testing::internal::GetCapturedStderr();
+  });
+}
+
+// Before any run of the process: in a fresh process (the test binary run again for this test
+// alone, which does nothing before its Create).
+TEST(Simulation_Test, Create_Before_Any_Run_Says_No_Run_Is_Set_Up) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const std::string text = Thrown_Text([] { Create<Counter>(); });
+        std::fprintf(stderr, "thrown: %s\n", text.c_str());
+        std::_Exit(text == kNo_Run ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "thrown: ");
 }
 
 }  // namespace

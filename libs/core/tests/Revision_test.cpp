@@ -27,6 +27,37 @@ TEST(Revision_Test, Orders_By_Iteration_Then_Sub_Iteration) {
   EXPECT_EQ(r._revision, (7ull << 32) | 9u);
 }
 
+// A revision a model writes with signed numbers (literals, an int day) is checked: a negative
+// half, or one past 2^32 - 1, is refused instead of becoming a far future that never comes.
+// Unsigned halves are taken as they always were, and every other use is unchanged.
+TEST(Revision_Test, Negative_Halves_Written_By_A_Model_Are_Refused) {
+  const std::string reason = "; iterations and sub-iterations are whole numbers from 0 to 4294967295";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(testing::Thrown_Text([] { Revision(-1, 0); }),
+            "An exception occurred, check your logs: Revision: the iteration is -1" + reason);
+  EXPECT_EQ(testing::Thrown_Text([] { Revision(-3, 0); }),
+            "An exception occurred, check your logs: Revision: the iteration is -3" + reason);
+  const int day = -2;
+  EXPECT_EQ(testing::Thrown_Text([&] { Revision(5u, day); }),
+            "An exception occurred, check your logs: Revision: the sub-iteration is -2" + reason);
+  const int64_t far = int64_t(1) << 32;
+  EXPECT_EQ(testing::Thrown_Text([&] { Revision(far, 0); }),
+            "An exception occurred, check your logs: Revision: the iteration is 4294967296" + reason);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("RUNTIME_ERROR at libs/core/Globals.cpp:"), std::string::npos) << log;
+
+  // Signed values in range, unsigned values, sentinels and constants are as before.
+  static_assert(Revision(3, 4)._revision == ((3ull << 32) | 4u), "a constant expression still");
+  EXPECT_EQ(Revision(int64_t(4294967295), 0), __revision_omega);
+  EXPECT_EQ(Revision(4294967295u, 4294967295u), __revision_free);
+  const int i = 7;
+  const short s = 9;
+  EXPECT_EQ(Revision(i, s), Revision(7u, 9u));
+  EXPECT_EQ(Revision(uint64_t(5) + (uint64_t(1) << 32), 0), Revision(5u, 0u)) << "unsigned: modulo 2^32";
+  EXPECT_EQ(Revision(uint32_t(-1), 0u), Revision(4294967295u, 0u));
+  EXPECT_EQ(Revision{}, Revision(0u, 0u));
+}
+
 TEST(Revision_Test, Text_Form) {
   EXPECT_EQ(to_string(Revision(0, 0)), "Rev(0,0)");
   EXPECT_EQ(to_string(Revision(12, 0)), "Rev(12,0)");

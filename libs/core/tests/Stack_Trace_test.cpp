@@ -112,14 +112,24 @@ TEST(Backtrace_Test, Deep_Stack_Shows_127_Frames_Then_Truncated) {
   EXPECT_TRUE(trace.ends_with("\n  [truncated]\n"));
 }
 
+// "Removing signal handlers" is one of the kernel's console lines: nowhere by default in a
+// program that set no logging up (this one), on standard error when they are switched on,
+// never on standard output (the population program's, which calls initialize_logger, is
+// checked by its own tests).
 TEST(Signal_Reset_Test, Restores_Default_Handling_And_Reports_Every_Call) {
   Captured_Log log;
   void (*handler)(int) = [](int) {};
   for (int sig : {SIGINT, SIGTERM, SIGPWR, SIGUSR1}) ASSERT_NE(signal(sig, handler), SIG_ERR);
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   quarnel::remove_signal_handlers();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  quarnel::Quarnel_Logging_Interface::Set_Console_Lines(true);
+  testing::internal::CaptureStderr();
   quarnel::remove_signal_handlers();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Removing signal handlers\nRemoving signal handlers\n");
+  quarnel::Quarnel_Logging_Interface::Set_Console_Lines(false);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Removing signal handlers\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   for (int sig : {SIGINT, SIGTERM, SIGPWR, SIGUSR1}) {
     struct sigaction current {};

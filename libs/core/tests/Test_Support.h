@@ -9,9 +9,15 @@
 #include <string>
 #include <utility>
 
+#include <quarnel/Logger.h>
 #include <quarnel/Simulation_Control.h>
 
 namespace quarnel::testing {
+
+// The engine's tests set no logging up and read the kernel's lines (the final line of a run,
+// a fatal error's report) on standard error: they switch the kernel's console lines on, as a
+// model program can (Logger.h). Logger_test checks the quiet default in a program of its own.
+inline const bool __console_lines_on = (Quarnel_Logging_Interface::Set_Console_Lines(true), true);
 
 // Runs `body` on another thread and waits at most `limit`. A run that does not finish in
 // time is a deadlock: the process ends at once with a failure instead of hanging CI.

@@ -11,6 +11,8 @@
 #include <map>
 #include <random>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace quarnel::modelkit {
@@ -178,6 +180,91 @@ TEST(Periodic_Bucket_Grid_Test, Refuses_Bad_Sizes_And_Positions_Outside_The_Spac
   EXPECT_THROW(grid.Rebuild({{10.0, 0.0, 0}}), std::out_of_range);
   EXPECT_THROW(grid.Rebuild({{0.0, -0.5, 0}}), std::out_of_range);
   EXPECT_THROW(grid.Rebuild({{NAN, 1.0, 0}}), std::out_of_range);
+}
+
+// The bucket count follows the items, not the space: a 1e6 x 1e6 space with buckets of 1
+// (10^12 buckets of that size; 65536^2 = 2^32 before, 16 GiB) holds at most 4 buckets per
+// item, and its queries still visit exactly the brute-force set. More items narrow the
+// buckets again, down to the bucket size.
+TEST(Periodic_Bucket_Grid_Test, The_Bucket_Count_Is_Bounded_By_The_Items) {
+  const Space huge{1e6, 1e6, 1.0};
+  const std::vector<Point> points = Points(huge, 10, 11);
+  Grid grid(huge.width, huge.height, huge.bucket);
+  EXPECT_EQ(int64_t(grid.columns()) * grid.rows(), 1) << "one bucket before the first Rebuild";
+  grid.Rebuild(points);
+  EXPECT_LE(int64_t(grid.columns()) * grid.rows(), 40);
+  EXPECT_GE(int64_t(grid.columns()) * grid.rows(), 30) << "widened alike in both directions";
+  for (const Point& p : points) {
+    for (double radius : {1.0, 3e5, 2e6}) {
+      std::map<int, int> visits;
+      grid.For_Each_Within(p.x, p.y, radius, [&](const Point& o, double, double, double) { ++visits[o.id]; });
+      int expected = 0;
+      for (const Point& o : points) {
+        const double dx = Brute_Wrapped(p.x, o.x, huge.width), dy = Brute_Wrapped(p.y, o.y, huge.height);
+        if (dx * dx + dy * dy <= radius * radius) {
+          ++expected;
+          EXPECT_EQ(visits[o.id], 1);
+        }
+      }
+      EXPECT_EQ(int(visits.size()), expected);
+    }
+  }
+  Grid empty(huge.width, huge.height, huge.bucket);
+  empty.Rebuild({});
+  EXPECT_EQ(int64_t(empty.columns()) * empty.rows(), 1);
+  int seen = 0;
+  empty.For_Each_Candidate(5.0, 5.0, 1e9, [&](const Point&, double, double, double) { ++seen; });
+  EXPECT_EQ(seen, 0);
+
+  // The flocking model's small space keeps its buckets of the bucket size; fewer items widen
+  // them, and more narrow them back.
+  Grid flock(100.0, 100.0, 5.0);
+  flock.Rebuild(Points({100.0, 100.0, 5.0}, 200, 1));
+  EXPECT_EQ(flock.columns(), 20);
+  EXPECT_EQ(flock.rows(), 20);
+  flock.Rebuild(Points({100.0, 100.0, 5.0}, 10, 2));
+  EXPECT_LE(flock.columns() * flock.rows(), 40);
+  flock.Rebuild(Points({100.0, 100.0, 5.0}, 5000, 3));
+  EXPECT_EQ(flock.columns(), 20);
+  EXPECT_EQ(flock.rows(), 20);
+}
+
+// A negative radius, or one that is not a number, is refused (-1e300 converted a bucket index
+// out of range); +infinity visits everything. A query point outside the space is refused as
+// an item's position is.
+TEST(Periodic_Bucket_Grid_Test, Bad_Radii_And_Query_Points_Outside_The_Space_Are_Refused) {
+  Grid grid(10.0, 10.0, 1.0);
+  const std::vector<Point> points = Points({10.0, 10.0, 1.0}, 50, 5);
+  grid.Rebuild(points);
+  auto count = [&](double x, double y, double radius) {
+    int n = 0;
+    grid.For_Each_Within(x, y, radius, [&](const Point&, double, double, double) { ++n; });
+    return n;
+  };
+  for (double radius : {-1e300, -1.0, -1e-300, double(NAN), -double(INFINITY)}) {
+    EXPECT_THROW(count(5.0, 5.0, radius), std::invalid_argument) << radius;
+    EXPECT_THROW(grid.For_Each_Candidate(5.0, 5.0, radius, [](const Point&, double, double, double) {}),
+                 std::invalid_argument)
+        << radius;
+  }
+  try {
+    count(5.0, 5.0, -1.5);
+    ADD_FAILURE() << "not refused";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Periodic_Bucket_Grid: the radius -1.500000 is negative or not a number");
+  }
+  EXPECT_EQ(count(5.0, 5.0, double(INFINITY)), 50);
+  EXPECT_EQ(count(5.0, 5.0, 1e300), 50);
+  for (auto [x, y] : {std::pair{-0.5, 1.0}, {10.0, 1.0}, {1.0, 1e300}, {double(NAN), 1.0}, {1.0, -1e300}}) {
+    EXPECT_THROW(count(x, y, 1.0), std::out_of_range) << x << "," << y;
+    EXPECT_THROW(grid.Nearest(x, y, [](const Point&) { return false; }), std::out_of_range) << x << "," << y;
+  }
+  EXPECT_EQ(grid.items().size(), 50u) << "a refused query changes nothing";
+  // A refused Rebuild leaves the grid empty, never half built.
+  EXPECT_THROW(grid.Rebuild({{1.0, 1.0, 0}, {11.0, 1.0, 1}}), std::out_of_range);
+  EXPECT_EQ(grid.items().size(), 0u);
+  EXPECT_EQ(count(5.0, 5.0, double(INFINITY)), 0);
 }
 
 }  // namespace

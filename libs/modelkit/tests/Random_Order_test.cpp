@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
 
 namespace quarnel::modelkit {
 namespace {
@@ -26,6 +29,20 @@ TEST(Random_Order_Test, Is_A_Reproducible_Unbiased_Permutation) {
   for (auto& agent : first_place) {
     for (int n : agent) EXPECT_NEAR(n, kSteps / 4, kSteps / 40);
   }
+}
+
+// The indices are 32-bit: an order of more than 2^32 agents would repeat indices, so it is
+// refused at once, before any memory is taken.
+TEST(Random_Order_Test, More_Agents_Than_32_Bit_Indices_Hold_Is_Refused) {
+  const size_t too_many = size_t(UINT32_MAX) + 2;
+  try {
+    Random_Order(too_many, 1, 2, 3);
+    ADD_FAILURE() << "not refused";
+  } catch (const std::length_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Random_Order: 4294967297 indices, more than 32-bit indices hold (2^32)");
+  }
+  EXPECT_THROW(Random_Order(SIZE_MAX, 1, 2, 3), std::length_error);
 }
 
 }  // namespace

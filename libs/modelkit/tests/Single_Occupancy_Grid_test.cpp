@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <map>
 #include <numeric>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -62,6 +65,72 @@ TEST(Single_Occupancy_Grid_Test, Place_Remove_Move_Keep_The_Occupied_Count) {
   grid.Remove(6);
   EXPECT_EQ(grid.occupied(), 1);
   EXPECT_EQ(grid.empty_cells(), 15);
+}
+
+// Cells outside the grid are refused by every operation that takes one (Empty(-1) read
+// before the grid's storage), and the grid is left as it was; a Move needs an occupied
+// `from` and an empty `to`.
+TEST(Single_Occupancy_Grid_Test, Cells_Outside_The_Grid_And_Bad_Moves_Are_Refused) {
+  Grid grid(Grid_Geometry(4, 4));
+  grid.Place(5, 1);
+  grid.Place(6, 2);
+  for (int32_t cell : {-1, 16, INT32_MIN, INT32_MAX}) {
+    EXPECT_THROW(grid.At(cell), std::out_of_range) << cell;
+    EXPECT_THROW(grid.Empty(cell), std::out_of_range) << cell;
+    EXPECT_THROW(grid.Place(cell, 1), std::out_of_range) << cell;
+    EXPECT_THROW(grid.Remove(cell), std::out_of_range) << cell;
+    EXPECT_THROW(grid.Move(5, cell), std::out_of_range) << cell;
+    EXPECT_THROW(grid.Move(cell, 7), std::out_of_range) << cell;
+    EXPECT_THROW(grid.Count_Within(cell, 1, 1), std::out_of_range) << cell;
+    EXPECT_THROW(grid.Count_Von_Neumann(cell, 1), std::out_of_range) << cell;
+  }
+  try {
+    grid.Empty(-1);
+    ADD_FAILURE() << "not refused";
+  } catch (const std::out_of_range& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Single_Occupancy_Grid::Empty: cell -1 lies outside the grid of 4 x 4 cells (0 to 15)");
+  }
+  EXPECT_THROW(grid.Move(7, 8), std::logic_error) << "from an empty cell";
+  EXPECT_THROW(grid.Move(5, 6), std::logic_error) << "into a taken cell";
+  EXPECT_THROW(grid.Move(5, 5), std::logic_error) << "onto itself";
+  EXPECT_EQ(grid.occupied(), 2);
+  EXPECT_EQ(grid.At(5), 1);
+  EXPECT_EQ(grid.At(6), 2);
+  Move_Claims claims(16);
+  EXPECT_THROW(claims.Claim(-1, 1, 0), std::out_of_range);
+  EXPECT_THROW(claims.Claim(16, 1, 0), std::out_of_range);
+  EXPECT_THROW(claims.Winner(16, 1), std::out_of_range);
+}
+
+// A radius up to INT32_MAX counts the whole grid (it overflowed to -1 before); a negative
+// one is refused.
+TEST(Single_Occupancy_Grid_Test, Count_Within_Clips_Huge_Radii_And_Refuses_Negative_Ones) {
+  Grid grid(Grid_Geometry(10, 10));
+  for (int32_t cell = 0; cell < 100; ++cell) grid.Place(cell, 1);
+  for (int32_t cell : {0, 55, 99}) {
+    EXPECT_EQ(grid.Count_Within(cell, INT32_MAX, 1), 99) << cell;
+    EXPECT_EQ(grid.Count_Within(cell, 1000, 1), 99) << cell;
+  }
+  EXPECT_THROW(grid.Count_Within(55, -1, 1), std::invalid_argument);
+}
+
+// Count_Von_Neumann equals a brute-force count over the cells at Manhattan distance 1.
+TEST(Single_Occupancy_Grid_Test, Count_Von_Neumann_Matches_Brute_Force_At_Borders) {
+  for (uint32_t seed = 1; seed <= 5; ++seed) {
+    const Grid grid = Random_Grid(seed);
+    const Grid_Geometry& g = grid.geometry();
+    for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+      for (uint8_t group : {0, 1, 2}) {
+        int expected = 0;
+        for (int32_t other = 0; other < g.num_cells(); ++other) {
+          const int d = std::abs(g.X(cell) - g.X(other)) + std::abs(g.Y(cell) - g.Y(other));
+          expected += d == 1 && grid.At(other) == group;
+        }
+        ASSERT_EQ(grid.Count_Von_Neumann(cell, group), expected) << "cell " << cell;
+      }
+    }
+  }
 }
 
 // Every empty cell is drawn about equally often, and an occupied one never; a full grid

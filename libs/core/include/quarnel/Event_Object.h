@@ -19,8 +19,9 @@
 //     thread steps that block: a request for a block that another thread is stepping is
 //     deferred into the block's request list and applied by the stepping thread before it
 //     pops its next due event, or at the latest before its step ends. A deferred request
-//     takes effect then; a later request for the same event replaces an earlier one, except
-//     that a deferred release stays a release.
+//     takes effect then; a later request for the same event replaces an earlier one. A
+//     release is final: scheduling an event after its release (done or deferred) is refused
+//     with a fatal error, as a second release is.
 //  2. A released event is never in a heap: the release takes it out (at once, or when the
 //     deferred release is applied) before its cell returns to the free list, and T's
 //     destructor runs only then. An event that its own handler releases is not pushed back.

@@ -15,7 +15,8 @@
 //
 // While the World runs, a request for a revision earlier than the one being stepped is refused
 // with a fatal error, as is a handler's answer earlier than it: the clock never goes back.
-// Loading an object without a handler is refused too.
+// Loading an object without a handler is refused too, and so is scheduling an object that has
+// been released (until its cell is allocated again, invariant 2).
 //
 // Thread safety: both operations run on the controlling thread during set-up and on any
 // worker inside a handler while the World runs. The object's own fields are plain (the cell's
@@ -71,6 +72,7 @@ class Execution_Object : public Base_Object {
   Execution_Block* _execution_block;
 
  private:
+  void privRefuse_If_Released(Execution_Component_Manager_Base* manager) const;
   void privLower_Schedules(const Revision& revision, Execution_Component_Manager_Base* manager);
 };
 

@@ -4,7 +4,9 @@
 // "\n\tRUNTIME_ERROR at <file>:<line>\n\tMessage: <message>\n\n", resets the signal handlers
 // to their defaults, logs the call stack, flushes, and throws std::runtime_error with
 // "An exception occurred, check your logs: " + message. Safe from any thread; works before
-// and after logging is set up (it falls back to standard error).
+// and after logging is set up. Without a log, the lines go to standard error only when the
+// kernel's console lines are on (Logger.h); otherwise nothing is written and the exception's
+// text is "An exception occurred: " + message.
 #pragma once
 
 // QUARNEL_CHECKED is 1 in the builds that check what the hot path otherwise trusts (builds

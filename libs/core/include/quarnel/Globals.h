@@ -11,10 +11,27 @@
 #pragma once
 
 #include <atomic>
+#include <concepts>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 namespace quarnel {
+
+// The fatal error of a signed value that is no iteration or sub-iteration: `call` got
+// `value` as its `half` ("Revision: the iteration is -1; ...").
+[[noreturn]] void Refuse_Revision_Half(const char* call, const char* half, int64_t value);
+
+// A half of a revision from a value of any integer type. A signed value outside
+// [0, 4294967295] is a fatal error (in a constant expression it does not compile); an
+// unsigned one converts as it always did (modulo 2^32).
+template <std::integral V>
+constexpr uint32_t Revision_Half(V value, const char* call, const char* half) {
+  if constexpr (std::is_signed_v<V>) {
+    if (value < 0 || uint64_t(value) > UINT32_MAX) Refuse_Revision_Half(call, half, int64_t(value));
+  }
+  return uint32_t(value);
+}
 
 struct Revision {
   union {
@@ -28,6 +45,14 @@ struct Revision {
   constexpr Revision() : _revision(0) {}
   constexpr Revision(uint32_t iteration, uint32_t sub_iteration)
       : _revision((uint64_t(iteration) << 32) | sub_iteration) {}
+  // Signed halves, as a model writes them (Revision(0, 0), Revision(day + 1, 0) with an int
+  // day) are checked: Revision(-1, 0) would otherwise become a far future that never comes.
+  // A negative half is a fatal error (Revision_Half). Unsigned halves take the constructor
+  // above, unchecked and unchanged.
+  template <std::integral I, std::integral S>
+  requires(std::is_signed_v<I> || std::is_signed_v<S>) constexpr Revision(I iteration, S sub_iteration)
+      : Revision(Revision_Half(iteration, "Revision", "iteration"),
+                 Revision_Half(sub_iteration, "Revision", "sub-iteration")) {}
   static constexpr Revision From_Key(uint64_t key) {
     Revision r;
     r._revision = key;

@@ -3,12 +3,26 @@
 // Every message of the engine and the application goes through one log4cpp category (the
 // root category once set up). initialize_logger() sets it up once, on the main thread,
 // before any worker exists; afterwards any thread may log. The string shortcuts (log,
-// debug, info, notice, warn, error) are safe at any time: before set-up, or after a failed
-// set-up that left no usable category, they write to standard error instead.
+// debug, info, notice, warn, error) are safe at any time: before set-up they write to
+// standard error if the kernel's console lines are on (below), and otherwise nowhere.
 //
-// A failed set-up is reported once on standard error and never stops the run: logging
-// then falls back to the root category with a console appender (standard output, NOTICE
-// and more severe, the default line layout).
+// The kernel's console lines: what the kernel writes to the console by itself, without a
+// log set up by the program: the run's final "Stop_Turning finished at iteration ..." line
+// and its other log lines (which go to standard error while no logging is set up), and on
+// a fatal error its report, the stack trace and "Removing signal handlers". A model program
+// that sets no logging up is quiet by default: nothing of the kernel's reaches standard
+// output or standard error, and a fatal error reaches the program only as its exception
+// (whose text then says "An exception occurred: " instead of "..., check your logs: ").
+// Set_Console_Lines(true) brings the lines to standard error; Set_Console_Lines(false)
+// keeps them off. A program that calls initialize_logger (the population program) has
+// them on by default, and its "Removing signal handlers" goes to standard output beside
+// its console log, as it always did; the lines that go through a set-up log go wherever
+// its appenders send them, whatever the switch says.
+//
+// A failed set-up is reported once on standard error, as one line that names its true
+// reason and where in this file it was found ("... error in libs/core/Logger.cpp, line N"),
+// and never stops the run: logging then falls back to the root category with a console
+// appender (standard output, NOTICE and more severe, the default line layout).
 //
 // Thread safety: initialize_logger, setup_test_logger, set_output_folder and
 // change_appender_folder replace appenders of the shared category and run only while no
@@ -32,6 +46,7 @@
 #include <log4cpp/Layout.hh>
 #include <log4cpp/OstreamAppender.hh>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -58,6 +73,18 @@ class Quarnel_Logging_Interface {
   // output; file appenders write unbuffered). Best effort, safe from any thread.
   static void flush();
 
+  // The kernel's console lines (see above): on or off, whatever the default. Any thread.
+  static void Set_Console_Lines(bool on);
+  // Whether they are on: as set, else on exactly when initialize_logger was called.
+  static bool console_lines();
+  // Whether a line of the kernel's log is written anywhere: a log is set up or the console
+  // lines are on. A fatal error tells the user to check the logs only then.
+  static bool lines_written() { return _pLog != nullptr || console_lines(); }
+  // Writes `line` and a newline as one of the kernel's console lines, if they are on: on
+  // standard output after initialize_logger (beside the console log), otherwise on standard
+  // error. Flushed at once.
+  static void console_line(const std::string& line);
+
   // Sets logging up from ./log/<property_file> if it exists, otherwise from the defaults
   // (rolling ./log/<progress_log> and console at NOTICE). False after a caught failure.
   static bool initialize_logger(std::filesystem::path property_file, std::filesystem::path progress_log,
@@ -80,6 +107,8 @@ class Quarnel_Logging_Interface {
 
   static log4cpp::Category* _pLog;
   static std::filesystem::path _outputFolder;
+  static std::atomic<int> _console_lines;    // -1: the default; 0: off; 1: on
+  static std::atomic<bool> _program_set_up;  // initialize_logger was called
 };
 
 // The first of base/(name+"1"), base/(name+"2"), ... that does not exist. Creates nothing.

@@ -7,7 +7,11 @@
 //
 // The writers read `_type_counter`, `_block_history` and `__component_names` without a lock:
 // REQUIRES: no thread changes those tables while a writer runs (between steps or after the
-// run). Writers never fail loudly: a report that cannot be opened or written is skipped.
+// run). A report that cannot be opened, written or closed (a missing folder, a full disk, a
+// file-size limit) is a fatal error that names the writer, the file and the system's reason
+// ("WriteMemoryFootprint: could not write the memory report <file>: No space left on
+// device"); each writer builds its text first and writes it in one go. Before
+// WriteMemoryFileHeaders has named the reports the other two writers write nothing.
 //
 // Report formats (lines end with a single '\n'):
 //   object_allocations.csv  "Typeid,Typename,Iteration,KBytes", then per call one row per
@@ -43,7 +47,8 @@ inline void IncrementMemory(unsigned int, unsigned int) {}
 inline void DecrementMemory(unsigned int, unsigned int) {}
 inline void IncrementBlock(unsigned int, unsigned int, unsigned int, unsigned int, unsigned int) {}
 
-// Points both reports into `folder` (which must exist) and starts them with their headers.
+// Points both reports into `folder` (which must exist) and starts them with their headers,
+// the object report first.
 void WriteMemoryFileHeaders(std::filesystem::path folder);
 // Appends one row per component type id for `iteration` to the object report.
 void WriteMemoryFootprint(unsigned int iteration);

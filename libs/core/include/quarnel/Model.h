@@ -78,7 +78,8 @@ Shared& Model_State() {
 
 // What a handler answers: when its object acts next. Left alone, the object is not called
 // again until it is scheduled anew. An answer before the revision being stepped is refused
-// with a fatal error: the clock never goes back.
+// with a fatal error: the clock never goes back. So is a negative count of iterations or
+// sub-iteration (In(-1)), as Revision refuses negative halves.
 class Next {
  public:
   explicit Next(Event_Response& response) : _response(response) {}
@@ -93,6 +94,12 @@ class Next {
   // of this iteration).
   void In(uint32_t iterations, uint32_t sub_iteration = 0) {
     At(Revision(iteration() + iterations, sub_iteration));
+  }
+  // The same for signed counts, checked: a negative one is a fatal error.
+  template <std::integral I, std::integral S = uint32_t>
+  requires(std::is_signed_v<I> || std::is_signed_v<S>) void In(I iterations, S sub_iteration = 0) {
+    In(Revision_Half(iterations, "Next::In", "number of iterations"),
+       Revision_Half(sub_iteration, "Next::In", "sub-iteration"));
   }
   // Do not act again unless scheduled anew (the answer when nothing is said).
   void Never() { At(__revision_omega); }
@@ -299,13 +306,27 @@ void Set_Block_Size(int32_t objects_per_block) {
   T::component_manager->Set_Objects_Per_Block(objects_per_block);
 }
 
+// The kernel's console lines: the run's final "Stop_Turning finished at iteration ..." line
+// and a fatal error's report, stack trace and "Removing signal handlers". A model program
+// that sets no logging up is quiet by default (nothing of the kernel's on standard output or
+// standard error; a fatal error reaches it only as its exception, "An exception occurred:
+// ..."); Set_Console_Lines(true) sends those lines to standard error, none to standard
+// output. Call it before the run (any thread). The same switch as
+// Quarnel_Logging_Interface::Set_Console_Lines (Logger.h), which gives the details (a program
+// that sets the kernel's logging up has the lines on, where its log sends them).
+void Set_Console_Lines(bool on);
+
 // One run of a model: set-up in the constructor, Run(), and the end of the run (workers
 // joined, managers terminated) in the destructor. One Simulation at a time, on the
-// controlling thread.
+// controlling thread: a Simulation made while another one is alive (also from a handler or
+// the iteration hook of its run) is refused with a fatal error, "... a run is already in
+// progress ...", and the live one goes on unharmed. Objects are created while a Simulation
+// is alive; Create before it or after its end is refused ("no run is set up").
+// Its console lines: Set_Console_Lines above.
 class Simulation {
  public:
   // Validates `config` and starts its workers (World::Initialize_Simulation).
-  explicit Simulation(Simulation_Configuration config) { World::Initialize_Simulation(config); }
+  explicit Simulation(Simulation_Configuration config);
   // The same, with `shared` attached as the model's state (Attach).
   template <class Shared>
   Simulation(Simulation_Configuration config, Shared& shared) : Simulation(config) {

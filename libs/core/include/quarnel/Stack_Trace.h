@@ -21,8 +21,10 @@
 namespace quarnel {
 namespace {
 
+// "Removing signal handlers" is one of the kernel's console lines (Logger.h): written only
+// when they are on, and never to standard output unless the program set its logging up.
 [[maybe_unused]] void remove_signal_handlers() {
-  std::cout << "Removing signal handlers" << std::endl;
+  Quarnel_Logging_Interface::console_line("Removing signal handlers");
   for (int sig : {SIGINT, SIGQUIT, SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGKILL, SIGSEGV, SIGALRM, SIGTERM,
                   SIGSTOP, SIGTSTP, SIGXCPU, SIGXFSZ, SIGPWR}) {
     signal(sig, SIG_DFL);

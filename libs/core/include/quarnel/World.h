@@ -115,7 +115,8 @@ class World {
   static Simulation_Engine& simulation_engine();
 
   // Validates and applies `config`, starts the workers, then initialises every registered
-  // component manager.
+  // component manager. While a run turns (from a handler or the iteration hook) it is a
+  // fatal error: "... a run is already in progress ...".
   static void Initialize_Simulation(Simulation_Configuration& config);
   // Joins the workers, empties the engine, terminates every registered manager.
   static void Terminate_Simulation();

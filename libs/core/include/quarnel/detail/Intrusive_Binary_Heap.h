@@ -1,12 +1,17 @@
 // Intrusive min-heap of event objects, ordered by their next revision.
 //
-// The heap is an array of fixed capacity, laid out as a 4-ary tree (the children of slot i
-// are slots 4i+1 .. 4i+4), whose slots hold each element's key next to a pointer to its
-// `ibh_node`; the node records the slot it stands in, so a given element is found, removed
-// or re-keyed in O(log n) without a search. The storage is allocated once, when the heap is
-// made with its capacity, and released with the heap: push, pop, removal and re-keying never
-// allocate. Moves shift a hole along the path and write each element once; the four
-// children of a slot share one cache line.
+// The heap is an array laid out as a 4-ary tree (the children of slot i are slots
+// 4i+1 .. 4i+4), whose slots hold each element's key next to a pointer to its `ibh_node`;
+// the node records the slot it stands in, so a given element is found, removed or re-keyed
+// in O(log n) without a search. Moves shift a hole along the path and write each element
+// once; the four children of a slot share one cache line.
+//
+// Room: a heap takes any number of elements (up to kMax_Capacity). A push into a full heap
+// grows the storage (to twice its size, at least kFirst_Room slots) out of line; slots keep
+// their indices, so no node has to be told. A heap made with room for n elements (or given
+// it by Reserve) allocates nothing while it holds at most n: an event block reserves its
+// cell count, which no block exceeds, so stepping never allocates. Pop, removal and
+// re-keying never allocate.
 //
 // Keys: the key of an element is the unsigned 64-bit key of the `_next_revision` of the T
 // that contains its node, read when the element is pushed or re-keyed and kept in its slot.
@@ -18,22 +23,26 @@
 // and is touched by one thread at a time.
 //
 // Invariants (checked by the tests after every operation):
-//  1. Slots 0 .. size() - 1 hold the elements; size() <= capacity().
+//  1. Slots 0 .. size() - 1 hold the elements; size() <= capacity(), and capacity() only
+//     grows while the heap lives (moving a heap hands its storage over).
 //  2. The node in slot i records i (`_position`); a node in no heap records -1, so a node
 //     is in at most one heap and knows whether it is in one.
 //  3. The key in slot i equals the key of its element.
 //  4. The key in slot i > 0 is not below the key of its parent slot (i - 1) / 4; slot 0
 //     holds a smallest key.
 //
-// Misuse (a fatal error): pushing a node that is already in a heap, pushing into a full
-// heap, removing or re-keying a node that is not in this heap.
+// Misuse (a fatal error): pushing a node that is already in a heap, asking for room beyond
+// kMax_Capacity (by Reserve or by a push into a heap that holds that many), removing or
+// re-keying a node that is not in this heap.
 //
 // Ownership: the heap owns its slot array; it may be moved, not copied. The nodes belong to
 // the elements, which must outlive their stay in the heap.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -61,7 +70,8 @@ struct Ibh_Key_Of {
 
 // The heap's fatal errors, kept out of line and off the fast paths.
 [[noreturn]] void Ibh_Misuse(const char* what, int64_t position, uint32_t size, uint32_t capacity);
-// The slot storage: `bytes` aligned to a cache line, and its release.
+// The slot storage: `bytes` aligned to a cache line (a std::bad_alloc when the system has
+// none), and its release.
 void* Ibh_Allocate(size_t bytes);
 void Ibh_Release(void* storage);
 
@@ -70,13 +80,14 @@ class Intrusive_Binary_Heap {
  public:
   static constexpr uint32_t kArity = 4;
   static constexpr uint32_t kMax_Capacity = INT32_MAX - kArity;
+  static constexpr uint32_t kFirst_Room = 16;  // a heap's first growth
 
   struct Slot {
     uint64_t key;
     ibh_node* node;
   };
 
-  // An empty heap of capacity 0; Reserve gives it storage.
+  // An empty heap without storage; its first push (or Reserve) allocates some.
   Intrusive_Binary_Heap() = default;
   explicit Intrusive_Binary_Heap(uint32_t capacity) { Reserve(capacity); }
   Intrusive_Binary_Heap(const Intrusive_Binary_Heap&) = delete;
@@ -91,14 +102,11 @@ class Intrusive_Binary_Heap {
   }
   ~Intrusive_Binary_Heap() { Free_Storage(); }
 
-  // Allocates room for `capacity` elements. REQUIRES: capacity 0 so far (no storage).
+  // Makes room for at least `capacity` elements, so that pushes up to that size allocate
+  // nothing; a heap never shrinks. A fatal error beyond kMax_Capacity.
   void Reserve(uint32_t capacity) {
-    if (_slots != nullptr || capacity > kMax_Capacity) Ibh_Misuse("Reserve", capacity, _size, _capacity);
-    if (capacity == 0) return;
-    // Slot 0 sits three slots into a cache line, so each group of four children (slots
-    // 4i+1 .. 4i+4) fills exactly one line.
-    _slots = static_cast<Slot*>(Ibh_Allocate(sizeof(Slot) * (size_t(capacity) + kArity - 1))) + (kArity - 1);
-    _capacity = capacity;
+    if (capacity > kMax_Capacity) Ibh_Misuse("Reserve", capacity, _size, _capacity);
+    if (capacity > _capacity) Grow_To(capacity);
   }
 
   bool empty() const { return _size == 0; }
@@ -111,9 +119,12 @@ class Intrusive_Binary_Heap {
   const Slot& slot(uint32_t i) const { return _slots[i]; }
   static constexpr uint32_t parent_of(uint32_t i) { return (i - 1) / kArity; }
 
-  // Inserts a node that is in no heap. O(log n).
+  // Inserts a node that is in no heap. O(log n); a full heap first grows (see Room).
   void push_node(ibh_node* n) {
-    if (n->_position != -1 || _size == _capacity) Ibh_Misuse("push_node", n->_position, _size, _capacity);
+    if (n->_position != -1 || _size == _capacity) [[unlikely]] {
+      Push_Slow(n);
+      return;
+    }
     Sift_Up(_size++, Slot{Key_Of::Key(n), n});
   }
 
@@ -197,6 +208,33 @@ class Intrusive_Binary_Heap {
       if (_slots[j].key < _slots[best].key) best = j;
     }
     return best;
+  }
+
+  // push_node's rare cases, out of line: a node already in a heap (a fatal error), or a
+  // full heap, which grows before the push.
+  __attribute__((noinline)) void Push_Slow(ibh_node* n) {
+    if (n->_position != -1) Ibh_Misuse("push_node", n->_position, _size, _capacity);
+    Grow();
+    Sift_Up(_size++, Slot{Key_Of::Key(n), n});
+  }
+
+  // A full heap's room doubles (kFirst_Room at first), up to kMax_Capacity.
+  void Grow() {
+    if (_capacity >= kMax_Capacity) Ibh_Misuse("push_node", -1, _size, _capacity);
+    const uint64_t doubled = std::max<uint64_t>(kFirst_Room, uint64_t(_capacity) * 2);
+    Grow_To(uint32_t(std::min<uint64_t>(doubled, kMax_Capacity)));
+  }
+
+  // New storage for `capacity` (> capacity()) slots; the elements keep their slots. Slot 0
+  // sits three slots into a cache line, so each group of four children (slots 4i+1 .. 4i+4)
+  // fills exactly one line. The old storage is released only once the new one exists.
+  void Grow_To(uint32_t capacity) {
+    Slot* slots =
+        static_cast<Slot*>(Ibh_Allocate(sizeof(Slot) * (size_t(capacity) + kArity - 1))) + (kArity - 1);
+    if (_size != 0) std::memcpy(static_cast<void*>(slots), _slots, sizeof(Slot) * _size);
+    if (_slots != nullptr) Ibh_Release(_slots - (kArity - 1));
+    _slots = slots;
+    _capacity = capacity;
   }
 
   void Take(Intrusive_Binary_Heap& other) {
