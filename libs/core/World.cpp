@@ -590,13 +590,12 @@ void World::privWait_For_Step() {
     const nanoseconds expected = std::min(last[0], last[1]);
     const nanoseconds lead = _wake_lateness + kWake_Guard;
     // The shortest recent step of this sub-iteration: phases of one model differ in length.
-    if (expected < kPoll_Through) {
-      Wait_For_Workers(duration_cast<microseconds>(std::max<nanoseconds>(2 * expected, microseconds{2})));
-    } else if (expected > lead + kWake_Guard) {
+    if (expected >= kPoll_Through && expected > lead + kWake_Guard) {
       Wait_For_Workers(duration_cast<microseconds>(2 * lead), start + (expected - lead));
     } else {
-      _wake_lateness -= _wake_lateness / 8;  // a lateness from a preempted sleep must not keep it polling
-      Wait_For_Workers(duration_cast<microseconds>(expected));
+      // A lateness from a preempted sleep must not keep the controller polling for good.
+      if (expected >= kPoll_Through) _wake_lateness -= _wake_lateness / 8;
+      Wait_For_Workers(duration_cast<microseconds>(std::max<nanoseconds>(2 * expected, microseconds{2})));
     }
     last[1] = last[0];
     // The step's own length, without the controller's wake-up: it sets the next timer.
