@@ -563,6 +563,13 @@ void World::Wait_For_Workers(std::chrono::microseconds poll, std::chrono::steady
       Futex_Wait(_threads_done, 0, &timeout);
     }
     _controller_sleeping.store(0, std::memory_order_relaxed);
+    if (done()) {
+      // The step ended first and its worker had to wake this thread: wake earlier next time.
+      const auto late = std::chrono::steady_clock::now() -
+                        std::chrono::steady_clock::time_point(
+                            std::chrono::steady_clock::duration(_step_end.load(std::memory_order_relaxed)));
+      _wake_lateness += (std::clamp<std::chrono::nanoseconds>(late, {}, kLateness_Cap) - _wake_lateness) / 4;
+    }
   }
   if (_waiting == Waiting::one_core) poll = std::chrono::microseconds{0};  // nothing awaited runs meanwhile
   if (poll.count() > 0 && !done()) {
