@@ -123,8 +123,10 @@ thread_local bool __in_iteration_hook = false;
 
 // Workers on every core: the longest step after which the controller still polls for the next.
 constexpr std::chrono::microseconds kController_Poll_Limit{100};
-// A free core: steps this short end before a sleeping controller could be woken, so it polls.
-constexpr std::chrono::nanoseconds kPoll_Through{40000};
+// A free core: the controller polls through steps this short. A timed sleep wakes late by tens
+// of microseconds on a virtual machine, which slowed one-worker runs of mid-length steps
+// (docs/performance.md), so only steps long enough to hide that lateness are slept through.
+constexpr std::chrono::nanoseconds kPoll_Through{2000000};
 // A free core: the controller's timer fires this much before the step should end, past its lateness.
 constexpr std::chrono::nanoseconds kWake_Guard{5000};
 // A longer lateness is a preempted thread, not the timer: it must not make every sleep short.
@@ -623,6 +625,13 @@ void World::Wait_For_Workers(std::chrono::microseconds poll, std::chrono::steady
       Futex_Wait(_threads_done, 0, &timeout);
     }
     _controller_sleeping.store(0, std::memory_order_relaxed);
+    if (done()) {
+      // The step ended first and its worker had to wake this thread: wake earlier next time.
+      const auto late = std::chrono::steady_clock::now() -
+                        std::chrono::steady_clock::time_point(
+                            std::chrono::steady_clock::duration(_step_end.load(std::memory_order_relaxed)));
+      _wake_lateness += (std::clamp<std::chrono::nanoseconds>(late, {}, kLateness_Cap) - _wake_lateness) / 4;
+    }
   }
   if (_waiting == Waiting::one_core) poll = std::chrono::microseconds{0};  // nothing awaited runs meanwhile
   if (poll.count() > 0 && !done()) {
@@ -650,13 +659,12 @@ void World::privWait_For_Step() {
     const nanoseconds expected = std::min(last[0], last[1]);
     const nanoseconds lead = _wake_lateness + kWake_Guard;
     // The shortest recent step of this sub-iteration: phases of one model differ in length.
-    if (expected < kPoll_Through) {
-      Wait_For_Workers(duration_cast<microseconds>(std::max<nanoseconds>(2 * expected, microseconds{2})));
-    } else if (expected > lead + kWake_Guard) {
+    if (expected >= kPoll_Through && expected > lead + kWake_Guard) {
       Wait_For_Workers(duration_cast<microseconds>(2 * lead), start + (expected - lead));
     } else {
-      _wake_lateness -= _wake_lateness / 8;  // a lateness from a preempted sleep must not keep it polling
-      Wait_For_Workers(duration_cast<microseconds>(expected));
+      // A lateness from a preempted sleep must not keep the controller polling for good.
+      if (expected >= kPoll_Through) _wake_lateness -= _wake_lateness / 8;
+      Wait_For_Workers(duration_cast<microseconds>(std::max<nanoseconds>(2 * expected, microseconds{2})));
     }
     last[1] = last[0];
     // The step's own length, without the controller's wake-up: it sets the next timer.
