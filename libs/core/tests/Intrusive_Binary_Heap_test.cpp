@@ -299,7 +299,7 @@ TEST_F(Heap_Test, Misuse_Is_A_Fatal_Error) {
   Check();
 }
 
-// Part 3.1's heap has no capacity: a default-constructed heap takes any number of nodes,
+// The heap itself has no capacity: a default-constructed heap takes any number of nodes,
 // here 257 (past the first growth and several doublings), pops them in key order with
 // duplicates, and re-keys them while they are in it.
 TEST_F(Heap_Test, A_Default_Heap_Takes_Any_Number_Of_Nodes) {
