@@ -144,12 +144,7 @@ std::string Temp_File(const std::string& name) {
   return testing::TempDir() + "flocking_" + std::to_string(getpid()) + "_" + name;
 }
 
-std::vector<std::string> Lines_Of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using quarnel::modelkit::Lines_Of;
 
 using quarnel::modelkit::Background_Program;
 using quarnel::modelkit::Program_Output;

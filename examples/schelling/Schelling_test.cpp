@@ -209,12 +209,7 @@ std::string Temp_File(const std::string& name) {
   return testing::TempDir() + "schelling_" + std::to_string(getpid()) + "_" + name;
 }
 
-std::vector<std::string> Lines_Of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using quarnel::modelkit::Lines_Of;
 
 void Write_File(const std::string& file, const std::string& text) {
   std::ofstream(file) << text;
@@ -269,7 +264,8 @@ TEST(Schelling_Program_Test, A_Second_Sigint_Stops_At_Once) {
     run.Signal(SIGINT);
     const quarnel::modelkit::Program_Output output = run.Wait();
     EXPECT_EQ(output.status, 130) << output.err;
-    at_once = output.err.find("schelling: SIGINT again: stopped at once during iteration ") != std::string::npos;
+    at_once =
+        output.err.find("schelling: SIGINT again: stopped at once during iteration ") != std::string::npos;
     if (at_once) {
       EXPECT_EQ(output.err.find("interrupted by SIGINT after step"), std::string::npos) << output.err;
       const std::string text = Read_Text_File(csv);

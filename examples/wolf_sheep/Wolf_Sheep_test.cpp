@@ -179,12 +179,7 @@ std::string Temp_File(const std::string& name) {
   return testing::TempDir() + "wolf_sheep_" + std::to_string(getpid()) + "_" + name;
 }
 
-std::vector<std::string> Lines_Of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using quarnel::modelkit::Lines_Of;
 
 void Write_File(const std::string& file, const std::string& text) {
   std::ofstream(file) << text;

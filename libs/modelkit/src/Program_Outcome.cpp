@@ -43,6 +43,13 @@ std::string Read_Text_File(const std::string& file) {
   return text.str();
 }
 
+std::vector<std::string> Lines_Of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 Background_Program::Background_Program(const std::string& program, const std::string& args,
                                        const std::string& shell_setup, const std::string& out_to,
                                        const std::string& err_to) {

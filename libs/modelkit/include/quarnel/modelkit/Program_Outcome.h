@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace quarnel::modelkit {
 
@@ -18,9 +19,11 @@ struct Program_Outcome {
 // Runs the program with standard output discarded.
 Program_Outcome Run_Program(const std::string& program, const std::string& args);
 
-// What a program run in the background (Background_Program) left.
 // The text of `file`, "" when it cannot be read.
 std::string Read_Text_File(const std::string& file);
+
+// The lines of `text`, without their newlines (a last line without one counts too).
+std::vector<std::string> Lines_Of(const std::string& text);
 
 struct Program_Output {
   int status = -1;  // the exit status, or 128 + the signal that ended it, or -1 (timed out, killed)
