@@ -25,7 +25,7 @@ void BM_Schelling(benchmark::State& state) {
     benchmark::DoNotOptimize(series.data());
   }
   state.counters["agent_steps_per_second"] = benchmark::Counter(
-      double(p.residents) * double(p.steps) * double(state.iterations()), benchmark::Counter::kIsRate);
+      double(p.agents) * double(p.steps) * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Schelling)
     ->ArgNames({"size", "threads"})

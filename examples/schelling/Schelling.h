@@ -24,16 +24,19 @@
 #pragma once
 
 #include <quarnel/Quarnel.h>
+#include <quarnel/modelkit/Fingerprint_Scope.h>
 #include <quarnel/modelkit/Grid_Geometry.h>
-#include <quarnel/modelkit/Kernel_Run_Scope.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
+#include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Random_Order.h>
 #include <quarnel/modelkit/Single_Occupancy_Grid.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -46,18 +49,52 @@ using Grid = quarnel::modelkit::Single_Occupancy_Grid<uint8_t>;  // 0 empty, 1 o
 
 struct Parameters {
   int32_t side = 40;
-  int32_t residents = 1000;
+  int32_t agents = 1000;
   int32_t radius = 1;
   int32_t min_to_be_happy = 3;
   int32_t steps = 20;
 };
 
-inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
-  using quarnel::modelkit::Model_Size;
-  if (size == Model_Size::small) return {};
-  if (size == Model_Size::large) return {100, 8000, 2, 8, 20};
-  return {2000, 3200000, 2, 8, 20};
+// The parameters, declared once: the command line, the records and the presets read them here.
+inline const quarnel::modelkit::Model_Parameters<Parameters>& Declared_Parameters() {
+  static const auto declared = [] {
+    quarnel::modelkit::Model_Parameters<Parameters> p;
+    p.Integer("side", &Parameters::side, 40, 1, 46340, "cells per row and per column of the grid");
+    p.Integer("agents", &Parameters::agents, 1000, 0, 2147483647,
+              "residents, half in each group; at most side^2");
+    p.Integer("radius", &Parameters::radius, 1, 0, 1000,
+              "the Chebyshev radius of a resident's neighbourhood");
+    p.Integer("min_to_be_happy", &Parameters::min_to_be_happy, 3, 0, 4000000,
+              "own-group neighbours that make a resident happy");
+    p.Integer("steps", &Parameters::steps, 20, 1, 2147483647, "steps to run");
+    p.Preset("small", {});
+    p.Preset("large", {{"side", "100"}, {"agents", "8000"}, {"radius", "2"}, {"min_to_be_happy", "8"}});
+    p.Preset("huge", {{"side", "2000"}, {"agents", "3200000"}, {"radius", "2"}, {"min_to_be_happy", "8"}});
+    return p;
+  }();
+  return declared;
 }
+
+inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
+  return Declared_Parameters().Values_For(quarnel::modelkit::to_string(size), {});
+}
+
+// The model's measures. The records hold the three columns of Recorded(), which the iteration
+// hook sets from the counts the handlers add in the step: a row's happy residents are counted
+// one step after its moves (see Run).
+struct Measured {
+  static const std::vector<std::string>& Recorded() {
+    static const std::vector<std::string> columns{"happy", "moved", "fraction_happy"};
+    return columns;
+  }
+  quarnel::Measures measures;
+  quarnel::Integer_Gauge_Measure happy = measures.Integer_Gauge("happy");
+  quarnel::Integer_Gauge_Measure moved = measures.Integer_Gauge("moved");
+  quarnel::Gauge_Measure fraction_happy = measures.Gauge("fraction_happy");
+  quarnel::Count_Measure happy_in_step = measures.Count("happy_in_step");  // phase 0
+  quarnel::Count_Measure moved_in_step = measures.Count("moved_in_step");  // phase 1
+  quarnel::Count_Measure happy_at_end = measures.Count("happy_at_end");    // phase 2
+};
 
 // The state after a step: residents happy on the grid then, residents that moved in the step.
 struct Counts {
@@ -75,18 +112,18 @@ constexpr uint64_t order_key = uint64_t(0x6f72646572) << 24;  // declared::Run's
 
 // Resident i: identity Root_Identity(i), group 1 for the first half, 2 for the rest.
 inline uint8_t Group_Of(const Parameters& p, int32_t i) {
-  return i < p.residents / 2 ? 1 : 2;
+  return i < p.agents / 2 ? 1 : 2;
 }
 
 // The grid after set-up: resident i at a uniformly random cell left empty by residents 0..i-1
 // (drawn from its own stream); `cells[i]` is its cell.
 inline Grid Place_Residents(const Parameters& p, uint64_t seed, std::vector<int32_t>& cells) {
   Grid grid(Grid_Geometry(p.side, p.side));
-  if (p.residents < 0 || int64_t(p.residents) > int64_t(grid.geometry().num_cells())) {
+  if (p.agents < 0 || int64_t(p.agents) > int64_t(grid.geometry().num_cells())) {
     throw std::invalid_argument("Schelling: more residents than cells");
   }
-  cells.resize(size_t(p.residents));
-  for (int32_t i = 0; i < p.residents; ++i) {
+  cells.resize(size_t(p.agents));
+  for (int32_t i = 0; i < p.agents; ++i) {
     Counter_Random draws(seed, quarnel::Root_Identity(uint64_t(i)), setup_counter);
     cells[size_t(i)] = grid.Random_Empty_Cell(draws);
     grid.Place(cells[size_t(i)], Group_Of(p, i));
@@ -137,48 +174,36 @@ class Claim_Row : public quarnel::Agent<Claim_Row> {
   int32_t _row;
 };
 
-// What every handler reads: the grid (read in phase 0, moved in phase 1), the claims, the
-// residents' cells and the settings, among them the minimum to be happy, read at every
-// decision.
+// The run's model state, which every handler reaches as next.model<Shared>(): the grid (read
+// in phase 0, moved in phase 1), the claims, the residents' cells, the settings (among them
+// the minimum to be happy, read at every decision) and the measures the handlers add to.
 struct Shared {
-  // A handler adds to its worker's tally; the iteration hook sums them (exact integer sums, so
-  // the totals do not depend on which worker stepped what) and empties them.
-  struct Tally {
-    int64_t happy = 0, moved = 0, happy_at_end = 0;  // happy_at_end: phase 2 of the last step
-    Tally& operator+=(const Tally& other) {
-      happy += other.happy;
-      moved += other.moved;
-      happy_at_end += other.happy_at_end;
-      return *this;
-    }
-  };
-  Shared(const Parameters& parameters, uint64_t run_seed, std::vector<int32_t>& cells)
+  Shared(const Parameters& parameters, uint64_t run_seed, std::vector<int32_t>& cells, const Measured& m)
       : p(parameters),
         seed(run_seed),
         grid(rules::Place_Residents(p, seed, cells)),
         claims(grid.geometry().num_cells()),
-        cell_of(cells) {}
+        cell_of(cells),
+        measured(m) {}
   Parameters p;
   uint64_t seed;
   Grid grid;
   quarnel::modelkit::Move_Claims claims;
   std::vector<int32_t> cell_of;  // [identity - 1]: the resident's cell
-  quarnel::Per_Worker<Tally> tallies;
+  const Measured& measured;
 };
-inline Shared* shared = nullptr;
 
 inline void Resident::Act(quarnel::Next& next) {
-  Shared& s = *shared;
+  Shared& s = next.model<Shared>();
   const int32_t cell = s.cell_of[_identity - 1];
   const bool happy = rules::Happy(s.grid, cell, _group, s.p);
-  Shared::Tally& tally = s.tallies.Mine();
   const Revision now = next.now();
   if (now._sub_iteration == count) {  // the grid after the last step; the run ends before (steps, 0)
-    tally.happy_at_end += happy;
+    s.measured.happy_at_end.Add(happy);
     next.In(1, decide);
     return;
   }
-  tally.happy += happy;
+  s.measured.happy_in_step.Add(happy);
   if (!happy) {
     Counter_Random draws(s.seed, _identity, now);
     const int32_t target = s.grid.Random_Empty_Cell(draws);
@@ -192,7 +217,7 @@ inline void Resident::Act(quarnel::Next& next) {
 }
 
 inline void Claim_Row::Act(quarnel::Next& next) {
-  Shared& s = *shared;
+  Shared& s = next.model<Shared>();
   const uint32_t round = next.iteration() + 1;
   int64_t moved = 0;
   for (int32_t cell = s.grid.geometry().Cell(0, _row), end = cell + s.grid.geometry().width(); cell < end;
@@ -204,7 +229,7 @@ inline void Claim_Row::Act(quarnel::Next& next) {
     from = cell;
     ++moved;
   }
-  s.tallies.Mine().moved += moved;
+  s.measured.moved_in_step.Add(moved);
   next.In(1, move);
 }
 
@@ -214,29 +239,36 @@ struct Run_Result {
   std::vector<int32_t> final_cells;  // [i]: the cell of resident i (identity i + 1) at the end
 };
 
-// Receives each row of the series as soon as it is final, in order.
+// Receives each row of the series as soon as it is final, in order, with the measures of
+// Measured::Recorded() set to it.
 using Row_Sink = std::function<void(const Counts&)>;
 
-// One whole run on `threads` workers with `block_size` objects per block of each type. With
-// `on_row`, each row goes there as soon as it is final and the result keeps the last one only,
-// so that memory does not grow with the steps. A run stopped early (World::Request_Stop) ends
-// with the row of its last finished step.
+// One whole run on `threads` workers with `block_size` objects per block of each type, its
+// measures in `measured` (a run of its own when null). With `on_row`, each row goes there as
+// soon as it is final and the result keeps the last one only, so that memory does not grow
+// with the steps. A run stopped early (World::Request_Stop) ends with the row of its last
+// finished step.
 // Row t's happy residents are those of the grid after step t, counted in phase 0 of step t + 1
 // (iteration t), so row t is final at the end of iteration t; the last row's are counted in
 // phase 2 of the last step (or, in a run stopped before, on the controlling thread once it has
 // stopped).
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
-                      bool fingerprint = true, const Row_Sink& on_row = {}) {
+                      bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr) {
   using namespace quarnel;
+  std::unique_ptr<Measured> own = measured ? nullptr : std::make_unique<Measured>();
+  Measured& m = measured ? *measured : *own;
   std::vector<int32_t> cells;
-  Shared state(p, seed, cells);
-  const quarnel::modelkit::Kernel_Run_Scope<Shared> scope(shared, state, fingerprint);
+  Shared state(p, seed, cells, m);
+  const quarnel::modelkit::Fingerprint_Scope fingerprint_scope(fingerprint);
   Simulation_Configuration config;
   config.num_threads = threads;
   config.num_iterations = p.steps;
   Run_Result result;
   auto add_row = [&](const Counts& row) {
+    m.happy.Set(row.happy);
+    m.moved.Set(row.moved);
+    m.fraction_happy.Set(p.agents > 0 ? double(row.happy) / double(p.agents) : 0.0);
     if (on_row) {
       on_row(row);
       result.series.assign(1, row);
@@ -247,24 +279,21 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
   int64_t moved = 0;  // residents that moved in the last finished step
   bool last_row = false;
   {
-    Simulation run(config);
+    Simulation run(config, state);
     Set_Block_Size<Resident>(block_size);
     Set_Block_Size<Claim_Row>(block_size);
-    Create_Many<Resident>(uint64_t(p.residents), Revision(0, decide), [&](uint64_t i) {
+    Create_Many<Resident>(uint64_t(p.agents), Revision(0, decide), [&](uint64_t i) {
       return Resident(uint32_t(Root_Identity(i)), rules::Group_Of(p, int32_t(i)));
     });
     Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move),
                            [](uint64_t row) { return Claim_Row(int32_t(row)); });
-    state.tallies.Start();
+    run.Attach_Measures(m.measures);
     run.On_Iteration_End([&](uint32_t i) {
       // happy: on the grid before this step's moves; moved: in this step
-      const Shared::Tally counts = state.tallies.Sum();
-      state.tallies.Reset();
-      const int64_t happy_at_end = counts.happy_at_end;
-      add_row({counts.happy, moved});
-      moved = counts.moved;
+      add_row({m.happy_in_step.Value(), moved});
+      moved = m.moved_in_step.Value();
       if (i + 1 == uint32_t(p.steps)) {
-        add_row({happy_at_end, moved});
+        add_row({m.happy_at_end.Value(), moved});
         last_row = true;
       }
     });

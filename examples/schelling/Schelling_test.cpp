@@ -64,7 +64,7 @@ TEST(Schelling_Kernel_Test, Set_Up_Places_Every_Resident_On_Its_Own_Cell_Half_In
   EXPECT_EQ(group1, 500);
   for (size_t i = 0; i < cells.size(); ++i) EXPECT_EQ(grid.At(cells[i]), rules::Group_Of(p, int32_t(i)));
   Parameters crowded = p;
-  crowded.residents = 1601;
+  crowded.agents = 1601;
   EXPECT_THROW(rules::Place_Residents(crowded, 3, cells), std::invalid_argument);
 }
 
@@ -222,8 +222,10 @@ using quarnel::modelkit::Read_Text_File;
 TEST(Schelling_Program_Test, Sigint_Stops_At_The_End_Of_A_Step_Keeping_Every_Finished_Row) {
   const std::string csv = Temp_File("interrupted.csv");
   Write_File(csv, "an old series\n");
-  quarnel::modelkit::Background_Program run(SCHELLING_PROGRAM,
-                                            "--size large --steps 2000000000 --csv " + csv);
+  const std::string db = Temp_File("interrupted.db");
+  std::remove(db.c_str());
+  quarnel::modelkit::Background_Program run(
+      SCHELLING_PROGRAM, "--size large --steps 2000000000 --overwrite --csv " + csv + " --sqlite " + db);
   ASSERT_TRUE(quarnel::modelkit::Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 4; },
                                             std::chrono::milliseconds(30000)))
       << "the rows are written as the steps finish";
@@ -240,11 +242,16 @@ TEST(Schelling_Program_Test, Sigint_Stops_At_The_End_Of_A_Step_Keeping_Every_Fin
     EXPECT_EQ(lines[i].rfind(std::to_string(i - 1) + ",", 0), 0u) << lines[i];
   const std::string last = std::to_string(lines.size() - 2);
   EXPECT_NE(output.err.find("schelling: interrupted by SIGINT after step " + last +
-                            " of 2000000000; the CSV file '" + csv + "' holds every finished step\n"),
+                            " of 2000000000; the records hold every finished step\n"),
             std::string::npos)
       << output.err;
   EXPECT_EQ(output.out, "") << "no summary for a run that did not finish";
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT status, steps FROM runs"),
+            std::vector<std::string>{"interrupted|2000000000"});
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT count(*), max(step) FROM series"),
+            std::vector<std::string>{std::to_string(lines.size() - 1) + "|" + last});
   std::remove(csv.c_str());
+  std::remove(db.c_str());
 }
 
 // A second signal stops the program at once, in the middle of a step (a huge grid's step takes
@@ -277,6 +284,50 @@ TEST(Schelling_Program_Test, A_Second_Sigint_Stops_At_Once) {
   EXPECT_TRUE(at_once);
 }
 
+// The parameters are declared once: --params lists them, --set changes one (a value out of
+// range is one line), and the records carry them. Both sinks hold the same rows, the fraction
+// as the shortest text that reads back the same double.
+TEST(Schelling_Program_Test, Parameters_Are_Listed_Set_And_Recorded) {
+  const quarnel::modelkit::Program_Output listing =
+      quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM, "--params");
+  EXPECT_EQ(listing.status, 0);
+  EXPECT_NE(listing.out.find("min_to_be_happy"), std::string::npos) << listing.out;
+  const quarnel::modelkit::Program_Outcome refused = Run_Program("--set min_to_be_happy=-1");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("min_to_be_happy"), std::string::npos) << refused.err;
+
+  const std::string csv = Temp_File("recorded.csv"), db = Temp_File("recorded.db");
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
+  const quarnel::modelkit::Program_Output run = quarnel::modelkit::Run_To_End(
+      SCHELLING_PROGRAM,
+      "--seed 3 --threads 2 --steps 4 --set min_to_be_happy=5 --csv " + csv + " --sqlite " + db);
+  ASSERT_EQ(run.status, 0) << run.err;
+  Parameters p = Parameters_For(Model_Size::small);
+  p.min_to_be_happy = 5;
+  p.steps = 4;
+  const Series expected = reference::Run(p, 3);
+  const std::vector<std::string> lines = Lines_Of(Read_Text_File(csv));
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  EXPECT_EQ(lines[0], "step,happy,moved,fraction_happy");
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(
+                db, "SELECT model, seed, status, side, agents, min_to_be_happy, steps FROM runs"),
+            std::vector<std::string>{"schelling|3|done|40|1000|5|4"});
+  const std::vector<std::string> rows = quarnel::modelkit::Query_Sqlite(
+      db, "SELECT step, happy, moved, fraction_happy FROM series ORDER BY step");
+  ASSERT_EQ(rows.size(), expected.size());
+  for (size_t t = 0; t < expected.size(); ++t) {
+    const std::string fraction = lines[t + 1].substr(lines[t + 1].rfind(',') + 1);
+    EXPECT_EQ(std::stod(fraction), double(expected[t].happy) / 1000) << lines[t + 1];
+    const std::string row = std::to_string(t) + "," + std::to_string(expected[t].happy) + "," +
+                            std::to_string(expected[t].moved) + "," + fraction;
+    EXPECT_EQ(lines[t + 1], row);
+    EXPECT_EQ(std::stod(rows[t].substr(rows[t].rfind('|') + 1)), std::stod(fraction)) << rows[t];
+  }
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
+}
+
 // A result that never reached standard output (a full device, a closed descriptor) is one line
 // on standard error and status 1.
 TEST(Schelling_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
@@ -302,8 +353,8 @@ TEST(Schelling_Program_Test, A_Run_That_Fails_Before_Its_First_Row_Leaves_The_Ol
 #else
   const std::string csv = Temp_File("kept.csv");
   Write_File(csv, "an old series\n");
-  const quarnel::modelkit::Program_Output output =
-      quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM, "--threads 200 --csv " + csv, "ulimit -v 400000");
+  const quarnel::modelkit::Program_Output output = quarnel::modelkit::Run_To_End(
+      SCHELLING_PROGRAM, "--threads 200 --overwrite --csv " + csv, "ulimit -v 400000");
   EXPECT_EQ(output.status, 1) << output.err;
   EXPECT_NE(output.err.find("Could not start the worker threads"), std::string::npos) << output.err;
   EXPECT_EQ(Read_Text_File(csv), "an old series\n");

@@ -25,9 +25,9 @@ int main(int argc, char** argv) {
     const schelling::Series b = schelling::declared::Run(p, uint64_t(seed));
     int k = 0;
     for (const schelling::Series* s : {&a, &b}) {
-      happy[k].values.push_back(double(s->back().happy) / p.residents);
+      happy[k].values.push_back(double(s->back().happy) / p.agents);
       moved[k].values.push_back(double(s->back().moved));
-      first_happy[k].values.push_back(double((*s)[1].happy) / p.residents);
+      first_happy[k].values.push_back(double((*s)[1].happy) / p.agents);
       ++k;
     }
   }

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <utility>
 
+#include <quarnel/modelkit/Program_Process.h>
+
 #include "Record_Sinks.h"
 
 namespace quarnel::modelkit {
@@ -42,6 +44,7 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
     if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
     ::fchmod(_fd, 0644);
     _temporary = name;
+    Set_File_To_Remove_On_Signal(_temporary.c_str());  // a second signal leaves no temporary file
   } else {
     _fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
@@ -52,7 +55,7 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
 }
 
 Recorder::Csv_Sink::~Csv_Sink() {
-  if (!_temporary.empty()) ::unlink(_temporary.c_str());
+  Forget_Temporary();
   if (_fd >= 0) ::close(_fd);
 }
 
@@ -94,15 +97,20 @@ void Recorder::Csv_Sink::Publish() {
     const int error = errno;
     Refuse_Record("cannot give the CSV file its name " + _path + ": " + Reason(error));
   }
+  Set_File_To_Remove_On_Signal(nullptr);
+  _temporary.clear();
+}
+
+void Recorder::Csv_Sink::Forget_Temporary() {
+  if (_temporary.empty()) return;
+  Set_File_To_Remove_On_Signal(nullptr);
+  ::unlink(_temporary.c_str());
   _temporary.clear();
 }
 
 void Recorder::Csv_Sink::Finish(bool keep) {
   if (keep && !_temporary.empty()) Publish();
-  if (!_temporary.empty()) {
-    ::unlink(_temporary.c_str());
-    _temporary.clear();
-  }
+  Forget_Temporary();
   const int fd = std::exchange(_fd, -1);
   if (fd >= 0 && ::close(fd) != 0 && keep)
     Refuse_Record("closing the CSV file " + _path + " failed: " + Reason(errno));

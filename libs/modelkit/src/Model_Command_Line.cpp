@@ -92,8 +92,9 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
   return options;
 }
 
-Record_Options Recording_Of(const Model_Options& options) {
-  return Record_Options{options.csv, options.sqlite, options.overwrite, uint32_t(options.record_every)};
+Record_Options Recording_Of(const Model_Options& options, std::vector<std::string> columns) {
+  return Record_Options{options.csv, options.sqlite, options.overwrite, uint32_t(options.record_every),
+                        std::move(columns)};
 }
 
 std::string Model_Usage(const std::string& name, const std::string& about) {

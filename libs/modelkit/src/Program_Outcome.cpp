@@ -1,5 +1,7 @@
 #include <quarnel/modelkit/Program_Outcome.h>
 
+#include <sqlite3.h>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -122,6 +124,31 @@ Program_Output Run_To_End(const std::string& program, const std::string& args, c
                           const std::string& out_to, const std::string& err_to) {
   Background_Program running(program, args, shell_setup, out_to, err_to);
   return running.Wait();
+}
+
+std::vector<std::string> Query_Sqlite(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::vector<std::string> rows;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return {"cannot open"};
+  }
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+    rows.push_back(std::string("error: ") + sqlite3_errmsg(db));
+  }
+  while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
+    std::string row;
+    for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+      const unsigned char* text = sqlite3_column_text(statement, c);
+      row +=
+          (c > 0 ? "|" : "") + (text == nullptr ? std::string("NULL") : reinterpret_cast<const char*>(text));
+    }
+    rows.push_back(row);
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return rows;
 }
 
 }  // namespace quarnel::modelkit

@@ -28,6 +28,7 @@ class Recorder::Csv_Sink {
  private:
   void Write_Line(const std::string& line);
   void Publish();
+  void Forget_Temporary();  // removes an unpublished temporary file
   std::string _path;
   std::string _temporary;  // empty: written in place, or published
   bool _overwrite;

@@ -1,5 +1,6 @@
 #include <quarnel/modelkit/Recorder.h>
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -28,10 +29,22 @@ std::string to_string(Run_Status status) {
 Recorder::Recorder(const Measures& measures, Run_Description run, Record_Options options)
     : _measures(measures), _options(std::move(options)) {
   if (_options.every < 1) Refuse_Record("a record every 0 steps: it must be at least 1");
-  if (!_options.csv.empty())
-    _csv = std::make_unique<Csv_Sink>(_options.csv, measures.Columns(), _options.overwrite);
-  if (!_options.sqlite.empty())
-    _sqlite = std::make_unique<Sqlite_Sink>(_options.sqlite, measures.Columns(), run);
+  const std::vector<Measure_Column>& all = measures.Columns();
+  std::vector<Measure_Column> columns;
+  for (const std::string& name : _options.columns) {
+    const auto found =
+        std::find_if(all.begin(), all.end(), [&](const Measure_Column& c) { return c.name == name; });
+    if (found == all.end()) Refuse_Record("the records name a column '" + name + "' that no measure has");
+    _recorded.push_back(size_t(found - all.begin()));
+    columns.push_back(*found);
+  }
+  if (_options.columns.empty()) {
+    columns = all;
+    for (size_t i = 0; i < all.size(); ++i) _recorded.push_back(i);
+  }
+  _row.resize(_recorded.size());
+  if (!_options.csv.empty()) _csv = std::make_unique<Csv_Sink>(_options.csv, columns, _options.overwrite);
+  if (!_options.sqlite.empty()) _sqlite = std::make_unique<Sqlite_Sink>(_options.sqlite, columns, run);
 }
 
 Recorder::~Recorder() {
@@ -41,13 +54,14 @@ Recorder::~Recorder() {
 void Recorder::Record(uint64_t step) {
   if (step % _options.every != 0) return;
   const std::vector<Measure_Value>& values = _measures.Values();
+  for (size_t i = 0; i < _recorded.size(); ++i) _row[i] = values[_recorded[i]];
   if (_csv) {
     std::string line = std::to_string(step);
-    for (const Measure_Value& v : values) line += "," + To_Text(v);
+    for (const Measure_Value& v : _row) line += "," + To_Text(v);
     line += "\n";
     _csv->Row(line);
   }
-  if (_sqlite) _sqlite->Row(step, values);
+  if (_sqlite) _sqlite->Row(step, _row);
   ++_rows;
 }
 

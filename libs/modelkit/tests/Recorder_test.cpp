@@ -63,30 +63,8 @@ std::vector<std::string> Lines_Of(const std::string& text) {
   return lines;
 }
 
-// Every row of `sql`, its cells as text joined by '|' (NULL as "NULL").
 std::vector<std::string> Query(const fs::path& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::vector<std::string> rows;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return {"cannot open"};
-  }
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-    rows.push_back(std::string("error: ") + sqlite3_errmsg(db));
-  }
-  while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
-    std::string row;
-    for (int c = 0; c < sqlite3_column_count(statement); ++c) {
-      const unsigned char* text = sqlite3_column_text(statement, c);
-      row +=
-          (c > 0 ? "|" : "") + (text == nullptr ? std::string("NULL") : reinterpret_cast<const char*>(text));
-    }
-    rows.push_back(row);
-  }
-  sqlite3_finalize(statement);
-  sqlite3_close(db);
-  return rows;
+  return quarnel::modelkit::Query_Sqlite(file.string(), sql);
 }
 
 struct Shared {

@@ -15,15 +15,29 @@
 //  - Run_Model_Program(argc, argv, name, about, parameters, run(options, values)): a model
 //    whose parameters are declared (Model_Parameters.h). --params prints them and exits 0;
 //    the values are the defaults, then the preset that --size names (when the model declares
-//    presets; the size must name one of them), then each --set in order.
+//    presets; the size must name one of them), then --steps N (as --set steps=N, for a model
+//    that declares `steps`), then each --set in order.
+//
+// A declared model's run records its measures with Open_Records and Recorded_Run:
+//
+//   int Run(const Model_Options& options, const Parameters& values) {
+//     My_Measures measured;
+//     Recorder records = Open_Records(measured.measures, "my_model", options, Declared(), values);
+//     const Result result = Recorded_Run(records, [&] { return Run_My_Model(values, ..., records); });
+//     if (Run_Interrupted()) return Interrupted_Status("my_model", "after step ...");
+//     ...
+//   }
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <iostream>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
+#include <quarnel/Version.h>
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Program_Process.h>
 #include <quarnel/modelkit/Recorder.h>
@@ -54,8 +68,40 @@ std::string to_string(Model_Size size);
 // (--set may repeat).
 Model_Options Read_Model_Options(const std::vector<std::string>& args);
 
-// What --csv, --sqlite, --overwrite and --record_every ask of a Recorder.
-Record_Options Recording_Of(const Model_Options& options);
+// What --csv, --sqlite, --overwrite and --record_every ask of a Recorder that records
+// `columns` (empty: every column of the measures).
+Record_Options Recording_Of(const Model_Options& options, std::vector<std::string> columns = {});
+
+// The records that `options` ask for, of model `name` run with `values`: its runs row carries
+// the version, the seed and every parameter. A Record_Error when a destination cannot be
+// written, before the run.
+template <class P>
+Recorder Open_Records(const Measures& measures, const std::string& name, const Model_Options& options,
+                      const Model_Parameters<P>& parameters, const P& values,
+                      std::vector<std::string> columns = {}) {
+  return Recorder(measures, Run_Description{name, version_string, options.seed, parameters.Values(values)},
+                  Recording_Of(options, std::move(columns)));
+}
+
+// `run()`, then the records finished by how it ended: interrupted when a stop signal ended
+// the run before its last iteration (Run_Interrupted), done otherwise; failed when it throws,
+// and the exception goes on.
+template <class Body>
+std::invoke_result_t<Body&> Recorded_Run(Recorder& records, Body&& run) {
+  try {
+    if constexpr (std::is_void_v<std::invoke_result_t<Body&>>) {
+      run();
+      records.Finish(Run_Interrupted() ? Run_Status::interrupted : Run_Status::done);
+    } else {
+      auto result = run();
+      records.Finish(Run_Interrupted() ? Run_Status::interrupted : Run_Status::done);
+      return result;
+    }
+  } catch (...) {
+    records.Finish(Run_Status::failed);
+    throw;
+  }
+}
 
 // The usage text of model `name`; `about` describes the model in a few lines.
 std::string Model_Usage(const std::string& name, const std::string& about);
@@ -92,7 +138,10 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
   if (status >= 0) return status;
   P values;
   try {
-    values = parameters.Values_For(command_line_detail::Preset_For(options, parameters.list()), options.sets);
+    std::vector<std::string> sets = options.sets;
+    if (options.steps > 0 && parameters.list().Has("steps"))
+      sets.insert(sets.begin(), "steps=" + std::to_string(options.steps));
+    values = parameters.Values_For(command_line_detail::Preset_For(options, parameters.list()), sets);
   } catch (const Model_Option_Error& e) {
     std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
     return Finish_Process(name, 1);

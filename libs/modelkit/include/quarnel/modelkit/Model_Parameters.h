@@ -88,6 +88,7 @@ class Parameter_List {
   // Applies preset `name`: a Model_Option_Error naming the presets when there is none of it.
   void Apply_Preset(void* values, const std::string& name) const;
   bool Has_Preset(const std::string& name) const;
+  bool Has(const std::string& name) const { return Find(name) != nullptr; }
   bool Has_Any_Preset() const { return !_presets.empty(); }
   std::vector<Parameter_Value> Values(const void* values) const;
   // The --params text: one line per parameter (name, type, default, range, help), then the

@@ -25,6 +25,10 @@ std::string Read_Text_File(const std::string& file);
 // The lines of `text`, without their newlines (a last line without one counts too).
 std::vector<std::string> Lines_Of(const std::string& text);
 
+// Every row of `sql` run on the SQLite file `file`, its cells as text joined by '|' (NULL as
+// "NULL"); {"cannot open"} or a row "error: <message>" when that fails.
+std::vector<std::string> Query_Sqlite(const std::string& file, const std::string& sql);
+
 struct Program_Output {
   int status = -1;  // the exit status, or 128 + the signal that ended it, or -1 (timed out, killed)
   std::string out;  // standard output

@@ -32,7 +32,8 @@
 // the same model's tables gains a run; a file of another model, of other columns, or not a
 // SQLite database is refused. A NaN value is stored as NULL.
 //
-// Errors: every failure is a Record_Error whose what() is one line naming the file. A
+// Errors: every failure is a Record_Error whose what() is one line naming the file (or the
+// unknown column of Record_Options::columns). A
 // destination that cannot be written (a missing folder, a path through a file, /dev/full, an
 // existing CSV without overwrite) is refused by the constructor, before the run.
 //
@@ -69,6 +70,9 @@ struct Record_Options {
   std::string sqlite;      // empty: no SQLite
   bool overwrite = false;  // an existing CSV may be replaced
   uint32_t every = 1;      // a row every this many steps, at least 1
+  // The measures' columns to record, in this order; empty: every column. A model keeps the
+  // counts it needs only to compute its columns (in-step tallies) out of its records so.
+  std::vector<std::string> columns = {};
 };
 
 // What the runs table says about a run.
@@ -105,6 +109,8 @@ class Recorder {
   class Sqlite_Sink;
   const Measures& _measures;
   Record_Options _options;
+  std::vector<size_t> _recorded;  // the measures' columns recorded, in the records' order
+  std::vector<Measure_Value> _row;
   std::unique_ptr<Csv_Sink> _csv;
   std::unique_ptr<Sqlite_Sink> _sqlite;
   uint64_t _rows = 0;
