@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev
   liblog4cpp5-dev libboost-dev libboost-system-dev
   libbenchmark-dev librandom123-dev libsqlite3-dev
+  libopenmpi-dev openmpi-bin
   gnuplot-nox
 )
 

@@ -11,9 +11,8 @@
 #include <quarnel/modelkit/System_Limits.h>
 
 namespace quarnel::modelkit {
-namespace {
+namespace command_line_detail {
 
-// The whole of `text` as an unsigned number, or a Model_Option_Error naming `option`.
 uint64_t Unsigned_Value(const std::string& option, const std::string& text, uint64_t max) {
   uint64_t value = 0;
   const char* first = text.data();
@@ -26,6 +25,12 @@ uint64_t Unsigned_Value(const std::string& option, const std::string& text, uint
   }
   return value;
 }
+
+}  // namespace command_line_detail
+
+namespace {
+
+using command_line_detail::Unsigned_Value;
 
 int At_Least_One(const std::string& option, const std::string& text) {
   const uint64_t value = Unsigned_Value(option, text, 2147483647);

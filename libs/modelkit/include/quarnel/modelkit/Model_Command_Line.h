@@ -16,7 +16,8 @@
 //    whose parameters are declared (Model_Parameters.h). --params prints them and exits 0;
 //    the values are the defaults, then the preset that --size names (when the model declares
 //    presets; the size must name one of them), then --steps N (as --set steps=N, for a model
-//    that declares `steps`), then each --set in order.
+//    that declares `steps`), then each --set in order. `PROGRAM study ...` runs a study of
+//    the model instead (Study.h).
 //
 // A declared model's run records its measures with Open_Records and Recorded_Run:
 //
@@ -119,6 +120,19 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
                       const std::function<int(const Model_Options&)>& run);
 
 namespace command_line_detail {
+// The whole of `text` as a number in [0, max], or a Model_Option_Error naming `option`.
+uint64_t Unsigned_Value(const std::string& option, const std::string& text, uint64_t max);
+// The values of a declared model's run: the defaults, the preset `options.size` names, --steps
+// (as steps=N), --set, then `extra`, each NAME=VALUE.
+template <class P>
+P Values_Of(const Model_Parameters<P>& parameters, const Model_Options& options,
+            const std::vector<std::string>& extra = {});
+// `PROGRAM study ...` (Study.h): the study's options read from args[1..], the study run; the
+// exit status. `values` and `run` make a run with the design's NAME=VALUE over `options`.
+int Study(const std::vector<std::string>& args, const std::string& name, const Parameter_List& parameters,
+          const std::function<std::vector<Parameter_Value>(const Model_Options&, const std::vector<std::string>&)>&
+              values,
+          const std::function<int(const Model_Options&, const std::vector<std::string>&)>& run);
 // The common start of both forms: -1 to go on with `options` read, or the exit status.
 int Start(const std::vector<std::string>& args, const std::string& name, const std::string& about,
           const Parameter_List* parameters, Model_Options& options);
@@ -129,19 +143,37 @@ int Guard(const std::string& name, const std::function<int()>& body);
 }  // namespace command_line_detail
 
 template <class P>
+P command_line_detail::Values_Of(const Model_Parameters<P>& parameters, const Model_Options& options,
+                                 const std::vector<std::string>& extra) {
+  std::vector<std::string> sets;
+  if (options.steps > 0 && parameters.list().Has("steps")) sets.push_back("steps=" + std::to_string(options.steps));
+  sets.insert(sets.end(), options.sets.begin(), options.sets.end());
+  sets.insert(sets.end(), extra.begin(), extra.end());
+  return parameters.Values_For(Preset_For(options, parameters.list()), sets);
+}
+
+template <class P>
 int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
                       const Model_Parameters<P>& parameters,
                       const std::function<int(const Model_Options&, const P&)>& run) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "study") {
+    return command_line_detail::Study(
+        args, name, parameters.list(),
+        [&](const Model_Options& o, const std::vector<std::string>& sets) {
+          return parameters.Values(command_line_detail::Values_Of(parameters, o, sets));
+        },
+        [&](const Model_Options& o, const std::vector<std::string>& sets) {
+          return command_line_detail::Guard(
+              name, [&] { return run(o, command_line_detail::Values_Of(parameters, o, sets)); });
+        });
+  }
   Model_Options options;
-  const int status = command_line_detail::Start(std::vector<std::string>(argv + 1, argv + argc), name, about,
-                                                &parameters.list(), options);
+  const int status = command_line_detail::Start(args, name, about, &parameters.list(), options);
   if (status >= 0) return status;
   P values;
   try {
-    std::vector<std::string> sets = options.sets;
-    if (options.steps > 0 && parameters.list().Has("steps"))
-      sets.insert(sets.begin(), "steps=" + std::to_string(options.steps));
-    values = parameters.Values_For(command_line_detail::Preset_For(options, parameters.list()), sets);
+    values = command_line_detail::Values_Of(parameters, options);
   } catch (const Model_Option_Error& e) {
     std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
     return Finish_Process(name, 1);
