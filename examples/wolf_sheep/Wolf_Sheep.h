@@ -25,9 +25,10 @@
 #pragma once
 
 #include <quarnel/Quarnel.h>
+#include <quarnel/modelkit/Fingerprint_Scope.h>
 #include <quarnel/modelkit/Grid_Geometry.h>
-#include <quarnel/modelkit/Kernel_Run_Scope.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
+#include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Multi_Occupancy_Grid.h>
 #include <quarnel/modelkit/Random_Order.h>
 
@@ -36,7 +37,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -46,36 +49,78 @@ using quarnel::Counter_Random;
 using quarnel::Revision;
 using quarnel::modelkit::Grid_Geometry;
 
+// The probabilities and gains are given as doubles and used as floats (Reproduction, Gain):
+// energies are floats, and a draw is compared with the float nearest to the probability.
 struct Parameters {
   int32_t width = 25, height = 25;
   int32_t sheep = 60, wolves = 40;
-  int32_t regrowth = 20;  // steps from eaten to grown again
-  float sheep_reproduce = 0.2f, wolf_reproduce = 0.1f;
-  float sheep_gain = 5, wolf_gain = 13;
+  int32_t regrowth_time = 20;  // steps from eaten to grown again
+  double sheep_reproduction = 0.2, wolf_reproduction = 0.1;
+  double sheep_energy_gain = 5, wolf_energy_gain = 13;
   int32_t steps = 100;
-  // Not a rule: grids of this many cells or more stage the moved animals by row
-  // (rules::Stages_Moves); the result is the same either way.
+  // Not a rule, and not declared: grids of this many cells or more stage the moved animals
+  // by row (rules::Stages_Moves); the result is the same either way.
   int64_t stage_from_cells = int64_t(1) << 20;
 };
 
-inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
-  using quarnel::modelkit::Model_Size;
-  if (size == Model_Size::small) return {};
-  Parameters p;
-  p.regrowth = 10;
-  p.sheep_reproduce = 0.4f;
-  p.wolf_reproduce = 0.2f;
-  if (size == Model_Size::large) {
-    p.width = p.height = 100;
-    p.sheep = 1000;
-    p.wolves = 500;
-  } else {
-    p.width = p.height = 2000;
-    p.sheep = 400000;
-    p.wolves = 200000;
-  }
-  return p;
+// The parameters, declared once: the command line, the records and the presets read them here.
+inline const quarnel::modelkit::Model_Parameters<Parameters>& Declared_Parameters() {
+  static const auto declared = [] {
+    constexpr int32_t most = 2147483647;
+    quarnel::modelkit::Model_Parameters<Parameters> p;
+    p.Integer("width", &Parameters::width, 25, 1, most, "cells per row of the grid; width x height < 2^31");
+    p.Integer("height", &Parameters::height, 25, 1, most, "rows of the grid");
+    p.Integer("sheep", &Parameters::sheep, 60, 0, most, "sheep at set-up");
+    p.Integer("wolves", &Parameters::wolves, 40, 0, most, "wolves at set-up");
+    p.Integer("regrowth_time", &Parameters::regrowth_time, 20, 1, most,
+              "steps from eaten grass to grown grass");
+    p.Floating("sheep_reproduction", &Parameters::sheep_reproduction, 0.2, 0, 1,
+               "probability that a sheep reproduces in a step");
+    p.Floating("wolf_reproduction", &Parameters::wolf_reproduction, 0.1, 0, 1,
+               "probability that a wolf reproduces in a step");
+    p.Floating("sheep_energy_gain", &Parameters::sheep_energy_gain, 5, 0, 1e6,
+               "energy a sheep gains from grown grass");
+    p.Floating("wolf_energy_gain", &Parameters::wolf_energy_gain, 13, 0, 1e6,
+               "energy a wolf gains from a sheep");
+    p.Integer("steps", &Parameters::steps, 100, 1, most, "steps to run");
+    p.Preset("small", {});
+    p.Preset("large", {{"width", "100"},
+                       {"height", "100"},
+                       {"sheep", "1000"},
+                       {"wolves", "500"},
+                       {"regrowth_time", "10"},
+                       {"sheep_reproduction", "0.4"},
+                       {"wolf_reproduction", "0.2"}});
+    p.Preset("huge", {{"width", "2000"},
+                      {"height", "2000"},
+                      {"sheep", "400000"},
+                      {"wolves", "200000"},
+                      {"regrowth_time", "10"},
+                      {"sheep_reproduction", "0.4"},
+                      {"wolf_reproduction", "0.2"}});
+    return p;
+  }();
+  return declared;
 }
+
+inline Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
+  return Declared_Parameters().Values_For(quarnel::modelkit::to_string(size), {});
+}
+
+// The model's measures. The records hold the three columns of Recorded(), which Run sets
+// after set-up and after each step; the grid's grown cells change by what the rows add to
+// grass_change in the step.
+struct Measured {
+  static const std::vector<std::string>& Recorded() {
+    static const std::vector<std::string> columns{"sheep", "wolves", "grass"};
+    return columns;
+  }
+  quarnel::Measures measures;
+  quarnel::Integer_Gauge_Measure sheep = measures.Integer_Gauge("sheep");    // living sheep
+  quarnel::Integer_Gauge_Measure wolves = measures.Integer_Gauge("wolves");  // living wolves
+  quarnel::Integer_Gauge_Measure grass = measures.Integer_Gauge("grass");    // cells with grown grass
+  quarnel::Count_Measure grass_change = measures.Count("grass_change");      // settle phase
+};
 
 // The state after a step: living sheep and wolves, cells with grown grass.
 struct Counts {
@@ -99,6 +144,14 @@ constexpr uint64_t setup_counter = UINT64_MAX;                // the set-up's dr
 constexpr uint64_t grass_key = uint64_t(0x6772617373) << 24;  // + cell: a cell's set-up stream
 constexpr uint64_t sheep_order_key = grass_key - 1, wolf_order_key = grass_key - 2;  // Run_Declared
 
+// The parameters as the rules use them: floats.
+inline float Reproduction(double probability) {
+  return float(probability);
+}
+inline float Gain(double energy_gain) {
+  return float(energy_gain);
+}
+
 // Sheep i is Root_Identity(i), wolf i Root_Identity(sheep + i): no two animals share a stream.
 inline uint64_t Sheep_Identity(const Parameters&, int32_t i) {
   return quarnel::Root_Identity(uint64_t(i));
@@ -116,10 +169,10 @@ inline Start Start_Of(const Grid_Geometry& g, uint64_t seed, uint64_t identity, 
   const int32_t cell = int32_t(draws.Next_Below(uint64_t(g.num_cells())));
   return {cell, 1.0f + float(draws.Next_Uniform()) * (2 * gain - 1)};
 }
-// A cell's countdown at set-up: 0 (grown) with probability 1/2, else uniform in [1, regrowth].
+// A cell's countdown at set-up: 0 (grown) with probability 1/2, else uniform in [1, regrowth_time].
 inline int32_t Grass_Start(const Parameters& p, uint64_t seed, int32_t cell) {
   Counter_Random draws(seed, grass_key + uint64_t(cell), setup_counter);
-  return draws.Next_Below(2) == 0 ? 0 : 1 + int32_t(draws.Next_Below(uint64_t(p.regrowth)));
+  return draws.Next_Below(2) == 0 ? 0 : 1 + int32_t(draws.Next_Below(uint64_t(p.regrowth_time)));
 }
 
 // The set-up of the plain-loop versions: every cell's countdown, then the animals (sheep first)
@@ -135,12 +188,12 @@ Counts Set_Up(const Parameters& p, const Grid_Geometry& g, uint64_t seed, std::v
   }
   for (int32_t i = 0; i < p.sheep; ++i) {
     const uint64_t id = Sheep_Identity(p, i);
-    const Start at = Start_Of(g, seed, id, p.sheep_gain);
+    const Start at = Start_Of(g, seed, id, Gain(p.sheep_energy_gain));
     sheep.push_back({id, at.cell, at.energy});
   }
   for (int32_t i = 0; i < p.wolves; ++i) {
     const uint64_t id = Wolf_Identity(p, i);
-    const Start at = Start_Of(g, seed, id, p.wolf_gain);
+    const Start at = Start_Of(g, seed, id, Gain(p.wolf_energy_gain));
     wolves.push_back({id, at.cell, at.energy});
   }
   return counts;
@@ -163,8 +216,8 @@ bool Feed_Sheep(const Sheep_Grid& sheep, int32_t cell, int32_t& countdown, const
   for (auto* s = Sheep_Grid::Next(winner); s != nullptr; s = Sheep_Grid::Next(s)) {
     if (s->identity() < winner->identity()) winner = s;
   }
-  winner->_energy += p.sheep_gain;
-  countdown = p.regrowth;
+  winner->_energy += Gain(p.sheep_energy_gain);
+  countdown = p.regrowth_time;
   return true;
 }
 
@@ -187,7 +240,7 @@ void Feed_Wolves(const Wolf_Grid& wolf_grid, const Sheep_Grid& sheep_grid, int32
   std::partial_sort(wolves.begin(), wolves.begin() + ptrdiff_t(n), wolves.end(), by_identity);
   std::partial_sort(prey.begin(), prey.begin() + ptrdiff_t(n), prey.end(), by_identity);
   for (size_t k = 0; k < n; ++k) {
-    wolves[k]->_energy += p.wolf_gain;
+    wolves[k]->_energy += Gain(p.wolf_energy_gain);
     prey[k]->_alive = false;
   }
 }
@@ -228,13 +281,13 @@ int Settle_Cell(Sheep_Grid& sheep_grid, const Wolf_Grid& wolf_grid, int32_t cell
   const Revision sheep_born(step, sheep_birth), wolf_born(step, wolf_birth);
   // Newborns join at the head of the list, so the walk from the old head meets only parents.
   for (Sheep* s = sheep_grid.First(cell); s != nullptr; s = Sheep_Grid::Next(s)) {
-    if (Starve_Or_Reproduce(*s, 1, p.sheep_reproduce, seed, sheep_born)) {
+    if (Starve_Or_Reproduce(*s, 1, Reproduction(p.sheep_reproduction), seed, sheep_born)) {
       sheep_grid.Push_Alone(cell, births.New_Sheep(*s, quarnel::Child_Identity(s->identity(), sheep_born)));
     }
   }
   Feed_Wolves(wolf_grid, sheep_grid, cell, wolf_scratch, prey_scratch, p);
   for (Wolf* w = wolf_grid.First(cell); w != nullptr; w = Wolf_Grid::Next(w)) {
-    if (Starve_Or_Reproduce(*w, 0, p.wolf_reproduce, seed, wolf_born)) {
+    if (Starve_Or_Reproduce(*w, 0, Reproduction(p.wolf_reproduction), seed, wolf_born)) {
       births.New_Wolf(*w, quarnel::Child_Identity(w->identity(), wolf_born));
     }
   }
@@ -317,21 +370,22 @@ class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
   int32_t _row;
 };
 
-// What every handler reads: set before the run, constant during it except for the grass
-// countdowns (each written only by its row), the lists (phase rules above) and the grown-grass
-// tallies (each written by the rows its worker settles, read and emptied by the iteration hook).
+// The run's model state, which every handler reaches as next.model<Shared>(): set before the
+// run, constant during it except for the grass countdowns (each written only by its row), the
+// lists (phase rules above) and the measures (each worker adds to its own part; Measures.h).
 // Each worker puts the animals it moves in a lane of its own: on a grid that stages moves
 // (rules::Stages_Moves) a staging lane, whose rows the row owners link; otherwise a lane of
 // every cell's list, which the cell's owner gathers.
 struct Shared {
-  Shared(const Parameters& parameters, uint64_t run_seed, int workers)
+  Shared(const Parameters& parameters, uint64_t run_seed, int workers, const Measured& m)
       : p(parameters),
         seed(run_seed),
         geometry(p.width, p.height),
         stage(rules::Stages_Moves(p, geometry)),
         countdown(size_t(geometry.num_cells())),
         sheep(geometry, stage ? 1 : workers, stage ? workers : 0),
-        wolves(geometry, stage ? 1 : workers, stage ? workers : 0) {}
+        wolves(geometry, stage ? 1 : workers, stage ? workers : 0),
+        measured(m) {}
   Parameters p;
   uint64_t seed;
   Grid_Geometry geometry;
@@ -339,21 +393,19 @@ struct Shared {
   std::vector<int32_t> countdown;  // per cell; 0: grown
   quarnel::modelkit::Multi_Occupancy_Grid<Sheep, &Sheep::_next_in_cell> sheep;
   quarnel::modelkit::Multi_Occupancy_Grid<Wolf, &Wolf::_next_in_cell> wolves;
-  // A row adds the change in its cells with grown grass to its worker's entry; the iteration
-  // hook sums and empties them.
-  quarnel::Per_Worker<int64_t> grown;
+  // A row adds the change in its cells with grown grass to measured.grass_change.
+  const Measured& measured;
 };
-inline Shared* shared = nullptr;
 
 // The move phase of a sheep or a wolf: to a random neighbour cell, 1 energy less, in its
 // worker's lane of the new cell (staged for the cell's row, on a grid that stages moves); it
 // acts again in the next step.
 template <class Animal, class Grid>
-void Move(Animal& a, Grid& grid, uint32_t draws_label, quarnel::Next& next) {
-  Counter_Random draws(shared->seed, a._identity, Revision(next.iteration(), draws_label));
-  a._cell = rules::Move(shared->geometry, a._cell, draws);
+void Move(const Shared& s, Animal& a, Grid& grid, uint32_t draws_label, quarnel::Next& next) {
+  Counter_Random draws(s.seed, a._identity, Revision(next.iteration(), draws_label));
+  a._cell = rules::Move(s.geometry, a._cell, draws);
   a._energy -= 1;
-  if (shared->stage) {
+  if (s.stage) {
     grid.Stage(a._cell, &a, quarnel::__thread_id);
   } else {
     grid.Push_To_Lane(a._cell, &a, quarnel::__thread_id);
@@ -362,10 +414,12 @@ void Move(Animal& a, Grid& grid, uint32_t draws_label, quarnel::Next& next) {
 }
 
 inline void Sheep::Act(quarnel::Next& next) {
-  kernel::Move(*this, shared->sheep, rules::sheep_move, next);
+  Shared& s = next.model<Shared>();
+  kernel::Move(s, *this, s.sheep, rules::sheep_move, next);
 }
 inline void Wolf::Act(quarnel::Next& next) {
-  kernel::Move(*this, shared->wolves, rules::wolf_move, next);
+  Shared& s = next.model<Shared>();
+  kernel::Move(s, *this, s.wolves, rules::wolf_move, next);
 }
 
 // The newborns of a row's settling: they join the run and move from the next step on. A
@@ -415,7 +469,7 @@ void Collect_Dead_And_Clear(Grid& grid, int32_t cell, std::vector<Animal*>& dead
 }
 
 inline void Grass_Row::Act(quarnel::Next& next) {
-  Shared& s = *shared;
+  Shared& s = next.model<Shared>();
   static thread_local std::vector<Wolf*> wolves;
   static thread_local std::vector<Sheep*> prey;
   static thread_local std::vector<Sheep*> dead_sheep;
@@ -428,8 +482,8 @@ inline void Grass_Row::Act(quarnel::Next& next) {
     s.sheep.Link_Staged_Row(_row);
     s.wolves.Link_Staged_Row(_row);
   }
-  // Counted in a local and added to the worker's tally once: a sum kept in memory would be
-  // stored and loaded again at every cell, one cell's addition waiting for the one before.
+  // Counted in a local and added to the measure once: a sum kept in memory would be stored
+  // and loaded again at every cell, one cell's addition waiting for the one before.
   int64_t grown = 0;
   const int32_t first = s.geometry.Cell(0, _row), end = first + s.geometry.width();
   for (int32_t cell = first; cell < end; ++cell) {
@@ -448,7 +502,7 @@ inline void Grass_Row::Act(quarnel::Next& next) {
     Collect_Dead_And_Clear(s.sheep, cell, dead_sheep);
     Collect_Dead_And_Clear(s.wolves, cell, dead_wolves);
   }
-  s.grown.Mine() += grown;
+  s.measured.grass_change.Add(grown);
   quarnel::Release_All(dead_sheep);
   quarnel::Release_All(dead_wolves);
   dead_sheep.clear();
@@ -461,7 +515,8 @@ struct Run_Result {
   quarnel::Run_Digest fingerprint;
 };
 
-// Receives each row of the series as soon as it is final, in order.
+// Receives each row of the series as soon as it is final, in order, with the measures of
+// Measured::Recorded() set to it.
 using Row_Sink = std::function<void(const Counts&)>;
 
 // The bytes of the per-worker lanes of a run on `threads` workers beyond those of one worker
@@ -474,22 +529,29 @@ inline uint64_t Worker_Lane_Bytes(const Parameters& p, int threads) {
   return 2 * extra * uint64_t(g.num_cells()) * sizeof(void*);
 }
 
-// One whole run on `threads` workers with `block_size` objects per block of every type; the
-// grass rows, few and each a row's worth of work, at most a quarter of a worker's share per
-// block, so that every worker gets rows to settle. With `on_row`, each row goes there as soon
-// as it is final and the result keeps the last one only, so that memory does not grow with
-// the steps. The workers start before the per-worker lanes are allocated: a thread count the
-// system refuses fails before that memory is taken. A run stopped early (World::Request_Stop)
-// ends with the row of its last finished step.
+// One whole run on `threads` workers with `block_size` objects per block of every type, its
+// measures in `measured` (a run of its own when null); the grass rows, few and each a row's
+// worth of work, at most a quarter of a worker's share per block, so that every worker gets
+// rows to settle. With `on_row`, each row goes there as soon as it is final and the result
+// keeps the last one only, so that memory does not grow with the steps. The workers start
+// before the per-worker lanes are allocated: a thread count the system refuses fails before
+// that memory is taken. A run stopped early (World::Request_Stop) ends with the row of its
+// last finished step.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
-                      bool fingerprint = true, const Row_Sink& on_row = {}) {
+                      bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr) {
   using namespace quarnel;
+  std::unique_ptr<Measured> own = measured ? nullptr : std::make_unique<Measured>();
+  Measured& m = measured ? *measured : *own;
+  const quarnel::modelkit::Fingerprint_Scope fingerprint_scope(fingerprint);
   Simulation_Configuration config;
   config.num_threads = threads;
   config.num_iterations = p.steps;
   Run_Result result;
   auto add_row = [&](const Counts& row) {
+    m.sheep.Set(row.sheep);
+    m.wolves.Set(row.wolves);
+    m.grass.Set(row.grass);
     if (on_row) {
       on_row(row);
       result.series.assign(1, row);
@@ -497,17 +559,17 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
       result.series.push_back(row);
     }
   };
-  // Destroyed after the run has ended (declared before it).
+  // Made once the workers have started, and destroyed after the run has ended (declared
+  // before it).
   std::optional<Shared> state_storage;
-  std::optional<quarnel::modelkit::Kernel_Run_Scope<Shared>> scope;
   {
     Simulation run(config);
-    Shared& state = state_storage.emplace(p, seed, threads);
-    scope.emplace(shared, state, fingerprint);
+    Shared& state = state_storage.emplace(p, seed, threads, m);
+    run.Attach(state);
     Set_Block_Size<Sheep>(block_size);
     Set_Block_Size<Wolf>(block_size);
-    const int rows_each = (p.height + 4 * threads - 1) / (4 * threads);
-    Set_Block_Size<Grass_Row>(threads == 1 ? block_size : std::clamp(rows_each, 1, block_size));
+    const int64_t rows_each = (int64_t(p.height) + 4 * int64_t(threads) - 1) / (4 * int64_t(threads));
+    Set_Block_Size<Grass_Row>(threads == 1 ? block_size : int(std::clamp<int64_t>(rows_each, 1, block_size)));
     Counts start{p.sheep, p.wolves, 0};
     for (int32_t cell = 0; cell < state.geometry.num_cells(); ++cell) {
       state.countdown[size_t(cell)] = rules::Grass_Start(p, seed, cell);
@@ -518,20 +580,19 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     }
     Create_Many<Sheep>(uint64_t(p.sheep), Revision(0, move), [&](uint64_t i) {
       const uint64_t id = rules::Sheep_Identity(p, int32_t(i));
-      const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.sheep_gain);
+      const rules::Start at = rules::Start_Of(state.geometry, seed, id, rules::Gain(p.sheep_energy_gain));
       return Sheep(id, at.cell, at.energy);
     });
     Create_Many<Wolf>(uint64_t(p.wolves), Revision(0, move), [&](uint64_t i) {
       const uint64_t id = rules::Wolf_Identity(p, int32_t(i));
-      const rules::Start at = rules::Start_Of(state.geometry, seed, id, p.wolf_gain);
+      const rules::Start at = rules::Start_Of(state.geometry, seed, id, rules::Gain(p.wolf_energy_gain));
       return Wolf(id, at.cell, at.energy);
     });
+    run.Attach_Measures(m.measures);
     add_row(start);
-    state.grown.Start();
     int64_t grass = start.grass;
     run.On_Iteration_End([&](uint32_t) {
-      grass += state.grown.Sum();
-      state.grown.Reset();
+      grass += m.grass_change.Value();
       add_row({Live_Count<Sheep>(), Live_Count<Wolf>(), grass});
     });
     run.Run();

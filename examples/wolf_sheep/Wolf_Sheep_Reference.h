@@ -132,8 +132,8 @@ inline Series Run(const Parameters& p, uint64_t seed) {
       sheep[i].energy -= 1;
       int32_t& grass = countdown[size_t(sheep[i].cell)];
       if (grass == 0) {
-        sheep[i].energy += p.sheep_gain;
-        grass = p.regrowth;
+        sheep[i].energy += rules::Gain(p.sheep_energy_gain);
+        grass = p.regrowth_time;
         --counts.grass;
       }
       if (sheep[i].energy < 1) {
@@ -141,7 +141,7 @@ inline Series Run(const Parameters& p, uint64_t seed) {
         continue;
       }
       sheep_at[size_t(sheep[i].cell)].push_back(i);
-      if (draws.Next_Uniform() < p.sheep_reproduce) {
+      if (draws.Next_Uniform() < rules::Reproduction(p.sheep_reproduction)) {
         sheep[i].energy /= 2;
         sheep.push_back({quarnel::Child_Identity(sheep[i].identity, now), sheep[i].cell, sheep[i].energy});
         sheep_at[size_t(sheep[i].cell)].push_back(uint32_t(sheep.size() - 1));
@@ -160,13 +160,13 @@ inline Series Run(const Parameters& p, uint64_t seed) {
         const uint32_t victim = here[draws.Next_Below(here.size())];
         sheep[victim].alive = false;
         Erase_One(here, victim);
-        wolves[i].energy += p.wolf_gain;
+        wolves[i].energy += rules::Gain(p.wolf_energy_gain);
       }
       if (wolves[i].energy < 0) {
         wolves[i].alive = false;
         continue;
       }
-      if (draws.Next_Uniform() < p.wolf_reproduce) {
+      if (draws.Next_Uniform() < rules::Reproduction(p.wolf_reproduction)) {
         wolves[i].energy /= 2;
         wolves.push_back(
             {quarnel::Child_Identity(wolves[i].identity, now), wolves[i].cell, wolves[i].energy});

@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Wolf_Sheep_Reference.h"
@@ -91,7 +93,7 @@ TEST(Wolf_Sheep_Kernel_Test, Seeds_Change_The_History_And_Set_Up_Matches_The_Par
 class Contest_Test : public testing::Test {
  protected:
   using Animal = reference::Animal;
-  Contest_Test() : sheep_at(Grid_Geometry(2, 1)), wolves_at(Grid_Geometry(2, 1)) { p.regrowth = 7; }
+  Contest_Test() : sheep_at(Grid_Geometry(2, 1)), wolves_at(Grid_Geometry(2, 1)) { p.regrowth_time = 7; }
   void Put_Sheep(Animal& a) { sheep_at.Push_Alone(a._cell, &a); }
   void Put_Wolf(Animal& a) { wolves_at.Push_Alone(a._cell, &a); }
   Parameters p;
@@ -127,8 +129,8 @@ TEST_F(Contest_Test, Wolves_Pair_With_Living_Sheep_By_Identity) {
   for (Animal* a : {&w1, &w2, &w3}) Put_Wolf(*a);
   for (Animal* a : {&s1, &s2, &dead}) Put_Sheep(*a);
   rules::Feed_Wolves(wolves_at, sheep_at, 0, wolf_scratch, prey_scratch, p);
-  EXPECT_EQ(w2._energy, 4 + p.wolf_gain);
-  EXPECT_EQ(w3._energy, 4 + p.wolf_gain);
+  EXPECT_EQ(w2._energy, 4 + rules::Gain(p.wolf_energy_gain));
+  EXPECT_EQ(w3._energy, 4 + rules::Gain(p.wolf_energy_gain));
   EXPECT_EQ(w1._energy, 4.0f);
   EXPECT_FALSE(s1._alive);
   EXPECT_FALSE(s2._alive);
@@ -138,7 +140,7 @@ TEST_F(Contest_Test, Wolves_Pair_With_Living_Sheep_By_Identity) {
   Put_Sheep(t1);
   Put_Sheep(t2);
   rules::Feed_Wolves(wolves_at, sheep_at, 1, wolf_scratch, prey_scratch, p);
-  EXPECT_EQ(lone._energy, 4 + p.wolf_gain);
+  EXPECT_EQ(lone._energy, 4 + rules::Gain(p.wolf_energy_gain));
   EXPECT_TRUE(t1._alive);
   EXPECT_FALSE(t2._alive);
 }
@@ -202,13 +204,17 @@ void Expect_Whole_Rows(const std::string& text, const std::string& header) {
   }
 }
 
-// SIGINT: the run stops at the end of its step, the CSV that replaced the old one holds every
-// finished step, one line says where, status 130.
+// SIGINT: the run stops at the end of its step, the CSV that replaced the old one and the
+// SQLite series hold every finished step, the runs row says 'interrupted', one line says
+// where, status 130.
 TEST(Wolf_Sheep_Program_Test, Sigint_Stops_At_The_End_Of_A_Step_Keeping_Every_Finished_Row) {
   const std::string csv = Temp_File("interrupted.csv");
   Write_File(csv, "an old series of 32 bytes.......\n");
-  quarnel::modelkit::Background_Program run(WOLF_SHEEP_PROGRAM,
-                                            "--size large --threads 2 --steps 2000000000 --csv " + csv);
+  const std::string db = Temp_File("interrupted.db");
+  std::remove(db.c_str());
+  quarnel::modelkit::Background_Program run(
+      WOLF_SHEEP_PROGRAM,
+      "--size large --threads 2 --steps 2000000000 --overwrite --csv " + csv + " --sqlite " + db);
   ASSERT_TRUE(quarnel::modelkit::Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 4; },
                                             std::chrono::milliseconds(30000)))
       << "the rows are written as the steps finish";
@@ -217,13 +223,76 @@ TEST(Wolf_Sheep_Program_Test, Sigint_Stops_At_The_End_Of_A_Step_Keeping_Every_Fi
   EXPECT_EQ(output.status, 130) << output.err;
   const std::string text = Read_Text_File(csv);
   Expect_Whole_Rows(text, "step,sheep,wolves,grass");
-  EXPECT_NE(output.err.find("wolf_sheep: interrupted by SIGINT after step " +
-                            std::to_string(Lines_Of(text).size() - 2) + " of 2000000000; the CSV file '" +
-                            csv + "' holds every finished step\n"),
+  const std::string last = std::to_string(Lines_Of(text).size() - 2);
+  EXPECT_NE(output.err.find("wolf_sheep: interrupted by SIGINT after step " + last +
+                            " of 2000000000; the records hold every finished step\n"),
             std::string::npos)
       << output.err;
   EXPECT_EQ(output.out, "");
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT status, steps FROM runs"),
+            std::vector<std::string>{"interrupted|2000000000"});
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT count(*), max(step) FROM series"),
+            std::vector<std::string>{std::to_string(Lines_Of(text).size() - 1) + "|" + last});
   std::remove(csv.c_str());
+  std::remove(db.c_str());
+}
+
+// The parameters are declared once: --params lists them, --set changes one (a value out of
+// range, or a grid of more cells than a cell number holds, is one line), and the records
+// carry them. The CSV and the SQLite series both equal the reference's series.
+TEST(Wolf_Sheep_Program_Test, Parameters_Are_Listed_Set_And_Recorded) {
+  const Program_Output listing = Run_To_End(WOLF_SHEEP_PROGRAM, "--params");
+  EXPECT_EQ(listing.status, 0);
+  EXPECT_NE(listing.out.find("wolf_reproduction"), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find("preset large: width=100 height=100 sheep=1000 wolves=500 regrowth_time=10 "
+                             "sheep_reproduction=0.4 wolf_reproduction=0.2\n"),
+            std::string::npos)
+      << listing.out;
+  const std::pair<std::string, std::string> refusals[] = {
+      {"--set wolf_reproduction=1.5", "parameter wolf_reproduction"},
+      {"--set regrowth_time=0", "parameter regrowth_time"},
+      {"--set width=65536 --set height=32768", "parameters width and height"}};
+  for (const auto& [args, names] : refusals) {
+    const quarnel::modelkit::Program_Outcome refused = Run_Program(args);
+    EXPECT_EQ(refused.status, 1) << args;
+    EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1) << args << ": " << refused.err;
+    EXPECT_EQ(refused.err.rfind("wolf_sheep: " + names, 0), 0u) << refused.err;
+  }
+
+  const std::string csv = Temp_File("recorded.csv"), db = Temp_File("recorded.db");
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
+  const Program_Output run = Run_To_End(WOLF_SHEEP_PROGRAM,
+                                        "--seed 3 --threads 2 --steps 30 --set sheep_reproduction=0.3 "
+                                        "--set wolf_energy_gain=9.5 --csv " +
+                                            csv + " --sqlite " + db);
+  ASSERT_EQ(run.status, 0) << run.err;
+  Parameters p = Parameters_For(Model_Size::small);
+  p.sheep_reproduction = 0.3;
+  p.wolf_energy_gain = 9.5;
+  p.steps = 30;
+  const Series expected = reference::Run(p, 3);
+  EXPECT_NE(expected, reference::Run(Parameters_For(Model_Size::small), 3)) << "the values reach the rules";
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db,
+                                            "SELECT model, seed, status, width, sheep, regrowth_time, "
+                                            "sheep_reproduction, wolf_energy_gain, steps FROM runs"),
+            std::vector<std::string>{"wolf_sheep|3|done|25|60|20|0.3|9.5|30"});
+  const std::vector<std::string> lines = Lines_Of(Read_Text_File(csv));
+  const std::vector<std::string> rows =
+      quarnel::modelkit::Query_Sqlite(db, "SELECT step, sheep, wolves, grass FROM series ORDER BY step");
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  ASSERT_EQ(rows.size(), expected.size());
+  EXPECT_EQ(lines[0], "step,sheep,wolves,grass");
+  for (size_t t = 0; t < expected.size(); ++t) {
+    const std::string row = std::to_string(t) + "," + std::to_string(expected[t].sheep) + "," +
+                            std::to_string(expected[t].wolves) + "," + std::to_string(expected[t].grass);
+    EXPECT_EQ(lines[t + 1], row);
+    std::string sqlite_row = row;
+    std::replace(sqlite_row.begin(), sqlite_row.end(), ',', '|');
+    EXPECT_EQ(rows[t], sqlite_row);
+  }
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
 }
 
 TEST(Wolf_Sheep_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
@@ -256,12 +325,10 @@ TEST(Wolf_Sheep_Program_Test, A_Closed_Standard_Error_Does_Not_Send_Lines_Into_T
 // like a full disk: one line, status 1, the file cut back to its last whole row.
 TEST(Wolf_Sheep_Program_Test, The_File_Size_Limit_Is_Reported_Like_A_Full_Disk) {
   const std::string csv = Temp_File("limited.csv");
+  std::remove(csv.c_str());
   const Program_Output output = Run_To_End(WOLF_SHEEP_PROGRAM, "--csv " + csv, "ulimit -f 1");
   EXPECT_EQ(output.status, 1) << output.err;
-  EXPECT_NE(output.err.find("wolf_sheep: the run failed: writing the CSV file '" + csv + "' failed after "),
-            std::string::npos)
-      << output.err;
-  EXPECT_NE(output.err.find(" rows: File too large\n"), std::string::npos) << output.err;
+  EXPECT_EQ(output.err, "wolf_sheep: writing the CSV file " + csv + " failed: File too large\n");
   const std::string text = Read_Text_File(csv);
   EXPECT_LE(text.size(), 1024u);
   Expect_Whole_Rows(text, "step,sheep,wolves,grass");
@@ -289,7 +356,7 @@ TEST(Wolf_Sheep_Program_Test, Threads_And_Memory_Are_Checked_Before_Anything_Is_
   const std::string csv = Temp_File("kept.csv");
   Write_File(csv, "an old series\n");
   const Program_Output refused =
-      Run_To_End(WOLF_SHEEP_PROGRAM, "--threads 200 --csv " + csv, "ulimit -v 400000");
+      Run_To_End(WOLF_SHEEP_PROGRAM, "--threads 200 --overwrite --csv " + csv, "ulimit -v 400000");
   EXPECT_EQ(refused.status, 1) << refused.err;
   EXPECT_NE(refused.err.find("Could not start the worker threads"), std::string::npos) << refused.err;
   EXPECT_EQ(Read_Text_File(csv), "an old series\n");
