@@ -12,19 +12,26 @@
 // equal bit for bit, and so is the kernel's series on any number of workers and for any block
 // size.
 //
+// The parameters are declared once (Declared_Parameters): the command line, the records and
+// the sizes' presets read them there. The series' two columns are the gauges of Measured.
+//
 // Thread safety: Run_Flocking and Run_Flocking_Reference run on the calling thread (the kernel's
 // run starts and joins its own workers); one kernel run per process at a time.
 #pragma once
 
 #include <quarnel/Quarnel.h>
+#include <quarnel/modelkit/Fingerprint_Scope.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
+#include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Periodic_Bucket_Grid.h>
 
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <numbers>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace flocking {
@@ -42,24 +49,63 @@ struct Flocking_Parameters {
   int steps = 100;
 };
 
-inline Flocking_Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
-  Flocking_Parameters p;
-  switch (size) {
-    case quarnel::modelkit::Model_Size::small:
-      break;
-    case quarnel::modelkit::Model_Size::large:
-      p.width = p.height = 150.0;
-      p.birds = 400;
-      p.visual_distance = 15.0;
-      break;
-    case quarnel::modelkit::Model_Size::huge:
-      p.width = p.height = 3000.0;
-      p.birds = 200000;
-      p.visual_distance = 15.0;
-      break;
-  }
-  return p;
+// The parameters, declared once: the command line, the records and the presets read them here.
+// A space of at least the speed in each direction is checked at the run (Check_Parameters).
+inline const quarnel::modelkit::Model_Parameters<Flocking_Parameters>& Declared_Parameters() {
+  static const auto declared = [] {
+    using P = Flocking_Parameters;
+    quarnel::modelkit::Model_Parameters<P> p;
+    p.Floating("width", &P::width, 100.0, 1e-6, 1e9, "width of the space, which wraps around");
+    p.Floating("height", &P::height, 100.0, 1e-6, 1e9, "height of the space, which wraps around");
+    p.Integer("birds", &P::birds, 200, 2, 2147483647, "birds in the flock");
+    p.Floating("visual_distance", &P::visual_distance, 5.0, 1e-6, 1e9,
+               "a bird's neighbours are the other birds at most this far");
+    p.Floating("speed", &P::speed, 1.0, 0.0, 1e9,
+               "distance a bird flies per step, at most the space's sides");
+    p.Floating("separation", &P::separation, 1.0, 0.0, 1e9, "neighbours closer than this push a bird away");
+    p.Floating("cohere_factor", &P::cohere_factor, 0.03, -1000.0, 1000.0,
+               "weight of the pull towards the neighbours");
+    p.Floating("separate_factor", &P::separate_factor, 0.015, -1000.0, 1000.0,
+               "weight of the push away from the neighbours too close");
+    p.Floating("match_factor", &P::match_factor, 0.05, -1000.0, 1000.0,
+               "weight of the pull along the neighbours' velocities");
+    p.Integer("steps", &P::steps, 100, 1, 2147483647, "steps to run");
+    p.Preset("small", {});
+    p.Preset("large", {{"width", "150"}, {"height", "150"}, {"birds", "400"}, {"visual_distance", "15"}});
+    p.Preset("huge", {{"width", "3000"}, {"height", "3000"}, {"birds", "200000"}, {"visual_distance", "15"}});
+    return p;
+  }();
+  return declared;
 }
+
+inline Flocking_Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
+  return Declared_Parameters().Values_For(quarnel::modelkit::to_string(size), {});
+}
+
+// std::invalid_argument, one line naming the value, unless the model can run `p`: at least
+// two birds, at least one step, and a speed of at most the width and the height, so that a
+// bird crosses at most one border of the space per step (Wrap_Coordinate).
+inline void Check_Parameters(const Flocking_Parameters& p) {
+  if (p.birds < 2) throw std::invalid_argument("flocking needs at least two birds");
+  if (p.steps < 1) throw std::invalid_argument("flocking needs at least one step");
+  if (!(p.speed <= p.width && p.speed <= p.height)) {
+    throw std::invalid_argument("the speed " + quarnel::modelkit::Parameter_List::Text_Of(p.speed) +
+                                " exceeds a side of the space (" +
+                                quarnel::modelkit::Parameter_List::Text_Of(p.width) + " x " +
+                                quarnel::modelkit::Parameter_List::Text_Of(p.height) +
+                                "): a bird may cross one border per step at most");
+  }
+}
+
+// The model's measures: the series' two columns, gauges that the run sets when a row is final.
+// Both are statistics of the whole flock summed over the birds in index order (Mean_Nearest,
+// Alignment), as the reference sums them; a sum the birds added to in the step would round
+// otherwise, and the kernel's series would no longer equal the reference's bit for bit.
+struct Measured {
+  quarnel::Measures measures;
+  quarnel::Gauge_Measure mean_nearest_distance = measures.Gauge("mean_nearest_distance");
+  quarnel::Gauge_Measure alignment = measures.Gauge("alignment");
+};
 
 // One line of the series: the flock after `step` steps.
 struct Flocking_Row {
@@ -72,13 +118,15 @@ struct Flocking_Row {
 struct Run_Settings {
   int threads = 1;
   uint64_t seed = 1;
-  int steps = 0;  // 0: the parameters' steps
   int block_size = 1000;
   bool fingerprint = true;  // record the run fingerprint (kernel only)
-  // Kernel only: receives each step's row as soon as it is final, and the result then keeps
-  // the last row only. The run keeps nothing per step either way beyond the series it returns,
-  // so with a row sink its memory does not grow with the steps.
+  // Kernel only: receives each step's row as soon as it is final, with the gauges of
+  // `measured` set to it, and the result then keeps the last row only. The run keeps nothing
+  // per step either way beyond the series it returns, so with a row sink its memory does not
+  // grow with the steps.
   std::function<void(const Flocking_Row&)> on_row;
+  // Kernel only: the run's measures, which must outlive the run; null: measures of its own.
+  Measured* measured = nullptr;
 };
 
 struct Flocking_Result {
@@ -99,7 +147,8 @@ struct Grid_Item {
 using Flock_Grid = quarnel::modelkit::Periodic_Bucket_Grid<Grid_Item>;
 
 // `p` wrapped into [0, length): one period at most is added or taken (a bird moves by at most
-// its speed, far less than the space), and a sum that rounds up to `length` becomes 0.
+// its speed, which Check_Parameters keeps within the space's sides), and a sum that rounds up
+// to `length` becomes 0.
 inline double Wrap_Coordinate(double p, double length) {
   if (p < 0.0) p += length;
   if (p >= length) p -= length;
@@ -199,12 +248,9 @@ inline double Nearest_D2(const Flock_Grid& grid, uint32_t index, const Bird_Stat
 
 namespace detail {
 
-inline void Check(const Flocking_Parameters& p, int steps) {
-  if (p.birds < 2) throw std::invalid_argument("flocking needs at least two birds");
-  if (steps < 1) throw std::invalid_argument("flocking needs at least one step");
-}
-
-// What the birds of one kernel run share: the previous step's flock, read-only during a step.
+// The run's model state, which every bird reaches as next.model<Shared>(): the settings and
+// the previous step's flock, read-only during a step; the iteration hook rebuilds the grid
+// between steps.
 struct Shared {
   Flocking_Parameters params;
   Flock_Grid grid;
@@ -212,18 +258,17 @@ struct Shared {
 
 class Bird : public quarnel::Identified_Agent<Bird> {
  public:
-  Bird(const Shared* shared, uint32_t index, Bird_State state)
-      : _shared(shared), _index(index), _state(state) {}
+  Bird(uint32_t index, Bird_State state) : _index(index), _state(state) {}
 
   // Reads the grid (the previous step), writes only this bird's own fields.
   void Act(quarnel::Next& next) {
-    const Bird_Update u = Step_Bird(_shared->grid, _shared->params, _index, _state);
+    const Shared& s = next.model<Shared>();
+    const Bird_Update u = Step_Bird(s.grid, s.params, _index, _state);
     _state = u.next;
     _nearest_d2 = u.nearest_d2;
     next.In(1);
   }
 
-  const Shared* _shared;
   uint32_t _index;
   Bird_State _state;
   double _nearest_d2 = 0;  // of the flock this bird's last step read
@@ -241,20 +286,26 @@ inline void Fill_Grid(Flock_Grid& grid, const std::vector<Bird_State>& states,
 
 }  // namespace detail
 
-// The model on the kernel: `settings.threads` workers, blocks of `settings.block_size` birds.
+// The model on the kernel: `settings.threads` workers, blocks of `settings.block_size` birds,
+// the measures in `settings.measured` (measures of its own when null).
 // Row s's mean nearest distance is that of the flock after step s, which the birds find as
 // they take step s + 1: row s is final at the end of step s + 1, and the last row once the run
 // has stopped, from the grid. A run stopped early (World::Request_Stop) ends with the row of
-// its last finished step.
+// its last finished step. std::invalid_argument for parameters it cannot run
+// (Check_Parameters).
+// REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Settings& settings) {
-  const int steps = settings.steps > 0 ? settings.steps : p.steps;
-  detail::Check(p, steps);
+  Check_Parameters(p);
+  std::unique_ptr<Measured> own = settings.measured ? nullptr : std::make_unique<Measured>();
+  Measured& m = settings.measured ? *settings.measured : *own;
   detail::Shared shared{p, Flock_Grid(p.width, p.height, p.visual_distance)};
   std::vector<detail::Bird*> birds(size_t(p.birds));  // by index: the hook's fixed order
   std::vector<Bird_State> states(size_t(p.birds));
   std::vector<Grid_Item> items;
   Flocking_Result result;
   auto add_row = [&](const Flocking_Row& row) {
+    m.mean_nearest_distance.Set(row.mean_nearest_distance);
+    m.alignment.Set(row.alignment);
     if (settings.on_row) {
       settings.on_row(row);
       result.series.assign(1, row);
@@ -264,20 +315,21 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
   };
   Flocking_Row pending{0, 0.0, 0.0};  // the last finished step's, without its nearest distance
 
-  quarnel::Run_Fingerprint::Switch(settings.fingerprint);
+  const quarnel::modelkit::Fingerprint_Scope fingerprint_scope(settings.fingerprint);
   quarnel::Simulation_Configuration config;
   config.num_threads = settings.threads;
-  config.num_iterations = steps;
+  config.num_iterations = p.steps;
   {
-    quarnel::Simulation run(config);
+    quarnel::Simulation run(config, shared);
     quarnel::Set_Block_Size<detail::Bird>(settings.block_size);
     for (int i = 0; i < p.birds; ++i) {
       states[size_t(i)] = Initial_Bird(p, settings.seed, uint32_t(i));
       birds[size_t(i)] = quarnel::Create_Identified<detail::Bird>(quarnel::Root_Identity(uint64_t(i)),
-                                                                  &shared, uint32_t(i), states[size_t(i)]);
+                                                                  uint32_t(i), states[size_t(i)]);
       birds[size_t(i)]->Schedule_At(quarnel::Revision(0, 0));
     }
     detail::Fill_Grid(shared.grid, states, items);
+    run.Attach_Measures(m.measures);
     // After step s + 1: the birds hold the new flock and the nearest distances of the old one,
     // the flock after step s, whose row is then final.
     run.On_Iteration_End([&](uint32_t s) {
@@ -295,10 +347,9 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
         Mean_Nearest(p.birds, [&](int i) { return Nearest_D2(shared.grid, uint32_t(i), states[size_t(i)]); });
     add_row(pending);
   }
-  if (pending.step != steps && !quarnel::World::Instance().stopped_on_request())
+  if (pending.step != p.steps && !quarnel::World::Instance().stopped_on_request())
     throw std::runtime_error("flocking: the run ended before its last step");
   result.fingerprint = quarnel::Run_Fingerprint::Instance().Result();
-  quarnel::Run_Fingerprint::Switch(false);
   return result;
 }
 

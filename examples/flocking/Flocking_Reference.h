@@ -7,10 +7,11 @@
 namespace flocking {
 
 // The same formulation with plain loops: each step computes every bird's update from the
-// previous flock, then replaces the flock and rebuilds the grid.
-inline Flocking_Result Run_Flocking_Reference(const Flocking_Parameters& p, uint64_t seed, int steps = 0) {
-  if (steps <= 0) steps = p.steps;
-  detail::Check(p, steps);
+// previous flock, then replaces the flock and rebuilds the grid. std::invalid_argument as
+// Run_Flocking.
+inline Flocking_Result Run_Flocking_Reference(const Flocking_Parameters& p, uint64_t seed) {
+  Check_Parameters(p);
+  const int steps = p.steps;
   Flock_Grid grid(p.width, p.height, p.visual_distance);
   std::vector<Bird_State> states(size_t(p.birds)), next(size_t(p.birds));
   std::vector<double> d2(size_t(p.birds));

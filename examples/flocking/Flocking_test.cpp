@@ -1,6 +1,7 @@
 // The flocking model: the kernel's series equals the sequential reference's bit for bit on any
 // number of workers and block size; a bird reads only the previous step's flock, across the
-// borders of the periodic space; the program refuses bad input with one line.
+// borders of the periodic space; the program refuses bad input with one line and records its
+// declared parameters and its series to CSV and SQLite.
 #include "Flocking_Reference.h"
 
 #include <gtest/gtest.h>
@@ -106,12 +107,28 @@ TEST(Flocking_Test, Lone_Bird_Wraps_And_Visual_Distance_Is_Inclusive) {
 // The step reads the previous flock only: on two workers, in blocks of one bird (each bird
 // stepped on its own, in no fixed order), the first step is the reference's.
 TEST(Flocking_Test, Step_Reads_Only_The_Previous_Flock) {
-  const Flocking_Parameters p = Parameters_For(Model_Size::small);
+  Flocking_Parameters p = Parameters_For(Model_Size::small);
+  p.steps = 1;
   Run_Settings settings;
   settings.threads = 2;
   settings.block_size = 1;
-  settings.steps = 1;
-  EXPECT_EQ(Run_Flocking(p, settings).series, Run_Flocking_Reference(p, 1, 1).series);
+  EXPECT_EQ(Run_Flocking(p, settings).series, Run_Flocking_Reference(p, 1).series);
+}
+
+// A bird crosses at most one border per step: a speed up to the shorter side keeps every bird
+// inside the space; a faster one is refused before the run, by the kernel and the reference.
+TEST(Flocking_Test, A_Speed_Beyond_A_Side_Of_The_Space_Is_Refused) {
+  Flocking_Parameters p = Parameters_For(Model_Size::small);
+  p.height = 60.0;
+  p.speed = 60.0;
+  p.steps = 5;
+  Run_Settings settings;
+  settings.threads = 2;
+  const Flocking_Result kernel = Run_Flocking(p, settings);
+  EXPECT_EQ(kernel.series, Run_Flocking_Reference(p, 1).series);
+  p.speed = std::nextafter(60.0, 61.0);
+  EXPECT_THROW(Run_Flocking(p, settings), std::invalid_argument);
+  EXPECT_THROW(Run_Flocking_Reference(p, 1), std::invalid_argument);
 }
 
 // Runs the program with `args`; its exit status and what it wrote on standard error.
@@ -122,7 +139,8 @@ quarnel::modelkit::Program_Outcome Run_Program(const std::string& args) {
 TEST(Flocking_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input) {
   for (const char* bad : {"--size medium", "--threads 0", "--steps x", "--bogus", "--block_size",
                           "--steps 2 --csv /nonexistent-folder/series.csv",
-                          "--steps \"$(printf '2\\nflocking small: 200 birds')\"", "--threads 2147483647"}) {
+                          "--steps \"$(printf '2\\nflocking small: 200 birds')\"", "--threads 2147483647",
+                          "--set speed=100.5", "--size large --set height=0.5 --set width=200"}) {
     const auto [status, err] = Run_Program(bad);
     EXPECT_EQ(status, 1) << bad;
     EXPECT_EQ(err.rfind("flocking: ", 0), 0u) << bad << ": " << err;
@@ -130,7 +148,12 @@ TEST(Flocking_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input)
     EXPECT_EQ(err.find('\n'), err.size() - 1) << bad << ": " << err;
   }
   const std::string csv = testing::TempDir() + "flocking_series.csv";
+  std::remove(csv.c_str());
   EXPECT_EQ(Run_Program("--steps 3 --threads 2 --csv " + csv).status, 0);
+  const auto [again, refused] = Run_Program("--steps 3 --csv " + csv);
+  EXPECT_EQ(again, 1) << "an existing CSV is kept unless --overwrite";
+  EXPECT_NE(refused.find("--overwrite"), std::string::npos) << refused;
+  EXPECT_EQ(Run_Program("--steps 3 --overwrite --csv " + csv).status, 0);
   std::ifstream in(csv);
   std::string line;
   std::vector<std::string> lines;
@@ -164,38 +187,46 @@ void Expect_Whole_Rows(const std::string& text, const std::string& header, int f
   }
 }
 
-// With a row sink the kernel hands over each row as soon as it is final and keeps nothing per
-// step; a run stopped on request ends with the row of its last finished step, the reference's.
+// With a row sink the kernel hands over each row as soon as it is final, with the measures set
+// to it, and keeps nothing per step; a run stopped on request ends with the row of its last
+// finished step, the reference's.
 TEST(Flocking_Test, A_Row_Sink_Gets_Every_Row_And_A_Stopped_Run_Ends_With_Its_Last_Step) {
-  const Flocking_Parameters p = Parameters_For(Model_Size::small);
+  Flocking_Parameters p = Parameters_For(Model_Size::small);
+  p.steps = 300000000;  // nothing is sized by the steps
   std::vector<Flocking_Row> rows;
+  Measured measured;
   Run_Settings settings;
   settings.threads = 2;
-  settings.steps = 300000000;  // nothing is sized by the steps
+  settings.measured = &measured;
   settings.on_row = [&](const Flocking_Row& row) {
     rows.push_back(row);
+    EXPECT_EQ(measured.mean_nearest_distance.Value().real, row.mean_nearest_distance) << row.step;
+    EXPECT_EQ(measured.alignment.Value().real, row.alignment) << row.step;
     if (row.step == 5) quarnel::World::Request_Stop();  // in step 6: the run ends after it
   };
   const Flocking_Result result = Run_Flocking(p, settings);
   quarnel::World::Clear_Stop_Request();
   EXPECT_TRUE(quarnel::World::Instance().stopped_on_request());
-  const std::vector<Flocking_Row> expected = Run_Flocking_Reference(p, 1, 6).series;
+  p.steps = 6;
+  const std::vector<Flocking_Row> expected = Run_Flocking_Reference(p, 1).series;
   EXPECT_EQ(rows, expected);
   ASSERT_EQ(result.series.size(), 1u);
   EXPECT_EQ(result.series[0], expected.back());
 }
 
 // SIGTERM on a run of 300 million steps: memory does not grow with the steps (the run fits in
-// 1 GB of address space, where the program used to keep every step), the CSV holds every
-// finished step, status 143. The sanitizers cannot run under an address-space limit.
+// 1 GB of address space, where the program used to keep every step), the CSV and the SQLite
+// file hold every finished step, the runs row says 'interrupted', status 143. The sanitizers
+// cannot run under an address-space limit.
 TEST(Flocking_Program_Test, Sigterm_Stops_A_Run_Of_Many_Steps_Whose_Memory_Does_Not_Grow) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   const std::string limit = "";
 #else
   const std::string limit = "ulimit -v 1000000";
 #endif
-  const std::string csv = Temp_File("interrupted.csv");
-  Background_Program run(FLOCKING_PROGRAM, "--steps 300000000 --csv " + csv, limit);
+  const std::string csv = Temp_File("interrupted.csv"), db = Temp_File("interrupted.db");
+  std::remove(db.c_str());
+  Background_Program run(FLOCKING_PROGRAM, "--steps 300000000 --csv " + csv + " --sqlite " + db, limit);
   ASSERT_TRUE(Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 4 || !run.Running(); },
                          std::chrono::milliseconds(30000)));
   run.Signal(SIGTERM);
@@ -203,12 +234,73 @@ TEST(Flocking_Program_Test, Sigterm_Stops_A_Run_Of_Many_Steps_Whose_Memory_Does_
   EXPECT_EQ(output.status, 143) << output.err;
   const std::string text = Read_Text_File(csv);
   Expect_Whole_Rows(text, "step,mean_nearest_distance,alignment", 1);
-  EXPECT_NE(output.err.find("flocking: interrupted by SIGTERM after step " +
-                            std::to_string(Lines_Of(text).size() - 1) + " of 300000000; the CSV file '" +
-                            csv + "' holds every finished step\n"),
+  const std::string last = std::to_string(Lines_Of(text).size() - 1);
+  EXPECT_NE(output.err.find("flocking: interrupted by SIGTERM after step " + last +
+                            " of 300000000; the records hold every finished step\n"),
             std::string::npos)
       << output.err;
+  EXPECT_EQ(output.out, "") << "no summary for a run that did not finish";
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT status, steps FROM runs"),
+            std::vector<std::string>{"interrupted|300000000"});
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT count(*), min(step), max(step) FROM series"),
+            std::vector<std::string>{last + "|1|" + last});
   std::remove(csv.c_str());
+  std::remove(db.c_str());
+}
+
+// The parameters are declared once: --params lists them, --set changes one (a value out of
+// range is one line), and the records carry them. Both sinks hold the reference's series: the
+// CSV in the shortest text that reads back the same double, SQLite as the doubles themselves.
+TEST(Flocking_Program_Test, Parameters_Are_Listed_Set_And_Recorded) {
+  const Program_Output listing = Run_To_End(FLOCKING_PROGRAM, "--params");
+  EXPECT_EQ(listing.status, 0);
+  for (const char* name : {"visual_distance", "cohere_factor", "separate_factor", "match_factor"})
+    EXPECT_NE(listing.out.find(name), std::string::npos) << listing.out;
+  const auto [refused_status, refused] = Run_Program("--set match_factor=1001");
+  EXPECT_EQ(refused_status, 1);
+  EXPECT_EQ(refused.rfind("flocking: ", 0), 0u) << refused;
+  EXPECT_NE(refused.find("match_factor"), std::string::npos) << refused;
+  EXPECT_EQ(refused.find('\n'), refused.size() - 1) << refused;
+
+  const std::string csv = Temp_File("recorded.csv"), db = Temp_File("recorded.db");
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
+  const Program_Output run =
+      Run_To_End(FLOCKING_PROGRAM,
+                 "--seed 3 --threads 2 --steps 4 --set separation=2.5 --csv " + csv + " --sqlite " + db);
+  ASSERT_EQ(run.status, 0) << run.err;
+  Flocking_Parameters p = Parameters_For(Model_Size::small);
+  p.separation = 2.5;
+  p.steps = 4;
+  const std::vector<Flocking_Row> expected = Run_Flocking_Reference(p, 3).series;
+  Flocking_Parameters unset = Parameters_For(Model_Size::small);
+  unset.steps = 4;
+  ASSERT_NE(expected, Run_Flocking_Reference(unset, 3).series) << "the separation set changes the series";
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(
+                db, "SELECT model, seed, status, width, birds, separation, steps FROM runs"),
+            std::vector<std::string>{"flocking|3|done|100.0|200|2.5|4"});
+  const std::vector<std::string> lines = Lines_Of(Read_Text_File(csv));
+  const std::vector<std::string> rows =
+      quarnel::modelkit::Query_Sqlite(db,
+                                      "SELECT step, printf('%!.17g', mean_nearest_distance), "
+                                      "printf('%!.17g', alignment) FROM series ORDER BY step");
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  ASSERT_EQ(rows.size(), expected.size());
+  EXPECT_EQ(lines[0], "step,mean_nearest_distance,alignment");
+  for (size_t t = 0; t < expected.size(); ++t) {
+    const Flocking_Row& e = expected[t];
+    for (const auto& [row, separator] : {std::pair{lines[t + 1], ','}, std::pair{rows[t], '|'}}) {
+      std::vector<std::string> cells;
+      std::stringstream cut(row);
+      for (std::string cell; std::getline(cut, cell, separator);) cells.push_back(cell);
+      ASSERT_EQ(cells.size(), 3u) << row;
+      EXPECT_EQ(cells[0], std::to_string(e.step)) << row;
+      EXPECT_EQ(std::stod(cells[1]), e.mean_nearest_distance) << row;
+      EXPECT_EQ(std::stod(cells[2]), e.alignment) << row;
+    }
+  }
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
 }
 
 TEST(Flocking_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
