@@ -9,13 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <charconv>
 #include <chrono>
-#include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <iostream>
@@ -46,8 +46,9 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 std::string Shell_Word(const std::string& word) {
-  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.,:=/+") ==
-                           std::string::npos)
+  if (!word.empty() &&
+      word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.,:=/+") ==
+          std::string::npos)
     return word;
   std::string quoted = "'";
   for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -58,7 +59,8 @@ const Parameter_List::Entry& Entry_Of(const Parameter_List& parameters, const st
   for (const Parameter_List::Entry& e : parameters.entries()) {
     if (e.name == name) return e;
   }
-  throw Model_Option_Error("the study varies '" + Printable(name) + "', which is not a parameter of this model");
+  throw Model_Option_Error("the study varies '" + Printable(name) +
+                           "', which is not a parameter of this model");
 }
 
 }  // namespace
@@ -122,7 +124,7 @@ Study_Options Read_Study_Options(const std::vector<std::string>& args) {
 
 uint64_t Study_Seed(uint64_t seed, uint64_t index) {
   constexpr uint64_t study_key = uint64_t(0x7374756479) << 24;  // no model draws under it
-  return Counter_Random(seed, study_key, index).U64(0) >> 1;  // below 2^63: an SQLite integer
+  return Counter_Random(seed, study_key, index).U64(0) >> 1;    // below 2^63: an SQLite integer
 }
 
 Study_Design::Study_Design(const Study_Options& options, const Parameter_List& parameters)
@@ -133,9 +135,11 @@ Study_Design::Study_Design(const Study_Options& options, const Parameter_List& p
   for (const auto& [name, values] : options.vary) {
     Entry_Of(parameters, name);
     if (!varied.insert(name).second) throw Model_Option_Error("the study varies '" + name + "' twice");
-    if (values.empty()) throw Model_Option_Error("option --vary: '" + name + "' has no values: an empty grid");
+    if (values.empty())
+      throw Model_Option_Error("option --vary: '" + name + "' has no values: an empty grid");
     _axes.push_back({name, values});
-    if (_points > UINT64_MAX / values.size()) throw Model_Option_Error("the study's grid has too many points");
+    if (_points > UINT64_MAX / values.size())
+      throw Model_Option_Error("the study's grid has too many points");
     _points *= values.size();
   }
   if (options.latin_points > 0) {
@@ -151,7 +155,8 @@ Study_Design::Study_Design(const Study_Options& options, const Parameter_List& p
                                  " parameter; a Latin hypercube samples numbers");
       const bool whole = entry.type == Parameter_Type::integer;
       auto number = [&](const std::string& text) {
-        return whole ? double(Parameter_List::Parse_Whole(range.name, text, -(__int128(1) << 53), __int128(1) << 53))
+        return whole ? double(Parameter_List::Parse_Whole(range.name, text, -(__int128(1) << 53),
+                                                          __int128(1) << 53))
                      : Parameter_List::Parse_Floating(range.name, text, -DBL_MAX, DBL_MAX);
       };
       const double low = number(range.low), high = number(range.high);
@@ -251,7 +256,8 @@ std::string Scratch_Folder::File(uint64_t index, const char* suffix) const {
 
 Child_Runs::Child_Runs() {
   if (Self_Pipe[0] < 0) {
-    if (::pipe2(Self_Pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw Record_Error("cannot make a pipe for the study");
+    if (::pipe2(Self_Pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+      throw Record_Error("cannot make a pipe for the study");
     struct sigaction action {};
     action.sa_handler = On_Child;
     sigemptyset(&action.sa_mask);
@@ -340,9 +346,10 @@ class Study_Progress {
     const double seconds = std::chrono::duration<double>(now - _start).count();
     const uint64_t made = done + failed - _before;
     const double left = made > 0 ? seconds / double(made) * double(_total - done - failed) : -1;
-    std::string line = "study: " + std::to_string(done + failed) + " of " + std::to_string(_total) + " runs, " +
-                       std::to_string(failed) + " failed, ";
-    line += left < 0 ? std::string("--:--") : Format_Progress(0, 0, 0, left).substr(Format_Progress(0, 0, 0, left).rfind(", ") + 2);
+    std::string line = "study: " + std::to_string(done + failed) + " of " + std::to_string(_total) +
+                       " runs, " + std::to_string(failed) + " failed, ";
+    line += left < 0 ? std::string("--:--")
+                     : Format_Progress(0, 0, 0, left).substr(Format_Progress(0, 0, 0, left).rfind(", ") + 2);
     const std::string text = "\r" + line + "\x1b[K";
     [[maybe_unused]] const ssize_t ignored = ::write(2, text.data(), text.size());
     _shown = true;
@@ -404,8 +411,8 @@ int Run_Local(const Study_Options& options, const Study_Model& model, const Stud
       Study_Run run{uint64_t(index), Study_Seed(options.base.seed, uint64_t(index)),
                     design.Assignments(uint64_t(index)), scratch.File(uint64_t(index), ".db")};
       std::filesystem::remove(run.sqlite);
-      const pid_t pid = children.Start([&] { return model.run(options.base, run); },
-                                       scratch.File(uint64_t(index), ".err"));
+      const pid_t pid =
+          children.Start([&] { return model.run(options.base, run); }, scratch.File(uint64_t(index), ".err"));
       active[pid] = {uint64_t(index), attempt};
     }
     if (active.empty()) break;
@@ -451,8 +458,9 @@ int study_detail::Run_Local_Study(const Study_Options& options, const Study_Mode
   return Study_Ending(model.name, options, design, file, before, start, stop);
 }
 
-int study_detail::Study_Ending(const std::string& name, const Study_Options& options, const Study_Design& design,
-                               const Study_File& file, uint64_t before, Clock::time_point start, int stop) {
+int study_detail::Study_Ending(const std::string& name, const Study_Options& options,
+                               const Study_Design& design, const Study_File& file, uint64_t before,
+                               Clock::time_point start, int stop) {
   const uint64_t total = design.runs(), held = file.done() + file.failed();
   if (stop != 0) {
     return Interrupted_Status(name, "after " + std::to_string(held) + " of " + std::to_string(total) +
@@ -471,8 +479,8 @@ int study_detail::Study_Ending(const std::string& name, const Study_Options& opt
     return 1;
   }
   if (file.failed() > 0) {
-    std::cerr << name << ": " << file.failed() << " of " << total << " runs failed; the failures table says why"
-              << std::endl;
+    std::cerr << name << ": " << file.failed() << " of " << total
+              << " runs failed; the failures table says why" << std::endl;
     return 1;
   }
   return 0;
@@ -497,7 +505,8 @@ std::string Study_Usage(const std::string& name) {
   return "Usage: " + name +
          " study --vary NAME=V1,V2,... [--vary ...] | --sample latin:N NAME=LO..HI ...\n"
          "       [--size PRESET] [--set NAME=VALUE ...] [--replications R] [--seed S] [--jobs J]\n"
-         "       [--max-failures F] [--threads T] [--steps N] [--block_size B] [--record_every N] --sqlite FILE\n"
+         "       [--max-failures F] [--threads T] [--steps N] [--block_size B] [--record_every N] --sqlite "
+         "FILE\n"
          "Runs the design (the grid of the --vary values, or N Latin-hypercube points) R times each, run i\n"
          "seeded from (S, i), J runs at a time (default: every core), into the SQLite FILE (tables study,\n"
          "runs, series, failures). The same command after a kill makes only the runs the file lacks.\n"
@@ -505,8 +514,8 @@ std::string Study_Usage(const std::string& name) {
 }
 
 int Study(const std::vector<std::string>& args, const std::string& name, const Parameter_List& parameters,
-          const std::function<std::vector<Parameter_Value>(const Model_Options&, const std::vector<std::string>&)>&
-              values,
+          const std::function<std::vector<Parameter_Value>(const Model_Options&,
+                                                           const std::vector<std::string>&)>& values,
           const std::function<int(const Model_Options&, const std::vector<std::string>&)>& run) {
   Prepare_Process(name);
   const std::vector<std::string> rest(args.begin() + 1, args.end());

@@ -77,10 +77,14 @@ Study_File::Study_File(const std::string& path, const Study_Model& model, const 
       }
     } else {
       if (Has_Table(_db, "runs"))
-        throw Record_Error("the SQLite file " + path + " holds runs of no study; a study needs a file of its own");
-      Exec("CREATE TABLE study (model TEXT NOT NULL, version TEXT NOT NULL, design TEXT NOT NULL, command TEXT "
-           "NOT NULL, runs INTEGER NOT NULL, created TEXT NOT NULL); CREATE TABLE failures (run INTEGER PRIMARY "
-           "KEY, error TEXT NOT NULL)");
+        throw Record_Error("the SQLite file " + path +
+                           " holds runs of no study; a study needs a file of its own");
+      Exec(
+          "CREATE TABLE study (model TEXT NOT NULL, version TEXT NOT NULL, design TEXT NOT NULL, command "
+          "TEXT "
+          "NOT NULL, runs INTEGER NOT NULL, created TEXT NOT NULL); CREATE TABLE failures (run INTEGER "
+          "PRIMARY "
+          "KEY, error TEXT NOT NULL)");
       Statement insert(_db, "INSERT INTO study VALUES (?, ?, ?, ?, ?, ?)");
       if (!insert) Fail("cannot write");
       sqlite3_bind_text(insert.get(), 1, model.name.c_str(), -1, SQLITE_TRANSIENT);
@@ -132,7 +136,8 @@ std::vector<std::string> Study_File::Columns(sqlite3* db, const std::string& tab
   Statement s(db, "SELECT name FROM pragma_table_info(?)");
   if (!s) return names;
   sqlite3_bind_text(s.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
-  while (sqlite3_step(s.get()) == SQLITE_ROW) names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0)));
+  while (sqlite3_step(s.get()) == SQLITE_ROW)
+    names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0)));
   return names;
 }
 
@@ -149,7 +154,8 @@ void Study_File::Ensure_Table(sqlite3* scratch, const std::string& table) {
     throw Record_Error("a run's " + table + " columns differ from those of the SQLite file " + _path);
 }
 
-void Study_File::Copy_Rows(sqlite3* scratch, const std::string& table, uint64_t index, const std::string& status) {
+void Study_File::Copy_Rows(sqlite3* scratch, const std::string& table, uint64_t index,
+                           const std::string& status) {
   const std::vector<std::string> columns = Columns(scratch, table);
   const auto status_at = std::find(columns.begin(), columns.end(), "status") - columns.begin();
   std::string sql = "INSERT INTO " + table + " VALUES (?";

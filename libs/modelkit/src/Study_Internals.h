@@ -92,7 +92,8 @@ class Study_File {
 
 // What a study ends with: the summary line on standard output, and the exit status.
 int Study_Ending(const std::string& name, const Study_Options& options, const Study_Design& design,
-                 const Study_File& file, uint64_t before, std::chrono::steady_clock::time_point start, int stop);
+                 const Study_File& file, uint64_t before, std::chrono::steady_clock::time_point start,
+                 int stop);
 
 // The study on this machine, --jobs runs at a time (Study.cpp).
 int Run_Local_Study(const Study_Options& options, const Study_Model& model, const Study_Design& design);

@@ -78,7 +78,8 @@ void Send_Work(int rank, uint64_t index) {
 
 // Rank 0: answers every request until each rank has been told to stop. A file that cannot be
 // opened still answers them (with stop) before its error goes on, so no rank waits forever.
-int Coordinate(int ranks, const Study_Options& options, const Study_Model& model, const Study_Design& design) {
+int Coordinate(int ranks, const Study_Options& options, const Study_Model& model,
+               const Study_Design& design) {
   std::unique_ptr<Study_File> file;
   std::exception_ptr error;
   try {
@@ -89,7 +90,7 @@ int Coordinate(int ranks, const Study_Options& options, const Study_Model& model
   const auto start = std::chrono::steady_clock::now();
   const uint64_t before = file ? file->done() + file->failed() : 0;
   Scratch_Folder scratch;
-  std::deque<std::pair<uint64_t, int>> again;  // runs killed from outside: made again, twice at most
+  std::deque<std::pair<uint64_t, int> > again;  // runs killed from outside: made again, twice at most
   std::vector<int> attempts_of(size_t(ranks), 0);
   uint64_t next = 0;
   int working = ranks - 1;

@@ -130,8 +130,8 @@ P Values_Of(const Model_Parameters<P>& parameters, const Model_Options& options,
 // `PROGRAM study ...` (Study.h): the study's options read from args[1..], the study run; the
 // exit status. `values` and `run` make a run with the design's NAME=VALUE over `options`.
 int Study(const std::vector<std::string>& args, const std::string& name, const Parameter_List& parameters,
-          const std::function<std::vector<Parameter_Value>(const Model_Options&, const std::vector<std::string>&)>&
-              values,
+          const std::function<std::vector<Parameter_Value>(const Model_Options&,
+                                                           const std::vector<std::string>&)>& values,
           const std::function<int(const Model_Options&, const std::vector<std::string>&)>& run);
 // The common start of both forms: -1 to go on with `options` read, or the exit status.
 int Start(const std::vector<std::string>& args, const std::string& name, const std::string& about,
@@ -146,7 +146,8 @@ template <class P>
 P command_line_detail::Values_Of(const Model_Parameters<P>& parameters, const Model_Options& options,
                                  const std::vector<std::string>& extra) {
   std::vector<std::string> sets;
-  if (options.steps > 0 && parameters.list().Has("steps")) sets.push_back("steps=" + std::to_string(options.steps));
+  if (options.steps > 0 && parameters.list().Has("steps"))
+    sets.push_back("steps=" + std::to_string(options.steps));
   sets.insert(sets.end(), options.sets.begin(), options.sets.end());
   sets.insert(sets.end(), extra.begin(), extra.end());
   return parameters.Values_For(Preset_For(options, parameters.list()), sets);

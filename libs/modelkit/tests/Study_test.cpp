@@ -1,0 +1,206 @@
+// Studies of the walkers program (Recorded_Walkers.cpp), run as a user runs them: bad designs
+// are one line, failed runs are recorded and the study goes on, a study killed at any moment
+// and started again ends with the same runs and series as one never killed, and an MPI study
+// equals the local one.
+#include <gtest/gtest.h>
+#include <quarnel/modelkit/Program_Outcome.h>
+#include <quarnel/modelkit/Study.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quarnel::modelkit {
+namespace {
+
+std::string Temp_File(const std::string& name) {
+  return testing::TempDir() + "study_" + std::to_string(getpid()) + "_" + name;
+}
+
+Program_Output Study(const std::string& args, const std::string& setup = "") {
+  return Run_To_End(QUARNEL_WALKERS, "study " + args, setup);
+}
+
+// What a study's file holds, without the times the runs were made.
+std::vector<std::string> Content(const std::string& db) {
+  std::vector<std::string> rows = Query_Sqlite(db,
+                                               "SELECT run, model, version, seed, status, walkers, spread, "
+                                               "delay_us, fail_after FROM runs ORDER BY run");
+  for (const std::string& row : Query_Sqlite(db, "SELECT * FROM series ORDER BY run, step"))
+    rows.push_back(row);
+  return rows;
+}
+
+// The runs a study's file holds, or -1 while it has none to count.
+int Runs_Held(const std::string& db) {
+  const std::vector<std::string> count = Query_Sqlite(db, "SELECT count(*) FROM runs");
+  return count.size() == 1 && !count[0].empty() && std::isdigit(static_cast<unsigned char>(count[0][0]))
+             ? std::stoi(count[0])
+             : -1;
+}
+
+TEST(Study_Test, Bad_Designs_Are_One_Line_And_Status_1) {
+  const std::string db = Temp_File("bad.db");
+  std::remove(db.c_str());
+  for (const std::string& args : std::vector<std::string>{
+           "--vary nonsense=1,2 --sqlite " + db, "--vary walkers=0,5 --sqlite " + db,
+           "--vary walkers= --sqlite " + db, "--vary walkers=5 --replications 0 --sqlite " + db,
+           "--vary walkers=5", "--vary walkers=5,x --sqlite " + db,
+           "--vary walkers=5 --vary walkers=6 --sqlite " + db, "--vary walkers=5 --csv x.csv --sqlite " + db,
+           "--sample latin:3 skip_odd=0..1 --sqlite " + db, "--sample latin:3 spread=2..1 --sqlite " + db,
+           "--vary walkers=5 --sample latin:3 spread=0..1 --sqlite " + db}) {
+    const Program_Output out = Study(args);
+    EXPECT_EQ(out.status, 1) << args;
+    EXPECT_EQ(out.err.rfind("walkers: ", 0), 0u) << args << ": " << out.err;
+    EXPECT_EQ(out.err.find('\n'), out.err.size() - 1) << args << ": " << out.err;
+  }
+  EXPECT_NE(Study("--vary nonsense=1 --sqlite " + db).err.find("'nonsense'"), std::string::npos);
+  EXPECT_NE(Study("--vary walkers= --sqlite " + db).err.find("empty grid"), std::string::npos);
+  EXPECT_FALSE(std::ifstream(db).good()) << "no file for a design that was refused";
+
+  // The file belongs to its design: another design against it is refused, and so is a file of
+  // single runs.
+  ASSERT_EQ(Study("--vary walkers=3,4 --steps 2 --sqlite " + db).status, 0);
+  const Program_Output other = Study("--vary walkers=3,5 --steps 2 --sqlite " + db);
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.err.find("holds another study"), std::string::npos) << other.err;
+  const std::string single = Temp_File("single.db");
+  std::remove(single.c_str());
+  ASSERT_EQ(Run_To_End(QUARNEL_WALKERS, "--steps 2 --sqlite " + single).status, 0);
+  EXPECT_NE(Study("--vary walkers=3 --sqlite " + single).err.find("holds runs of no study"),
+            std::string::npos);
+  std::remove(db.c_str());
+  std::remove(single.c_str());
+}
+
+// A run that fails is recorded with its error line and the others go on; --max-failures ends
+// the study early. Each run's seed is derived from the study's and stored with it.
+TEST(Study_Test, Failed_Runs_Are_Recorded_And_The_Study_Goes_On) {
+  const std::string db = Temp_File("failures.db");
+  std::remove(db.c_str());
+  const Program_Output out =
+      Study("--vary fail_after=-1,2 --replications 3 --seed 9 --jobs 2 --steps 4 --sqlite " + db);
+  EXPECT_EQ(out.status, 1) << out.err;
+  EXPECT_NE(out.err.find("3 of 6 runs failed"), std::string::npos) << out.err;
+  EXPECT_EQ(Query_Sqlite(db, "SELECT status, count(*) FROM runs GROUP BY status ORDER BY status"),
+            (std::vector<std::string>{"done|3", "failed|3"}));
+  const std::vector<std::string> failures = Query_Sqlite(db, "SELECT run, error FROM failures ORDER BY run");
+  ASSERT_EQ(failures.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(failures[i].rfind(std::to_string(4 + i) + "|walkers: the run failed: ", 0), 0u) << failures[i];
+    EXPECT_NE(failures[i].find("the hook failed on purpose"), std::string::npos) << failures[i];
+  }
+  std::set<std::string> seeds;
+  for (const std::string& seed : Query_Sqlite(db, "SELECT seed FROM runs")) seeds.insert(seed);
+  EXPECT_EQ(seeds.size(), 6u) << "every run its own seed";
+  EXPECT_EQ(Query_Sqlite(db, "SELECT seed FROM runs WHERE run = 2"),
+            std::vector<std::string>{std::to_string(Study_Seed(9, 1))});
+
+  const std::string capped = Temp_File("capped.db");
+  std::remove(capped.c_str());
+  const Program_Output stopped =
+      Study("--vary fail_after=2 --replications 20 --jobs 1 --max-failures 2 --steps 4 --sqlite " + capped);
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_NE(stopped.err.find("stopped after 2 failed runs"), std::string::npos) << stopped.err;
+  EXPECT_EQ(Query_Sqlite(capped, "SELECT count(*) FROM runs"), std::vector<std::string>{"2"});
+  std::remove(db.c_str());
+  std::remove(capped.c_str());
+}
+
+// A Latin hypercube of N points puts exactly one point in each of the N strata of every range.
+TEST(Study_Test, A_Latin_Hypercube_Fills_Every_Stratum_Once) {
+  const std::string db = Temp_File("latin.db");
+  std::remove(db.c_str());
+  const Program_Output out =
+      Study("--sample latin:8 spread=0..4 walkers=10..25 --seed 3 --steps 1 --sqlite " + db);
+  ASSERT_EQ(out.status, 0) << out.err;
+  std::set<int> spread_strata, walker_strata;
+  for (const std::string& row : Query_Sqlite(db, "SELECT spread, walkers FROM runs")) {
+    const double spread = std::stod(row.substr(0, row.find('|')));
+    const int walkers = std::stoi(row.substr(row.find('|') + 1));
+    spread_strata.insert(int(std::floor(spread / 4 * 8)));
+    walker_strata.insert((walkers - 10) / 2);
+  }
+  EXPECT_EQ(spread_strata.size(), 8u);
+  EXPECT_EQ(walker_strata.size(), 8u);
+}
+
+// The driver killed (SIGKILL) mid-study, or one of its runs: the same command again finishes
+// the study, and the file equals that of a study never killed.
+TEST(Study_Test, A_Killed_Study_Resumes_To_The_Same_Runs_And_Series) {
+  const std::string design =
+      "--vary walkers=20,40 --replications 6 --seed 4 --steps 6 --set delay_us=60000 --jobs 2";
+  const std::string whole = Temp_File("whole.db"), resumed = Temp_File("resumed.db");
+  std::remove(whole.c_str());
+  std::remove(resumed.c_str());
+  ASSERT_EQ(Study(design + " --sqlite " + whole).status, 0);
+  const std::vector<std::string> expected = Content(whole);
+  ASSERT_EQ(expected.size(), 12u + 12u * 6u);
+
+  {
+    Background_Program study(QUARNEL_WALKERS, "study " + design + " --sqlite " + resumed);
+    ASSERT_TRUE(Wait_Until([&] { return Runs_Held(resumed) >= 2; }));
+    study.Signal(SIGKILL);
+    EXPECT_EQ(study.Wait().status, 128 + SIGKILL);
+  }
+  const int held = Runs_Held(resumed);
+  EXPECT_GE(held, 2);
+  EXPECT_LT(held, 12) << "killed before its end";
+  EXPECT_EQ(Query_Sqlite(resumed, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  const Program_Output again = Study(design + " --sqlite " + resumed);
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.out.find("(" + std::to_string(12 - held) + " made now"), std::string::npos) << again.out;
+  EXPECT_EQ(Content(resumed), expected);
+
+  // One run killed from outside is made again; the study ends as if nothing happened.
+  const std::string retried = Temp_File("retried.db");
+  std::remove(retried.c_str());
+  {
+    Background_Program study(QUARNEL_WALKERS, "study " + design + " --sqlite " + retried);
+    const std::string children =
+        "/proc/" + std::to_string(study.pid()) + "/task/" + std::to_string(study.pid()) + "/children";
+    std::string child;
+    ASSERT_TRUE(Wait_Until([&] {
+      child = Read_Text_File(children);
+      return !child.empty() && child != "\n";
+    }));
+    ::kill(std::stoi(child), SIGKILL);
+    const Program_Output out = study.Wait();
+    EXPECT_EQ(out.status, 0) << out.err;
+  }
+  EXPECT_EQ(Content(retried), expected);
+  for (const std::string& f : std::vector<std::string>{whole, resumed, retried}) std::remove(f.c_str());
+}
+
+// mpirun -np 3: rank 0 writes the file, ranks 1 and 2 make the runs; the file equals the
+// local study's.
+TEST(Study_Test, An_Mpi_Study_Equals_The_Local_One) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "Open MPI's own threads and allocations are not sanitizer-clean";
+#else
+  if (std::system("command -v mpirun >/dev/null 2>&1") != 0) GTEST_SKIP() << "no mpirun on this machine";
+  const std::string design = "--vary walkers=5,9 --vary spread=1,2 --replications 3 --seed 11 --steps 5";
+  const std::string local = Temp_File("local.db"), spread = Temp_File("mpi.db");
+  std::remove(local.c_str());
+  std::remove(spread.c_str());
+  ASSERT_EQ(Study(design + " --jobs 2 --sqlite " + local).status, 0);
+  const Program_Output out = Run_To_End("mpirun --oversubscribe -np 3 " + std::string(QUARNEL_WALKERS),
+                                        "study " + design + " --sqlite " + spread,
+                                        "export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1");
+  if (out.err.find("built without MPI") != std::string::npos) GTEST_SKIP() << "built without MPI";
+  ASSERT_EQ(out.status, 0) << out.err;
+  EXPECT_EQ(Content(spread), Content(local));
+  EXPECT_EQ(Content(local).size(), 12u + 12u * 5u);
+  std::remove(local.c_str());
+  std::remove(spread.c_str());
+#endif
+}
+
+}  // namespace
+}  // namespace quarnel::modelkit
