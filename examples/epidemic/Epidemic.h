@@ -29,13 +29,18 @@
 // A dead person's directory entries stay until the hook removes them; no one reads them (its
 // status is recovered, so no contact check goes past it to its memory).
 //
+// The run's shared state (the directory, the settings, the measures) is attached to the run;
+// handlers reach it as next.model<detail::Shared>(). The day's counts are measures
+// (Measured), which the iteration hook reads to make the day's row.
+//
 // Thread safety: Run_Epidemic and Run_Epidemic_Reference run on the calling thread; one kernel
 // run per process at a time.
 #pragma once
 
 #include <quarnel/Quarnel.h>
-#include <quarnel/modelkit/Kernel_Run_Scope.h>
+#include <quarnel/modelkit/Fingerprint_Scope.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
+#include <quarnel/modelkit/Model_Parameters.h>
 
 #include <algorithm>
 #include <array>
@@ -43,6 +48,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -63,20 +69,38 @@ struct Epidemic_Parameters {
   int days = 100;
 };
 
+constexpr int kMaxContacts = 16;
+
+// The parameters, declared once: the command line, the records and the presets read them here.
+inline const quarnel::modelkit::Model_Parameters<Epidemic_Parameters>& Declared_Parameters() {
+  using P = Epidemic_Parameters;
+  static const auto declared = [] {
+    quarnel::modelkit::Model_Parameters<P> p;
+    p.Integer("people", &P::people, 10000, 1, 2147483647, "people living at the start (N)");
+    p.Integer("contacts", &P::contacts, 4, 0, kMaxContacts, "people an infectious person meets each day (k)");
+    p.Floating("infection", &P::infection, 0.1, 0, 1,
+               "chance that a contact infects a susceptible person it meets (p)");
+    p.Integer("min_sick_days", &P::min_sick_days, 3, 1, 2147483647,
+              "days from an infection to the first firing of its recovery event");
+    p.Floating("recovery", &P::recovery, 0.3, 0, 1,
+               "chance that the recovery event recovers its person each time it fires (q)");
+    p.Floating("treatment", &P::treatment, 0.02, 0, 1,
+               "chance per infectious day that the recovery event moves to the next day (t)");
+    p.Floating("death", &P::death, 0.001, 0, 1, "chance per day that a recovered person dies (d)");
+    p.Floating("birth", &P::birth, 0.0001, 0, 1, "chance per day that a living person gives birth (b)");
+    p.Integer("initially_infected", &P::initially_infected, 10, 0, 2147483647,
+              "people infected at the start (all of them when there are fewer)");
+    p.Integer("days", &P::days, 100, 1, 2147483647, "days to run (--steps N sets them too)");
+    p.Preset("small", {});
+    p.Preset("large", {{"people", "1000000"}});
+    p.Preset("huge", {{"people", "10000000"}});
+    return p;
+  }();
+  return declared;
+}
+
 inline Epidemic_Parameters Parameters_For(quarnel::modelkit::Model_Size size) {
-  Epidemic_Parameters p;
-  switch (size) {
-    case quarnel::modelkit::Model_Size::small:
-      p.people = 10000;
-      break;
-    case quarnel::modelkit::Model_Size::large:
-      p.people = 1000000;
-      break;
-    case quarnel::modelkit::Model_Size::huge:
-      p.people = 10000000;
-      break;
-  }
-  return p;
+  return Declared_Parameters().Values_For(quarnel::modelkit::to_string(size), {});
 }
 
 // One line of the series: the population at the end of `day` (1 = after the first day).
@@ -93,8 +117,9 @@ struct Run_Settings {
   int block_size = 1000;
   bool fingerprint = true;         // record the run fingerprint (kernel only)
   bool record_infections = false;  // keep every infection in the result (tests)
-  // Kernel only: receives each day's row at the end of its day, and the result then keeps the
-  // last row only, so that memory does not grow with the days.
+  // Kernel only: receives each day's row at the end of its day, with the measures of
+  // Measured::Recorded() set to it, and the result then keeps the last row only, so that
+  // memory does not grow with the days.
   std::function<void(const Day_Row&)> on_row;
 };
 
@@ -115,8 +140,6 @@ struct Epidemic_Result {
 };
 
 enum Status : uint8_t { susceptible = 0, infected = 1, recovered = 2 };
-
-constexpr int kMaxContacts = 16;
 
 // What one person does on day d, from its stream (seed, identity, (d, 0)); every draw of the
 // person's day, in this order: a recovered person's death, the birth (not when dying), then
@@ -154,14 +177,21 @@ inline bool Recovers(const Epidemic_Parameters& p, uint64_t seed, uint64_t event
 }
 
 // The directory slots of the people infected at the start: distinct, drawn from the set-up
-// stream (seed, 0, 0).
+// stream (seed, 0, 0), a slot drawn again skipped. A bit per person marks the slots taken, so
+// that infecting most of a large population at the start costs its draws, not a search of
+// the slots so far per draw.
 inline std::vector<uint32_t> Initially_Infected(const Epidemic_Parameters& p, uint64_t seed) {
   quarnel::Counter_Random draws(seed, 0, uint64_t(0));
   std::vector<uint32_t> slots;
   const int64_t n = std::min<int64_t>(p.initially_infected, p.people);
+  if (n <= 0) return slots;
+  slots.reserve(size_t(n));
+  std::vector<bool> taken(size_t(p.people));
   while (int64_t(slots.size()) < n) {
     const uint32_t s = uint32_t(draws.Next_Below(uint64_t(p.people)));
-    if (std::find(slots.begin(), slots.end(), s) == slots.end()) slots.push_back(s);
+    if (taken[s]) continue;
+    taken[s] = true;
+    slots.push_back(s);
   }
   return slots;
 }
@@ -172,12 +202,38 @@ constexpr uint64_t kNoClaim = std::numeric_limits<uint64_t>::max();
 struct Day_Counts {
   int64_t census[3] = {0, 0, 0};  // statuses of the living at (d, 0)
   int64_t infections = 0, recoveries = 0, births = 0, deaths = 0;
-  void Add(const Day_Counts& o) {
-    for (int s = 0; s < 3; ++s) census[s] += o.census[s];
-    infections += o.infections;
-    recoveries += o.recoveries;
-    births += o.births;
-    deaths += o.deaths;
+};
+
+// The model's measures. The records hold the five columns of Recorded(): births and deaths are
+// the day's counts themselves; the hook sets S, I and R at the day's end (Row_Of) from the
+// census and the transitions that the handlers count in the day.
+struct Measured {
+  static const std::vector<std::string>& Recorded() {
+    static const std::vector<std::string> columns{"susceptible", "infected", "recovered", "births", "deaths"};
+    return columns;
+  }
+  quarnel::Measures measures;
+  quarnel::Integer_Gauge_Measure susceptible = measures.Integer_Gauge("susceptible");
+  quarnel::Integer_Gauge_Measure infected = measures.Integer_Gauge("infected");
+  quarnel::Integer_Gauge_Measure recovered = measures.Integer_Gauge("recovered");
+  quarnel::Count_Measure births = measures.Count("births");  // at (d, 0)
+  quarnel::Count_Measure deaths = measures.Count("deaths");  // at (d, 0)
+  // [status]: the living at (d, 0) by status
+  std::array<quarnel::Count_Measure, 3> census{measures.Count("census_susceptible"),
+                                               measures.Count("census_infected"),
+                                               measures.Count("census_recovered")};
+  quarnel::Count_Measure infections = measures.Count("infections");  // at (d, 1)
+  quarnel::Count_Measure recoveries = measures.Count("recoveries");  // at (d, 1)
+
+  // The day's counts, as the last finished day left them. REQUIRES: no worker steps.
+  Day_Counts Counts() const {
+    Day_Counts c;
+    for (int s = 0; s < 3; ++s) c.census[s] = census[size_t(s)].Value();
+    c.infections = infections.Value();
+    c.recoveries = recoveries.Value();
+    c.births = births.Value();
+    c.deaths = deaths.Value();
+    return c;
   }
 };
 
@@ -235,9 +291,8 @@ inline void Check(const Epidemic_Parameters& p, int days) {
 class Person;
 class Recovery;
 
-// One worker's tallies and lists of the day; the hook sums them and empties them.
+// One worker's lists of the day; the hook gathers them and empties them.
 struct Worker_Day {
-  Day_Counts counts;
   std::vector<uint32_t> dead_slots;
   std::vector<Person*> newborns;
   std::vector<Infection> infections;
@@ -266,18 +321,21 @@ struct Slot_Table {
   }
 };
 
-// What the objects of one kernel run share.
+// The run's model state, which every handler reaches as next.model<Shared>(): the settings,
+// the directory (written at (d, 1) only as the thread rules above allow, rebuilt by the hook),
+// the workers' lists of the day and the measures the handlers add to.
 struct Shared {
+  Shared(const Epidemic_Parameters& p, uint64_t run_seed, bool record, const Measured& m)
+      : params(p), seed(run_seed), record_infections(record), measured(m) {}
   Epidemic_Parameters params;
   uint64_t seed;
   bool record_infections;
   Slot_Table slots;
   uint32_t population = 0;  // slots.size() during the day
   quarnel::Per_Worker<Worker_Day> workers;
+  const Measured& measured;
   Worker_Day& Mine() { return workers.Mine(); }
 };
-// The running kernel run's shared state (set by Run_Epidemic for the run's length).
-inline Shared* shared = nullptr;
 
 class Person : public quarnel::Identified_Agent<Person> {
  public:
@@ -303,11 +361,11 @@ class Recovery : public quarnel::Identified_Event<Recovery> {
 
   // Fires at (day, 1): recover and free itself, or answer the next day.
   void Act(quarnel::Next& next) {
-    Shared& s = *shared;
+    Shared& s = next.model<Shared>();
     if (Recovers(s.params, s.seed, identity(), next.iteration())) {
       s.slots.status[_slot] = recovered;
       s.slots.recovery[_slot] = nullptr;
-      ++s.Mine().counts.recoveries;
+      s.measured.recoveries.Add();
       quarnel::Release(this);
       return;
     }
@@ -336,23 +394,22 @@ void Slot_Table::Move(uint32_t from, uint32_t to) {
 }
 
 void Person::Act(quarnel::Next& next) {
-  Shared& s = *shared;
-  Worker_Day& mine = s.Mine();
+  Shared& s = next.model<Shared>();
   const Status status = s.slots.status[_slot];
-  ++mine.counts.census[status];
+  s.measured.census[status].Add();
   const uint32_t day = next.iteration();
   const Day_Plan plan = Plan_Day(s.params, s.seed, identity(), day, status, s.population);
   if (plan.dies) {  // only the recovered die, and they hold no recovery event
-    ++mine.counts.deaths;
-    mine.dead_slots.push_back(_slot);
+    s.measured.deaths.Add();
+    s.Mine().dead_slots.push_back(_slot);
     quarnel::Release(this);
     return;
   }
   if (plan.gives_birth) {
     Person* child = quarnel::Create_Identified<Person>(quarnel::Child_Identity(identity(), next.now(), 0));
     child->Schedule_At(quarnel::Revision(day + 1, 0));
-    mine.newborns.push_back(child);
-    ++mine.counts.births;
+    s.Mine().newborns.push_back(child);
+    s.measured.births.Add();
   }
   if (status == infected) {
     if (plan.treated) s.slots.recovery[_slot]->Schedule_At(quarnel::Revision(day + 1, 1));
@@ -372,7 +429,7 @@ void Person::Act(quarnel::Next& next) {
 // It does not read its infector's status: the infector's own recovery event may be changing it
 // in this sub-iteration.
 void Infections::Act(quarnel::Next& next) {
-  Shared& s = *shared;
+  Shared& s = next.model<Shared>();
   const uint32_t day = next.iteration();
   const Day_Plan plan = Plan_Day(s.params, s.seed, _infector, day, infected, s.population);
   for (int j = 0; j < s.params.contacts; ++j) {
@@ -388,10 +445,9 @@ void Infections::Act(quarnel::Next& next) {
     event->Schedule_At(quarnel::Revision(day + uint32_t(s.params.min_sick_days), 1));
     s.slots.status[slot] = infected;
     s.slots.recovery[slot] = event;
-    Worker_Day& mine = s.Mine();
-    ++mine.counts.infections;
+    s.measured.infections.Add();
     if (s.record_infections)
-      mine.infections.push_back({int(day) + 1, _infector, s.slots.person[slot]->identity()});
+      s.Mine().infections.push_back({int(day) + 1, _infector, s.slots.person[slot]->identity()});
   }
   quarnel::Release(this);
 }
@@ -412,23 +468,28 @@ void Remove_Dead(std::vector<uint32_t>& dead_slots, size_t size, Move&& move, Po
 }  // namespace detail
 
 // The model on the kernel: `settings.threads` workers, blocks of `settings.block_size` people
-// and recovery events.
-inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Settings& settings) {
+// and recovery events, its measures in `measured` (a set of its own when null). Each day's row
+// is final at the end of its day, with the measures of Measured::Recorded() set to it.
+// REQUIRES: controlling thread, no other run. Exceptions of the kernel and a failed daily check
+// pass through.
+inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Settings& settings,
+                                    Measured* measured = nullptr) {
   using detail::Person;
   using detail::Recovery;
   const int days = settings.steps > 0 ? settings.steps : p.days;
   detail::Check(p, days);
-  detail::Shared state{p, settings.seed, settings.record_infections, {}, 0, {}};
+  std::unique_ptr<Measured> own = measured ? nullptr : std::make_unique<Measured>();
+  Measured& m = measured ? *measured : *own;
+  detail::Shared state(p, settings.seed, settings.record_infections, m);
   Epidemic_Result result;
 
-  const quarnel::modelkit::Kernel_Run_Scope<detail::Shared> scope(detail::shared, state,
-                                                                  settings.fingerprint);
+  const quarnel::modelkit::Fingerprint_Scope fingerprint_scope(settings.fingerprint);
   quarnel::Simulation_Configuration config;
   config.num_threads = settings.threads;
   config.num_iterations = days;
   int days_done = 0;
   {
-    quarnel::Simulation run(config);
+    quarnel::Simulation run(config, state);
     state.workers.Start();
     quarnel::Set_Block_Size<Person>(settings.block_size);
     quarnel::Set_Block_Size<Recovery>(settings.block_size);
@@ -449,13 +510,12 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
     state.population = uint32_t(p.people);
     int64_t living = p.people;
 
+    run.Attach_Measures(m.measures);
     run.On_Iteration_End([&](uint32_t day) {
-      Day_Counts counts;
+      const Day_Counts counts = m.Counts();
       std::vector<uint32_t> dead;
       std::vector<Person*> born;
       state.workers.For_Each([&](detail::Worker_Day& w) {
-        counts.Add(w.counts);
-        w.counts = Day_Counts();
         dead.insert(dead.end(), w.dead_slots.begin(), w.dead_slots.end());
         w.dead_slots.clear();
         born.insert(born.end(), w.newborns.begin(), w.newborns.end());
@@ -482,6 +542,9 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
       }
       if (!failure.empty()) throw std::runtime_error(failure);
       const Day_Row row = Row_Of(int(day) + 1, counts);
+      m.susceptible.Set(row.susceptible);
+      m.infected.Set(row.infected);
+      m.recovered.Set(row.recovered);
       if (settings.on_row) {
         settings.on_row(row);
         result.series.assign(1, row);

@@ -1,7 +1,8 @@
 // The epidemic model: the kernel's series and infections equal the sequential reference's on
 // any number of workers and block size; several infectors of one person are settled by the
 // lowest identity; recovery events fire, move and free themselves; the daily checks name what
-// failed; the program refuses bad input with one line.
+// failed; the program refuses bad input with one line, and records its declared parameters
+// and its series.
 #include "Epidemic_Reference.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +10,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -118,6 +122,25 @@ TEST(Epidemic_Test, Lowest_Identity_Infects_When_Several_Hit_One_Person) {
   EXPECT_GT(both_hit, 0);
 }
 
+// The people infected at the start are distinct slots: all of them when as many or more are
+// asked for, and for one seed the first n of any larger number asked for.
+TEST(Epidemic_Test, Initially_Infected_Are_Distinct_And_All_When_Asked_For_All) {
+  Epidemic_Parameters p;
+  p.people = 5000;
+  p.initially_infected = 5000;
+  const std::vector<uint32_t> all = Initially_Infected(p, 9);
+  std::vector<uint32_t> sorted = all, slots(5000);
+  std::sort(sorted.begin(), sorted.end());
+  std::iota(slots.begin(), slots.end(), 0u);
+  EXPECT_EQ(sorted, slots);
+  p.initially_infected = 7000;
+  EXPECT_EQ(Initially_Infected(p, 9), all);
+  p.initially_infected = 10;
+  EXPECT_EQ(Initially_Infected(p, 9), std::vector<uint32_t>(all.begin(), all.begin() + 10));
+  p.initially_infected = 0;
+  EXPECT_TRUE(Initially_Infected(p, 9).empty());
+}
+
 Epidemic_Parameters Ten_Sick(double recovery, double treatment, double death, double birth) {
   Epidemic_Parameters p;
   p.people = 10;
@@ -200,15 +223,17 @@ TEST(Epidemic_Test, Program_Refuses_Bad_Input_With_One_Line_And_Runs_Good_Input)
     ASSERT_FALSE(err.empty()) << bad;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << bad << ": " << err;
   }
-  const std::string csv = testing::TempDir() + "epidemic_series.csv";
+  const std::string csv = testing::TempDir() + "epidemic_series_" + std::to_string(getpid()) + ".csv";
+  std::remove(csv.c_str());
   EXPECT_EQ(Run_Program("--steps 3 --threads 2 --csv " + csv).status, 0);
   std::ifstream in(csv);
   std::string line;
   std::vector<std::string> lines;
   while (std::getline(in, line)) lines.push_back(line);
+  std::remove(csv.c_str());
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "day,susceptible,infected,recovered,births,deaths");
-  // day,S,I,R,births,deaths: S + I + R = N + births - deaths.
+  EXPECT_EQ(lines[0], "step,susceptible,infected,recovered,births,deaths");
+  // step (the day),S,I,R,births,deaths: S + I + R = N + births - deaths.
   std::istringstream row(lines[1]);
   int64_t v[6];
   char comma;
@@ -243,10 +268,15 @@ void Expect_Whole_Rows(const std::string& text, const std::string& header, int f
   }
 }
 
-// SIGTERM: the run stops at the end of its day, the CSV holds every finished day, status 143.
+const char* const kHeader = "step,susceptible,infected,recovered,births,deaths";
+
+// SIGTERM: the run stops at the end of its day, status 143; the CSV and the SQLite file hold
+// every finished day, and the runs row says the run was interrupted.
 TEST(Epidemic_Program_Test, Sigterm_Stops_At_The_End_Of_A_Day_Keeping_Every_Finished_Row) {
-  const std::string csv = Temp_File("interrupted.csv");
-  Background_Program run(EPIDEMIC_PROGRAM, "--threads 2 --steps 2000000000 --csv " + csv);
+  const std::string csv = Temp_File("interrupted.csv"), db = Temp_File("interrupted.db");
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
+  Background_Program run(EPIDEMIC_PROGRAM, "--threads 2 --steps 2000000000 --csv " + csv + " --sqlite " + db);
   ASSERT_TRUE(
       Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= 4; }, std::chrono::milliseconds(60000)))
       << "the rows are written as the days end";
@@ -254,36 +284,122 @@ TEST(Epidemic_Program_Test, Sigterm_Stops_At_The_End_Of_A_Day_Keeping_Every_Fini
   const Program_Output output = run.Wait();
   EXPECT_EQ(output.status, 143) << output.err;
   const std::string text = Read_Text_File(csv);
-  Expect_Whole_Rows(text, "day,susceptible,infected,recovered,births,deaths", 1);
-  EXPECT_NE(output.err.find("epidemic: interrupted by SIGTERM after day " +
-                            std::to_string(Lines_Of(text).size() - 1) + " of 2000000000; the CSV file '" +
-                            csv + "' holds every finished step\n"),
+  Expect_Whole_Rows(text, kHeader, 1);
+  const std::string last = std::to_string(Lines_Of(text).size() - 1);
+  EXPECT_NE(output.err.find("epidemic: interrupted by SIGTERM after day " + last +
+                            " of 2000000000; the records hold every finished step\n"),
             std::string::npos)
       << output.err;
   EXPECT_EQ(output.out, "");
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT status, days FROM runs"),
+            std::vector<std::string>{"interrupted|2000000000"});
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT count(*), min(step), max(step) FROM series"),
+            std::vector<std::string>{last + "|1|" + last});
   std::remove(csv.c_str());
+  std::remove(db.c_str());
 }
 
-// A signal before the first day has ended: the old CSV stays as it was, and so does the
-// folder (the temporary file beside it is gone).
-TEST(Epidemic_Program_Test, A_Run_Stopped_Before_Its_First_Row_Leaves_The_Old_File) {
-  const std::string csv = Temp_File("kept.csv");
+// The files in the folder of `path` whose names start with "." + its name + ".": the
+// recorder's temporary files for it.
+std::vector<std::string> Temporary_Files_Beside(const std::string& path) {
+  const std::filesystem::path p(path);
+  const std::string prefix = "." + p.filename().string() + ".";
+  std::vector<std::string> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(p.parent_path(), error)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+// An existing CSV is refused before the run unless --overwrite, and stays as it was. A signal
+// before the first day has ended leaves records of no finished day: the CSV its header, the
+// SQLite runs row 'interrupted' with no series, and no temporary file beside the CSV.
+TEST(Epidemic_Program_Test, A_Run_Stopped_Before_Its_First_Row_Leaves_Records_Of_No_Day) {
+  const std::string csv = Temp_File("kept.csv"), db = Temp_File("kept.db");
+  std::remove(db.c_str());
   std::ofstream(csv) << "an old series\n";
-  Background_Program run(EPIDEMIC_PROGRAM, "--size large --csv " + csv);
-  // The temporary file appears once the program has set itself up, before the run.
-  const std::string temporary = csv + "." + std::to_string(run.pid()) + ".partial";
+  const quarnel::modelkit::Program_Outcome refused = Run_Program("--steps 2 --csv " + csv);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "epidemic: the CSV file " + csv + " exists (--overwrite replaces it)\n");
+  EXPECT_EQ(Read_Text_File(csv), "an old series\n");
+
+  Background_Program run(EPIDEMIC_PROGRAM, "--size large --overwrite --csv " + csv + " --sqlite " + db);
+  // The temporary file appears once the records are open, before the run is set up.
   ASSERT_TRUE(
-      Wait_Until([&] { return access(temporary.c_str(), F_OK) == 0; }, std::chrono::milliseconds(30000)));
+      Wait_Until([&] { return !Temporary_Files_Beside(csv).empty(); }, std::chrono::milliseconds(30000)));
   run.Signal(SIGINT);
   const Program_Output output = run.Wait();
   EXPECT_EQ(output.status, 130) << output.err;
-  EXPECT_NE(output.err.find("epidemic: interrupted by SIGINT after day 0 of 100; the CSV file '" + csv +
-                            "' was left as it was\n"),
+  EXPECT_NE(output.err.find(
+                "epidemic: interrupted by SIGINT after day 0 of 100; the records hold every finished step\n"),
             std::string::npos)
       << output.err;
-  EXPECT_EQ(Read_Text_File(csv), "an old series\n");
-  EXPECT_NE(access(temporary.c_str(), F_OK), 0);
+  EXPECT_EQ(Read_Text_File(csv), std::string(kHeader) + "\n");
+  EXPECT_EQ(Temporary_Files_Beside(csv), std::vector<std::string>{});
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT status, people FROM runs"),
+            std::vector<std::string>{"interrupted|1000000"});
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT count(*) FROM series"),
+            std::vector<std::string>{"0"});
   std::remove(csv.c_str());
+  std::remove(db.c_str());
+}
+
+// The parameters are declared once: --params lists them, --set changes one (a value out of
+// range is one line) and wins over --steps for the days, and the records carry them. The CSV
+// and the SQLite series both equal the reference's for the same values.
+TEST(Epidemic_Program_Test, Parameters_Are_Listed_Set_And_Recorded) {
+  const Program_Output listing = Run_To_End(EPIDEMIC_PROGRAM, "--params");
+  EXPECT_EQ(listing.status, 0);
+  EXPECT_NE(listing.out.find("min_sick_days"), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find("preset large: people=1000000"), std::string::npos) << listing.out;
+  const quarnel::modelkit::Program_Outcome refused = Run_Program("--set contacts=17");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("contacts"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1) << refused.err;
+
+  const std::string csv = Temp_File("recorded.csv"), db = Temp_File("recorded.db");
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
+  const Program_Output run =
+      Run_To_End(EPIDEMIC_PROGRAM,
+                 "--seed 3 --threads 2 --steps 9 --set people=2000 --set infection=0.3 "
+                 "--set days=6 --csv " +
+                     csv + " --sqlite " + db);
+  ASSERT_EQ(run.status, 0) << run.err;
+  Epidemic_Parameters p = Parameters_For(Model_Size::small);
+  p.people = 2000;
+  p.infection = 0.3;
+  p.days = 6;
+  Run_Settings settings;
+  settings.seed = 3;
+  const std::vector<Day_Row> expected = Run_Epidemic_Reference(p, settings).series;
+  ASSERT_EQ(expected.size(), 6u);
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(
+                db, "SELECT model, seed, status, people, contacts, infection, min_sick_days, days FROM runs"),
+            std::vector<std::string>{"epidemic|3|done|2000|4|0.3|3|6"});
+  const std::vector<std::string> lines = Lines_Of(Read_Text_File(csv));
+  const std::vector<std::string> rows = quarnel::modelkit::Query_Sqlite(
+      db, "SELECT step, susceptible, infected, recovered, births, deaths FROM series ORDER BY step");
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  ASSERT_EQ(rows.size(), expected.size());
+  EXPECT_EQ(lines[0], kHeader);
+  for (size_t t = 0; t < expected.size(); ++t) {
+    const Day_Row& r = expected[t];
+    std::string row = std::to_string(r.day);
+    for (int64_t v : {r.susceptible, r.infected, r.recovered, r.births, r.deaths})
+      row += "," + std::to_string(v);
+    EXPECT_EQ(lines[t + 1], row);
+    std::replace(row.begin(), row.end(), ',', '|');
+    EXPECT_EQ(rows[t], row);
+  }
+  EXPECT_NE(run.out.find("epidemic small: 2000 people, 6 days, 2 workers: S " +
+                         std::to_string(expected.back().susceptible) + ", I " +
+                         std::to_string(expected.back().infected) + ", "),
+            std::string::npos)
+      << run.out;
+  std::remove(csv.c_str());
+  std::remove(db.c_str());
 }
 
 TEST(Epidemic_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {

@@ -1,8 +1,10 @@
-// epidemic: the epidemic with recovery events on the kernel (Epidemic.h), with the example
-// models' command line.
+// epidemic: the epidemic with recovery events on the kernel (Epidemic.h). Runs one set of
+// parameters, records the daily series (--csv, --sqlite) and prints the final state with the
+// run fingerprint.
+#include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Program_Process.h>
-#include <quarnel/modelkit/Series_Writer.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -10,42 +12,53 @@
 
 namespace {
 
+using quarnel::modelkit::Model_Options;
+
 const char* const kAbout =
     "People are susceptible, infected or recovered. Each day every infectious person meets 4 people\n"
     "and infects each susceptible one with probability 0.1; an infection allocates a recovery event,\n"
     "first due 3 days later, that recovers its person with probability 0.3 each time it fires; a\n"
     "treated person (0.02 a day) has it moved to the next day. The recovered die (0.001 a day), the\n"
-    "living give birth (0.0001 a day). 10 infected at the start, 100 days. Sizes: small 10000 people,\n"
-    "large 1000000, huge 10000000. The series: S, I, R at the end of each day, births and deaths.\n"
-    "The run stops with an error if a daily check fails: S + I + R = births - deaths + N = the\n"
-    "kernel's live people, and live recovery events = infected people.\n";
+    "living give birth (0.0001 a day). 10 infected at the start, 100 days (--steps N: N days). Sizes:\n"
+    "small 10000 people, large 1000000, huge 10000000. The records have one row per day (step 1: the\n"
+    "end of the first day): step,susceptible,infected,recovered,births,deaths. --params lists the\n"
+    "parameters. The run stops with an error if a daily check fails: S + I + R = births - deaths + N\n"
+    "= the kernel's live people, and live recovery events = infected people.\n";
 
-int Run(const quarnel::modelkit::Model_Options& options) {
-  const epidemic::Epidemic_Parameters params = epidemic::Parameters_For(options.size);
-  // Refused before the run if it cannot be written; each day's row is written at the end of
-  // its day (Series_Writer.h).
-  quarnel::modelkit::Series_Writer csv(options.csv, "day,susceptible,infected,recovered,births,deaths");
+// The days to run: --steps N sets them as if it were a --set days=N given before the others,
+// so that a --set days=... wins over it.
+int Days_Of(const Model_Options& options, const epidemic::Epidemic_Parameters& values) {
+  const bool set = std::any_of(options.sets.begin(), options.sets.end(),
+                               [](const std::string& s) { return s.rfind("days=", 0) == 0; });
+  return options.steps > 0 && !set ? options.steps : values.days;
+}
+
+int Run(const Model_Options& options, const epidemic::Epidemic_Parameters& values) {
+  epidemic::Epidemic_Parameters params = values;
+  params.days = Days_Of(options, values);
+  epidemic::Measured measured;
+  // Refused before the run if they cannot be written; each day's row is recorded at the end of
+  // its day.
+  quarnel::modelkit::Recorder records =
+      quarnel::modelkit::Open_Records(measured.measures, "epidemic", options, epidemic::Declared_Parameters(),
+                                      params, epidemic::Measured::Recorded());
   int64_t births = 0, deaths = 0;
   epidemic::Run_Settings settings;
   settings.threads = options.threads;
   settings.seed = options.seed;
-  settings.steps = options.steps;
   settings.block_size = options.block_size;
   settings.on_row = [&](const epidemic::Day_Row& r) {
     births += r.births;
     deaths += r.deaths;
-    csv.Row(std::to_string(r.day) + ',' + std::to_string(r.susceptible) + ',' + std::to_string(r.infected) +
-            ',' + std::to_string(r.recovered) + ',' + std::to_string(r.births) + ',' +
-            std::to_string(r.deaths));
+    records.Record(uint64_t(r.day));
   };
-  const epidemic::Epidemic_Result result = epidemic::Run_Epidemic(params, settings);
-  csv.Finish();
-  const int days = options.steps > 0 ? options.steps : params.days;
+  const epidemic::Epidemic_Result result = quarnel::modelkit::Recorded_Run(
+      records, [&] { return epidemic::Run_Epidemic(params, settings, &measured); });
   if (quarnel::modelkit::Run_Interrupted()) {
     const int done = result.series.empty() ? 0 : result.series.back().day;
-    return quarnel::modelkit::Interrupted_Status(
-        "epidemic",
-        "after day " + std::to_string(done) + " of " + std::to_string(days) + csv.Interruption_Note());
+    return quarnel::modelkit::Interrupted_Status("epidemic", "after day " + std::to_string(done) + " of " +
+                                                                 std::to_string(params.days) +
+                                                                 "; the records hold every finished step");
   }
   const epidemic::Day_Row& last = result.series.back();
   std::printf(
@@ -60,5 +73,6 @@ int Run(const quarnel::modelkit::Model_Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return quarnel::modelkit::Run_Model_Program(argc, argv, "epidemic", kAbout, Run);
+  return quarnel::modelkit::Run_Model_Program<epidemic::Epidemic_Parameters>(
+      argc, argv, "epidemic", kAbout, epidemic::Declared_Parameters(), Run);
 }
