@@ -328,6 +328,62 @@ TEST(Schelling_Program_Test, Parameters_Are_Listed_Set_And_Recorded) {
   std::remove(db.c_str());
 }
 
+// A study: a 2 x 2 grid times 3 replications on 2 jobs gives 12 runs, each with its own seed
+// and its point's values, and each run's series is the model's for that seed and those values;
+// the program run alone with them records the same series.
+TEST(Schelling_Program_Test, A_Study_Of_A_Grid_Makes_Every_Run_Of_Its_Design) {
+  const std::string db = Temp_File("study.db"), single = Temp_File("single.db");
+  std::remove(db.c_str());
+  std::remove(single.c_str());
+  const quarnel::modelkit::Program_Output study =
+      quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM,
+                                    "study --vary radius=1,2 --vary min_to_be_happy=2,4 --replications 3 "
+                                    "--seed 8 --jobs 2 --steps 5 --sqlite " +
+                                        db);
+  ASSERT_EQ(study.status, 0) << study.err;
+  const std::vector<std::string> runs = quarnel::modelkit::Query_Sqlite(
+      db, "SELECT run, seed, status, radius, min_to_be_happy FROM runs ORDER BY run");
+  ASSERT_EQ(runs.size(), 12u);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    std::istringstream row(runs[i]);
+    std::string run, seed, status, radius, minimum;
+    std::getline(row, run, '|');
+    std::getline(row, seed, '|');
+    std::getline(row, status, '|');
+    std::getline(row, radius, '|');
+    std::getline(row, minimum, '|');
+    EXPECT_EQ(run, std::to_string(i + 1));
+    EXPECT_EQ(status, "done");
+    EXPECT_EQ(radius, i < 6 ? "1" : "2");              // the first --vary varies slowest
+    EXPECT_EQ(minimum, (i / 3) % 2 == 0 ? "2" : "4");  // then the replications
+    Parameters p = Parameters_For(Model_Size::small);
+    p.steps = 5;
+    p.radius = std::stoi(radius);
+    p.min_to_be_happy = std::stoi(minimum);
+    const Series expected = reference::Run(p, std::stoull(seed));
+    const std::vector<std::string> series = quarnel::modelkit::Query_Sqlite(
+        db, "SELECT step, happy, moved FROM series WHERE run = " + run + " ORDER BY step");
+    ASSERT_EQ(series.size(), expected.size());
+    for (size_t t = 0; t < expected.size(); ++t) {
+      EXPECT_EQ(series[t], std::to_string(t) + "|" + std::to_string(expected[t].happy) + "|" +
+                               std::to_string(expected[t].moved));
+    }
+    if (i == 7) {  // the program alone, with run 8's seed and values
+      ASSERT_EQ(quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM,
+                                              "--steps 5 --seed " + seed + " --set radius=" + radius +
+                                                  " --set min_to_be_happy=" + minimum + " --sqlite " + single)
+                    .status,
+                0);
+      EXPECT_EQ(
+          quarnel::modelkit::Query_Sqlite(single, "SELECT step, happy, moved, fraction_happy FROM series"),
+          quarnel::modelkit::Query_Sqlite(
+              db, "SELECT step, happy, moved, fraction_happy FROM series WHERE run = 8 ORDER BY step"));
+    }
+  }
+  std::remove(db.c_str());
+  std::remove(single.c_str());
+}
+
 // A result that never reached standard output (a full device, a closed descriptor) is one line
 // on standard error and status 1.
 TEST(Schelling_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {

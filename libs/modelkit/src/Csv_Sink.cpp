@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <utility>
@@ -39,10 +40,20 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
     if (_regular && !overwrite) Refuse_Record("the CSV file " + path + " exists (--overwrite replaces it)");
   }
   if (_regular) {
-    std::string name = Temporary_Beside(path);
+    // A symbolic link keeps pointing at the file it names, which is the one replaced, and a
+    // replaced file keeps its permission bits.
+    struct stat link;
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      if (char* resolved = ::realpath(path.c_str(), nullptr); resolved != nullptr) {
+        _path = resolved;
+        std::free(resolved);
+      }
+    }
+    const bool exists = ::stat(_path.c_str(), &st) == 0;
+    std::string name = Temporary_Beside(_path);
     _fd = ::mkstemp(name.data());
     if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
-    ::fchmod(_fd, 0644);
+    ::fchmod(_fd, exists ? st.st_mode & 07777 : 0644);
     _temporary = name;
     Set_File_To_Remove_On_Signal(_temporary.c_str());  // a second signal leaves no temporary file
   } else {

@@ -98,8 +98,9 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
 }
 
 Record_Options Recording_Of(const Model_Options& options, std::vector<std::string> columns) {
-  return Record_Options{options.csv, options.sqlite, options.overwrite, uint32_t(options.record_every),
-                        std::move(columns)};
+  return Record_Options{options.csv,        options.sqlite,
+                        options.overwrite,  uint32_t(options.record_every),
+                        std::move(columns), options.durable_records};
 }
 
 std::string Model_Usage(const std::string& name, const std::string& about) {

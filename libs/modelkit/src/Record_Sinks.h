@@ -41,7 +41,7 @@ class Recorder::Sqlite_Sink {
  public:
   // Opens or creates the file, checks or creates its tables, inserts the runs row as 'running'.
   Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
-              const Run_Description& run);
+              const Run_Description& run, bool durable);
   ~Sqlite_Sink();
   void Row(uint64_t step, const std::vector<Measure_Value>& values);
   void Finish(Run_Status status);  // commits, sets the status; closes

@@ -44,7 +44,8 @@ Recorder::Recorder(const Measures& measures, Run_Description run, Record_Options
   }
   _row.resize(_recorded.size());
   if (!_options.csv.empty()) _csv = std::make_unique<Csv_Sink>(_options.csv, columns, _options.overwrite);
-  if (!_options.sqlite.empty()) _sqlite = std::make_unique<Sqlite_Sink>(_options.sqlite, columns, run);
+  if (!_options.sqlite.empty())
+    _sqlite = std::make_unique<Sqlite_Sink>(_options.sqlite, columns, run, _options.durable);
 }
 
 Recorder::~Recorder() {

@@ -64,7 +64,7 @@ void Recorder::Sqlite_Sink::Exec(const std::string& sql) {
 }
 
 Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
-                                   const Run_Description& run)
+                                   const Run_Description& run, bool durable)
     : _path(path) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -82,6 +82,7 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
       Fail("cannot open");
     }
     sqlite3_busy_timeout(_db, 5000);  // another run adding to the same file
+    if (!durable) Exec("PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY");
     Exec("BEGIN IMMEDIATE");
     Check_Or_Create(columns, run);
     Insert_Run(run);

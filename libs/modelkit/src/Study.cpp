@@ -237,8 +237,14 @@ void On_Child(int) {
 }  // namespace
 
 Scratch_Folder::Scratch_Folder() {
+  // $TMPDIR when set; otherwise memory (/dev/shm) when there is one, since scratch files live
+  // for a moment only and creating and removing files is most of a small run's cost on disk.
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarnel-study.XXXXXX";
+  const bool shm = ::access("/dev/shm", W_OK | X_OK) == 0;
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp
+                                    : shm                          ? "/dev/shm"
+                                                                   : "/tmp") +
+                        "/quarnel-study.XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr)
     throw Record_Error("cannot make a scratch folder in " + pattern.substr(0, pattern.rfind('/')) + ": " +
                        std::strerror(errno));
@@ -266,7 +272,8 @@ Child_Runs::Child_Runs() {
   }
 }
 
-pid_t Child_Runs::Start(const std::function<int()>& body, const std::string& err_file) {
+pid_t Child_Runs::Start(const std::function<int()>& body, const std::string& err_file,
+                        const std::vector<int>& cpus) {
   std::fflush(nullptr);
   const pid_t pid = ::fork();
   if (pid < 0) throw Record_Error(std::string("cannot start a run: fork failed: ") + std::strerror(errno));
@@ -274,6 +281,12 @@ pid_t Child_Runs::Start(const std::function<int()>& body, const std::string& err
   // The child: it dies with the driver, writes its standard error to its own file and its
   // standard output nowhere.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (!cpus.empty()) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int cpu : cpus) CPU_SET(cpu, &set);
+    ::sched_setaffinity(0, sizeof set, &set);
+  }
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigaction(SIGCHLD, &action, nullptr);
@@ -367,22 +380,34 @@ class Study_Progress {
   Clock::time_point _start = Clock::now(), _last{};
 };
 
-int Default_Jobs() {
+// The processors this process may run on.
+std::vector<int> Usable_Cpus() {
+  std::vector<int> cpus;
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)) > 0 ? int(::sysconf(_SC_NPROCESSORS_ONLN)) : 1;
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+      if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+  }
+  return cpus;
 }
 
 // The study on this machine: `jobs` child runs at a time.
 int Run_Local(const Study_Options& options, const Study_Model& model, const Study_Design& design,
               Study_File& file) {
-  const int jobs = options.jobs > 0 ? options.jobs : Default_Jobs();
+  const std::vector<int> cpus = Usable_Cpus();
+  const int jobs = options.jobs > 0 ? options.jobs : std::max(1, int(cpus.size()));
+  // When every job's workers fit on processors of their own, job slot k keeps its own: a run
+  // then knows it has no spare processor and its controlling thread does not poll for one.
+  const size_t threads = size_t(options.base.threads);
+  const bool pinned = size_t(jobs) * threads <= cpus.size();
+  std::vector<bool> slot_busy(size_t(jobs), false);
   Scratch_Folder scratch;
   Child_Runs children;
   struct Active {
     uint64_t index;
     int attempt;
+    size_t slot;
   };
   std::map<pid_t, Active> active;
   std::deque<std::pair<uint64_t, int>> again;  // runs killed from outside, made again first
@@ -394,9 +419,14 @@ int Run_Local(const Study_Options& options, const Study_Model& model, const Stud
     while (next < total && file.Holds(next)) ++next;
     return next < total ? int64_t(next++) : -1;
   };
+  // Runs that ended, with how: reaped first and added to the file after their slots have
+  // been given new runs, so that the children never wait for the file.
+  std::vector<std::pair<Active, Outcome>> ended;
+  uint64_t failing = 0;  // of those, the failed ones
   while (true) {
     stopped = stopped || Stop_Signal() != 0;
-    const bool too_many_failures = options.max_failures > 0 && file.failed() >= options.max_failures;
+    const bool too_many_failures =
+        options.max_failures > 0 && file.failed() + failing >= options.max_failures;
     while (!stopped && !too_many_failures && int(active.size()) < jobs) {
       int attempt = 0;
       int64_t index;
@@ -411,11 +441,36 @@ int Run_Local(const Study_Options& options, const Study_Model& model, const Stud
       Study_Run run{uint64_t(index), Study_Seed(options.base.seed, uint64_t(index)),
                     design.Assignments(uint64_t(index)), scratch.File(uint64_t(index), ".db")};
       std::filesystem::remove(run.sqlite);
+      const size_t slot = size_t(std::find(slot_busy.begin(), slot_busy.end(), false) - slot_busy.begin());
       const pid_t pid =
-          children.Start([&] { return model.run(options.base, run); }, scratch.File(uint64_t(index), ".err"));
-      active[pid] = {uint64_t(index), attempt};
+          children.Start([&] { return model.run(options.base, run); }, scratch.File(uint64_t(index), ".err"),
+                         pinned ? std::vector<int>(cpus.begin() + long(slot * threads),
+                                                   cpus.begin() + long((slot + 1) * threads))
+                                : std::vector<int>());
+      slot_busy[slot] = true;
+      active[pid] = {uint64_t(index), attempt, slot};
     }
-    if (active.empty()) break;
+    for (auto& [a, outcome] : ended) {
+      const std::string db = scratch.File(a.index, ".db");
+      if (outcome.kind == Outcome::killed && a.attempt < 2) {
+        again.emplace_back(a.index, a.attempt + 1);
+      } else if (outcome.kind != Outcome::unfinished) {
+        if (outcome.kind == Outcome::killed) outcome.kind = Outcome::failed;
+        file.Add_Run(a.index, outcome, db, design.Assignments(a.index),
+                     Study_Seed(options.base.seed, a.index));
+      }
+      if (outcome.kind == Outcome::unfinished || outcome.kind == Outcome::killed) std::filesystem::remove(db);
+    }
+    const bool made_again = std::any_of(ended.begin(), ended.end(),
+                                        [](const auto& e) { return e.second.kind == Outcome::killed; });
+    ended.clear();
+    failing = 0;
+    file.Commit_If_Due();
+    progress.Show(file.done(), file.failed());
+    if (active.empty()) {
+      if (made_again && !stopped) continue;
+      break;
+    }
     children.Wait(std::chrono::milliseconds(250));
     if (Stop_Signal() != 0 && !stopped) {
       stopped = true;
@@ -427,20 +482,12 @@ int Run_Local(const Study_Options& options, const Study_Model& model, const Stud
       if (found == active.end()) continue;
       const Active a = found->second;
       active.erase(found);
-      const std::string db = scratch.File(a.index, ".db"), err = scratch.File(a.index, ".err");
-      Outcome outcome = Outcome_Of(raw, err, stopped);
-      if (outcome.kind == Outcome::killed && a.attempt < 2) {
-        again.emplace_back(a.index, a.attempt + 1);
-      } else if (outcome.kind != Outcome::unfinished) {
-        if (outcome.kind == Outcome::killed) outcome.kind = Outcome::failed;
-        file.Add_Run(a.index, outcome, db, design.Assignments(a.index),
-                     Study_Seed(options.base.seed, a.index));
-      }
+      slot_busy[a.slot] = false;
+      const std::string err = scratch.File(a.index, ".err");
+      ended.emplace_back(a, Outcome_Of(raw, err, stopped));
+      failing += ended.back().second.kind == Outcome::failed;
       std::filesystem::remove(err);
-      if (outcome.kind == Outcome::unfinished || outcome.kind == Outcome::killed) std::filesystem::remove(db);
     }
-    file.Commit_If_Due();
-    progress.Show(file.done(), file.failed());
   }
   file.Commit();
   progress.Clear();
@@ -538,6 +585,7 @@ int Study(const std::vector<std::string>& args, const std::string& name, const P
                         Model_Options o = base;
                         o.seed = r.seed;
                         o.sqlite = r.sqlite;
+                        o.durable_records = false;
                         return run(o, r.sets);
                       }};
     status = Run_Study(options, model);

@@ -120,6 +120,8 @@ Study_File::~Study_File() {
     Commit();
   } catch (const Record_Error&) {
   }
+  sqlite3_finalize(_runs.insert);
+  sqlite3_finalize(_series.insert);
   sqlite3_close(_db);
 }
 
@@ -141,39 +143,42 @@ std::vector<std::string> Study_File::Columns(sqlite3* db, const std::string& tab
   return names;
 }
 
-// The study's file takes a table as the first run's scratch file made it; every later run's
-// must have the same columns.
-void Study_File::Ensure_Table(sqlite3* scratch, const std::string& table) {
-  if (!Has_Table(_db, table)) {
-    Statement s(scratch, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?");
-    sqlite3_bind_text(s.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
-    if (!s || sqlite3_step(s.get()) != SQLITE_ROW) Fail("cannot read a run's " + table + " for");
-    Exec(reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0)));
-  }
-  if (Columns(_db, table) != Columns(scratch, table))
-    throw Record_Error("a run's " + table + " columns differ from those of the SQLite file " + _path);
-}
-
-void Study_File::Copy_Rows(sqlite3* scratch, const std::string& table, uint64_t index,
+// Copies every row that `select` (a SELECT * of table `copier.table` in a run's scratch file)
+// gives, as run index + 1. The study's file takes the table as the first run's scratch file
+// made it; every later run's must have the same columns.
+void Study_File::Copy_Rows(sqlite3* scratch, sqlite3_stmt* select, Copier& copier, uint64_t index,
                            const std::string& status) {
-  const std::vector<std::string> columns = Columns(scratch, table);
-  const auto status_at = std::find(columns.begin(), columns.end(), "status") - columns.begin();
-  std::string sql = "INSERT INTO " + table + " VALUES (?";
-  for (size_t c = 1; c < columns.size(); ++c) sql += ", ?";
-  Statement insert(_db, sql + ")");
-  Statement select(scratch, "SELECT * FROM " + table + (table == "series" ? " ORDER BY step" : ""));
-  if (!insert || !select) Fail("cannot copy a run into");
-  while (sqlite3_step(select.get()) == SQLITE_ROW) {
-    sqlite3_bind_int64(insert.get(), 1, int64_t(index + 1));
-    for (int c = 1; c < int(columns.size()); ++c) {
-      if (table == "runs" && c == status_at) {
-        sqlite3_bind_text(insert.get(), c + 1, status.c_str(), -1, SQLITE_TRANSIENT);
+  std::vector<std::string> names;
+  for (int c = 0; c < sqlite3_column_count(select); ++c) names.emplace_back(sqlite3_column_name(select, c));
+  if (copier.insert == nullptr) {
+    if (!Has_Table(_db, copier.table)) {
+      Statement sql(scratch, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?");
+      sqlite3_bind_text(sql.get(), 1, copier.table.c_str(), -1, SQLITE_TRANSIENT);
+      if (!sql || sqlite3_step(sql.get()) != SQLITE_ROW) Fail("cannot read a run's " + copier.table + " for");
+      Exec(reinterpret_cast<const char*>(sqlite3_column_text(sql.get(), 0)));
+    }
+    copier.columns = Columns(_db, copier.table);
+    copier.status_at =
+        int(std::find(copier.columns.begin(), copier.columns.end(), "status") - copier.columns.begin());
+    std::string insert = "INSERT INTO " + copier.table + " VALUES (?";
+    for (size_t c = 1; c < copier.columns.size(); ++c) insert += ", ?";
+    if (sqlite3_prepare_v2(_db, (insert + ")").c_str(), -1, &copier.insert, nullptr) != SQLITE_OK)
+      Fail("cannot copy a run into");
+  }
+  if (names != copier.columns)
+    throw Record_Error("a run's " + copier.table + " columns differ from those of the SQLite file " + _path);
+  while (sqlite3_step(select) == SQLITE_ROW) {
+    sqlite3_bind_int64(copier.insert, 1, int64_t(index + 1));
+    for (int c = 1; c < int(names.size()); ++c) {
+      if (c == copier.status_at) {
+        sqlite3_bind_text(copier.insert, c + 1, status.c_str(), -1, SQLITE_TRANSIENT);
       } else {
-        sqlite3_bind_value(insert.get(), c + 1, sqlite3_column_value(select.get(), c));
+        sqlite3_bind_value(copier.insert, c + 1, sqlite3_column_value(select, c));
       }
     }
-    if (sqlite3_step(insert.get()) != SQLITE_DONE) Fail("cannot copy a run into");
-    sqlite3_reset(insert.get());
+    const int stepped = sqlite3_step(copier.insert);
+    sqlite3_reset(copier.insert);
+    if (stepped != SQLITE_DONE) Fail("cannot copy a run into");
   }
 }
 
@@ -186,15 +191,24 @@ void Study_File::Add_Run(uint64_t index, const Outcome& outcome, const std::stri
   const bool failed = outcome.kind != Outcome::done;
   const std::string status = failed ? "failed" : "done";
   sqlite3* source = nullptr;
+  if (std::filesystem::exists(scratch))
+    sqlite3_open_v2(scratch.c_str(), &source, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* runs = nullptr;
+  sqlite3_stmt* series = nullptr;
   const bool readable =
-      std::filesystem::exists(scratch) &&
-      sqlite3_open_v2(scratch.c_str(), &source, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-      Has_Table(source, "runs") && Has_Table(source, "series");
+      source != nullptr &&
+      sqlite3_prepare_v2(source, "SELECT * FROM runs", -1, &runs, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(source, "SELECT * FROM series ORDER BY step", -1, &series, nullptr) == SQLITE_OK;
   if (readable) {
-    Ensure_Table(source, "runs");
-    Ensure_Table(source, "series");
-    Copy_Rows(source, "runs", index, status);
-    Copy_Rows(source, "series", index, status);
+    try {
+      Copy_Rows(source, runs, _runs, index, status);
+      Copy_Rows(source, series, _series, index, status);
+    } catch (...) {
+      sqlite3_finalize(runs);
+      sqlite3_finalize(series);
+      sqlite3_close(source);
+      throw;
+    }
   } else if (Has_Table(_db, "runs")) {
     // A run that failed before it opened its records: its runs row from what the study knows.
     std::string names = "run, model, version, seed, status, finished", marks = "?, ?, ?, ?, ?, ?";
@@ -215,6 +229,8 @@ void Study_File::Add_Run(uint64_t index, const Outcome& outcome, const std::stri
       sqlite3_bind_text(insert.get(), int(i + 7), values[i].text.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(insert.get()) != SQLITE_DONE) Fail("cannot write");
   }
+  sqlite3_finalize(runs);
+  sqlite3_finalize(series);
   sqlite3_close(source);
   if (failed) {
     Statement insert(_db, "INSERT INTO failures VALUES (?, ?)");

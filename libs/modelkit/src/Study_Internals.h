@@ -13,6 +13,7 @@
 #include <quarnel/modelkit/Study.h>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace quarnel::modelkit::study_detail {
 
@@ -26,8 +27,8 @@ struct Outcome {
 // SIGINT, SIGTERM, SIGKILL or SIGHUP is unfinished while the study stops, killed otherwise.
 Outcome Outcome_Of(int raw_status, const std::string& err_file, bool stopping);
 
-// A folder of its own under $TMPDIR (or /tmp) for the runs' scratch files, removed with
-// everything in it by the destructor.
+// A folder of its own under $TMPDIR (or /dev/shm, or /tmp) for the runs' scratch files,
+// removed with everything in it by the destructor.
 class Scratch_Folder {
  public:
   Scratch_Folder();
@@ -46,8 +47,10 @@ class Child_Runs {
  public:
   Child_Runs();
   // Forks a child that runs body() with standard output on /dev/null and standard error in
-  // `err_file`, and exits with its status; the child dies with the driver.
-  pid_t Start(const std::function<int()>& body, const std::string& err_file);
+  // `err_file`, on the processors `cpus` (empty: those of the driver), and exits with its
+  // status; the child dies with the driver.
+  pid_t Start(const std::function<int()>& body, const std::string& err_file,
+              const std::vector<int>& cpus = {});
   void Wait(std::chrono::milliseconds limit);
 };
 
@@ -76,9 +79,16 @@ class Study_File {
  private:
   void Exec(const std::string& sql);
   [[noreturn]] void Fail(const std::string& what);
-  void Ensure_Table(sqlite3* scratch, const std::string& table);
+  // A table of the study's file that runs are copied into, with its insert prepared once.
+  struct Copier {
+    std::string table;
+    std::vector<std::string> columns;
+    sqlite3_stmt* insert = nullptr;
+    int status_at = -1;
+  };
   std::vector<std::string> Columns(sqlite3* db, const std::string& table);
-  void Copy_Rows(sqlite3* scratch, const std::string& table, uint64_t index, const std::string& status);
+  void Copy_Rows(sqlite3* scratch, sqlite3_stmt* select, Copier& copier, uint64_t index,
+                 const std::string& status);
 
   std::string _path;
   const Study_Model& _model;
@@ -87,6 +97,7 @@ class Study_File {
   uint64_t _done = 0, _failed = 0;
   bool _open = false;  // a transaction is open
   std::vector<std::string> _to_remove;
+  Copier _runs{"runs", {}, nullptr, -1}, _series{"series", {}, nullptr, -1};
   std::chrono::steady_clock::time_point _last_commit;
 };
 

@@ -17,6 +17,7 @@
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,6 +220,17 @@ TEST(Recorder_Test, Existing_Files_Are_Refused_Replaced_Or_Appended_To) {
   EXPECT_EQ(Read_File(csv), "precious\n");
   Recorded_Run(1, 100, {csv.string(), "", true, 1}, 2);
   EXPECT_EQ(Lines_Of(Read_File(csv)).size(), 4u);
+
+  // A replaced file keeps its permission bits, and a symbolic link keeps naming it.
+  ASSERT_EQ(chmod(csv.c_str(), 0640), 0);
+  const fs::path link = dir / "link.csv";
+  fs::create_symlink(csv, link);
+  Recorded_Run(1, 100, {link.string(), "", true, 1}, 3);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(Lines_Of(Read_File(csv)).size(), 5u);
+  struct stat status {};
+  ASSERT_EQ(stat(csv.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
 
   // Another model's file, and a file that is not a database.
   const fs::path db = dir / "other.db";

@@ -59,6 +59,7 @@ struct Model_Options {
   int record_every = 1;           // a record every this many steps, at least 1
   std::vector<std::string> sets;  // each --set NAME=VALUE, in order
   bool params = false;            // --params: list the parameters and stop
+  bool durable_records = true;    // false: a study's scratch records, which skip fsync
 };
 
 // "small", "large" or "huge".

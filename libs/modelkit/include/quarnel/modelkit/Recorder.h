@@ -73,6 +73,9 @@ struct Record_Options {
   // The measures' columns to record, in this order; empty: every column. A model keeps the
   // counts it needs only to compute its columns (in-step tallies) out of its records so.
   std::vector<std::string> columns = {};
+  // false: a SQLite file that need not survive a crash of the machine (a study's scratch file,
+  // copied into the study's own file): its commits skip fsync.
+  bool durable = true;
 };
 
 // What the runs table says about a run.
