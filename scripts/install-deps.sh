@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev
   liblog4cpp5-dev libboost-dev libboost-system-dev
   libbenchmark-dev librandom123-dev libsqlite3-dev
-  libopenmpi-dev openmpi-bin
+  libopenmpi-dev openmpi-bin python3-pandas python3-matplotlib
   gnuplot-nox
 )
 

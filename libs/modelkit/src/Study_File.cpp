@@ -65,6 +65,8 @@ Study_File::Study_File(const std::string& path, const Study_Model& model, const 
   }
   try {
     sqlite3_busy_timeout(_db, 5000);
+    // The driver's memory stays flat however many runs the file gains: its page cache is bounded.
+    Exec("PRAGMA cache_size = -1024");
     Exec("BEGIN IMMEDIATE");
     if (Has_Table(_db, "study")) {
       Statement s(_db, "SELECT model, design FROM study");
