@@ -178,6 +178,34 @@ TEST(Study_Test, A_Killed_Study_Resumes_To_The_Same_Runs_And_Series) {
   for (const std::string& f : std::vector<std::string>{whole, resumed, retried}) std::remove(f.c_str());
 }
 
+// SIGINT stops the study: the runs being made end with their step and are not kept, the
+// finished ones are, one line says how far it got, and the program ends by the signal; the
+// same command then finishes it.
+TEST(Study_Test, Sigint_Stops_The_Study_Keeping_Every_Finished_Run) {
+  const std::string db = Temp_File("sigint.db");
+  std::remove(db.c_str());
+  const std::string args =
+      "study --vary walkers=20,40 --replications 6 --steps 6 --set delay_us=60000 --sqlite " + db;
+  {
+    Background_Program study(QUARNEL_WALKERS, args);
+    ASSERT_TRUE(Wait_Until([&] { return Runs_Held(db) >= 1; }));
+    study.Signal(SIGINT);
+    const Program_Output out = study.Wait();
+    EXPECT_EQ(out.status, 130) << out.err;
+    EXPECT_NE(out.err.find("walkers: interrupted by SIGINT after "), std::string::npos) << out.err;
+    EXPECT_NE(out.err.find(" of 12 runs; the same command makes the rest"), std::string::npos) << out.err;
+  }
+  const int held = Runs_Held(db);
+  EXPECT_GE(held, 1);
+  EXPECT_LT(held, 12);
+  EXPECT_EQ(Query_Sqlite(db, "SELECT count(*) FROM runs WHERE status != 'done'"),
+            std::vector<std::string>{"0"});
+  const Program_Output again = Run_To_End(QUARNEL_WALKERS, args);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(Runs_Held(db), 12);
+  std::remove(db.c_str());
+}
+
 // mpirun -np 3: rank 0 writes the file, ranks 1 and 2 make the runs; the file equals the
 // local study's.
 TEST(Study_Test, An_Mpi_Study_Equals_The_Local_One) {
