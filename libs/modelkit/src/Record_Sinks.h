@@ -16,6 +16,9 @@ namespace quarnel::modelkit {
 
 // "cannot write FILE: <reason>"-style one-line failures.
 [[noreturn]] void Refuse_Record(const std::string& message);
+// An SQL identifier in double quotes; the time now as the records write it (UTC, ISO 8601).
+std::string Quoted(const std::string& name);
+std::string Now_Utc();
 
 class Recorder::Csv_Sink {
  public:
@@ -40,8 +43,8 @@ class Recorder::Csv_Sink {
 class Recorder::Sqlite_Sink {
  public:
   // Opens or creates the file, checks or creates its tables, inserts the runs row as 'running'.
-  Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
-              const Run_Description& run, bool durable);
+  Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns, const Run_Description& run,
+              bool durable);
   ~Sqlite_Sink();
   void Row(uint64_t step, const std::vector<Measure_Value>& values);
   void Finish(Run_Status status);  // commits, sets the status; closes

@@ -20,6 +20,8 @@ constexpr std::chrono::seconds kCommit_Interval{1};
 const std::vector<std::string> kRun_Columns = {"run",    "model",   "version", "seed",
                                                "status", "started", "finished"};
 
+}  // namespace
+
 std::string Quoted(const std::string& name) {
   return "\"" + name + "\"";
 }
@@ -32,6 +34,8 @@ std::string Now_Utc() {
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return text;
 }
+
+namespace {
 
 std::string Sql_Type(Parameter_Type type) {
   switch (type) {

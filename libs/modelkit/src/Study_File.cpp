@@ -8,6 +8,7 @@
 #include <quarnel/Version.h>
 #include <quarnel/modelkit/Recorder.h>
 
+#include "Record_Sinks.h"
 #include "Study_Internals.h"
 
 namespace quarnel::modelkit::study_detail {
@@ -15,19 +16,6 @@ namespace {
 
 constexpr std::chrono::seconds kCommit_Interval{1};
 constexpr size_t kRuns_Per_Commit = 256;
-
-std::string Quoted(const std::string& name) {
-  return "\"" + name + "\"";
-}
-
-std::string Now_Utc() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc;
-  gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
 
 // One prepared statement, finalized however the scope ends.
 class Statement {
