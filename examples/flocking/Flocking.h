@@ -402,8 +402,9 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
       pending = {int(s) + 1, 0.0,
                  Alignment(p.birds, [&](int i) -> const Bird_State& { return states[size_t(i)]; })};
       if (settings.view)
-        settings.view->Between_Iterations(
-            s + 1, [&](quarnel::modelkit::Portrayal& out) { Portray(p, states, birds, out); });
+        settings.view->Between_Iterations(s + 1, uint64_t(p.steps), [&](quarnel::modelkit::Portrayal& out) {
+          Portray(p, states, birds, out);
+        });
     });
     run.Run();
   }

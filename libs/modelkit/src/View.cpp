@@ -187,7 +187,6 @@ struct View::State {
   std::vector<Parameter_Value> values;
   std::vector<std::string> columns;
   uint64_t steps_done = 0;
-  uint64_t last_step = UINT64_MAX;  // the run's "steps" parameter
   double steps_per_second = 0;
   Clock::time_point rate_mark = Clock::now();
   uint64_t rate_mark_steps = 0;
@@ -474,11 +473,6 @@ void View::Run_Starts(const std::vector<Parameter_Value>& values) {
   s.running = true;
   s.error.clear();
   s.values = values;
-  s.last_step = UINT64_MAX;
-  for (const Parameter_Value& v : values) {
-    if (v.name == "steps" && v.type == Parameter_Type::integer)
-      s.last_step = std::strtoull(v.text.c_str(), nullptr, 10);
-  }
   s.columns.clear();
   s.rows.clear();
   s.row_steps.clear();
@@ -493,7 +487,8 @@ void View::Run_Starts(const std::vector<Parameter_Value>& values) {
   s.picture_wanted.store(true);
 }
 
-void View::Between_Iterations(uint64_t steps_done, const std::function<void(Portrayal&)>& portray) {
+void View::Between_Iterations(uint64_t steps_done, uint64_t last_step,
+                              const std::function<void(Portrayal&)>& portray) {
   State& s = *_state;
   bool will_hold;
   {
@@ -506,18 +501,18 @@ void View::Between_Iterations(uint64_t steps_done, const std::function<void(Port
       s.rate_mark = now;
       s.rate_mark_steps = steps_done;
     }
-    will_hold = !s.restart && steps_done < s.last_step &&
+    will_hold = !s.restart && steps_done < last_step &&
                 ((!s.playing && s.step_asked == 0) || (s.playing && s.speed > 0));
   }
   // A run about to wait shows the state it waits in; a running one, what the page asked for.
   if (s.picture_wanted.exchange(false, std::memory_order_relaxed) || will_hold) {
     s.scratch.Clear(s.stride);
-    portray(s.scratch);
+    if (portray) portray(s.scratch);
     // The next picture thins so that it keeps at most kMax_Drawn objects.
     s.stride = std::max<uint64_t>(1, (s.scratch.added() + kMax_Drawn - 1) / kMax_Drawn);
     if (s.scratch.objects().size() > kMax_Drawn) {  // this one had more than the last: again
       s.scratch.Clear(s.stride);
-      portray(s.scratch);
+      if (portray) portray(s.scratch);
     }
     auto picture =
         std::make_shared<const std::string>(view_detail::Encode_Picture(s.scratch, steps_done, s.run));
@@ -527,7 +522,7 @@ void View::Between_Iterations(uint64_t steps_done, const std::function<void(Port
   }
   std::unique_lock lock(s.mutex);
   for (;;) {
-    if (steps_done >= s.last_step) break;  // nothing left to hold: the run ends here
+    if (steps_done >= last_step) break;  // nothing left to hold: the run ends here
     if (s.restart) {
       World::Request_Stop();
       return;

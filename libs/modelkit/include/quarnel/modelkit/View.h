@@ -6,7 +6,7 @@
 //
 // What a model does for its view, all on the controlling thread:
 //  - in its iteration hook, once the iteration's state is final, it calls
-//      view->Between_Iterations(steps_done, [&](quarnel::modelkit::Portrayal& out) { ... });
+//      view->Between_Iterations(steps_done, last_step, [&](quarnel::modelkit::Portrayal& out) { ... });
 //    the function fills `out` (the space's extent, kinds of object, one Add per object) only
 //    when the page wants a new picture; the call then holds the run while the page has it
 //    paused or slowed down, and asks the run to stop (World::Request_Stop) when the page
@@ -128,10 +128,12 @@ class View {
 
   // A run starts with these parameter values (as the records keep them): the series restarts
   // empty; play, pause and speed stay as the page left them (the first run starts paused).
-  // A parameter named "steps" is the run's last step, after which the run is not held.
   void Run_Starts(const std::vector<Parameter_Value>& values);
-  // See the file comment. `steps_done`: the steps finished, shown as the iteration.
-  void Between_Iterations(uint64_t steps_done, const std::function<void(Portrayal&)>& portray);
+  // See the file comment. `steps_done`: the steps finished, shown as the iteration; at
+  // `last_step` the run is not held (nothing is left to step). A null `portray`: the model
+  // has no space, its plots are its view.
+  void Between_Iterations(uint64_t steps_done, uint64_t last_step,
+                          const std::function<void(Portrayal&)>& portray);
   // A row of the series: `step` and Values() of `measures`.
   void Record(uint64_t step, const Measures& measures);
   // The run has ended (last step, stop or failure; `error` non-empty: its message).
