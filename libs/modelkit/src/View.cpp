@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -201,7 +202,9 @@ struct View::State {
   uint64_t shown_run = 0;
   // Set by a page that fetched a picture: the next iteration makes a new one.
   std::atomic<bool> picture_wanted{true};
-  Portrayal scratch;  // controlling thread only
+  Portrayal scratch;               // controlling thread only
+  Clock::time_point next_picture;  // controlling thread only
+  uint64_t picture_number = 0;     // of the picture in `picture`
   uint64_t stride = 1;
 
   std::string State_Json();
@@ -339,14 +342,18 @@ void View::State::Routes() {
       res.set_content("run and after are whole numbers\n", "text/plain");
     }
   });
-  server.Get("/frame", [this](const Request&, Response& res) {
+  // have=N: the page holds picture N already; 204 until a newer one is made.
+  server.Get("/frame", [this](const Request& req, Response& res) {
     std::shared_ptr<const std::string> picture;
+    uint64_t number;
     {
       std::lock_guard lock(mutex);
       picture = this->picture;
+      number = picture_number;
     }
     picture_wanted.store(true, std::memory_order_relaxed);
-    if (!picture) {
+    res.set_header("X-Picture", std::to_string(number));
+    if (!picture || req.get_param_value("have") == std::to_string(number)) {
       res.status = 204;
       return;
     }
@@ -504,8 +511,11 @@ void View::Between_Iterations(uint64_t steps_done, uint64_t last_step,
     will_hold = !s.restart && steps_done < last_step &&
                 ((!s.playing && s.step_asked == 0) || (s.playing && s.speed > 0));
   }
-  // A run about to wait shows the state it waits in; a running one, what the page asked for.
-  if (s.picture_wanted.exchange(false, std::memory_order_relaxed) || will_hold) {
+  // A run about to wait shows the state it waits in. A running one makes the picture a page
+  // asked for once the time since the last picture is at least kPicture_Share^-1 times what
+  // that picture took, so pictures take at most about that share of the controlling thread.
+  const Clock::time_point start = Clock::now();
+  if (will_hold || (start >= s.next_picture && s.picture_wanted.exchange(false, std::memory_order_relaxed))) {
     s.scratch.Clear(s.stride);
     if (portray) portray(s.scratch);
     // The next picture thins so that it keeps at most kMax_Drawn objects.
@@ -516,9 +526,12 @@ void View::Between_Iterations(uint64_t steps_done, uint64_t last_step,
     }
     auto picture =
         std::make_shared<const std::string>(view_detail::Encode_Picture(s.scratch, steps_done, s.run));
+    const Clock::time_point end = Clock::now();
+    s.next_picture = end + (end - start) * std::lround(1 / kPicture_Share);
     std::lock_guard lock(s.mutex);
     std::swap(s.shown, s.scratch);
     s.picture = std::move(picture);
+    ++s.picture_number;
   }
   std::unique_lock lock(s.mutex);
   for (;;) {

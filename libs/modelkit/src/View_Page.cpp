@@ -130,7 +130,7 @@ function decode(buffer){
   const head=JSON.parse(new TextDecoder().decode(new Uint8Array(buffer,8,length)));
   return {head,words:new Uint32Array(buffer,8+length,head.count*4),floats:new Float32Array(buffer,8+length,head.count*4)};
 }
-let image=null,pixels=null;
+let image=null,pixels=null,pictureNumber="";
 function draw(p){
   const canvas=$("space"),h=p.head;
   if(!h.space){$("spacepanel").style.display="none";return;}
@@ -164,13 +164,17 @@ function draw(p){
 }
 async function frameLoop(){
   try{
-    const r=await fetch(q("/frame"));
+    const r=await fetch(q("/frame","have="+pictureNumber));
+    if(r.status===204)await new Promise(r=>setTimeout(r,15));
     if(r.status===200){
+      pictureNumber=r.headers.get("X-Picture");
+      const t0=performance.now();
       const p=decode(await r.arrayBuffer());
       const wasSpace=picture&&picture.head.space;
       picture=p;
       if(wasSpace!==p.head.space)makePlots();
       draw(p);
+      window.view.drawMs=performance.now()-t0;
       frames++;window.view.frames++;window.view.drawn=p.head.count;window.view.lastSteps=p.head.steps;
     }
   }catch(e){await new Promise(r=>setTimeout(r,500));}

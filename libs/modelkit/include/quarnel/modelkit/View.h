@@ -111,6 +111,8 @@ class View {
   static constexpr uint64_t kMax_Drawn = 100000;
   // The rows of the series the server keeps; older rows leave the ring first.
   static constexpr size_t kSeries_Rows = 20000;
+  // The most of the controlling thread's time that pictures take while the page plays the run.
+  static constexpr double kPicture_Share = 0.02;
 
   // A view of model `name`, whose parameters the page's form shows. `check` returns why the
   // NAME=VALUE assignments of a restart cannot run ("" when they can); the HTTP threads call
