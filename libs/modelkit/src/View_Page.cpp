@@ -165,7 +165,7 @@ function draw(p){
 async function frameLoop(){
   try{
     const r=await fetch(q("/frame","have="+pictureNumber));
-    if(r.status===204)await new Promise(r=>setTimeout(r,15));
+    if(r.status===204)await new Promise(r=>setTimeout(r,50));
     if(r.status===200){
       pictureNumber=r.headers.get("X-Picture");
       const t0=performance.now();
