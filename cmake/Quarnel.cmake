@@ -52,6 +52,8 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(LOG4CPP REQUIRED IMPORTED_TARGET log4cpp)
 # modelkit's Recorder writes SQLite files through the library's C API (Debian: libsqlite3-dev).
 find_package(SQLite3 REQUIRED)
+# modelkit's live view (--view) serves its page with cpp-httplib (Debian: libcpp-httplib-dev).
+pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 
 # googletest: the tests, and the population program, whose run is also a googletest test.
 if(QUARNEL_BUILD_TESTS OR QUARNEL_BUILD_APPS)

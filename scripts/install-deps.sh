@@ -9,7 +9,7 @@ packages=(
   liblog4cpp5-dev libboost-dev libboost-system-dev
   libbenchmark-dev librandom123-dev libsqlite3-dev
   libopenmpi-dev openmpi-bin python3-pandas python3-matplotlib
-  gnuplot-nox
+  gnuplot-nox libcpp-httplib-dev chromium
 )
 
 missing=()

@@ -41,6 +41,7 @@
 #include <quarnel/modelkit/Fingerprint_Scope.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Model_Parameters.h>
+#include <quarnel/modelkit/View.h>
 
 #include <algorithm>
 #include <array>
@@ -121,6 +122,9 @@ struct Run_Settings {
   // Measured::Recorded() set to it, and the result then keeps the last row only, so that
   // memory does not grow with the days.
   std::function<void(const Day_Row&)> on_row;
+  // Kernel only: the live view that watches the run (View.h), or null. The epidemic has no
+  // space: its compartments' plots are its view.
+  quarnel::modelkit::View* view = nullptr;
 };
 
 // Who infected whom, on which day (recorded when asked for).
@@ -553,6 +557,7 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
       }
       ++days_done;
       state.population = uint32_t(slots.size());
+      if (settings.view) settings.view->Between_Iterations(uint64_t(day) + 1, uint64_t(days), nullptr);
     });
     run.Run();
   }

@@ -24,6 +24,7 @@
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Periodic_Bucket_Grid.h>
+#include <quarnel/modelkit/View.h>
 
 #include <cmath>
 #include <cstdint>
@@ -127,6 +128,8 @@ struct Run_Settings {
   std::function<void(const Flocking_Row&)> on_row;
   // Kernel only: the run's measures, which must outlive the run; null: measures of its own.
   Measured* measured = nullptr;
+  // Kernel only: the live view that watches the run (View.h), or null.
+  quarnel::modelkit::View* view = nullptr;
 };
 
 struct Flocking_Result {
@@ -247,6 +250,65 @@ inline double Nearest_D2(const Flock_Grid& grid, uint32_t index, const Bird_Stat
 }
 
 namespace detail {
+class Bird;
+}
+
+// The flock for the live view: each bird a dot coloured by its heading, its fields its
+// position, velocity and the distance to its nearest neighbour of the step before.
+template <class Bird_Ptr>
+void Portray(const Flocking_Parameters& p, const std::vector<Bird_State>& states,
+             const std::vector<Bird_Ptr>& birds, quarnel::modelkit::Portrayal& out) {
+  out.Space(p.width, p.height);
+  const int kind =
+      out.Kind("bird", quarnel::modelkit::Shape::circle, {"x", "y", "vx", "vy", "nearest_distance"});
+  // A bird is drawn about a hundredth of the side of a small flock, and never under a unit.
+  const double size = std::max(1.0, std::max(p.width, p.height) / 120.0);
+  for (size_t i = 0; i < states.size(); ++i) {
+    const Bird_State& b = states[i];
+    // The heading picks the hue: birds flying the same way share a colour.
+    const double hue = (std::atan2(b.vy, b.vx) + std::numbers::pi) / (2 * std::numbers::pi) * 6.0;
+    const double f = hue - std::floor(hue);
+    const uint32_t up = uint32_t(40 + 180 * f), down = uint32_t(220 - 180 * f);
+    static const uint32_t lo = 40, hi = 220;
+    uint32_t r, g, bl;
+    switch (int(hue) % 6) {
+      case 0:
+        r = hi;
+        g = up;
+        bl = lo;
+        break;
+      case 1:
+        r = down;
+        g = hi;
+        bl = lo;
+        break;
+      case 2:
+        r = lo;
+        g = hi;
+        bl = up;
+        break;
+      case 3:
+        r = lo;
+        g = down;
+        bl = hi;
+        break;
+      case 4:
+        r = up;
+        g = lo;
+        bl = hi;
+        break;
+      default:
+        r = hi;
+        g = lo;
+        bl = down;
+        break;
+    }
+    out.Add(kind, b.x, b.y, (r << 16) | (g << 8) | bl, size, i,
+            {b.x, b.y, b.vx, b.vy, std::sqrt(birds[i]->_nearest_d2)});
+  }
+}
+
+namespace detail {
 
 // The run's model state, which every bird reaches as next.model<Shared>(): the settings and
 // the previous step's flock, read-only during a step; the iteration hook rebuilds the grid
@@ -339,6 +401,10 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
       if (s > 0) add_row({pending.step, nearest, pending.alignment});
       pending = {int(s) + 1, 0.0,
                  Alignment(p.birds, [&](int i) -> const Bird_State& { return states[size_t(i)]; })};
+      if (settings.view)
+        settings.view->Between_Iterations(s + 1, uint64_t(p.steps), [&](quarnel::modelkit::Portrayal& out) {
+          Portray(p, states, birds, out);
+        });
     });
     run.Run();
   }

@@ -30,6 +30,7 @@
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Random_Order.h>
 #include <quarnel/modelkit/Single_Occupancy_Grid.h>
+#include <quarnel/modelkit/View.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -247,14 +248,16 @@ using Row_Sink = std::function<void(const Counts&)>;
 // measures in `measured` (a run of its own when null). With `on_row`, each row goes there as
 // soon as it is final and the result keeps the last one only, so that memory does not grow
 // with the steps. A run stopped early (World::Request_Stop) ends with the row of its last
-// finished step.
+// finished step. With `view`, the live view watches the run (View.h): each resident a square
+// of its group's colour, with its identity, group and whether it is happy.
 // Row t's happy residents are those of the grid after step t, counted in phase 0 of step t + 1
 // (iteration t), so row t is final at the end of iteration t; the last row's are counted in
 // phase 2 of the last step (or, in a run stopped before, on the controlling thread once it has
 // stopped).
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
-                      bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr) {
+                      bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr,
+                      quarnel::modelkit::View* view = nullptr) {
   using namespace quarnel;
   std::unique_ptr<Measured> own = measured ? nullptr : std::make_unique<Measured>();
   Measured& m = measured ? *measured : *own;
@@ -295,6 +298,20 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
       if (i + 1 == uint32_t(p.steps)) {
         add_row({m.happy_at_end.Value(), moved});
         last_row = true;
+      }
+      if (view) {
+        view->Between_Iterations(i + 1, uint64_t(p.steps), [&](quarnel::modelkit::Portrayal& out) {
+          const auto& g = state.grid.geometry();
+          out.Space(g.width(), g.height());
+          const int kind = out.Kind("resident", quarnel::modelkit::Shape::square, {"group", "happy", "cell"});
+          for (size_t k = 0; k < state.cell_of.size(); ++k) {
+            const int32_t cell = state.cell_of[k];
+            const uint8_t group = state.grid.At(cell);
+            out.Add(kind, g.X(cell) + 0.5, g.Y(cell) + 0.5, group == 1 ? 0x1f77b4 : 0xff7f0e, 1.0,
+                    uint64_t(k + 1),
+                    {double(group), rules::Happy(state.grid, cell, group, p) ? 1.0 : 0.0, double(cell)});
+          }
+        });
       }
     });
     run.Run();

@@ -31,6 +31,7 @@
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Multi_Occupancy_Grid.h>
 #include <quarnel/modelkit/Random_Order.h>
+#include <quarnel/modelkit/View.h>
 
 #include <algorithm>
 #include <array>
@@ -510,6 +511,36 @@ inline void Grass_Row::Act(quarnel::Next& next) {
   next.In(1, settle);
 }
 
+// The run for the live view, between steps: grown grass, then the sheep, then the wolves.
+inline void Portray(const Shared& s, quarnel::modelkit::Portrayal& out) {
+  const Grid_Geometry& g = s.geometry;
+  out.Space(g.width(), g.height());
+  const int grass = out.Kind("grass", quarnel::modelkit::Shape::square, {"cell", "countdown"});
+  const int sheep = out.Kind("sheep", quarnel::modelkit::Shape::circle, {"energy", "cell"});
+  const int wolf = out.Kind("wolf", quarnel::modelkit::Shape::circle, {"energy", "cell"});
+  for (int32_t cell = 0; cell < g.num_cells(); ++cell) {
+    if (s.countdown[size_t(cell)] == 0)
+      out.Add(grass, g.X(cell) + 0.5, g.Y(cell) + 0.5, 0x9ccc65, 1.0, uint64_t(cell), {double(cell), 0.0});
+  }
+  // Within its cell by its identity: a fixed place for each animal, never outside the cell.
+  auto place = [&](uint64_t identity, int32_t cell, double& x, double& y) {
+    const uint64_t h = identity * 0x9E3779B97F4A7C15ull;
+    x = g.X(cell) + 0.2 + 0.6 * double(h >> 40 & 0xFFFF) / 65535.0;
+    y = g.Y(cell) + 0.2 + 0.6 * double(h >> 20 & 0xFFFF) / 65535.0;
+  };
+  double x, y;
+  quarnel::For_Each_Live<Sheep>([&](Sheep& a) {
+    if (!a._alive) return;
+    place(a._identity, a._cell, x, y);
+    out.Add(sheep, x, y, 0x42a5f5, 0.55, a._identity, {double(a._energy), double(a._cell)});
+  });
+  quarnel::For_Each_Live<Wolf>([&](Wolf& a) {
+    if (!a._alive) return;
+    place(a._identity, a._cell, x, y);
+    out.Add(wolf, x, y, 0x263238, 0.6, a._identity, {double(a._energy), double(a._cell)});
+  });
+}
+
 struct Run_Result {
   Series series;  // with a row sink: its last row only
   quarnel::Run_Digest fingerprint;
@@ -536,10 +567,13 @@ inline uint64_t Worker_Lane_Bytes(const Parameters& p, int threads) {
 // keeps the last one only, so that memory does not grow with the steps. The workers start
 // before the per-worker lanes are allocated: a thread count the system refuses fails before
 // that memory is taken. A run stopped early (World::Request_Stop) ends with the row of its
-// last finished step.
+// last finished step. With `view`, the live view watches the run (View.h): the cells with
+// grown grass, the sheep and the wolves (each animal placed within its cell by its identity,
+// so that those sharing a cell stay apart).
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
-                      bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr) {
+                      bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr,
+                      quarnel::modelkit::View* view = nullptr) {
   using namespace quarnel;
   std::unique_ptr<Measured> own = measured ? nullptr : std::make_unique<Measured>();
   Measured& m = measured ? *measured : *own;
@@ -591,9 +625,12 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     run.Attach_Measures(m.measures);
     add_row(start);
     int64_t grass = start.grass;
-    run.On_Iteration_End([&](uint32_t) {
+    run.On_Iteration_End([&](uint32_t i) {
       grass += m.grass_change.Value();
       add_row({Live_Count<Sheep>(), Live_Count<Wolf>(), grass});
+      if (view)
+        view->Between_Iterations(i + 1, uint64_t(p.steps),
+                                 [&](quarnel::modelkit::Portrayal& out) { Portray(state, out); });
     });
     run.Run();
   }

@@ -6,9 +6,11 @@
 #include <set>
 
 #include <quarnel/Fatal_Error.h>
+#include <quarnel/World.h>
 #include <quarnel/modelkit/Program_Process.h>
 #include <quarnel/modelkit/Recorder.h>
 #include <quarnel/modelkit/System_Limits.h>
+#include <quarnel/modelkit/View.h>
 
 namespace quarnel::modelkit {
 namespace command_line_detail {
@@ -45,9 +47,10 @@ Model_Size Size_Value(const std::string& text) {
   throw Model_Option_Error("option --size: '" + Printable(text) + "' is not one of small, large, huge");
 }
 
-const std::set<std::string> kWith_Value = {"--size", "--threads", "--seed", "--steps",       "--block_size",
-                                           "--csv",  "--sqlite",  "--set",  "--record_every"};
-const std::set<std::string> kFlags = {"--params", "--overwrite"};
+const std::set<std::string> kWith_Value = {"--size",         "--threads", "--seed",        "--steps",
+                                           "--block_size",   "--csv",     "--sqlite",      "--set",
+                                           "--record_every", "--port",    "--view-address"};
+const std::set<std::string> kFlags = {"--params", "--overwrite", "--view"};
 
 std::string File_Name(const std::string& option, const std::string& value) {
   if (value.empty()) throw Model_Option_Error("option " + option + ": the file name is empty");
@@ -81,6 +84,7 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
     }
     if (option == "--params") options.params = true;
     if (option == "--overwrite") options.overwrite = true;
+    if (option == "--view") options.view = true;
     if (kFlags.count(option) != 0) continue;
     if (i + 1 == args.size()) throw Model_Option_Error("option " + option + " needs a value");
     const std::string& value = args[++i];
@@ -93,7 +97,14 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
     if (option == "--csv") options.csv = File_Name(option, value);
     if (option == "--sqlite") options.sqlite = File_Name(option, value);
     if (option == "--set") options.sets.push_back(value);
+    if (option == "--port") options.view_port = int(Unsigned_Value(option, value, 65535));
+    if (option == "--view-address") {
+      if (value.empty()) throw Model_Option_Error("option --view-address: the address is empty");
+      options.view_address = value;
+    }
   }
+  if (!options.view && (seen.count("--port") != 0 || seen.count("--view-address") != 0))
+    throw Model_Option_Error("options --port and --view-address need --view");
   return options;
 }
 
@@ -107,7 +118,8 @@ std::string Model_Usage(const std::string& name, const std::string& about) {
   return "Usage: " + name +
          " [--size small|large|huge] [--threads T] [--seed S] [--steps N] [--block_size B] [--csv FILE]\n" +
          std::string(name.size() + 7, ' ') +
-         " [--sqlite FILE] [--overwrite] [--record_every N] [--set NAME=VALUE ...] [--params]\n" + about +
+         " [--sqlite FILE] [--overwrite] [--record_every N] [--set NAME=VALUE ...] [--params]\n" +
+         std::string(name.size() + 7, ' ') + " [--view [--port P] [--view-address A]]\n" + about +
          "  --size S          the model's size (default small)\n"
          "  --threads T       worker threads (default 1, at least 1)\n"
          "  --seed S          seed of every random draw (default 1, 0 to 18446744073709551615); the same\n"
@@ -121,6 +133,12 @@ std::string Model_Usage(const std::string& name, const std::string& about) {
          "  --record_every N  a record every N steps (default 1)\n"
          "  --set NAME=VALUE  set a parameter (repeatable; models with declared parameters)\n"
          "  --params          list the parameters: type, default, range, help; and the presets\n"
+         "  --view            serve a live view of the run in the browser (models with declared\n"
+         "                    parameters); the URL to open, with its token, goes to standard error.\n"
+         "                    The run starts paused; after it the program serves on until a restart\n"
+         "                    from the page or SIGINT/SIGTERM\n"
+         "  --port P          the view's port (default 8080; 0: any free port)\n"
+         "  --view-address A  the address the view binds (default 127.0.0.1)\n"
          "  -h, --help        this text\n"
          "Exit status 0 after a run, 1 when an option is wrong or the run fails; SIGINT or SIGTERM stops\n"
          "the run at the end of its step (a second one at once) and the program ends by that signal\n"
@@ -144,7 +162,8 @@ int Start(const std::vector<std::string>& args, const std::string& name, const s
     if (const std::string problem = Thread_Count_Problem(options.threads); !problem.empty())
       throw Model_Option_Error(problem);
     if (parameters == nullptr) {
-      for (const char* option : {"--set", "--params", "--sqlite", "--overwrite", "--record_every"}) {
+      for (const char* option :
+           {"--set", "--params", "--sqlite", "--overwrite", "--record_every", "--view"}) {
         for (const std::string& a : args) {
           if (a == option) throw Model_Option_Error("option " + a + " is not supported by this model");
         }
@@ -169,16 +188,72 @@ std::string Preset_For(const Model_Options& options, const Parameter_List& param
   return size;
 }
 
-int Guard(const std::string& name, const std::function<int()>& body) {
-  int status = 1;
+namespace {
+
+// `body()`'s status, or 1 after its exception's line on standard error; `message` gets the line.
+int Report(const std::string& name, const std::function<int()>& body, std::string* message = nullptr) {
+  std::string line;
   try {
-    status = body();
+    return body();
   } catch (const Model_Option_Error& e) {  // an option the run found too large for the machine
-    std::cerr << name << ": " << e.what() << std::endl;
+    line = e.what();
   } catch (const Record_Error& e) {
-    std::cerr << name << ": " << e.what() << std::endl;
+    line = e.what();
   } catch (const std::exception& e) {
-    std::cerr << name << ": the run failed: " << Printable(Describe_Exception(e)) << std::endl;
+    line = "the run failed: " + Printable(Describe_Exception(e));
+  }
+  std::cerr << name << ": " << line << std::endl;
+  if (message) *message = line;
+  return 1;
+}
+
+}  // namespace
+
+int Guard(const std::string& name, const std::function<int()>& body) {
+  return Finish_Process(name, Report(name, body));
+}
+
+int Serve_View(const std::string& name, const Parameter_List& parameters, const Model_Options& options,
+               const std::function<std::vector<Parameter_Value>(const Model_Options&,
+                                                                const std::vector<std::string>&)>& values,
+               const std::function<std::string(const std::vector<std::string>&)>& check,
+               const std::function<int(const Model_Options&, const std::vector<std::string>&)>& run) {
+  std::vector<Parameter_Value> first;
+  try {
+    first = values(options, {});
+  } catch (const Model_Option_Error& e) {
+    std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
+    return Finish_Process(name, 1);
+  }
+  View view(name, parameters, check);
+  try {
+    const std::string url = view.Start(View_Settings{options.view_address, options.view_port});
+    std::cerr << name << ": view at " << url << std::endl;
+  } catch (const View_Error& e) {
+    std::cerr << name << ": " << e.what() << std::endl;
+    return Finish_Process(name, 1);
+  }
+  Model_Options each = options;
+  each.live_view = &view;
+  std::vector<std::string> sets;  // the page's, after a restart
+  int status = 0;
+  for (bool restarted = false;; restarted = true) {
+    view.Run_Starts(restarted ? values(each, sets) : first);
+    std::string message;
+    status = Report(
+        name, [&] { return run(each, sets); }, &message);
+    // The first run fails as it would without the view; a restarted one that fails says so on
+    // the page, which may restart it again.
+    if (status != 0 && !restarted) return Finish_Process(name, status);
+    view.Run_Ended(status == 0 ? "" : message);
+    if (Stop_Signal() != 0) break;
+    if (!view.restart_asked() && !view.Wait_For_Restart()) {
+      status = 0;  // a signal after the run had ended: the program ends, the run was whole
+      break;
+    }
+    sets = view.Restart_Sets();
+    each.overwrite = true;  // the restarted run's series replaces the one before
+    World::Clear_Stop_Request();
   }
   return Finish_Process(name, status);
 }

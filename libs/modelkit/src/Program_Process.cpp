@@ -131,6 +131,10 @@ int Stop_Signal() {
 }
 
 bool Run_Interrupted() {
+  return World::Instance().stopped_on_request() && Stop_Signal() != 0;
+}
+
+bool Run_Stopped_Early() {
   return World::Instance().stopped_on_request();
 }
 

@@ -1,7 +1,7 @@
 // The command line shared by the example models:
 //   <model> [--size small|large|huge] [--threads T] [--seed S] [--steps N] [--block_size B]
 //           [--csv FILE] [--sqlite FILE] [--overwrite] [--record_every N]
-//           [--set NAME=VALUE ...] [--params] [--help]
+//           [--set NAME=VALUE ...] [--params] [--view [--port P] [--view-address A]] [--help]
 //
 // Every failure is a Model_Option_Error whose what() is one line naming the option (or the
 // parameter) and the value; Run_Model_Program turns it into "<model>: <message> (see
@@ -18,6 +18,12 @@
 //    presets; the size must name one of them), then --steps N (as --set steps=N, for a model
 //    that declares `steps`), then each --set in order. `PROGRAM study ...` runs a study of
 //    the model instead (Study.h).
+//    With --view it serves a live view of its runs (View.h): the URL, token included, is one
+//    line on standard error; `run` gets the View in options.view and its kernel run calls
+//    Between_Iterations and Record. When a run ends the program keeps serving: a restart from
+//    the page calls `run` again with the page's NAME=VALUE after the command line's (the CSV
+//    then replaced, as --overwrite), and a stop signal ends the program. A port that cannot
+//    be had is one line and status 1 before any run. The first form refuses --view.
 //
 // A declared model's run records its measures with Open_Records and Recorded_Run:
 //
@@ -47,19 +53,27 @@ namespace quarnel::modelkit {
 
 enum class Model_Size { small, large, huge };
 
+class View;  // View.h
+
 struct Model_Options {
   Model_Size size = Model_Size::small;
-  int threads = 1;                // worker threads, at least 1
-  uint64_t seed = 1;              // the seed of every random draw of the run
-  int steps = 0;                  // 0: the model's own number of steps
-  int block_size = 1000;          // objects per memory block of every type, at least 1
-  std::string csv;                // where the per-step series goes; empty: nowhere
-  std::string sqlite;             // a SQLite file that gains this run; empty: none
-  bool overwrite = false;         // an existing CSV file may be replaced
-  int record_every = 1;           // a record every this many steps, at least 1
-  std::vector<std::string> sets;  // each --set NAME=VALUE, in order
-  bool params = false;            // --params: list the parameters and stop
-  bool durable_records = true;    // false: a study's scratch records, which skip fsync
+  int threads = 1;                         // worker threads, at least 1
+  uint64_t seed = 1;                       // the seed of every random draw of the run
+  int steps = 0;                           // 0: the model's own number of steps
+  int block_size = 1000;                   // objects per memory block of every type, at least 1
+  std::string csv;                         // where the per-step series goes; empty: nowhere
+  std::string sqlite;                      // a SQLite file that gains this run; empty: none
+  bool overwrite = false;                  // an existing CSV file may be replaced
+  int record_every = 1;                    // a record every this many steps, at least 1
+  std::vector<std::string> sets;           // each --set NAME=VALUE, in order
+  bool params = false;                     // --params: list the parameters and stop
+  bool durable_records = true;             // false: a study's scratch records, which skip fsync
+  bool view = false;                       // --view: serve a live view of the run
+  int view_port = 8080;                    // --port: 0 takes any free port
+  std::string view_address = "127.0.0.1";  // --view-address
+  // The program's live view while --view serves one, else null; the run passes it to its
+  // kernel run. Set by Run_Model_Program, never read from the command line.
+  View* live_view = nullptr;
 };
 
 // "small", "large" or "huge".
@@ -85,18 +99,18 @@ Recorder Open_Records(const Measures& measures, const std::string& name, const M
                   Recording_Of(options, std::move(columns)));
 }
 
-// `run()`, then the records finished by how it ended: interrupted when a stop signal ended
-// the run before its last iteration (Run_Interrupted), done otherwise; failed when it throws,
-// and the exception goes on.
+// `run()`, then the records finished by how it ended: interrupted when a stop signal or the
+// view's restart ended the run before its last iteration (Run_Stopped_Early), done otherwise; failed when it
+// throws, and the exception goes on.
 template <class Body>
 std::invoke_result_t<Body&> Recorded_Run(Recorder& records, Body&& run) {
   try {
     if constexpr (std::is_void_v<std::invoke_result_t<Body&>>) {
       run();
-      records.Finish(Run_Interrupted() ? Run_Status::interrupted : Run_Status::done);
+      records.Finish(Run_Stopped_Early() ? Run_Status::interrupted : Run_Status::done);
     } else {
       auto result = run();
-      records.Finish(Run_Interrupted() ? Run_Status::interrupted : Run_Status::done);
+      records.Finish(Run_Stopped_Early() ? Run_Status::interrupted : Run_Status::done);
       return result;
     }
   } catch (...) {
@@ -141,6 +155,13 @@ int Start(const std::vector<std::string>& args, const std::string& name, const s
 std::string Preset_For(const Model_Options& options, const Parameter_List& parameters);
 // `body()`, with its exceptions turned into a message on standard error and status 1.
 int Guard(const std::string& name, const std::function<int()>& body);
+// The runs of a program with --view (see above); `values` and `run` as for Study, `check`
+// returns why NAME=VALUE assignments cannot run ("" when they can). Returns the exit status.
+int Serve_View(const std::string& name, const Parameter_List& parameters, const Model_Options& options,
+               const std::function<std::vector<Parameter_Value>(const Model_Options&,
+                                                                const std::vector<std::string>&)>& values,
+               const std::function<std::string(const std::vector<std::string>&)>& check,
+               const std::function<int(const Model_Options&, const std::vector<std::string>&)>& run);
 }  // namespace command_line_detail
 
 template <class P>
@@ -173,6 +194,24 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
   Model_Options options;
   const int status = command_line_detail::Start(args, name, about, &parameters.list(), options);
   if (status >= 0) return status;
+  if (options.view) {
+    return command_line_detail::Serve_View(
+        name, parameters.list(), options,
+        [&](const Model_Options& o, const std::vector<std::string>& sets) {
+          return parameters.Values(command_line_detail::Values_Of(parameters, o, sets));
+        },
+        [&](const std::vector<std::string>& sets) -> std::string {
+          try {
+            command_line_detail::Values_Of(parameters, options, sets);
+            return "";
+          } catch (const Model_Option_Error& e) {
+            return e.what();
+          }
+        },
+        [&](const Model_Options& o, const std::vector<std::string>& sets) {
+          return run(o, command_line_detail::Values_Of(parameters, o, sets));
+        });
+  }
   P values;
   try {
     values = command_line_detail::Values_Of(parameters, options);

@@ -44,8 +44,12 @@ int Stop_Signal();
 std::string Signal_Name(int signal);
 
 // Whether the last kernel run was ended by the stop signal before its last iteration
-// (World::stopped_on_request).
+// (World::stopped_on_request, with Stop_Signal() set). A run that the live view stopped to
+// restart it is not interrupted: the program goes on.
 bool Run_Interrupted();
+// Whether the last kernel run was ended before its last iteration on request, by the stop
+// signal or by the live view (World::stopped_on_request): its records are interrupted.
+bool Run_Stopped_Early();
 
 // The status of a program whose run was cut short by Stop_Signal(): 128 + the signal. Writes
 // "<name>: interrupted by <signal> <where>" on standard error first, where `where` says at

@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""A model program's --view as a client sees it, over plain HTTP on the loopback (standard
+library only):
+
+  view_program_test.py --program PATH [-- model options...]
+
+ - without --view the program opens no socket and starts no thread beyond its workers;
+ - a port in use is one line on standard error and status 1, before any run;
+ - requests without the token are refused (403); a malformed request gets 400, an oversized
+   one 413, a bad control 400, and the run goes on;
+ - many clients at once are all answered; a client that closes mid-picture does not disturb
+   the run;
+ - a run played at full speed with the view records the same CSV as one without it.
+Prints 'N passed, N failed'; exit status 0 when every check passed."""
+
+import argparse
+import concurrent.futures
+import filecmp
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+passed = failed = 0
+
+
+def check(condition, what):
+    global passed, failed
+    if condition:
+        passed += 1
+        print("ok:", what)
+    else:
+        failed += 1
+        print("FAILED:", what)
+
+
+def request(url, data=None, timeout=10):
+    """(status, body bytes) of a GET, or of a POST with `data`."""
+    try:
+        with urllib.request.urlopen(url, data=data, timeout=timeout) as r:
+            return r.status, r.read()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read()
+
+
+class Served:
+    """The program with --view on a free port; stopped by SIGTERM at the end."""
+
+    def __init__(self, program, args):
+        self.process = subprocess.Popen([program, "--view", "--port", "0"] + args, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, text=True)
+        line = self.process.stderr.readline()
+        match = re.search(r"http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]{32})", line)
+        if not match:
+            raise RuntimeError("no URL line: " + line)
+        self.port, self.token = int(match.group(1)), match.group(2)
+        self.base = "http://127.0.0.1:%d" % self.port
+
+    def url(self, path, query=""):
+        return self.base + path + "?token=" + self.token + ("&" + query if query else "")
+
+    def state(self):
+        import json
+        return json.loads(request(self.url("/state"))[1])
+
+    def wait(self, condition, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            s = self.state()
+            if condition(s):
+                return s
+            time.sleep(0.05)
+        return None
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            status = self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            status = self.process.wait()
+        self.process.stderr.close()
+        return status
+
+
+def raw(port, data, read=True):
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(data)
+        if not read:
+            return b""
+        reply = b""
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+        except socket.timeout:
+            pass
+        return reply
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("model_args", nargs="*")
+    options = parser.parse_args()
+    program, args = options.program, options.model_args
+    work = tempfile.mkdtemp(prefix="quarnel-view-")
+
+    # Without --view: no socket and no thread beyond the main thread and the one worker.
+    plain = subprocess.Popen([program, "--threads", "1"] + args + ["--set", "steps=100000000"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1.0)
+    fds = [os.readlink("/proc/%d/fd/%s" % (plain.pid, fd)) for fd in os.listdir("/proc/%d/fd" % plain.pid)]
+    tasks = len(os.listdir("/proc/%d/task" % plain.pid))
+    plain.send_signal(signal.SIGINT)
+    plain.wait(timeout=30)
+    check(not any(fd.startswith("socket:") for fd in fds), "without --view the program has no socket: %s" % fds)
+    check(tasks <= 2, "without --view the program runs %d threads: the main thread and its worker" % tasks)
+
+    # A port in use.
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        r = subprocess.run([program, "--view", "--port", str(port)] + args, capture_output=True, text=True,
+                           timeout=30)
+        lines = r.stderr.splitlines()
+        check(r.returncode == 1 and len(lines) == 1 and "in use" in lines[0] and str(port) in lines[0],
+              "a port in use: status %d, %s" % (r.returncode, lines))
+    r = subprocess.run([program, "--port", "80"] + args, capture_output=True, text=True, timeout=30)
+    check(r.returncode == 1 and "need --view" in r.stderr, "--port without --view is refused")
+
+    served = Served(program, args + ["--set", "steps=100000"])
+    try:
+        check(request(served.base + "/state")[0] == 403, "no token: 403")
+        check(request(served.base + "/?token=" + "0" * 32)[0] == 403, "a wrong token: 403")
+        check(request(served.url("/"))[0] == 200, "the page with the token: 200")
+        reply = raw(served.port, b"GARBAGE\r\n\r\n")
+        check(reply.startswith(b"HTTP/1.1 400"), "a malformed request: %r" % reply[:40])
+        status, _ = request(served.url("/restart"), data=b"birds=" + b"9" * 200000)
+        check(status == 413, "an oversized request: %d" % status)
+        check(request(served.url("/control"), data=b"action=fly")[0] == 400, "an unknown control: 400")
+        check(request(served.url("/control"), data=b"action=speed&speed=fast")[0] == 400, "a bad speed: 400")
+        check(request(served.url("/series", "run=x"))[0] == 400, "a bad series query: 400")
+        status, body = request(served.url("/restart"), data=b"no_such_parameter=1")
+        check(status == 400 and b"no_such_parameter" in body, "a restart naming no parameter: 400")
+        check(served.state()["run"] == 1, "bad requests leave the run as it was")
+
+        request(served.url("/control"), data=b"action=play&speed=0")
+        with concurrent.futures.ThreadPoolExecutor(max_workers=40) as pool:
+            paths = ["/state", "/frame", "/series", "/parameters"] * 40
+            statuses = list(pool.map(lambda p: request(served.url(p), timeout=30)[0], paths))
+        check(all(s in (200, 204) for s in statuses), "160 requests from 40 clients at once are all answered")
+        # A client that asks for a picture and goes away before reading it.
+        for _ in range(20):
+            raw(served.port, ("GET /frame?token=%s HTTP/1.1\r\nHost: x\r\n\r\n" % served.token).encode(), read=False)
+        before = served.state()["steps"]
+        after = served.wait(lambda s: s["steps"] > before + 5)
+        check(after is not None and served.process.poll() is None,
+              "closed clients do not disturb the run (steps %s -> %s)" % (before, after and after["steps"]))
+    finally:
+        status = served.stop()
+    check(status == 143 or status == -signal.SIGTERM, "SIGTERM mid-run ends the program by the signal: %d" % status)
+
+    # The same series with and without the view, the view playing at full speed.
+    without, with_view = os.path.join(work, "without.csv"), os.path.join(work, "with.csv")
+    r = subprocess.run([program, "--csv", without] + args, capture_output=True, timeout=600)
+    check(r.returncode == 0, "the run without the view")
+    served = Served(program, ["--csv", with_view] + args)
+    request(served.url("/control"), data=b"action=play&speed=0")
+    # A page reading pictures throughout.
+    done = None
+    deadline = time.monotonic() + 600
+    while done is None and time.monotonic() < deadline:
+        request(served.url("/frame"))
+        s = served.state()
+        done = s if not s["running"] else None
+    status = served.stop()
+    check(done is not None and status == 0, "the run with the view ends, and SIGTERM then ends the program: %d" % status)
+    check(filecmp.cmp(without, with_view, shallow=False), "the CSV with the view equals the CSV without it")
+
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
