@@ -52,6 +52,10 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(LOG4CPP REQUIRED IMPORTED_TARGET log4cpp)
 # modelkit's Recorder writes SQLite files through the library's C API (Debian: libsqlite3-dev).
 find_package(SQLite3 REQUIRED)
+# Checkpoints: cereal's binary archives (header only, Debian: libcereal-dev) and zlib's CRC-32
+# (Debian: zlib1g-dev).
+find_package(cereal REQUIRED)
+find_package(ZLIB REQUIRED)
 
 # googletest: the tests, and the population program, whose run is also a googletest test.
 if(QUARNEL_BUILD_TESTS OR QUARNEL_BUILD_APPS)
