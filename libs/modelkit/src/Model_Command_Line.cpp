@@ -5,6 +5,7 @@
 #include <iostream>
 #include <set>
 
+#include <quarnel/Checkpoint.h>
 #include <quarnel/Fatal_Error.h>
 #include <quarnel/modelkit/Program_Process.h>
 #include <quarnel/modelkit/Recorder.h>
@@ -45,9 +46,10 @@ Model_Size Size_Value(const std::string& text) {
   throw Model_Option_Error("option --size: '" + Printable(text) + "' is not one of small, large, huge");
 }
 
-const std::set<std::string> kWith_Value = {"--size", "--threads", "--seed", "--steps",       "--block_size",
-                                           "--csv",  "--sqlite",  "--set",  "--record_every"};
-const std::set<std::string> kFlags = {"--params", "--overwrite"};
+const std::set<std::string> kWith_Value = {
+    "--size",   "--threads", "--seed",         "--steps",      "--block_size",       "--csv",
+    "--sqlite", "--set",     "--record_every", "--checkpoint", "--checkpoint-every", "--resume"};
+const std::set<std::string> kFlags = {"--params", "--overwrite", "--fork"};
 
 std::string File_Name(const std::string& option, const std::string& value) {
   if (value.empty()) throw Model_Option_Error("option " + option + ": the file name is empty");
@@ -81,6 +83,7 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
     }
     if (option == "--params") options.params = true;
     if (option == "--overwrite") options.overwrite = true;
+    if (option == "--fork") options.fork = true;
     if (kFlags.count(option) != 0) continue;
     if (i + 1 == args.size()) throw Model_Option_Error("option " + option + " needs a value");
     const std::string& value = args[++i];
@@ -93,7 +96,13 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
     if (option == "--csv") options.csv = File_Name(option, value);
     if (option == "--sqlite") options.sqlite = File_Name(option, value);
     if (option == "--set") options.sets.push_back(value);
+    if (option == "--checkpoint") options.checkpoint = File_Name(option, value);
+    if (option == "--checkpoint-every") options.checkpoint_every = At_Least_One(option, value);
+    if (option == "--resume") options.resume = File_Name(option, value);
   }
+  if (options.checkpoint_every > 0 && options.checkpoint.empty())
+    throw Model_Option_Error("option --checkpoint-every needs --checkpoint FILE");
+  if (options.fork && options.resume.empty()) throw Model_Option_Error("option --fork needs --resume FILE");
   return options;
 }
 
@@ -107,7 +116,9 @@ std::string Model_Usage(const std::string& name, const std::string& about) {
   return "Usage: " + name +
          " [--size small|large|huge] [--threads T] [--seed S] [--steps N] [--block_size B] [--csv FILE]\n" +
          std::string(name.size() + 7, ' ') +
-         " [--sqlite FILE] [--overwrite] [--record_every N] [--set NAME=VALUE ...] [--params]\n" + about +
+         " [--sqlite FILE] [--overwrite] [--record_every N] [--set NAME=VALUE ...] [--params]\n" +
+         std::string(name.size() + 7, ' ') +
+         " [--checkpoint FILE [--checkpoint-every N]] [--resume FILE [--fork]]\n" + about +
          "  --size S          the model's size (default small)\n"
          "  --threads T       worker threads (default 1, at least 1)\n"
          "  --seed S          seed of every random draw (default 1, 0 to 18446744073709551615); the same\n"
@@ -121,10 +132,19 @@ std::string Model_Usage(const std::string& name, const std::string& about) {
          "  --record_every N  a record every N steps (default 1)\n"
          "  --set NAME=VALUE  set a parameter (repeatable; models with declared parameters)\n"
          "  --params          list the parameters: type, default, range, help; and the presets\n"
+         "  --checkpoint FILE save the run's whole state to FILE when a stop signal ends it, and with\n"
+         "                    --checkpoint-every N also at the end of every Nth step (written to\n"
+         "                    FILE.tmp, synced, then renamed: a kill during a write keeps the last one)\n"
+         "  --resume FILE     continue the run saved in FILE from its step, with the same seed and\n"
+         "                    parameters (--threads, --block_size and a longer --steps may differ); the\n"
+         "                    records go on in the same --csv/--sqlite file, rows after the step replaced.\n"
+         "                    The series and the run fingerprint are those of a run that never stopped\n"
+         "  --fork            with --resume: other parameters are allowed; the records start anew\n"
          "  -h, --help        this text\n"
-         "Exit status 0 after a run, 1 when an option is wrong or the run fails; SIGINT or SIGTERM stops\n"
-         "the run at the end of its step (a second one at once) and the program ends by that signal\n"
-         "(status 130 or 143 to a shell), the records holding every finished step.\n";
+         "Exit status 0 after a run, 1 when an option is wrong, a checkpoint is refused or the run fails;\n"
+         "SIGINT or SIGTERM stops the run at the end of its step (a second one at once), writes the\n"
+         "checkpoint when --checkpoint is given, and the program ends by that signal (status 130 or 143\n"
+         "to a shell), the records holding every finished step.\n";
 }
 
 namespace command_line_detail {
@@ -144,7 +164,8 @@ int Start(const std::vector<std::string>& args, const std::string& name, const s
     if (const std::string problem = Thread_Count_Problem(options.threads); !problem.empty())
       throw Model_Option_Error(problem);
     if (parameters == nullptr) {
-      for (const char* option : {"--set", "--params", "--sqlite", "--overwrite", "--record_every"}) {
+      for (const char* option : {"--set", "--params", "--sqlite", "--overwrite", "--record_every",
+                                 "--checkpoint", "--checkpoint-every", "--resume", "--fork"}) {
         for (const std::string& a : args) {
           if (a == option) throw Model_Option_Error("option " + a + " is not supported by this model");
         }
@@ -176,6 +197,8 @@ int Guard(const std::string& name, const std::function<int()>& body) {
   } catch (const Model_Option_Error& e) {  // an option the run found too large for the machine
     std::cerr << name << ": " << e.what() << std::endl;
   } catch (const Record_Error& e) {
+    std::cerr << name << ": " << e.what() << std::endl;
+  } catch (const Checkpoint_Error& e) {
     std::cerr << name << ": " << e.what() << std::endl;
   } catch (const std::exception& e) {
     std::cerr << name << ": the run failed: " << Printable(Describe_Exception(e)) << std::endl;
