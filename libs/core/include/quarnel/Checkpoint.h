@@ -16,9 +16,8 @@
 // Each type says how its own fields are saved, cereal style; the engine saves what it owns
 // itself (the object's identity and next revision). A field that points at another object
 // (of an identified type) is saved as that object's identity through Ref(pointer) and set
-// again once every object of the checkpoint exists. A checkpointed type is default
-// constructible (its constructor may be private to all but quarnel::Checkpoint_Io): loading
-// creates each object empty and then reads its fields.
+// again once every object of the checkpoint exists. A checkpointed type has a public default
+// constructor: loading creates each object empty and then reads its fields.
 //
 // The file (every number little-endian):
 //   "QRNLCKPT"  format version (u32)  0 (u32)  body length (u64)  CRC-32 of the body (u32)
