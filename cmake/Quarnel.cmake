@@ -54,6 +54,10 @@ pkg_check_modules(LOG4CPP REQUIRED IMPORTED_TARGET log4cpp)
 find_package(SQLite3 REQUIRED)
 # modelkit's live view (--view) serves its page with cpp-httplib (Debian: libcpp-httplib-dev).
 pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+# Checkpoints: cereal's binary archives (header only, Debian: libcereal-dev) and zlib's CRC-32
+# (Debian: zlib1g-dev).
+find_package(cereal REQUIRED)
+find_package(ZLIB REQUIRED)
 
 # googletest: the tests, and the population program, whose run is also a googletest test.
 if(QUARNEL_BUILD_TESTS OR QUARNEL_BUILD_APPS)

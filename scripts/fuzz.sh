@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-${QUARNEL_FUZZ_SECONDS:-60}}
 dir="$root/build/fuzz"
-targets=(Heap_fuzz Command_Line_fuzz)
+targets=(Heap_fuzz Command_Line_fuzz Checkpoint_fuzz)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_SANITIZE=fuzzer >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"

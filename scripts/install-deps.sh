@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
   googletest libgtest-dev
   liblog4cpp5-dev libboost-dev libboost-system-dev
-  libbenchmark-dev librandom123-dev libsqlite3-dev
+  libbenchmark-dev librandom123-dev libsqlite3-dev libcereal-dev zlib1g-dev
   libopenmpi-dev openmpi-bin python3-pandas python3-matplotlib
   gnuplot-nox libcpp-httplib-dev chromium
 )

@@ -26,6 +26,7 @@
 #include <quarnel/Quarnel.h>
 #include <quarnel/modelkit/Fingerprint_Scope.h>
 #include <quarnel/modelkit/Grid_Geometry.h>
+#include <quarnel/modelkit/Model_Checkpoints.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Random_Order.h>
@@ -156,12 +157,17 @@ namespace kernel {
 // move writes it.
 class Resident : public quarnel::Agent<Resident> {
  public:
+  Resident() = default;  // a checkpoint's load fills it
   Resident(uint32_t identity, uint8_t group) : _identity(identity), _group(group) {}
   void Act(quarnel::Next& next);  // phase 0 of every step, phase 2 of the last
   uint32_t identity() const { return _identity; }
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_identity, _group);
+  }
 
-  uint32_t _identity;
-  uint8_t _group;
+  uint32_t _identity = 0;
+  uint8_t _group = 0;
 };
 
 // The owner of one row of cells: in phase 1 it settles the claims on its cells and moves each
@@ -169,10 +175,15 @@ class Resident : public quarnel::Agent<Resident> {
 // alone) and its winners' entries of cell_of; no other handler touches those in phase 1.
 class Claim_Row : public quarnel::Agent<Claim_Row> {
  public:
+  Claim_Row() = default;
   explicit Claim_Row(int32_t row) : _row(row) {}
   void Act(quarnel::Next& next);  // phase 1 of every step
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_row);
+  }
 
-  int32_t _row;
+  int32_t _row = 0;
 };
 
 // The run's model state, which every handler reaches as next.model<Shared>(): the grid (read
@@ -244,6 +255,13 @@ struct Run_Result {
 // Measured::Recorded() set to it.
 using Row_Sink = std::function<void(const Counts&)>;
 
+// A run's checkpoints (Model_Checkpoints.h): it resumes from theirs when they resume, and
+// saves into them after each iteration's row, which `records` holds.
+struct Checkpointing {
+  quarnel::modelkit::Model_Checkpoints& checkpoints;
+  quarnel::modelkit::Recorder& records;
+};
+
 // One whole run on `threads` workers with `block_size` objects per block of each type, its
 // measures in `measured` (a run of its own when null). With `on_row`, each row goes there as
 // soon as it is final and the result keeps the last one only, so that memory does not grow
@@ -255,9 +273,13 @@ using Row_Sink = std::function<void(const Counts&)>;
 // phase 2 of the last step (or, in a run stopped before, on the controlling thread once it has
 // stopped).
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
+// With `checkpointing`, a run saved in a checkpoint goes on from its iteration (the rows from
+// there on), and checkpoints are written as they ask. A checkpoint holds the residents, the rows'
+// owners, every resident's cell and the moves of the last finished step; the grid is rebuilt
+// from the cells, and the claims, which a round overwrites before it reads them, start empty.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
                       bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr,
-                      quarnel::modelkit::View* view = nullptr) {
+                      quarnel::modelkit::View* view = nullptr, const Checkpointing* checkpointing = nullptr) {
   using namespace quarnel;
   std::unique_ptr<Measured> own = measured ? nullptr : std::make_unique<Measured>();
   Measured& m = measured ? *measured : *own;
@@ -281,16 +303,35 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
   };
   int64_t moved = 0;  // residents that moved in the last finished step
   bool last_row = false;
+  auto contents = [&](Checkpoint_Io& io) {
+    io.Objects<Resident>();
+    io.Objects<Claim_Row>();
+    io.State(state.cell_of, moved);
+    if (io.saving()) return;
+    if (state.cell_of.size() != size_t(p.agents)) io.Refuse("it holds another number of residents");
+    state.grid = Grid(Grid_Geometry(p.side, p.side));
+    for (size_t i = 0; i < state.cell_of.size(); ++i) {
+      const int32_t cell = state.cell_of[i];
+      if (uint64_t(uint32_t(cell)) >= uint64_t(state.grid.geometry().num_cells()) || state.grid.At(cell) != 0)
+        io.Refuse("two residents share a cell, or one lies outside the grid");
+      state.grid.Place(cell, rules::Group_Of(p, int32_t(i)));
+    }
+  };
+  const bool resuming = checkpointing != nullptr && checkpointing->checkpoints.resuming();
   {
     Simulation run(config, state);
     Set_Block_Size<Resident>(block_size);
     Set_Block_Size<Claim_Row>(block_size);
-    Create_Many<Resident>(uint64_t(p.agents), Revision(0, decide), [&](uint64_t i) {
-      return Resident(uint32_t(Root_Identity(i)), rules::Group_Of(p, int32_t(i)));
-    });
-    Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move),
-                           [](uint64_t row) { return Claim_Row(int32_t(row)); });
     run.Attach_Measures(m.measures);
+    if (resuming) {
+      checkpointing->checkpoints.Restore(&m.measures, contents);
+    } else {
+      Create_Many<Resident>(uint64_t(p.agents), Revision(0, decide), [&](uint64_t i) {
+        return Resident(uint32_t(Root_Identity(i)), rules::Group_Of(p, int32_t(i)));
+      });
+      Create_Many<Claim_Row>(uint64_t(p.side), Revision(0, move),
+                             [](uint64_t row) { return Claim_Row(int32_t(row)); });
+    }
     run.On_Iteration_End([&](uint32_t i) {
       // happy: on the grid before this step's moves; moved: in this step
       add_row({m.happy_in_step.Value(), moved});
@@ -313,6 +354,8 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
           }
         });
       }
+      if (checkpointing != nullptr)
+        checkpointing->checkpoints.After_Iteration(i, checkpointing->records, &m.measures, contents);
     });
     run.Run();
     if (!last_row) add_row({rules::Count_Happy(p, state.grid, state.cell_of), moved});

@@ -2,6 +2,7 @@
 // workers and any block size, the move contest follows its rule, and the program refuses bad
 // input with one line and status 1.
 #include <gtest/gtest.h>
+#include <quarnel/Checkpoint.h>
 #include <quarnel/modelkit/Program_Outcome.h>
 #include <signal.h>
 #include <unistd.h>
@@ -416,6 +417,131 @@ TEST(Schelling_Program_Test, A_Run_That_Fails_Before_Its_First_Row_Leaves_The_Ol
   EXPECT_EQ(Read_Text_File(csv), "an old series\n");
   std::remove(csv.c_str());
 #endif
+}
+
+// ---------------------------------------------------------------------------------------
+// Checkpoints.
+
+std::string Fingerprint_Of(const std::string& out) {
+  const size_t at = out.find("run fingerprint ");
+  return at == std::string::npos ? "(none in: " + out + ")" : out.substr(at);
+}
+
+// A run saved every k steps and killed by SIGKILL a few steps after a save, then resumed on
+// another number of workers and block size, writes the same CSV rows, SQLite series and run
+// fingerprint as a run that never stopped: the rows the killed run wrote after its checkpoint
+// are replaced.
+TEST(Schelling_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+  constexpr int kSteps = 300, kEvery = 10;
+  const std::string whole_csv = Temp_File("whole.csv"), whole_db = Temp_File("whole.db");
+  std::remove(whole_db.c_str());
+  const quarnel::modelkit::Program_Output whole = quarnel::modelkit::Run_To_End(
+      SCHELLING_PROGRAM, "--steps " + std::to_string(kSteps) + " --overwrite --csv " + whole_csv +
+                             " --sqlite " + whole_db + " --threads 2 --block_size 7");
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::string series = "SELECT step, happy, moved, fraction_happy FROM series ORDER BY step";
+  struct Case {
+    int save_threads, save_block, resume_threads, resume_block;
+  };
+  for (const Case c : {Case{1, 1000, 6, 1}, Case{2, 7, 1, 1000}, Case{2, 1, 6, 7}}) {
+    SCOPED_TRACE(std::to_string(c.save_threads) + " -> " + std::to_string(c.resume_threads) + " workers");
+    const std::string csv = Temp_File("part.csv"), db = Temp_File("part.db"), ckpt = Temp_File("part.ckpt");
+    std::remove(csv.c_str());
+    std::remove(db.c_str());
+    std::remove(ckpt.c_str());
+    {
+      // Without an end of its own: it runs until killed.
+      quarnel::modelkit::Background_Program dying(
+          SCHELLING_PROGRAM, "--steps 2000000000 --csv " + csv + " --sqlite " + db + " --checkpoint " + ckpt +
+                                 " --checkpoint-every " + std::to_string(kEvery) + " --threads " +
+                                 std::to_string(c.save_threads) + " --block_size " +
+                                 std::to_string(c.save_block));
+      ASSERT_TRUE(quarnel::modelkit::Wait_Until(
+          [&] { return Lines_Of(Read_Text_File(csv)).size() >= size_t(kEvery + 3 + 2); },
+          std::chrono::milliseconds(60000)));
+      dying.Signal(SIGKILL);
+      dying.Wait();
+    }
+    const quarnel::Checkpoint_Reader saved(ckpt);
+    const uint32_t at = saved.header().iteration;
+    ASSERT_GE(at, uint32_t(kEvery));
+    ASSERT_LT(at, uint32_t(kSteps)) << "killed too late for this test";
+    ASSERT_GT(Lines_Of(Read_Text_File(csv)).size(), size_t(at) + 1) << "rows after the checkpoint to replace";
+    const quarnel::modelkit::Program_Output resumed = quarnel::modelkit::Run_To_End(
+        SCHELLING_PROGRAM, "--steps " + std::to_string(kSteps) + " --csv " + csv + " --sqlite " + db +
+                               " --resume " + ckpt + " --threads " + std::to_string(c.resume_threads) +
+                               " --block_size " + std::to_string(c.resume_block));
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(Fingerprint_Of(resumed.out), Fingerprint_Of(whole.out));
+    EXPECT_TRUE(Read_Text_File(csv) == Read_Text_File(whole_csv)) << "the CSV rows differ";
+    EXPECT_TRUE(quarnel::modelkit::Query_Sqlite(db, series) ==
+                quarnel::modelkit::Query_Sqlite(whole_db, series));
+    EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT run, status FROM runs"),
+              std::vector<std::string>{"1|done"});
+    std::remove(csv.c_str());
+    std::remove(db.c_str());
+    std::remove(ckpt.c_str());
+  }
+  std::remove(whole_csv.c_str());
+  std::remove(whole_db.c_str());
+}
+
+// A checkpoint that cannot be continued is refused in one line, status 1, before the records are
+// touched: missing, empty, cut short, a flipped byte, a newer format, another model's, other
+// parameters or seed (unless --fork), and one at the run's last step.
+TEST(Schelling_Checkpoint_Test, Bad_Checkpoints_Are_Refused_In_One_Line) {
+  const std::string good = Temp_File("good.ckpt"), csv = Temp_File("bad.csv");
+  ASSERT_EQ(
+      quarnel::modelkit::Run_To_End(SCHELLING_PROGRAM, "--steps 12 --checkpoint " + good +
+                                                           " --checkpoint-every 5 --overwrite --csv " + csv)
+          .status,
+      0);
+  const std::string bytes = Read_Text_File(good);
+  ASSERT_GT(bytes.size(), 100u);
+  std::string flipped = bytes, newer = bytes;
+  flipped[bytes.size() - 40] ^= 1;
+  newer[8] = char(quarnel::__checkpoint_format + 1);
+  const std::string other = Temp_File("other.ckpt");
+  quarnel::Checkpoint_Header header;
+  header.model = "wolf_sheep";
+  header.iteration = 3;
+  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  auto file = [&](const std::string& name, const std::string& text) {
+    Write_File(Temp_File(name), text);
+    return Temp_File(name);
+  };
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--resume " + Temp_File("missing.ckpt"), "cannot read the checkpoint"},
+      {"--resume " + file("empty.ckpt", ""), "is empty"},
+      {"--resume " + file("short.ckpt", bytes.substr(0, bytes.size() / 2)), "cut short"},
+      {"--resume " + file("flipped.ckpt", flipped), "CRC-32"},
+      {"--resume " + file("newer.ckpt", newer), "newer than this program's"},
+      {"--resume " + other, "of the model 'wolf_sheep', not schelling"},
+      {"--resume " + good + " --set radius=2", "has radius=1, not 2"},
+      {"--resume " + good + " --seed 9", "has seed 1, not 9"},
+      {"--resume " + good + " --steps 10", "nothing to continue"},
+      {"--fork --steps 3", "--fork needs --resume"},
+      {"--checkpoint-every 3", "--checkpoint-every needs --checkpoint"},
+  };
+  const std::string before = Read_Text_File(csv);
+  for (const auto& [args, expected] : cases) {
+    const std::string steps = args.find("--steps") == std::string::npos ? " --steps 12" : "";
+    const quarnel::modelkit::Program_Outcome outcome = Run_Program(args + steps + " --csv " + csv);
+    EXPECT_EQ(outcome.status, 1) << args << ": " << outcome.err;
+    EXPECT_NE(outcome.err.find(expected), std::string::npos) << args << ": " << outcome.err;
+    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << args << ": " << outcome.err;
+  }
+  EXPECT_TRUE(Read_Text_File(csv) == before) << "a refused resume leaves the records alone";
+  // --fork continues from the saved state with other values, into new records.
+  const std::string forked = Temp_File("forked.csv");
+  std::remove(forked.c_str());
+  const quarnel::modelkit::Program_Outcome fork =
+      Run_Program("--resume " + good + " --fork --set min_to_be_happy=4 --steps 12 --csv " + forked);
+  EXPECT_EQ(fork.status, 0) << fork.err;
+  const std::vector<std::string> rows = Lines_Of(Read_Text_File(forked));
+  ASSERT_EQ(rows.size(), 4u);  // the header, then steps 10, 11 and 12 (the last step's two rows)
+  EXPECT_EQ(rows[1].rfind("10,", 0), 0u) << rows[1];
+  EXPECT_EQ(rows[3].rfind("12,", 0), 0u) << rows[3];
 }
 
 }  // namespace

@@ -22,10 +22,14 @@ constexpr const char* kAbout =
 
 int Run(const Model_Options& options, const schelling::Parameters& p) {
   schelling::Measured measured;
-  quarnel::modelkit::Recorder records =
-      quarnel::modelkit::Open_Records(measured.measures, "schelling", options,
-                                      schelling::Declared_Parameters(), p, schelling::Measured::Recorded());
-  uint64_t rows = 0;
+  quarnel::modelkit::Model_Checkpoints checkpoints(options, "schelling", schelling::Declared_Parameters(), p,
+                                                   uint32_t(p.steps));
+  quarnel::modelkit::Recorder records = quarnel::modelkit::Open_Records(
+      measured.measures, "schelling", options, schelling::Declared_Parameters(), p,
+      schelling::Measured::Recorded(), checkpoints);
+  // Row t is written at the end of iteration t: a resumed run writes from its first iteration on.
+  uint64_t rows = checkpoints.first_iteration();
+  const schelling::kernel::Checkpointing checkpointing{checkpoints, records};
   const schelling::kernel::Run_Result result = quarnel::modelkit::Recorded_Run(records, [&] {
     return schelling::kernel::Run(
         p, options.seed, options.threads, options.block_size, true,
@@ -33,7 +37,7 @@ int Run(const Model_Options& options, const schelling::Parameters& p) {
           if (options.live_view) options.live_view->Record(rows, measured.measures);
           records.Record(rows++);
         },
-        &measured, options.live_view);
+        &measured, options.live_view, &checkpointing);
   });
   const uint64_t steps = rows - 1;  // row 0 is the set-up
   if (quarnel::modelkit::Run_Interrupted()) {

@@ -175,11 +175,12 @@ void Measures::privEmpty(std::byte* part, const Declared& m) {
 void Measures::Start(uint32_t threads) {
   _threads = threads + 1;
   _stride = Round_Up(std::max<uint32_t>(_bytes, 1), __cache_line_size);
-  _storage.reset(new std::byte[_stride * _threads + __cache_line_size]);
+  // Zeroed, gaps between parts included: a checkpoint copies the bytes as they are.
+  _storage.reset(new std::byte[_stride * _threads + __cache_line_size]());
   const auto base = reinterpret_cast<uintptr_t>(_storage.get());
   _parts = _storage.get() + (Round_Up(uint32_t(base % __cache_line_size), __cache_line_size) -
                              uint32_t(base % __cache_line_size));
-  _totals.reset(new std::byte[std::max<uint32_t>(_bytes, 1)]);
+  _totals.reset(new std::byte[std::max<uint32_t>(_bytes, 1)]());
   for (const Declared& m : _measures) {
     for (uint32_t t = 0; t < _threads; ++t) {
       privEmpty(privPart(t, m.offset), m);
@@ -317,6 +318,37 @@ void Integer_Gauge_Measure::Set(int64_t value) const {
 }
 Measure_Value Integer_Gauge_Measure::Value() const {
   return _owner->_values[_column];
+}
+
+}  // namespace quarnel
+
+namespace quarnel {
+
+Measures::Saved_State Measures::Save_State() const {
+  if (_parts == nullptr) privNot_Started();
+  Saved_State state;
+  const auto* totals = reinterpret_cast<const uint8_t*>(_totals.get());
+  state.totals.assign(totals, totals + _bytes);
+  const auto* pending = reinterpret_cast<const uint8_t*>(privPart(_threads - 1, 0));
+  state.pending.assign(pending, pending + _bytes);
+  state.values = _values;
+  return state;
+}
+
+bool Measures::Restore_State(const Saved_State& state) {
+  if (_parts == nullptr) privNot_Started();
+  if (state.totals.size() != _bytes || state.pending.size() != _bytes ||
+      state.values.size() != _values.size())
+    return false;
+  for (size_t i = 0; i < _values.size(); ++i) {
+    const Measure_Value& v = state.values[i];
+    if (v.kind != Measure_Value::Kind::none && v.kind != _columns[i].kind) return false;
+  }
+  std::copy(state.totals.begin(), state.totals.end(), reinterpret_cast<uint8_t*>(_totals.get()));
+  std::copy(state.pending.begin(), state.pending.end(),
+            reinterpret_cast<uint8_t*>(privPart(_threads - 1, 0)));
+  _values = state.values;
+  return true;
 }
 
 }  // namespace quarnel

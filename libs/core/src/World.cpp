@@ -360,6 +360,15 @@ void World::Stop_Mid_Simulation() {
   _num_iterations.store(now == 0 ? 0 : now - 1u, std::memory_order_relaxed);
 }
 
+void World::Resume_At(uint32_t iteration) {
+  if (_running.load()) QUARNEL_FATAL("Resume_At: the run is already turning");
+  if (!_workers_out) QUARNEL_FATAL("Resume_At: no run is set up");
+  const Revision start(iteration, 0);
+  Set_Current_Revision(start);
+  // Set-up requests only lower the engine's next revision, which Initialize left at (0, 0).
+  Store_Revision(simulation_engine()._next_revision, start);
+}
+
 void World::Update_Num_Iterations(int num_iterations) {
   if (_running.load())
     QUARNEL_FATAL("Don't try to change the number of iterations while simulation is running");

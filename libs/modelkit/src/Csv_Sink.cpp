@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,42 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
   std::string header = "step";
   for (const Measure_Column& c : columns) header += "," + c.name;
   Write_Line(header + "\n");
+}
+
+Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
+                             uint64_t step)
+    : _path(path), _overwrite(false) {
+  const std::string refused = "cannot continue the CSV file " + path + ": ";
+  _fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (_fd < 0) Refuse_Record(refused + Reason(errno));
+  struct stat st;
+  if (::fstat(_fd, &st) != 0 || !S_ISREG(st.st_mode)) Refuse_Record(refused + "it is not a regular file");
+  std::string text(size_t(st.st_size), '\0');
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t got = ::read(_fd, text.data() + done, text.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) Refuse_Record(refused + (got < 0 ? Reason(errno) : "it shrank while being read"));
+    done += size_t(got);
+  }
+  std::string header = "step";
+  for (const Measure_Column& c : columns) header += "," + c.name;
+  header += "\n";
+  if (text.compare(0, header.size(), header) != 0) Refuse_Record(refused + "its header is not this run's");
+  // Rows are in step order: keep them up to the last one at or before `step`.
+  size_t keep = header.size();
+  while (keep < text.size()) {
+    const size_t end = text.find('\n', keep);
+    if (end == std::string::npos) break;  // a partial last line goes too
+    const std::string field = text.substr(keep, std::min(text.find(',', keep), end) - keep);
+    char* stop = nullptr;
+    const unsigned long long row_step = std::strtoull(field.c_str(), &stop, 10);
+    if (field.empty() || *stop != '\0' || row_step > step) break;
+    keep = end + 1;
+  }
+  if (::ftruncate(_fd, off_t(keep)) != 0 || ::lseek(_fd, off_t(keep), SEEK_SET) < 0)
+    Refuse_Record(refused + Reason(errno));
+  _size = int64_t(keep);
 }
 
 Recorder::Csv_Sink::~Csv_Sink() {

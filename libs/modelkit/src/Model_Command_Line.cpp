@@ -5,6 +5,7 @@
 #include <iostream>
 #include <set>
 
+#include <quarnel/Checkpoint.h>
 #include <quarnel/Fatal_Error.h>
 #include <quarnel/World.h>
 #include <quarnel/modelkit/Program_Process.h>
@@ -47,10 +48,11 @@ Model_Size Size_Value(const std::string& text) {
   throw Model_Option_Error("option --size: '" + Printable(text) + "' is not one of small, large, huge");
 }
 
-const std::set<std::string> kWith_Value = {"--size",         "--threads", "--seed",        "--steps",
-                                           "--block_size",   "--csv",     "--sqlite",      "--set",
-                                           "--record_every", "--port",    "--view-address"};
-const std::set<std::string> kFlags = {"--params", "--overwrite", "--view"};
+const std::set<std::string> kWith_Value = {"--size",         "--threads",    "--seed",   "--steps",
+                                           "--block_size",   "--csv",        "--sqlite", "--set",
+                                           "--record_every", "--port",       "--view-address",
+                                           "--checkpoint",   "--checkpoint-every", "--resume"};
+const std::set<std::string> kFlags = {"--params", "--overwrite", "--view", "--fork"};
 
 std::string File_Name(const std::string& option, const std::string& value) {
   if (value.empty()) throw Model_Option_Error("option " + option + ": the file name is empty");
@@ -85,6 +87,7 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
     if (option == "--params") options.params = true;
     if (option == "--overwrite") options.overwrite = true;
     if (option == "--view") options.view = true;
+    if (option == "--fork") options.fork = true;
     if (kFlags.count(option) != 0) continue;
     if (i + 1 == args.size()) throw Model_Option_Error("option " + option + " needs a value");
     const std::string& value = args[++i];
@@ -102,9 +105,15 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
       if (value.empty()) throw Model_Option_Error("option --view-address: the address is empty");
       options.view_address = value;
     }
+    if (option == "--checkpoint") options.checkpoint = File_Name(option, value);
+    if (option == "--checkpoint-every") options.checkpoint_every = At_Least_One(option, value);
+    if (option == "--resume") options.resume = File_Name(option, value);
   }
   if (!options.view && (seen.count("--port") != 0 || seen.count("--view-address") != 0))
     throw Model_Option_Error("options --port and --view-address need --view");
+  if (options.checkpoint_every > 0 && options.checkpoint.empty())
+    throw Model_Option_Error("option --checkpoint-every needs --checkpoint FILE");
+  if (options.fork && options.resume.empty()) throw Model_Option_Error("option --fork needs --resume FILE");
   return options;
 }
 
@@ -119,7 +128,9 @@ std::string Model_Usage(const std::string& name, const std::string& about) {
          " [--size small|large|huge] [--threads T] [--seed S] [--steps N] [--block_size B] [--csv FILE]\n" +
          std::string(name.size() + 7, ' ') +
          " [--sqlite FILE] [--overwrite] [--record_every N] [--set NAME=VALUE ...] [--params]\n" +
-         std::string(name.size() + 7, ' ') + " [--view [--port P] [--view-address A]]\n" + about +
+         std::string(name.size() + 7, ' ') + " [--view [--port P] [--view-address A]]\n" +
+         std::string(name.size() + 7, ' ') + " [--checkpoint FILE [--checkpoint-every N]] [--resume FILE [--fork]]\n" +
+         about +
          "  --size S          the model's size (default small)\n"
          "  --threads T       worker threads (default 1, at least 1)\n"
          "  --seed S          seed of every random draw (default 1, 0 to 18446744073709551615); the same\n"
@@ -139,10 +150,19 @@ std::string Model_Usage(const std::string& name, const std::string& about) {
          "                    from the page or SIGINT/SIGTERM\n"
          "  --port P          the view's port (default 8080; 0: any free port)\n"
          "  --view-address A  the address the view binds (default 127.0.0.1)\n"
+         "  --checkpoint FILE save the run's whole state to FILE when a stop signal ends it, and with\n"
+         "                    --checkpoint-every N also at the end of every Nth step (written to\n"
+         "                    FILE.tmp, synced, then renamed: a kill during a write keeps the last one)\n"
+         "  --resume FILE     continue the run saved in FILE from its step, with the same seed and\n"
+         "                    parameters (--threads, --block_size and a longer --steps may differ); the\n"
+         "                    records go on in the same --csv/--sqlite file, rows after the step replaced.\n"
+         "                    The series and the run fingerprint are those of a run that never stopped\n"
+         "  --fork            with --resume: other parameters are allowed; the records start anew\n"
          "  -h, --help        this text\n"
-         "Exit status 0 after a run, 1 when an option is wrong or the run fails; SIGINT or SIGTERM stops\n"
-         "the run at the end of its step (a second one at once) and the program ends by that signal\n"
-         "(status 130 or 143 to a shell), the records holding every finished step.\n";
+         "Exit status 0 after a run, 1 when an option is wrong, a checkpoint is refused or the run fails;\n"
+         "SIGINT or SIGTERM stops the run at the end of its step (a second one at once), writes the\n"
+         "checkpoint when --checkpoint is given, and the program ends by that signal (status 130 or 143\n"
+         "to a shell), the records holding every finished step.\n";
 }
 
 namespace command_line_detail {
@@ -162,8 +182,8 @@ int Start(const std::vector<std::string>& args, const std::string& name, const s
     if (const std::string problem = Thread_Count_Problem(options.threads); !problem.empty())
       throw Model_Option_Error(problem);
     if (parameters == nullptr) {
-      for (const char* option :
-           {"--set", "--params", "--sqlite", "--overwrite", "--record_every", "--view"}) {
+      for (const char* option : {"--set", "--params", "--sqlite", "--overwrite", "--record_every", "--view",
+                                 "--checkpoint", "--checkpoint-every", "--resume", "--fork"}) {
         for (const std::string& a : args) {
           if (a == option) throw Model_Option_Error("option " + a + " is not supported by this model");
         }
@@ -198,6 +218,8 @@ int Report(const std::string& name, const std::function<int()>& body, std::strin
   } catch (const Model_Option_Error& e) {  // an option the run found too large for the machine
     line = e.what();
   } catch (const Record_Error& e) {
+    line = e.what();
+  } catch (const Checkpoint_Error& e) {
     line = e.what();
   } catch (const std::exception& e) {
     line = "the run failed: " + Printable(Describe_Exception(e));

@@ -24,6 +24,9 @@ class Recorder::Csv_Sink {
  public:
   // Writes the header at once (into the temporary file, or in place for a non-regular file).
   Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns, bool overwrite);
+  // Continues an existing file: checks its header, cuts it after its last row of a step at or
+  // before `step`, and appends from there.
+  Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns, uint64_t step);
   ~Csv_Sink();                        // removes an unpublished temporary file; closes
   void Row(const std::string& line);  // one write(2) of the whole line
   void Finish(bool keep);             // keep: publish (when not yet); otherwise discard an unpublished one
@@ -43,18 +46,21 @@ class Recorder::Csv_Sink {
 class Recorder::Sqlite_Sink {
  public:
   // Opens or creates the file, checks or creates its tables, inserts the runs row as 'running'.
+  // With `continue_run` (not 0): continues that run instead of inserting one (Continue_Run).
   Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns, const Run_Description& run,
-              bool durable);
+              bool durable, int64_t continue_run = 0, uint64_t step = 0);
   ~Sqlite_Sink();
   void Row(uint64_t step, const std::vector<Measure_Value>& values);
   void Finish(Run_Status status);  // commits, sets the status; closes
+  void Commit();                   // the open transaction, if any
+  // Continues run `run` of the file: its series after `step` deleted, its status 'running'.
+  void Continue_Run(int64_t run, uint64_t step);
   int64_t run_id() const { return _run; }
 
  private:
   void Exec(const std::string& sql);
   void Check_Or_Create(const std::vector<Measure_Column>& columns, const Run_Description& run);
   void Insert_Run(const Run_Description& run);
-  void Commit();
   [[noreturn]] void Fail(const std::string& what);
   std::string _path;
   sqlite3* _db = nullptr;

@@ -43,9 +43,17 @@ Recorder::Recorder(const Measures& measures, Run_Description run, Record_Options
     for (size_t i = 0; i < all.size(); ++i) _recorded.push_back(i);
   }
   _row.resize(_recorded.size());
-  if (!_options.csv.empty()) _csv = std::make_unique<Csv_Sink>(_options.csv, columns, _options.overwrite);
-  if (!_options.sqlite.empty())
-    _sqlite = std::make_unique<Sqlite_Sink>(_options.sqlite, columns, run, _options.durable);
+  if (!_options.csv.empty()) {
+    _csv = _options.resume ? std::make_unique<Csv_Sink>(_options.csv, columns, _options.resume_step)
+                           : std::make_unique<Csv_Sink>(_options.csv, columns, _options.overwrite);
+  }
+  if (!_options.sqlite.empty()) {
+    if (_options.resume && _options.resume_run == 0)
+      Refuse_Record("the checkpoint's run wrote no SQLite file to continue in " + _options.sqlite);
+    _sqlite = std::make_unique<Sqlite_Sink>(_options.sqlite, columns, run, _options.durable,
+                                            _options.resume ? _options.resume_run : 0, _options.resume_step);
+  }
+  if (_options.resume) _last_step = _options.resume_step;
 }
 
 Recorder::~Recorder() {
@@ -64,6 +72,11 @@ void Recorder::Record(uint64_t step) {
   }
   if (_sqlite) _sqlite->Row(step, _row);
   ++_rows;
+  _last_step = step;
+}
+
+void Recorder::Flush() {
+  if (_sqlite) _sqlite->Commit();
 }
 
 std::function<void(uint32_t)> Recorder::Hook(std::function<void(uint32_t)> model_hook) {

@@ -68,7 +68,8 @@ void Recorder::Sqlite_Sink::Exec(const std::string& sql) {
 }
 
 Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
-                                   const Run_Description& run, bool durable)
+                                   const Run_Description& run, bool durable, int64_t continue_run,
+                                   uint64_t step)
     : _path(path) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -88,8 +89,17 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
     sqlite3_busy_timeout(_db, 5000);  // another run adding to the same file
     if (!durable) Exec("PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY");
     Exec("BEGIN IMMEDIATE");
+    if (continue_run != 0) {
+      struct stat existing;
+      if (::stat(path.c_str(), &existing) != 0 || existing.st_size == 0)
+        Refuse_Record("the SQLite file " + path + " of the checkpoint's run is missing or empty");
+    }
     Check_Or_Create(columns, run);
-    Insert_Run(run);
+    if (continue_run != 0) {
+      Continue_Run(continue_run, step);
+    } else {
+      Insert_Run(run);
+    }
     Exec("COMMIT");
     std::string sql = "INSERT INTO series VALUES (?, ?";
     for (size_t i = 0; i < columns.size(); ++i) sql += ", ?";
@@ -259,6 +269,28 @@ void Recorder::Sqlite_Sink::Commit() {
   Exec("COMMIT");
   _pending = 0;
   _last_commit = std::chrono::steady_clock::now();
+}
+
+void Recorder::Sqlite_Sink::Continue_Run(int64_t run, uint64_t step) {
+  sqlite3_stmt* find = nullptr;
+  if (sqlite3_prepare_v2(_db, "SELECT count(*) FROM runs WHERE run = ?", -1, &find, nullptr) != SQLITE_OK)
+    Fail("cannot read");
+  sqlite3_bind_int64(find, 1, run);
+  const bool found = sqlite3_step(find) == SQLITE_ROW && sqlite3_column_int64(find, 0) == 1;
+  sqlite3_finalize(find);
+  if (!found)
+    Refuse_Record("the SQLite file " + _path + " has no run " + std::to_string(run) + " to continue");
+  for (const char* sql : {"DELETE FROM series WHERE run = ?1 AND step > ?2",
+                          "UPDATE runs SET status = 'running', finished = NULL WHERE run = ?1"}) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(_db, sql, -1, &statement, nullptr) != SQLITE_OK) Fail("cannot write");
+    sqlite3_bind_int64(statement, 1, run);
+    if (sqlite3_bind_parameter_count(statement) > 1) sqlite3_bind_int64(statement, 2, int64_t(step));
+    const int done = sqlite3_step(statement);
+    sqlite3_finalize(statement);
+    if (done != SQLITE_DONE) Fail("cannot write");
+  }
+  _run = run;
 }
 
 void Recorder::Sqlite_Sink::Finish(Run_Status status) {

@@ -256,6 +256,20 @@ class Measures {
   void End_Iteration();
   bool started() const { return _parts != nullptr; }
 
+  // The state that carries over from one iteration to the next, for a checkpoint: the
+  // combined totals, what the controlling thread has added since the last End_Iteration (the
+  // workers' parts are empty between iterations, invariant 2), and Values().
+  struct Saved_State {
+    std::vector<uint8_t> totals;
+    std::vector<uint8_t> pending;
+    std::vector<Measure_Value> values;
+  };
+  // REQUIRES: started, no worker stepping.
+  Saved_State Save_State() const;
+  // Puts `state` back; false (nothing changed) when it was saved from measures declared
+  // otherwise. REQUIRES: started (on any number of workers), no worker stepping.
+  bool Restore_State(const Saved_State& state);
+
  private:
   friend class measures_detail::Handle;
   template <bool>

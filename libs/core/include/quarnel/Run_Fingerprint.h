@@ -68,6 +68,9 @@ class Run_Fingerprint {
   // Folds every lane into the run's digest and empties the lanes.
   void Merge();
   Run_Digest Result() const { return _total; }
+  // Continues a saved run: its digest so far becomes this run's (a checkpoint's restore).
+  // REQUIRES: after Begin_Run, before the first cycle.
+  void Restore(Run_Digest const& digest) { _total = digest; }
   // Logs "Run fingerprint: " + to_string(Result()) at NOTICE, if on.
   void Log_Result() const;
 

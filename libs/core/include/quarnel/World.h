@@ -127,6 +127,11 @@ class World {
   void Stop_Turning();
   void Stop_Mid_Simulation();
   void Update_Num_Iterations(int num_iterations);
+  // Continues a saved run: the clock starts at Revision(iteration, 0) instead of (0, 0), so the
+  // first cycle is that revision (or the first later one at which an object is due) and the
+  // iteration hook's first call is for `iteration`. Objects made afterwards must be scheduled
+  // at or after it. REQUIRES: controlling thread, the run set up (Initialize), not turning.
+  void Resume_At(uint32_t iteration);
   void Terminate();
 
   // Worker side of the barrier.

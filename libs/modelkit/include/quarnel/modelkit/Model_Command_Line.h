@@ -2,6 +2,7 @@
 //   <model> [--size small|large|huge] [--threads T] [--seed S] [--steps N] [--block_size B]
 //           [--csv FILE] [--sqlite FILE] [--overwrite] [--record_every N]
 //           [--set NAME=VALUE ...] [--params] [--view [--port P] [--view-address A]] [--help]
+//           [--checkpoint FILE [--checkpoint-every N]] [--resume FILE [--fork]]
 //
 // Every failure is a Model_Option_Error whose what() is one line naming the option (or the
 // parameter) and the value; Run_Model_Program turns it into "<model>: <message> (see
@@ -74,14 +75,19 @@ struct Model_Options {
   // The program's live view while --view serves one, else null; the run passes it to its
   // kernel run. Set by Run_Model_Program, never read from the command line.
   View* live_view = nullptr;
+  std::string checkpoint;                  // where the run's checkpoints go (Model_Checkpoints.h); empty: none
+  int checkpoint_every = 0;                // a checkpoint at the end of every this many steps; 0: on a stop only
+  std::string resume;                      // the checkpoint to continue from; empty: a new run
+  bool fork = false;                       // --resume with other parameters: a new branch with new records
 };
 
 // "small", "large" or "huge".
 std::string to_string(Model_Size size);
 
 // The options of `args` (argv[1..]); a Model_Option_Error for an unknown option, a missing or
-// malformed value, threads, block size, steps or record_every below 1, or a repeated option
-// (--set may repeat).
+// malformed value, threads, block size, steps, record_every or checkpoint-every below 1, a
+// repeated option (--set may repeat), --checkpoint-every without --checkpoint, or --fork
+// without --resume.
 Model_Options Read_Model_Options(const std::vector<std::string>& args);
 
 // What --csv, --sqlite, --overwrite and --record_every ask of a Recorder that records

@@ -76,6 +76,14 @@ struct Record_Options {
   // false: a SQLite file that need not survive a crash of the machine (a study's scratch file,
   // copied into the study's own file): its commits skip fsync.
   bool durable = true;
+  // Continue the records of a run resumed from a checkpoint instead of starting new ones: the
+  // CSV file is kept and cut back after its last row of a step at or before `resume_step`; the
+  // SQLite file's run `resume_run` keeps its row (status back to 'running') and loses its series
+  // rows after `resume_step`. A Record_Error when the file or the run is not there, or the CSV
+  // file's header is not this run's.
+  bool resume = false;
+  uint64_t resume_step = 0;
+  int64_t resume_run = 0;
 };
 
 // What the runs table says about a run.
@@ -106,6 +114,12 @@ class Recorder {
 
   int64_t run_id() const;  // the SQLite runs row (0 without SQLite)
   uint64_t rows() const { return _rows; }
+  // The step of the last row written (the resumed step before any; 0 before any row).
+  uint64_t last_step() const { return _last_step; }
+  // Makes every row written so far durable in each sink (SQLite: commits the open
+  // transaction; CSV rows reach the file as they are written): a checkpoint's records
+  // position is then on disk. REQUIRES: not finished.
+  void Flush();
 
  private:
   class Csv_Sink;
@@ -117,6 +131,7 @@ class Recorder {
   std::unique_ptr<Csv_Sink> _csv;
   std::unique_ptr<Sqlite_Sink> _sqlite;
   uint64_t _rows = 0;
+  uint64_t _last_step = 0;
   bool _finished = false;
 };
 

@@ -1,0 +1,410 @@
+// Checkpoints: a run's whole state in one file, from which a later run continues exactly where
+// this one was, on any number of workers and with any block size.
+//
+// What a model writes: one description of its state, used both to save and to load it.
+//
+//   class Sheep : public quarnel::Agent<Sheep> {
+//     ...
+//     template <class Archive> void serialize(Archive& a) { a(_cell, _energy, quarnel::Ref(_mother)); }
+//   };
+//   void Contents(quarnel::Checkpoint_Io& io) {    // the same calls in the same order, always
+//     io.Objects<Sheep>();
+//     io.Objects<Grass_Row>();
+//     io.State(shared.moved, shared.grass);        // cereal values: numbers, strings, vectors, ...
+//   }
+//
+// Each type says how its own fields are saved, cereal style; the engine saves what it owns
+// itself (the object's identity and next revision). A field that points at another object
+// (of an identified type) is saved as that object's identity through Ref(pointer) and set
+// again once every object of the checkpoint exists. A checkpointed type has a public default
+// constructor: loading creates each object empty and then reads its fields.
+//
+// The file (every number little-endian):
+//   "QRNLCKPT"  format version (u32)  0 (u32)  body length (u64)  CRC-32 of the body (u32)
+//   body, a cereal binary archive:
+//     header: model name, model version, the run's parameters as (name, text) pairs, seed
+//     clock: iterations finished; records: the last step written, rows, SQLite run (0: none)
+//     the run fingerprint's digest; the measures' running state
+//     per Objects<T> in order: T's name, count, then every live T in a canonical order
+//       (identified types by identity; others by their saved bytes), each as [identity]
+//       next revision (__revision_omega: not scheduled) and fields
+//     per State in order: the values.
+// The file therefore does not depend on the workers, the block sizes or the order in which
+// objects were made or stepped: two runs in the same state write the same file.
+//
+// An event waiting in its block's heap is saved with its due revision and goes back into a
+// heap when loaded; a parked event (out of every heap) is saved unscheduled.
+//
+// Writing: to "<file>.tmp" in the same folder, fsync, rename over <file>, fsync the folder: a
+// process killed during the write leaves the previous checkpoint whole.
+//
+// Loading refuses, with a Checkpoint_Error whose what() is one line, a missing or empty file,
+// one cut short or with a byte changed (length, CRC-32), a newer format, another model's
+// (the caller compares the header), and a body that does not read back as this model's
+// description (a type's name, a count beyond the file, a revision before the clock, an
+// identity given twice, a reference to no object); it never crashes on a file's contents.
+//
+// What is not saved: the record of identities given to objects released before the
+// checkpoint (a resumed run checks new identities against the live ones only), and anything
+// a model keeps outside its objects and its State calls.
+//
+// Thread safety: controlling thread only. Saving: while no worker steps (the iteration hook,
+// or between runs). Loading: during set-up, after the Simulation is made and its measures
+// attached, before Run.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <cereal/archives/binary.hpp>
+#include <cereal/types/string.hpp>
+#include <cereal/types/utility.hpp>
+#include <cereal/types/vector.hpp>
+
+#include <quarnel/Live_Objects.h>
+#include <quarnel/Measures.h>
+#include <quarnel/Model.h>
+#include <quarnel/Object_Identity.h>
+#include <quarnel/Run_Fingerprint.h>
+
+namespace quarnel {
+
+static_assert(std::endian::native == std::endian::little, "checkpoints are written little-endian");
+
+constexpr uint32_t __checkpoint_format = 1;
+
+class Checkpoint_Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Where a run's records stand: the last step written, the rows written, its SQLite run.
+struct Records_Position {
+  uint64_t step = 0;
+  uint64_t rows = 0;
+  int64_t run = 0;
+};
+
+// Who wrote the checkpoint and where the run stood.
+struct Checkpoint_Header {
+  std::string model;
+  std::string model_version;
+  std::vector<std::pair<std::string, std::string>> parameters;
+  uint64_t seed = 0;
+  uint32_t iteration = 0;  // iterations finished: the run continues with this one
+  Records_Position records;
+};
+
+namespace checkpoint_detail {
+
+// A growing byte buffer as a stream buffer: the save's body, and each type's records.
+class Byte_Sink : public std::streambuf {
+ public:
+  std::string bytes;
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    bytes.append(s, size_t(n));
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (c != traits_type::eof()) bytes.push_back(char(c));
+    return c;
+  }
+};
+
+// A read-only view of bytes as a stream buffer; a read past the end reads short, which
+// cereal reports as an exception.
+class Byte_Source : public std::streambuf {
+ public:
+  Byte_Source(const char* first, size_t n) {
+    setg(const_cast<char*>(first), const_cast<char*>(first), const_cast<char*>(first) + n);
+  }
+  size_t remaining() const { return size_t(egptr() - gptr()); }
+};
+
+// The references of a load, set once every object exists (Checkpoint_Io::Finish).
+struct Pending_Reference {
+  void** slot;
+  uint64_t identity;
+  uint64_t component;
+};
+
+}  // namespace checkpoint_detail
+
+class Checkpoint_Io;
+
+// A field that points at an object of identified type T, saved as its identity (0: null).
+template <class T>
+struct Object_Reference {
+  T*& pointer;
+  template <class Archive>
+  void save(Archive& a) const;
+  template <class Archive>
+  void load(Archive& a);
+};
+template <class T>
+Object_Reference<T> Ref(T*& pointer) {
+  static_assert(
+      std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>,
+      "quarnel::Ref: only objects of an identified type (Identified_Agent, Identified_Event) can be "
+      "referred to from a checkpoint");
+  return Object_Reference<T>{pointer};
+}
+
+// Saves or loads one checkpoint's body. Made by Write_Checkpoint or Read_Checkpoint; the
+// model's description calls Objects and State on it.
+class Checkpoint_Io {
+ public:
+  bool saving() const { return _out != nullptr; }
+
+  // Every live T (saving), or as many Ts as were saved, made anew and scheduled (loading).
+  template <class T>
+  void Objects();
+
+  // The values, in order (each one cereal can save: numbers, strings, vectors, structs with
+  // serialize).
+  template <class... Values>
+  void State(Values&... values) {
+    try {
+      if (_out)
+        (*_out)(values...);
+      else
+        (*_in)(values...);
+    } catch (const cereal::Exception& e) {
+      Refuse(std::string("a saved value does not read back: ") + e.what());
+    }
+  }
+
+  [[noreturn]] void Refuse(const std::string& what) const;
+
+  // Internal: the open Io (set while one saves or loads; the references find it here).
+  static Checkpoint_Io* current();
+  void privAdd_Reference(void** slot, uint64_t identity, uint64_t component);
+
+ private:
+  template <class Contents>
+  friend void Write_Checkpoint(const std::filesystem::path&, const Checkpoint_Header&, const Measures*,
+                               Contents&&);
+  friend class Checkpoint_Reader;
+  Checkpoint_Io(cereal::BinaryOutputArchive* out, cereal::BinaryInputArchive* in,
+                checkpoint_detail::Byte_Source* source, uint32_t iteration)
+      : _out(out), _in(in), _source(source), _iteration(iteration) {
+    privEnter();
+  }
+  ~Checkpoint_Io();
+  Checkpoint_Io(const Checkpoint_Io&) = delete;
+  Checkpoint_Io& operator=(const Checkpoint_Io&) = delete;
+  void privEnter();
+  // Sets every reference (the loaded objects of each component, by identity).
+  void privFinish();
+  template <class T>
+  void privSave();
+  template <class T>
+  void privLoad();
+  void privCheck_Name(const std::string& name);
+  uint64_t privRead_Count(size_t least_bytes_each);
+  Revision privRead_Revision();
+
+  cereal::BinaryOutputArchive* _out;
+  cereal::BinaryInputArchive* _in;
+  checkpoint_detail::Byte_Source* _source;
+  uint32_t _iteration;
+  // Loading: per component id, the objects of an identified type in identity order.
+  std::vector<std::pair<uint64_t, std::vector<std::pair<uint64_t, void*>>>> _loaded;
+  std::vector<checkpoint_detail::Pending_Reference> _references;
+};
+
+// Writes the checkpoint of the run that turns (or has just stopped) to `path`: `header`,
+// the clock (header.iteration), the run fingerprint, `measures` (null: none) and what
+// `contents(io)` describes. A Checkpoint_Error when the file cannot be written (the previous
+// file, if any, is then left as it was). REQUIRES: controlling thread, no worker stepping.
+template <class Contents>
+void Write_Checkpoint(const std::filesystem::path& path, const Checkpoint_Header& header,
+                      const Measures* measures, Contents&& contents);
+
+// A checkpoint read from a file and checked (length, CRC-32, format), its header parsed;
+// Restore puts its state into the run that is set up.
+class Checkpoint_Reader {
+ public:
+  // Reads and checks `path`; a one-line Checkpoint_Error when it is missing, empty, cut short,
+  // changed, of a newer format, or its header does not read.
+  explicit Checkpoint_Reader(const std::filesystem::path& path);
+  // The same from bytes in memory (`name` in messages).
+  Checkpoint_Reader(std::string bytes, const std::string& name);
+
+  const Checkpoint_Header& header() const { return _header; }
+
+  // Sets the clock to the saved iteration, the run fingerprint and `measures` (null: the
+  // saved measures are skipped) to their saved state, and loads `contents(io)`. A
+  // Checkpoint_Error when the body does not read back as that description. REQUIRES: the
+  // run set up (Simulation made, measures attached), not turning, no object made yet.
+  template <class Contents>
+  void Restore(Measures* measures, Contents&& contents);
+
+ private:
+  void privParse(const std::string& name);
+  void privRestore_Run(Measures* measures, cereal::BinaryInputArchive& in,
+                       checkpoint_detail::Byte_Source& source);
+  std::string _bytes;
+  std::string _name;
+  size_t _body_offset = 0;  // where the measures and the contents begin
+  Checkpoint_Header _header;
+  Run_Digest _fingerprint;
+};
+
+namespace checkpoint_detail {
+// Writes `body` as a checkpoint file at `path` (temporary file, fsync, rename).
+void Write_File(const std::filesystem::path& path, const std::string& body);
+// The header, clock, records and fingerprint as the body begins.
+void Save_Run(cereal::BinaryOutputArchive& out, const Checkpoint_Header& header, const Measures* measures);
+}  // namespace checkpoint_detail
+
+// ---------------------------------------------------------------------------------------
+// Templates.
+
+template <class T>
+template <class Archive>
+void Object_Reference<T>::save(Archive& a) const {
+  a(uint64_t(pointer == nullptr ? __identity_none : pointer->_identity));
+}
+
+template <class T>
+template <class Archive>
+void Object_Reference<T>::load(Archive& a) {
+  uint64_t identity = 0;
+  a(identity);
+  pointer = nullptr;
+  if (identity != __identity_none)
+    Checkpoint_Io::current()->privAdd_Reference(reinterpret_cast<void**>(&pointer), identity,
+                                                T::component_id);
+}
+
+template <class T>
+void Checkpoint_Io::Objects() {
+  static_assert(model_detail::Is_Model_Type<T>, "quarnel::Checkpoint_Io::Objects<T>: T is not a model type");
+  if (_out)
+    privSave<T>();
+  else
+    privLoad<T>();
+}
+
+template <class T>
+void Checkpoint_Io::privSave() {
+  constexpr bool identified =
+      std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>;
+  // Each object's fields into one buffer, then the objects in their canonical order.
+  checkpoint_detail::Byte_Sink fields;
+  struct Entry {
+    uint64_t identity;
+    uint64_t revision;
+    size_t offset, size;
+  };
+  std::vector<Entry> entries;
+  entries.reserve(size_t(Live_Count<T>()));
+  {
+    std::ostream stream(&fields);
+    cereal::BinaryOutputArchive archive(stream);
+    For_Each_Live<T>([&](T& object) {
+      Revision next = Load_Revision(object._next_revision);
+      if constexpr (model_detail::Is_Event<T>) {
+        if (!object.In_Heap()) next = __revision_omega;
+      }
+      const size_t offset = fields.bytes.size();
+      archive(object);
+      uint64_t identity = 0;
+      if constexpr (identified) identity = object._identity;
+      entries.push_back(Entry{identity, next._revision, offset, fields.bytes.size() - offset});
+    });
+  }
+  const std::string& bytes = fields.bytes;
+  auto record = [&](const Entry& e) { return std::string_view(bytes.data() + e.offset, e.size); };
+  std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    if constexpr (identified) {
+      return a.identity < b.identity;
+    } else {
+      if (a.revision != b.revision) return a.revision < b.revision;
+      return record(a) < record(b);
+    }
+  });
+  (*_out)(std::string(T::component_manager->_display_name), uint64_t(entries.size()));
+  for (const Entry& e : entries) {
+    if constexpr (identified) (*_out)(e.identity);
+    (*_out)(e.revision);
+    (*_out)(cereal::binary_data(bytes.data() + e.offset, e.size));
+  }
+}
+
+template <class T>
+void Checkpoint_Io::privLoad() {
+  static_assert(
+      std::is_default_constructible_v<T>,
+      "quarnel::Checkpoint_Io::Objects<T>: a checkpointed type needs a default constructor (it may be "
+      "private, with friend class quarnel::Checkpoint_Io)");
+  constexpr bool identified =
+      std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>;
+  privCheck_Name(T::component_manager->_display_name);
+  const uint64_t count = privRead_Count(identified ? 16 : 8);
+  std::vector<std::pair<uint64_t, void*>> loaded;
+  if constexpr (identified) loaded.reserve(size_t(count));
+  uint64_t previous = 0;
+  try {
+    for (uint64_t i = 0; i < count; ++i) {
+      T* object;
+      if constexpr (identified) {
+        uint64_t identity = 0;
+        (*_in)(identity);
+        if (identity == __identity_none || (i > 0 && identity <= previous))
+          Refuse("the objects of " + T::component_manager->_display_name + " are not in identity order");
+        previous = identity;
+        const Revision next = privRead_Revision();
+        object = Create_Identified<T>(identity);
+        loaded.emplace_back(identity, object);
+        (*_in)(*object);
+        if (next != __revision_omega) object->Schedule_At(next);
+      } else {
+        const Revision next = privRead_Revision();
+        object = Create<T>();
+        (*_in)(*object);
+        if (next != __revision_omega) object->Schedule_At(next);
+      }
+    }
+  } catch (const cereal::Exception& e) {
+    Refuse("an object of " + T::component_manager->_display_name + " does not read back: " + e.what());
+  }
+  if constexpr (identified) _loaded.emplace_back(T::component_id, std::move(loaded));
+}
+
+template <class Contents>
+void Write_Checkpoint(const std::filesystem::path& path, const Checkpoint_Header& header,
+                      const Measures* measures, Contents&& contents) {
+  checkpoint_detail::Byte_Sink body;
+  {
+    std::ostream stream(&body);
+    cereal::BinaryOutputArchive out(stream);
+    checkpoint_detail::Save_Run(out, header, measures);
+    Checkpoint_Io io(&out, nullptr, nullptr, header.iteration);
+    contents(io);
+  }
+  checkpoint_detail::Write_File(path, body.bytes);
+}
+
+template <class Contents>
+void Checkpoint_Reader::Restore(Measures* measures, Contents&& contents) {
+  checkpoint_detail::Byte_Source source(_bytes.data() + _body_offset, _bytes.size() - _body_offset);
+  std::istream stream(&source);
+  cereal::BinaryInputArchive in(stream);
+  privRestore_Run(measures, in, source);
+  Checkpoint_Io io(nullptr, &in, &source, _header.iteration);
+  contents(io);
+  io.privFinish();
+  if (source.remaining() != 0) io.Refuse("bytes are left over after the model's state");
+}
+
+}  // namespace quarnel

@@ -1,0 +1,337 @@
+// Checkpoints: a run saved at iteration k and continued from the file, on another number of
+// workers and another block size, makes the same calls, measures and state as a run that never
+// stopped; the file does not depend on the workers; bad files are refused in one line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <quarnel/Checkpoint.h>
+#include <quarnel/Quarnel.h>
+
+#include "Test_Support.h"
+
+namespace {
+
+using namespace quarnel;
+
+constexpr uint64_t kSeed = 77;
+
+// Never released; walkers point at one and read its weight.
+class Anchor : public Identified_Agent<Anchor> {
+ public:
+  Anchor() = default;
+  explicit Anchor(int64_t weight) : _weight(weight) {}
+  void Act(Next&) {}
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_weight);
+  }
+  int64_t _weight = 0;
+};
+
+struct Shared;
+
+// Moves, splits and dies at random; its draws are keyed on its identity.
+class Walker : public Identified_Agent<Walker> {
+ public:
+  Walker() = default;
+  Walker(int64_t position, double energy, Anchor* anchor)
+      : _position(position), _energy(energy), _anchor(anchor) {}
+  void Act(Next& next);
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_position, _energy, _children, Ref(_anchor));
+  }
+  int64_t _position = 0;
+  double _energy = 0;
+  uint32_t _children = 0;
+  Anchor* _anchor = nullptr;
+};
+
+// Fires at random iterations ahead (the heap holds several due revisions at once).
+class Tick : public Identified_Event<Tick> {
+ public:
+  Tick() = default;
+  explicit Tick(int32_t strength) : _strength(strength) {}
+  void Act(Next& next);
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_strength);
+  }
+  int32_t _strength = 0;
+};
+
+// No identity: saved in the order of its bytes.
+class Counter : public Agent<Counter> {
+ public:
+  Counter() = default;
+  explicit Counter(int32_t step) : _step(step) {}
+  void Act(Next& next);
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_step, _total);
+  }
+  int32_t _step = 1;
+  int64_t _total = 0;
+};
+
+struct Shared {
+  Measures measures;
+  Count_Measure births = measures.Count("births");
+  Count_Measure deaths = measures.Count("deaths");
+  Sum_Measure energy = measures.Sum("energy", Measure_Reset::running);
+  Count_Measure ticks = measures.Count("ticks", Measure_Reset::running);
+  Integer_Gauge_Measure walkers = measures.Integer_Gauge("walkers");
+  int64_t hook_sum = 0;  // the hook's own running state
+};
+
+void Walker::Act(Next& next) {
+  Shared& s = next.model<Shared>();
+  Counter_Random draws = Random(kSeed);
+  _position += int64_t(draws.U64(0) % 7) - 3 + _anchor->_weight;
+  _energy += draws.Uniform(1) - 0.55;
+  s.energy.Add(_energy);
+  if (_energy < 0) {
+    s.deaths.Add();
+    Release(this);
+    return;
+  }
+  if (draws.Uniform(2) < 0.15) {
+    Walker* child = Create_Identified<Walker>(Child_Identity(identity(), next.now(), _children++), _position,
+                                              _energy / 2, _anchor);
+    _energy /= 2;
+    child->Schedule_At(Revision(next.iteration() + 1, 0));
+    s.births.Add();
+  }
+  next.In(1 + uint32_t(draws.U64(3) % 2), 0);
+}
+
+void Tick::Act(Next& next) {
+  next.model<Shared>().ticks.Add(_strength);
+  next.In(1 + uint32_t(Random(kSeed).U64(0) % 5), 1);
+}
+
+void Counter::Act(Next& next) {
+  _total += _step;
+  next.In(2, 0);
+}
+
+struct Outcome {
+  std::vector<std::vector<std::string>> rows;  // per finished iteration: the measures' values
+  Run_Digest fingerprint;
+  int64_t hook_sum = 0;
+};
+
+void Contents(Checkpoint_Io& io, Shared& shared) {
+  io.Objects<Anchor>();
+  io.Objects<Walker>();
+  io.Objects<Tick>();
+  io.Objects<Counter>();
+  io.State(shared.hook_sum);
+}
+
+Checkpoint_Header Header_At(uint32_t iteration) {
+  Checkpoint_Header header;
+  header.model = "checkpoint_test";
+  header.model_version = "1";
+  header.parameters = {{"walkers", "60"}};
+  header.seed = kSeed;
+  header.iteration = iteration;
+  return header;
+}
+
+// A run to `steps` on `threads` workers; it saves at the end of iteration `save_at` - 1 to
+// `save` (none when empty), stops there when `stop`, and starts from `resume` when given.
+Outcome Run_Model(int threads, int block, uint32_t steps, const std::string& save = "", uint32_t save_at = 0,
+                  bool stop = false, const std::string& resume = "") {
+  Outcome outcome;
+  quarnel::testing::Run_Bounded([&] {
+    Shared shared;
+    Run_Fingerprint::Switch(true);
+    {
+      Simulation run(quarnel::testing::Make_Configuration(threads, int(steps), block), shared);
+      Set_Block_Size<Walker>(block);
+      Set_Block_Size<Counter>(block);
+      run.Attach_Measures(shared.measures);
+      if (resume.empty()) {
+        std::vector<Anchor*> anchors;
+        for (int i = 0; i < 3; ++i) {
+          anchors.push_back(Create_Identified<Anchor>(Root_Identity(uint64_t(i)), i - 1));
+        }
+        for (int i = 0; i < 60; ++i) {
+          Create_Identified<Walker>(Root_Identity(uint64_t(100 + i)), 0, 1.0 + 0.01 * i,
+                                    anchors[size_t(i % 3)])
+              ->Schedule_At(Revision(0, 0));
+        }
+        for (int i = 0; i < 8; ++i)
+          Create_Identified<Tick>(Root_Identity(uint64_t(1000 + i)), i + 1)
+              ->Schedule_At(Revision(uint32_t(i), 1));
+        for (int i = 0; i < 5; ++i) Create<Counter>(i % 2 + 1)->Schedule_At(Revision(uint32_t(i % 2), 0));
+      } else {
+        Checkpoint_Reader reader(resume);
+        reader.Restore(&shared.measures, [&](Checkpoint_Io& io) { Contents(io, shared); });
+      }
+      run.On_Iteration_End([&](uint32_t i) {
+        shared.walkers.Set(Live_Count<Walker>());
+        shared.hook_sum += shared.births.Value() * 3 + shared.deaths.Value();
+        std::vector<std::string> row{std::to_string(i)};
+        for (const Measure_Value& v : shared.measures.Values()) row.push_back(To_Text(v));
+        outcome.rows.push_back(row);
+        if (!save.empty() && i + 1 == save_at) {
+          Write_Checkpoint(save, Header_At(i + 1), &shared.measures,
+                           [&](Checkpoint_Io& io) { Contents(io, shared); });
+          if (stop) World::Instance().Stop_After_This_Iteration();
+        }
+      });
+      run.Run();
+      outcome.hook_sum = shared.hook_sum;
+    }
+    outcome.fingerprint = Run_Fingerprint::Instance().Result();
+    Run_Fingerprint::Switch(false);
+  });
+  return outcome;
+}
+
+std::string Read_File(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Checkpoint_Test : public ::testing::Test {
+ protected:
+  std::filesystem::path _dir =
+      std::filesystem::temp_directory_path() / ("quarnel_checkpoint_test_" + std::to_string(::getpid()));
+  void SetUp() override { std::filesystem::create_directories(_dir); }
+  void TearDown() override {
+    if (!getenv("KEEP")) std::filesystem::remove_all(_dir);
+  }
+  std::string File(const std::string& name) const { return (_dir / name).string(); }
+};
+
+TEST_F(Checkpoint_Test, ResumedRunContinuesAsIfNeverStopped) {
+  constexpr uint32_t kSteps = 40, kAt = 13;
+  const Outcome whole = Run_Model(2, 7, kSteps);
+  ASSERT_EQ(whole.rows.size(), kSteps);
+  ASSERT_GT(whole.fingerprint.calls, 500u);
+  struct Case {
+    int save_threads, save_block, resume_threads, resume_block;
+  };
+  for (const Case c : {Case{1, 1000, 6, 1}, Case{2, 7, 1, 1000}, Case{2, 1, 6, 7}}) {
+    SCOPED_TRACE(std::to_string(c.save_threads) + " -> " + std::to_string(c.resume_threads) + " workers");
+    const std::string file = File("run.ckpt");
+    const Outcome first = Run_Model(c.save_threads, c.save_block, kSteps, file, kAt, true);
+    ASSERT_EQ(first.rows.size(), kAt);
+    const Outcome rest = Run_Model(c.resume_threads, c.resume_block, kSteps, "", 0, false, file);
+    ASSERT_EQ(rest.rows.size(), kSteps - kAt);
+    EXPECT_EQ(rest.rows.front().front(), std::to_string(kAt));  // the hook goes on from iteration k
+    std::vector<std::vector<std::string>> joined = first.rows;
+    joined.insert(joined.end(), rest.rows.begin(), rest.rows.end());
+    EXPECT_EQ(joined, whole.rows);
+    EXPECT_EQ(rest.fingerprint, whole.fingerprint);
+    EXPECT_EQ(rest.hook_sum, whole.hook_sum);
+    EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
+  }
+}
+
+TEST_F(Checkpoint_Test, FileDependsOnTheStateOnlyNotOnWorkersOrBlocks) {
+  Run_Model(1, 1000, 20, File("one.ckpt"), 9, true);
+  Run_Model(3, 1, 20, File("three.ckpt"), 9, true);
+  const std::string one = Read_File(File("one.ckpt"));
+  EXPECT_GT(one.size(), 1000u);
+  EXPECT_TRUE(one == Read_File(File("three.ckpt")));
+  // Saved again after a resume at the same iteration, it is the same file once more.
+  Run_Model(2, 7, 20, File("again.ckpt"), 18, true,
+            File("one.ckpt"));  // resumed at 9: saves at the end of 18
+  Run_Model(1, 1000, 20, File("straight.ckpt"), 18, true);
+  const std::string again = Read_File(File("again.ckpt"));
+  EXPECT_GT(again.size(), 1000u);
+  EXPECT_TRUE(again == Read_File(File("straight.ckpt")));
+}
+
+TEST_F(Checkpoint_Test, HeaderReadsBack) {
+  Run_Model(1, 100, 10, File("h.ckpt"), 4, true);
+  const Checkpoint_Reader reader(File("h.ckpt"));
+  EXPECT_EQ(reader.header().model, "checkpoint_test");
+  EXPECT_EQ(reader.header().iteration, 4u);
+  EXPECT_EQ(reader.header().seed, kSeed);
+  ASSERT_EQ(reader.header().parameters.size(), 1u);
+  EXPECT_EQ(reader.header().parameters[0].second, "60");
+}
+
+// Every refusal is a Checkpoint_Error of one line that names the file.
+std::string Refusal(const std::function<void()>& load) {
+  try {
+    load();
+  } catch (const Checkpoint_Error& e) {
+    return e.what();
+  }
+  return "(accepted)";
+}
+
+TEST_F(Checkpoint_Test, BadFilesAreRefusedInOneLine) {
+  Run_Model(1, 100, 10, File("good.ckpt"), 4, true);
+  const std::string good = Read_File(File("good.ckpt"));
+  auto write = [&](const std::string& name, const std::string& bytes) {
+    std::ofstream(File(name), std::ios::binary) << bytes;
+    return File(name);
+  };
+  std::string flipped = good;
+  flipped[good.size() / 2] ^= 0x10;
+  std::string newer = good;
+  newer[8] = char(__checkpoint_format + 1);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {File("missing.ckpt"), "cannot read"},
+      {write("empty.ckpt", ""), "is empty"},
+      {write("short.ckpt", good.substr(0, good.size() - 9)), "cut short"},
+      {write("prefix.ckpt", good.substr(0, 10)), "not a Quarnel checkpoint"},
+      {write("flipped.ckpt", flipped), "CRC-32"},
+      {write("newer.ckpt", newer), "newer than this program's"},
+      {write("text.ckpt", "step,happy\n0,1\n"), "not a Quarnel checkpoint"},
+  };
+  for (const auto& [file, expected] : cases) {
+    const std::string message = Refusal([&] { Checkpoint_Reader reader(file); });
+    EXPECT_NE(message.find(expected), std::string::npos) << file << ": " << message;
+    EXPECT_NE(message.find(file), std::string::npos) << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+  }
+}
+
+// A checkpoint whose body is whole but does not match the description (another model's types)
+// is refused before anything of the run is touched beyond the clock.
+class Stranger : public Agent<Stranger> {
+ public:
+  void Act(Next&) {}
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_x);
+  }
+  int32_t _x = 0;
+};
+
+TEST_F(Checkpoint_Test, AnotherModelsContentsAreRefused) {
+  Run_Model(1, 100, 10, File("m.ckpt"), 4, true);
+  const std::string message = Refusal([&] {
+    Shared shared;
+    Simulation run(quarnel::testing::Make_Configuration(1, 10), shared);
+    run.Attach_Measures(shared.measures);
+    Checkpoint_Reader reader(File("m.ckpt"));
+    reader.Restore(&shared.measures, [&](Checkpoint_Io& io) { io.Objects<Stranger>(); });
+  });
+  EXPECT_NE(message.find("does not fit this model"), std::string::npos) << message;
+  EXPECT_NE(message.find("Stranger"), std::string::npos) << message;
+}
+
+// The previous checkpoint stays whole when a write cannot be finished.
+TEST_F(Checkpoint_Test, FailedWriteKeepsThePreviousFile) {
+  Run_Model(1, 100, 10, File("keep.ckpt"), 4, true);
+  const std::string before = Read_File(File("keep.ckpt"));
+  std::filesystem::create_directory(File("keep.ckpt.tmp"));  // the temporary file cannot be made
+  const std::string message = Refusal([&] { Run_Model(1, 100, 10, File("keep.ckpt"), 6, true); });
+  EXPECT_NE(message.find("cannot write the checkpoint"), std::string::npos) << message;
+  EXPECT_TRUE(Read_File(File("keep.ckpt")) == before);
+}
+
+}  // namespace
