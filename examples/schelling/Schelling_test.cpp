@@ -99,7 +99,7 @@ Grid Grid_Of(const Parameters& p, const std::vector<int32_t>& cells) {
 // happy residents, none moved), the last row the grid after the last step (its happy
 // residents, recomputed from the final cells); the kernel, the reference and the declared rules
 // agree on row 0, and the kernel's summary is its last row. Seed 1 of the small size is the
-// run of the issue: 453 happy after set-up, 582 after one step, 994 after 20.
+// run once reported wrongly: 453 happy after set-up, 582 after one step, 994 after 20.
 TEST(Schelling_Kernel_Test, Rows_Report_The_State_After_Each_Step) {
   for (const Model_Size size : {Model_Size::small, Model_Size::large}) {
     for (uint64_t seed : {1u, 5u}) {
