@@ -51,7 +51,6 @@ int Run(const Model_Options& options, const epidemic::Epidemic_Parameters& value
     births += r.births;
     deaths += r.deaths;
     records.Record(uint64_t(r.day));
-    if (options.live_view) options.live_view->Record(uint64_t(r.day), measured.measures);
   };
   settings.view = options.live_view;
   const epidemic::Epidemic_Result result = quarnel::modelkit::Recorded_Run(

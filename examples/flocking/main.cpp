@@ -39,10 +39,7 @@ int Run(const Model_Options& options, const flocking::Flocking_Parameters& p) {
   settings.view = options.live_view;
   // Each step's row is recorded as soon as it is final; nothing is kept per step, so memory
   // does not grow with the steps.
-  settings.on_row = [&](const flocking::Flocking_Row& row) {
-    records.Record(uint64_t(row.step));
-    if (options.live_view) options.live_view->Record(uint64_t(row.step), measured.measures);
-  };
+  settings.on_row = [&](const flocking::Flocking_Row& row) { records.Record(uint64_t(row.step)); };
   const flocking::Flocking_Result result =
       quarnel::modelkit::Recorded_Run(records, [&] { return flocking::Run_Flocking(p, settings); });
   if (quarnel::modelkit::Run_Interrupted()) {

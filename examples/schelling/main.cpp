@@ -33,11 +33,8 @@ int Run(const Model_Options& options, const schelling::Parameters& p) {
   const schelling::kernel::Run_Result result = quarnel::modelkit::Recorded_Run(records, [&] {
     return schelling::kernel::Run(
         p, options.seed, options.threads, options.block_size, true,
-        [&](const schelling::Counts&) {
-          if (options.live_view) options.live_view->Record(rows, measured.measures);
-          records.Record(rows++);
-        },
-        &measured, options.live_view, &checkpointing);
+        [&](const schelling::Counts&) { records.Record(rows++); }, &measured, options.live_view,
+        &checkpointing);
   });
   const uint64_t steps = rows - 1;  // row 0 is the set-up
   if (quarnel::modelkit::Run_Interrupted()) {

@@ -44,11 +44,7 @@ int Run(const Model_Options& options, const wolf_sheep::Parameters& p) {
   const wolf_sheep::kernel::Run_Result result = quarnel::modelkit::Recorded_Run(records, [&] {
     return wolf_sheep::kernel::Run(
         p, options.seed, options.threads, options.block_size, true,
-        [&](const wolf_sheep::Counts&) {
-          if (options.live_view) options.live_view->Record(rows, measured.measures);
-          records.Record(rows++);
-        },
-        &measured, options.live_view);
+        [&](const wolf_sheep::Counts&) { records.Record(rows++); }, &measured, options.live_view);
   });
   const uint64_t steps = rows - 1;  // row 0 is the set-up
   if (quarnel::modelkit::Run_Interrupted()) {

@@ -48,10 +48,20 @@ Model_Size Size_Value(const std::string& text) {
   throw Model_Option_Error("option --size: '" + Printable(text) + "' is not one of small, large, huge");
 }
 
-const std::set<std::string> kWith_Value = {"--size",         "--threads",    "--seed",   "--steps",
-                                           "--block_size",   "--csv",        "--sqlite", "--set",
-                                           "--record_every", "--port",       "--view-address",
-                                           "--checkpoint",   "--checkpoint-every", "--resume"};
+const std::set<std::string> kWith_Value = {"--size",
+                                           "--threads",
+                                           "--seed",
+                                           "--steps",
+                                           "--block_size",
+                                           "--csv",
+                                           "--sqlite",
+                                           "--set",
+                                           "--record_every",
+                                           "--port",
+                                           "--view-address",
+                                           "--checkpoint",
+                                           "--checkpoint-every",
+                                           "--resume"};
 const std::set<std::string> kFlags = {"--params", "--overwrite", "--view", "--fork"};
 
 std::string File_Name(const std::string& option, const std::string& value) {
@@ -118,9 +128,14 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
 }
 
 Record_Options Recording_Of(const Model_Options& options, std::vector<std::string> columns) {
-  return Record_Options{options.csv,        options.sqlite,
-                        options.overwrite,  uint32_t(options.record_every),
-                        std::move(columns), options.durable_records};
+  Record_Options records{options.csv,        options.sqlite,
+                         options.overwrite,  uint32_t(options.record_every),
+                         std::move(columns), options.durable_records};
+  if (View* view = options.live_view) {
+    records.on_row = [view](uint64_t step, const std::vector<std::string>& names,
+                            const std::vector<Measure_Value>& row) { view->Record(step, names, row); };
+  }
+  return records;
 }
 
 std::string Model_Usage(const std::string& name, const std::string& about) {
@@ -129,8 +144,8 @@ std::string Model_Usage(const std::string& name, const std::string& about) {
          std::string(name.size() + 7, ' ') +
          " [--sqlite FILE] [--overwrite] [--record_every N] [--set NAME=VALUE ...] [--params]\n" +
          std::string(name.size() + 7, ' ') + " [--view [--port P] [--view-address A]]\n" +
-         std::string(name.size() + 7, ' ') + " [--checkpoint FILE [--checkpoint-every N]] [--resume FILE [--fork]]\n" +
-         about +
+         std::string(name.size() + 7, ' ') +
+         " [--checkpoint FILE [--checkpoint-every N]] [--resume FILE [--fork]]\n" + about +
          "  --size S          the model's size (default small)\n"
          "  --threads T       worker threads (default 1, at least 1)\n"
          "  --seed S          seed of every random draw (default 1, 0 to 18446744073709551615); the same\n"

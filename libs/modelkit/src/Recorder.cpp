@@ -43,6 +43,7 @@ Recorder::Recorder(const Measures& measures, Run_Description run, Record_Options
     for (size_t i = 0; i < all.size(); ++i) _recorded.push_back(i);
   }
   _row.resize(_recorded.size());
+  for (const Measure_Column& c : columns) _names.push_back(c.name);
   if (!_options.csv.empty()) {
     _csv = _options.resume ? std::make_unique<Csv_Sink>(_options.csv, columns, _options.resume_step)
                            : std::make_unique<Csv_Sink>(_options.csv, columns, _options.overwrite);
@@ -71,6 +72,7 @@ void Recorder::Record(uint64_t step) {
     _csv->Row(line);
   }
   if (_sqlite) _sqlite->Row(step, _row);
+  if (_options.on_row) _options.on_row(step, _names, _row);
   ++_rows;
   _last_step = step;
 }

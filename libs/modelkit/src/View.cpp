@@ -558,18 +558,17 @@ void View::Between_Iterations(uint64_t steps_done, uint64_t last_step,
   s.last_release = Clock::now();
 }
 
-void View::Record(uint64_t step, const Measures& measures) {
+void View::Record(uint64_t step, const std::vector<std::string>& columns,
+                  const std::vector<Measure_Value>& row) {
   State& s = *_state;
   std::lock_guard lock(s.mutex);
-  if (s.columns.empty()) {
-    for (const Measure_Column& c : measures.Columns()) s.columns.push_back(c.name);
-  }
+  if (s.columns.empty()) s.columns = columns;
   if (s.rows.size() == kSeries_Rows) {
     s.rows.pop_front();
     s.row_steps.pop_front();
     ++s.first_row;
   }
-  s.rows.push_back(measures.Values());
+  s.rows.push_back(row);
   s.row_steps.push_back(step);
 }
 

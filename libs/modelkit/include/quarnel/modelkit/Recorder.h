@@ -84,6 +84,10 @@ struct Record_Options {
   bool resume = false;
   uint64_t resume_step = 0;
   int64_t resume_run = 0;
+  // Also given every row written, with the recorded columns' names (a live view's plots).
+  std::function<void(uint64_t step, const std::vector<std::string>& columns,
+                     const std::vector<Measure_Value>& row)>
+      on_row = nullptr;
 };
 
 // What the runs table says about a run.
@@ -126,7 +130,8 @@ class Recorder {
   class Sqlite_Sink;
   const Measures& _measures;
   Record_Options _options;
-  std::vector<size_t> _recorded;  // the measures' columns recorded, in the records' order
+  std::vector<size_t> _recorded;    // the measures' columns recorded, in the records' order
+  std::vector<std::string> _names;  // their names
   std::vector<Measure_Value> _row;
   std::unique_ptr<Csv_Sink> _csv;
   std::unique_ptr<Sqlite_Sink> _sqlite;

@@ -11,8 +11,8 @@
 //    when the page wants a new picture; the call then holds the run while the page has it
 //    paused or slowed down, and asks the run to stop (World::Request_Stop) when the page
 //    restarts it with new parameters;
-//  - wherever it records a row of its series, it calls view->Record(step, measures), which
-//    copies Measures::Values() into a bounded ring of rows for the page's plots.
+//  - every row its records write (Open_Records wires it) goes to view->Record(step, columns,
+//    row), which copies it into a bounded ring of rows for the page's plots.
 // The view only reads: the series a run records is the same with and without it.
 //
 // Large models: a picture keeps at most kMax_Drawn objects; one with more keeps every k-th
@@ -136,8 +136,8 @@ class View {
   // has no space, its plots are its view.
   void Between_Iterations(uint64_t steps_done, uint64_t last_step,
                           const std::function<void(Portrayal&)>& portray);
-  // A row of the series: `step` and Values() of `measures`.
-  void Record(uint64_t step, const Measures& measures);
+  // A row of the series: `step` and the recorded columns' values.
+  void Record(uint64_t step, const std::vector<std::string>& columns, const std::vector<Measure_Value>& row);
   // The run has ended (last step, stop or failure; `error` non-empty: its message).
   void Run_Ended(const std::string& error = {});
   // After a run: waits until the page asks for a restart (true, with Restart_Sets() the
