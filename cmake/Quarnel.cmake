@@ -58,6 +58,13 @@ pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 # (Debian: zlib1g-dev).
 find_package(cereal REQUIRED)
 find_package(ZLIB REQUIRED)
+# Studies spread over the ranks of an MPI job when Open MPI is there (Debian: libopenmpi-dev);
+# without it everything else builds, and a study launched by mpirun says how to get MPI. Only
+# MPI's C interface is used, from C++ (MPI_CXX_SKIP_MPICXX leaves out the old C++ bindings).
+# Found here, before the package's config file is written, which must find it again.
+set(MPI_CXX_SKIP_MPICXX ON)
+find_package(MPI COMPONENTS CXX QUIET)
+set(QUARNEL_HAVE_MPI ${MPI_CXX_FOUND})
 
 # googletest: the tests, and the population program, whose run is also a googletest test.
 if(QUARNEL_BUILD_TESTS OR QUARNEL_BUILD_APPS)

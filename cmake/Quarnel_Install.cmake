@@ -26,6 +26,11 @@ if(NOT (QUARNEL_SANITIZE STREQUAL "address" OR QUARNEL_SANITIZE STREQUAL "thread
   set(QUARNEL_PC_SANITIZER_FLAGS "")
 endif()
 # The prefix is found from the file's own place, so `cmake --install --prefix` anywhere works.
+# modelkit's studies link Open MPI when the build found it.
+set(QUARNEL_PC_MPI "")
+if(QUARNEL_HAVE_MPI)
+  set(QUARNEL_PC_MPI " ompi-c")
+endif()
 file(RELATIVE_PATH QUARNEL_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quarnel.pc.in ${PROJECT_BINARY_DIR}/quarnel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quarnel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
