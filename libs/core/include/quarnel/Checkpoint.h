@@ -54,11 +54,13 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -167,6 +169,13 @@ class Checkpoint_Io {
   // Every live T (saving), or as many Ts as were saved, made anew and scheduled (loading).
   template <class T>
   void Objects();
+  // The same for an identified type of the engine's component interface (a Quarnel_Component
+  // over Identified_Execution_Object or Identified_Event_Object), which binds its own handler:
+  // loading, `load(identity, next)` returns a new T with `identity` (Allocate_Identified) whose
+  // handler it has loaded at `next` (__revision_omega: saved unscheduled); its fields are read
+  // afterwards. Saving is Objects<T>()'s, and so is the file.
+  template <class T, class Load>
+  void Objects(Load&& load);
 
   // The values, in order (each one cereal can save: numbers, strings, vectors, structs with
   // serialize).
@@ -206,8 +215,9 @@ class Checkpoint_Io {
   void privFinish();
   template <class T>
   void privSave();
-  template <class T>
-  void privLoad();
+  // `load`: null for a model type (Create_Identified or Create, then Schedule_At).
+  template <class T, class Load = std::nullptr_t>
+  void privLoad(Load* load = nullptr);
   void privCheck_Name(const std::string& name);
   uint64_t privRead_Count(size_t least_bytes_each);
   Revision privRead_Revision();
@@ -295,6 +305,17 @@ void Checkpoint_Io::Objects() {
     privLoad<T>();
 }
 
+template <class T, class Load>
+void Checkpoint_Io::Objects(Load&& load) {
+  static_assert(
+      std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>,
+      "quarnel::Checkpoint_Io::Objects<T>(load): T is not of an identified component type");
+  if (_out)
+    privSave<T>();
+  else
+    privLoad<T, std::remove_reference_t<Load>>(&load);
+}
+
 template <class T>
 void Checkpoint_Io::privSave() {
   constexpr bool identified =
@@ -341,10 +362,11 @@ void Checkpoint_Io::privSave() {
   }
 }
 
-template <class T>
-void Checkpoint_Io::privLoad() {
+template <class T, class Load>
+void Checkpoint_Io::privLoad(Load* load) {
+  constexpr bool own_handler = !std::is_same_v<Load, std::nullptr_t>;
   static_assert(
-      std::is_default_constructible_v<T>,
+      own_handler || std::is_default_constructible_v<T>,
       "quarnel::Checkpoint_Io::Objects<T>: a checkpointed type needs a default constructor (it may be "
       "private, with friend class quarnel::Checkpoint_Io)");
   constexpr bool identified =
@@ -364,10 +386,16 @@ void Checkpoint_Io::privLoad() {
           Refuse("the objects of " + T::component_manager->_display_name + " are not in identity order");
         previous = identity;
         const Revision next = privRead_Revision();
-        object = Create_Identified<T>(identity);
-        loaded.emplace_back(identity, object);
-        (*_in)(*object);
-        if (next != __revision_omega) object->Schedule_At(next);
+        if constexpr (own_handler) {
+          object = (*load)(identity, next);
+          loaded.emplace_back(identity, object);
+          (*_in)(*object);
+        } else {
+          object = Create_Identified<T>(identity);
+          loaded.emplace_back(identity, object);
+          (*_in)(*object);
+          if (next != __revision_omega) object->Schedule_At(next);
+        }
       } else {
         const Revision next = privRead_Revision();
         object = Create<T>();
