@@ -10,6 +10,14 @@
 // The run fingerprint is switched on for the run; the population and the fingerprint are
 // then the same on any number of workers and for any block size.
 //
+// Checkpoints (Deterministic_Checkpoints): the run saves its whole state at the end of every
+// Nth iteration and at the end of the iteration at which a stop signal ends it, and a run
+// resumed from a checkpoint continues on any number of workers and block size with the
+// population and run fingerprint of a run that never stopped. A checkpoint holds the clock,
+// the run fingerprint, every agent's identity and next revision (an agent has no other
+// field) and the births so far; the header names the model "population", the seed and
+// num_agents, which a resume must match.
+//
 // Thread safety: run_deterministic_population runs on the controlling thread. The handler
 // runs on the workers; it writes only its own worker's birth counter and reads the seed,
 // which the controlling thread sets before the workers are started.
@@ -17,7 +25,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
+
+#include <quarnel/Checkpoint.h>
+#include <quarnel/Version.h>
 
 #include <quarnel/Counter_Random.h>
 #include <quarnel/Execution_Component_Manager.h>
@@ -58,6 +71,10 @@ class Deterministic_Agent
     agent->privLoad_Event(&Handler, revision, component_manager);
   }
 
+  // Its identity and schedule are the engine's to save; it has no field of its own.
+  template <class Archive>
+  void serialize(Archive&) {}
+
  private:
   static void Handler(void* agent, quarnel::Event_Response& response) {
     Act(static_cast<Deterministic_Agent*>(agent), response);
@@ -73,23 +90,105 @@ struct Deterministic_Result {
   uint32_t stopped_at = 0;   // then: the iteration at which it stopped
 };
 
-// Between Initialize_Simulation and Terminate_Simulation: creates and loads the agents,
-// turns the run and computes the population and its check.
-inline Deterministic_Result turn_deterministic_population(int num_agents, int agents_per_block) {
+// The twin's checkpoints: where to save (empty: nowhere), every how many iterations (0: only
+// when a stop signal ends the run), and a checkpoint read to continue from (null: a new run).
+struct Deterministic_Checkpoints {
+  std::string save;
+  int every = 0;
+  std::shared_ptr<quarnel::Checkpoint_Reader> resume;
+};
+
+// What a checkpoint of the twin says about its run: model, version, seed and num_agents.
+inline quarnel::Checkpoint_Header deterministic_header(int num_agents, uint64_t seed) {
+  quarnel::Checkpoint_Header header;
+  header.model = "population";
+  header.model_version = quarnel::version_string;
+  header.parameters = {{"num_agents", std::to_string(num_agents)}};
+  header.seed = seed;
+  return header;
+}
+
+// `path` read and checked as a checkpoint this run can continue: the twin's, with `seed` and
+// `num_agents`, before the run's last iteration. A one-line quarnel::Checkpoint_Error
+// otherwise (and for every fault Checkpoint_Reader refuses).
+inline std::shared_ptr<quarnel::Checkpoint_Reader> read_deterministic_checkpoint(const std::string& path,
+                                                                                 int num_agents,
+                                                                                 uint64_t seed,
+                                                                                 uint32_t iterations) {
+  auto reader = std::make_shared<quarnel::Checkpoint_Reader>(path);
+  const quarnel::Checkpoint_Header& saved = reader->header();
+  const quarnel::Checkpoint_Header expected = deterministic_header(num_agents, seed);
+  const std::string refused = "the checkpoint " + path + " ";
+  if (saved.model != expected.model)
+    throw quarnel::Checkpoint_Error(refused + "is of the model '" + saved.model + "', not population");
+  if (saved.seed != seed) {
+    throw quarnel::Checkpoint_Error(refused + "has seed " + std::to_string(saved.seed) + ", not " +
+                                    std::to_string(seed));
+  }
+  if (saved.parameters != expected.parameters) {
+    const std::string was = saved.parameters.empty() ? "(none)" : saved.parameters[0].second;
+    throw quarnel::Checkpoint_Error(refused + "has num_agents=" + was + ", not " +
+                                    std::to_string(num_agents));
+  }
+  if (saved.iteration >= iterations) {
+    throw quarnel::Checkpoint_Error(refused + "is at iteration " + std::to_string(saved.iteration) +
+                                    " and the run has " + std::to_string(iterations) +
+                                    ": nothing to continue");
+  }
+  return reader;
+}
+
+// Between Initialize_Simulation and Terminate_Simulation: creates and loads the agents (or
+// restores them from `checkpoints.resume`), turns the run, saving checkpoints as asked, and
+// computes the population and its check.
+inline Deterministic_Result turn_deterministic_population(int num_agents, int agents_per_block,
+                                                          uint64_t seed = 0,
+                                                          const Deterministic_Checkpoints& checkpoints = {}) {
   using namespace quarnel;
   Deterministic_Agent::births.assign(World::Instance().num_threads() + 1, {});
   Deterministic_Agent::component_manager->Set_Objects_Per_Block(agents_per_block);
-  for (int m = 0; m < num_agents; ++m) {
-    Deterministic_Agent::Load(Allocate_Identified<Deterministic_Agent>(Root_Identity(uint64_t(m))),
-                              Revision(0, 0));
+  int64_t born_before = 0;  // the births of the saved run's iterations, when resumed
+  auto born_so_far = [&] {
+    int64_t born = born_before;
+    for (const auto& b : Deterministic_Agent::births) born += b.value;
+    return born;
+  };
+  auto contents = [&](Checkpoint_Io& io) {
+    io.Objects<Deterministic_Agent>([&io](uint64_t identity, Revision next) {
+      if (next == __revision_omega) io.Refuse("an agent of the population is not scheduled");
+      Deterministic_Agent* agent = Allocate_Identified<Deterministic_Agent>(identity);
+      Deterministic_Agent::Load(agent, next);
+      return agent;
+    });
+    int64_t born = io.saving() ? born_so_far() : 0;
+    io.State(born);
+    if (io.saving()) return;
+    if (born < 0 || Live_Count<Deterministic_Agent>() != num_agents + born)
+      io.Refuse("its agents are not the initial ones and the births");
+    born_before = born;
+  };
+  if (checkpoints.resume) {
+    checkpoints.resume->Restore(nullptr, contents);
+  } else {
+    for (int m = 0; m < num_agents; ++m) {
+      Deterministic_Agent::Load(Allocate_Identified<Deterministic_Agent>(Root_Identity(uint64_t(m))),
+                                Revision(0, 0));
+    }
+  }
+  if (!checkpoints.save.empty()) {
+    Checkpoint_Header header = deterministic_header(num_agents, seed);
+    World::Instance().Set_Iteration_Hook([&, header](uint32_t i) mutable {
+      const bool due = checkpoints.every > 0 && (i + 1) % uint32_t(checkpoints.every) == 0;
+      if (!due && !World::stop_requested()) return;
+      header.iteration = i + 1;
+      Write_Checkpoint(checkpoints.save, header, nullptr, contents);
+    });
   }
   World::Instance().Start_Turning(".");
 
   const double expected =
       num_agents * std::pow(Deterministic_Agent::growth_factor, World::Instance().num_iterations());
-  int64_t born = 0;
-  for (const auto& b : Deterministic_Agent::births) born += b.value;
-  const int64_t population = num_agents + born;
+  const int64_t population = num_agents + born_so_far();
   // Within 5 %, or 0 for 0 (the population run's check, CoreEngine_Tests.h).
   const bool passed =
       expected == 0 ? population == 0 : std::fabs((double(population) - expected) / expected) <= .05;
@@ -106,7 +205,8 @@ inline Deterministic_Result turn_deterministic_population(int num_agents, int ag
 // at its end) and back to its earlier setting afterwards. A failure inside the run (an
 // identity collision, a worker's exception) terminates the run before it propagates.
 inline Deterministic_Result run_deterministic_population(int num_agents, int threads, int agents_per_block,
-                                                         uint64_t seed) {
+                                                         uint64_t seed,
+                                                         const Deterministic_Checkpoints& checkpoints = {}) {
   using namespace quarnel;
   Run_Fingerprint& fingerprint = Run_Fingerprint::Instance();
   const bool was_on = fingerprint.on();
@@ -116,7 +216,7 @@ inline Deterministic_Result run_deterministic_population(int num_agents, int thr
   Deterministic_Result result;
   try {
     World::Initialize_Simulation(config);
-    result = turn_deterministic_population(num_agents, agents_per_block);
+    result = turn_deterministic_population(num_agents, agents_per_block, seed, checkpoints);
   } catch (...) {
     try {
       World::Terminate_Simulation();

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <sstream>
+#include <utility>
 
 #include <quarnel/Execution_Component_Manager.h>
 #include <quarnel/modelkit/Program_Process.h>
@@ -57,6 +58,17 @@ uint64_t read_seed_option(std::vector<std::string>& args, uint64_t fallback, boo
   return seed;
 }
 
+// The value of option `name` as a file name, or "" when the option is absent.
+std::string read_file_option(std::vector<std::string>& args, const std::string& name) {
+  auto found = std::find(args.begin(), args.end(), name);
+  if (found == args.end()) return "";
+  if (std::next(found) == args.end()) throw Option_Error("option " + name + " needs a value");
+  const std::string value = *std::next(found);
+  if (value.empty()) throw Option_Error("option " + name + ": the file name is empty");
+  args.erase(found, std::next(found, 2));
+  return value;
+}
+
 std::string joined(const std::vector<std::string>& args) {
   std::string text;
   for (const std::string& a : args) text += (text.empty() ? "" : " ") + quarnel::modelkit::Printable(a);
@@ -76,7 +88,7 @@ bool wants_help(int argc, char** argv) {
 std::string usage_text() {
   return "Usage: population [--num_agents N] [--agents_per_block B] [--threads T] [--deterministic [--seed "
          "S]]\n"
-         "                  [--no_progress]\n"
+         "                  [--no_progress] [--checkpoint FILE [--checkpoint-every N]] [--resume FILE]\n"
          "  --num_agents N        agents at the start (default 1000, at least 0)\n"
          "  --agents_per_block B  cells per memory block of the agent type (default 1000, at least 1)\n"
          "  --threads T           worker threads (default 1, at least 1)\n"
@@ -85,12 +97,20 @@ std::string usage_text() {
          "  --seed S              the twin's seed (default 12345, 0 to 18446744073709551615)\n"
          "  --no_progress         no progress line; without it a run longer than about a second shows\n"
          "                        one on standard error when that is a terminal\n"
+         "  --checkpoint FILE     with --deterministic: save the run's whole state to FILE when a stop\n"
+         "                        signal ends it, and with --checkpoint-every N also at the end of every\n"
+         "                        Nth iteration (written to FILE.tmp, synced, then renamed)\n"
+         "  --resume FILE         with --deterministic: continue the run saved in FILE from its iteration,\n"
+         "                        with the same seed and --num_agents (T and B may differ); the population\n"
+         "                        and the run fingerprint are those of a run that never stopped\n"
          "  -h, --help            this text\n"
          "Every agent acts once per iteration for 100 iterations and gives birth with probability 0.0001.\n"
          "The run passes when the final population is within 5 % of N * 1.0001^100 (0 for N = 0); the exit\n"
          "status is 0 when it passes, 1 when it does not, when an option is wrong or when standard output\n"
-         "cannot be written. SIGINT or SIGTERM stops the run at the end of its iteration (a second one at\n"
-         "once), without a check, and ends the program by that signal (status 130 or 143 in a shell).\n";
+         "cannot be written, or a checkpoint is refused. SIGINT or SIGTERM stops the run at the end of its "
+         "iteration (a second one at\n"
+         "once), without a check, writes the checkpoint when --checkpoint is given, and ends the program by\n"
+         "that signal (status 130 or 143 in a shell).\n";
 }
 
 Population_Options read_population_options(std::vector<std::string>& args, uint32_t cell_stride) {
@@ -102,6 +122,10 @@ Population_Options read_population_options(std::vector<std::string>& args, uint3
   options.progress = !read_flag(args, "--no_progress");
   bool seed_given = false;
   options.seed = read_seed_option(args, options.seed, seed_given);
+  options.checkpoint = read_file_option(args, "--checkpoint");
+  const bool every_given = std::find(args.begin(), args.end(), "--checkpoint-every") != args.end();
+  options.checkpoint_every = read_int_option(args, "--checkpoint-every", 0);
+  options.resume = read_file_option(args, "--resume");
   if (!args.empty()) throw Option_Error("unrecognised arguments: " + joined(args));
   if (options.num_agents < 0) {
     throw Option_Error("option --num_agents: '" + std::to_string(options.num_agents) + "' is negative");
@@ -114,6 +138,19 @@ Population_Options read_population_options(std::vector<std::string>& args, uint3
     throw Option_Error("option --seed: '" + std::to_string(options.seed) +
                        "' needs --deterministic (the population run seeds its workers itself)");
   }
+  for (const auto& [name, given] : {std::pair{"--checkpoint", !options.checkpoint.empty()},
+                                    std::pair{"--resume", !options.resume.empty()}}) {
+    if (given && !options.deterministic) {
+      throw Option_Error(std::string("option ") + name +
+                         " needs --deterministic (the population run's draws depend on its workers)");
+    }
+  }
+  if (every_given && options.checkpoint_every < 1) {
+    throw Option_Error("option --checkpoint-every: '" + std::to_string(options.checkpoint_every) +
+                       "' is below 1");
+  }
+  if (every_given && options.checkpoint.empty())
+    throw Option_Error("option --checkpoint-every needs --checkpoint FILE");
   if (!quarnel::Agent_Block_Shape(uint64_t(options.agents_per_block), cell_stride)) {
     throw Option_Error("option --agents_per_block: '" + std::to_string(options.agents_per_block) +
                        "' makes a memory block larger than 4 GiB");

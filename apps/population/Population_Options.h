@@ -20,6 +20,12 @@ struct Population_Options {
   uint64_t seed = 12345;
   // The run's progress line on standard error (shown only on a terminal); --no_progress.
   bool progress = true;
+  // The twin's checkpoints (Deterministic_Population.h): where they go (empty: none), every how
+  // many iterations (0: on a stop signal only), and the checkpoint to continue from (empty: a
+  // new run).
+  std::string checkpoint;
+  int checkpoint_every = 0;
+  std::string resume;
 };
 
 class Option_Error : public std::runtime_error {
@@ -31,11 +37,14 @@ class Option_Error : public std::runtime_error {
 bool wants_help(int argc, char** argv);
 std::string usage_text();
 
-// Reads --num_agents, --agents_per_block, --threads, --deterministic, --seed and
-// --no_progress from `args`, consuming them, and checks what the program can run:
-// num_agents >= 0, agents_per_block >= 1 and small enough that one block of
-// `cell_stride`-byte cells fits in 4 GiB, a seed from 0 to 2^64 - 1 and only with
-// --deterministic, and nothing left over. The thread count is the engine's to judge.
+// Reads --num_agents, --agents_per_block, --threads, --deterministic, --seed, --no_progress,
+// --checkpoint, --checkpoint-every and --resume from `args`, consuming them, and checks what
+// the program can run: num_agents >= 0, agents_per_block >= 1 and small enough that one block
+// of `cell_stride`-byte cells fits in 4 GiB, a seed from 0 to 2^64 - 1 and only with
+// --deterministic, checkpoints only with --deterministic (the population run's draws depend
+// on its workers, so nothing could continue it identically), checkpoint-every >= 1 and only
+// with --checkpoint, file names not empty, and nothing left over. The thread count is the
+// engine's to judge.
 Population_Options read_population_options(std::vector<std::string>& args, uint32_t cell_stride);
 
 // Bytes that a run needs at its end, with the block layout of the engine and `cell_stride`

@@ -29,11 +29,11 @@ int refuse(const std::string& message) {
 }
 
 // The population run or, with --deterministic, its twin.
-Population_Result run_model(const Population_Options& options) {
+Population_Result run_model(const Population_Options& options, const Deterministic_Checkpoints& checkpoints) {
   if (!options.deterministic)
     return do_it(options.num_agents, options.threads, options.agents_per_block, true);
-  const Deterministic_Result twin = run_deterministic_population(options.num_agents, options.threads,
-                                                                 options.agents_per_block, options.seed);
+  const Deterministic_Result twin = run_deterministic_population(
+      options.num_agents, options.threads, options.agents_per_block, options.seed, checkpoints);
   return {twin.population, twin.expected_population, twin.passed, twin.interrupted, twin.stopped_at};
 }
 
@@ -47,8 +47,16 @@ std::string exact_text(double value) {
 // Runs the population and reports its outcome; 0 when the check passes.
 int run_population(const Population_Options& options) {
   Population_Result result;
+  Deterministic_Checkpoints checkpoints{options.checkpoint, options.checkpoint_every, nullptr};
   try {
-    result = run_model(options);
+    if (!options.resume.empty()) {
+      checkpoints.resume =
+          read_deterministic_checkpoint(options.resume, options.num_agents, options.seed,
+                                        uint32_t(population_configuration(1).num_iterations));
+    }
+    result = run_model(options, checkpoints);
+  } catch (const quarnel::Checkpoint_Error& e) {
+    return refuse(e.what());
   } catch (const std::exception& e) {
     if (options.threads < 1) {
       return refuse("option --threads: '" + std::to_string(options.threads) + "' was refused: " + e.what());

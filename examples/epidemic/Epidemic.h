@@ -39,9 +39,12 @@
 
 #include <quarnel/Quarnel.h>
 #include <quarnel/modelkit/Fingerprint_Scope.h>
+#include <quarnel/modelkit/Model_Checkpoints.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/View.h>
+
+#include <cereal/types/common.hpp>
 
 #include <algorithm>
 #include <array>
@@ -111,6 +114,13 @@ struct Day_Row {
   friend bool operator==(const Day_Row&, const Day_Row&) = default;
 };
 
+// A run's checkpoints (Model_Checkpoints.h): the run resumes from theirs when they resume, and
+// saves into them at the end of each day, after its row, which `records` holds.
+struct Checkpointing {
+  quarnel::modelkit::Model_Checkpoints& checkpoints;
+  quarnel::modelkit::Recorder& records;
+};
+
 struct Run_Settings {
   int threads = 1;
   uint64_t seed = 1;
@@ -125,6 +135,8 @@ struct Run_Settings {
   // Kernel only: the live view that watches the run (View.h), or null. The epidemic has no
   // space: its compartments' plots are its view.
   quarnel::modelkit::View* view = nullptr;
+  // Kernel only: the run's checkpoints, or null.
+  const Checkpointing* checkpointing = nullptr;
 };
 
 // Who infected whom, on which day (recorded when asked for).
@@ -141,6 +153,7 @@ struct Epidemic_Result {
   std::vector<Day_Row> series;
   std::vector<Infection> infections;  // sorted by day, then infected person
   quarnel::Run_Digest fingerprint;    // empty for the reference
+  int64_t births = 0, deaths = 0;     // over the whole run, a resumed one's saved days too (kernel only)
 };
 
 enum Status : uint8_t { susceptible = 0, infected = 1, recovered = 2 };
@@ -345,6 +358,10 @@ class Person : public quarnel::Identified_Agent<Person> {
  public:
   // Every day at (d, 0).
   inline void Act(quarnel::Next& next);
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_slot);
+  }
 
   uint32_t _slot = UINT32_MAX;  // index in the directory; given and changed by the hook
 };
@@ -353,15 +370,26 @@ class Person : public quarnel::Identified_Agent<Person> {
 // (d, 1) once every claim of the day is in; then it frees itself.
 class Infections : public quarnel::Agent<Infections> {
  public:
+  Infections() = default;  // a checkpoint's load fills it
   explicit Infections(uint64_t infector) : _infector(infector) {}
   inline void Act(quarnel::Next& next);
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_infector);
+  }
 
-  uint64_t _infector;  // the identity of the person whose hits these are
+  uint64_t _infector = 0;  // the identity of the person whose hits these are
 };
 
 class Recovery : public quarnel::Identified_Event<Recovery> {
  public:
+  Recovery() = default;  // a checkpoint's load fills it
   explicit Recovery(uint32_t slot) : _slot(slot) {}
+  // Its due day is the kernel's to save (the event goes back into a heap at it).
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_slot);
+  }
 
   // Fires at (day, 1): recover and free itself, or answer the next day.
   void Act(quarnel::Next& next) {
@@ -376,7 +404,7 @@ class Recovery : public quarnel::Identified_Event<Recovery> {
     next.In(1, 1);
   }
 
-  uint32_t _slot;  // its person's slot; written by the hook
+  uint32_t _slot = UINT32_MAX;  // its person's slot; written by the hook
 };
 
 void Slot_Table::Append(Person* p, Status st, Recovery* event) {
@@ -474,6 +502,12 @@ void Remove_Dead(std::vector<uint32_t>& dead_slots, size_t size, Move&& move, Po
 // The model on the kernel: `settings.threads` workers, blocks of `settings.block_size` people
 // and recovery events, its measures in `measured` (a set of its own when null). Each day's row
 // is final at the end of its day, with the measures of Measured::Recorded() set to it.
+// With settings.checkpointing, a run saved in a checkpoint goes on from its day, and
+// checkpoints are written as they ask. Between days no Infections agent lives, every claim is
+// clear and the workers' lists are empty, so a checkpoint holds the people and their pending
+// recovery events (each with its slot, an event with its due revision), the directory's
+// statuses in slot order (the contacts are drawn by slot), the living count and the run's
+// births and deaths; the directory is rebuilt from the slots.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel and a failed daily check
 // pass through.
 inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Settings& settings,
@@ -499,22 +533,57 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
     quarnel::Set_Block_Size<Recovery>(settings.block_size);
     quarnel::Set_Block_Size<detail::Infections>(settings.block_size);
     detail::Slot_Table& slots = state.slots;
-    for (int64_t i = 0; i < p.people; ++i) {
-      Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)));
-      person->Schedule_At(quarnel::Revision(0, 0));
-      slots.Append(person, susceptible, nullptr);
-    }
-    const std::vector<uint32_t> first = Initially_Infected(p, settings.seed);
-    for (size_t j = 0; j < first.size(); ++j) {
-      Recovery* event = quarnel::Create_Identified<Recovery>(quarnel::Root_Identity(j), first[j]);
-      event->Schedule_At(quarnel::Revision(uint32_t(p.min_sick_days), 1));
-      slots.status[first[j]] = infected;
-      slots.recovery[first[j]] = event;
-    }
-    state.population = uint32_t(p.people);
     int64_t living = p.people;
-
     run.Attach_Measures(m.measures);
+    auto contents = [&](quarnel::Checkpoint_Io& io) {
+      io.Objects<Person>();
+      io.Objects<Recovery>();
+      io.Objects<detail::Infections>();
+      io.State(slots.status, living, days_done, result.births, result.deaths);
+      if (io.saving()) return;
+      // The directory again, each entry where its person's and event's slots say.
+      const size_t n = slots.status.size();
+      slots.person.assign(n, nullptr);
+      slots.claim.assign(n, kNoClaim);
+      slots.recovery.assign(n, nullptr);
+      bool fits = int64_t(n) == living && quarnel::Live_Count<Person>() == living &&
+                  quarnel::Live_Count<detail::Infections>() == 0;
+      quarnel::For_Each_Live<Person>([&](Person& person) {
+        if (person._slot >= n || slots.person[person._slot] != nullptr) fits = false;
+        if (fits) slots.person[person._slot] = &person;
+      });
+      int64_t infected_people = 0;
+      for (const Status status : slots.status) {
+        if (status > recovered) fits = false;
+        infected_people += status == infected;
+      }
+      quarnel::For_Each_Live<Recovery>([&](Recovery& event) {
+        if (event._slot >= n || slots.recovery[event._slot] != nullptr ||
+            slots.status[event._slot] != infected)
+          fits = false;
+        if (fits) slots.recovery[event._slot] = &event;
+      });
+      if (!fits || quarnel::Live_Count<Recovery>() != infected_people)
+        io.Refuse("its people, their slots and their recovery events do not make one directory");
+    };
+    if (settings.checkpointing != nullptr && settings.checkpointing->checkpoints.resuming()) {
+      settings.checkpointing->checkpoints.Restore(&m.measures, contents);
+    } else {
+      for (int64_t i = 0; i < p.people; ++i) {
+        Person* person = quarnel::Create_Identified<Person>(quarnel::Root_Identity(uint64_t(i)));
+        person->Schedule_At(quarnel::Revision(0, 0));
+        slots.Append(person, susceptible, nullptr);
+      }
+      const std::vector<uint32_t> first = Initially_Infected(p, settings.seed);
+      for (size_t j = 0; j < first.size(); ++j) {
+        Recovery* event = quarnel::Create_Identified<Recovery>(quarnel::Root_Identity(j), first[j]);
+        event->Schedule_At(quarnel::Revision(uint32_t(p.min_sick_days), 1));
+        slots.status[first[j]] = infected;
+        slots.recovery[first[j]] = event;
+      }
+    }
+    state.population = uint32_t(slots.size());
+
     run.On_Iteration_End([&](uint32_t day) {
       const Day_Counts counts = m.Counts();
       std::vector<uint32_t> dead;
@@ -549,6 +618,8 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
       m.susceptible.Set(row.susceptible);
       m.infected.Set(row.infected);
       m.recovered.Set(row.recovered);
+      result.births += row.births;
+      result.deaths += row.deaths;
       if (settings.on_row) {
         settings.on_row(row);
         result.series.assign(1, row);
@@ -558,6 +629,10 @@ inline Epidemic_Result Run_Epidemic(const Epidemic_Parameters& p, const Run_Sett
       ++days_done;
       state.population = uint32_t(slots.size());
       if (settings.view) settings.view->Between_Iterations(uint64_t(day) + 1, uint64_t(days), nullptr);
+      if (settings.checkpointing != nullptr) {
+        settings.checkpointing->checkpoints.After_Iteration(day, settings.checkpointing->records, &m.measures,
+                                                            contents);
+      }
     });
     run.Run();
   }

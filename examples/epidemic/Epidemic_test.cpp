@@ -6,6 +6,7 @@
 #include "Epidemic_Reference.h"
 
 #include <gtest/gtest.h>
+#include <quarnel/Checkpoint.h>
 #include <quarnel/modelkit/Program_Outcome.h>
 #include <signal.h>
 #include <unistd.h>
@@ -412,6 +413,111 @@ TEST(Epidemic_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Err
   EXPECT_EQ(closed.status, 1) << closed.err;
   EXPECT_NE(closed.err.find("epidemic: could not write to standard output: "), std::string::npos)
       << closed.err;
+}
+
+// ---------------------------------------------------------------------------------------
+// Checkpoints.
+
+// The summary from the population on: the same for a run that never stopped and one resumed on
+// other workers (the totals of births and deaths too, which cover the saved days).
+std::string Summary_Of(const std::string& out) {
+  const size_t at = out.find(": S ");
+  return at == std::string::npos ? "(none in: " + out + ")" : out.substr(at);
+}
+
+// A run saved every k days and killed by SIGKILL a few days after a save, while recovery events
+// wait in their heaps, then resumed on another number of workers and block size, writes the same
+// CSV rows, SQLite series, totals and run fingerprint as a run that never stopped: each event
+// fires on its saved day, and the rows the killed run wrote after its checkpoint are replaced.
+TEST(Epidemic_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+  constexpr int kDays = 300, kEvery = 10;
+  const std::string whole_csv = Temp_File("whole.csv"), whole_db = Temp_File("whole.db");
+  std::remove(whole_db.c_str());
+  const Program_Output whole =
+      Run_To_End(EPIDEMIC_PROGRAM, "--steps " + std::to_string(kDays) + " --overwrite --csv " + whole_csv +
+                                       " --sqlite " + whole_db + " --threads 2 --block_size 7");
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::string series =
+      "SELECT step, susceptible, infected, recovered, births, deaths FROM series ORDER BY step";
+  const std::vector<std::string> whole_series = quarnel::modelkit::Query_Sqlite(whole_db, series);
+  ASSERT_EQ(whole_series.size(), size_t(kDays));
+  struct Case {
+    int save_threads, save_block, resume_threads, resume_block;
+  };
+  for (const Case c : {Case{1, 1000, 6, 1}, Case{2, 7, 1, 1000}, Case{2, 1, 6, 7}}) {
+    SCOPED_TRACE(std::to_string(c.save_threads) + " -> " + std::to_string(c.resume_threads) + " workers");
+    const std::string csv = Temp_File("part.csv"), db = Temp_File("part.db"), ckpt = Temp_File("part.ckpt");
+    std::remove(csv.c_str());
+    std::remove(db.c_str());
+    std::remove(ckpt.c_str());
+    {
+      // Without an end of its own: it runs until killed.
+      Background_Program dying(EPIDEMIC_PROGRAM, "--steps 2000000000 --csv " + csv + " --sqlite " + db +
+                                                     " --checkpoint " + ckpt + " --checkpoint-every " +
+                                                     std::to_string(kEvery) + " --threads " +
+                                                     std::to_string(c.save_threads) + " --block_size " +
+                                                     std::to_string(c.save_block));
+      ASSERT_TRUE(Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= size_t(kEvery + 3 + 1); },
+                             std::chrono::milliseconds(60000)));
+      dying.Signal(SIGKILL);
+      dying.Wait();
+    }
+    const quarnel::Checkpoint_Reader saved(ckpt);
+    const uint32_t at = saved.header().iteration;
+    ASSERT_GE(at, uint32_t(kEvery));
+    ASSERT_LT(at, uint32_t(kDays)) << "killed too late for this test";
+    const std::vector<std::string> killed_rows = Lines_Of(Read_Text_File(csv));
+    ASSERT_GT(killed_rows.size(), size_t(at) + 1) << "rows after the checkpoint to replace";
+    // Day `at`'s row: step,S,I,...; recovery events are pending when someone is infected.
+    const std::string row = killed_rows[at];
+    ASSERT_EQ(row.rfind(std::to_string(at) + ",", 0), 0u) << row;
+    EXPECT_NE(std::stoll(row.substr(row.find(',', row.find(',') + 1) + 1)), 0) << "no event waits: " << row;
+    const Program_Output resumed = Run_To_End(
+        EPIDEMIC_PROGRAM, "--steps " + std::to_string(kDays) + " --csv " + csv + " --sqlite " + db +
+                              " --resume " + ckpt + " --threads " + std::to_string(c.resume_threads) +
+                              " --block_size " + std::to_string(c.resume_block));
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(Summary_Of(resumed.out), Summary_Of(whole.out));
+    EXPECT_TRUE(Read_Text_File(csv) == Read_Text_File(whole_csv)) << "the CSV rows differ";
+    EXPECT_TRUE(quarnel::modelkit::Query_Sqlite(db, series) == whole_series);
+    EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT run, status FROM runs"),
+              std::vector<std::string>{"1|done"});
+    std::remove(csv.c_str());
+    std::remove(db.c_str());
+    std::remove(ckpt.c_str());
+  }
+  std::remove(whole_csv.c_str());
+  std::remove(whole_db.c_str());
+}
+
+// Another model's checkpoint, and other parameters without --fork, are refused in one line
+// with status 1; a longer run continues, and so does a fork with another set-up population (the
+// saved directory is whole by itself).
+TEST(Epidemic_Checkpoint_Test, Another_Models_Or_Other_Parameters_Are_Refused_A_Longer_Run_Continues) {
+  const std::string good = Temp_File("good.ckpt"), other = Temp_File("other.ckpt");
+  ASSERT_EQ(Run_To_End(EPIDEMIC_PROGRAM, "--steps 12 --checkpoint " + good + " --checkpoint-every 5").status,
+            0);
+  quarnel::Checkpoint_Header header;
+  header.model = "flocking";
+  header.iteration = 3;
+  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--resume " + other, "of the model 'flocking', not epidemic"},
+      {"--resume " + good + " --set recovery=0.5", "has recovery=0.3, not 0.5"},
+  };
+  for (const auto& [args, expected] : cases) {
+    const quarnel::modelkit::Program_Outcome outcome = Run_Program(args + " --steps 20");
+    EXPECT_EQ(outcome.status, 1) << args << ": " << outcome.err;
+    EXPECT_NE(outcome.err.find(expected), std::string::npos) << args << ": " << outcome.err;
+    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << args << ": " << outcome.err;
+  }
+  const Program_Output longer = Run_To_End(EPIDEMIC_PROGRAM, "--resume " + good + " --steps 20");
+  EXPECT_EQ(longer.status, 0) << longer.err;
+  EXPECT_NE(longer.out.find("20 days"), std::string::npos) << longer.out;
+  const Program_Output fork = Run_To_End(EPIDEMIC_PROGRAM, "--resume " + good + " --fork --set people=5000");
+  EXPECT_EQ(fork.status, 0) << fork.err;
+  std::remove(good.c_str());
+  std::remove(other.c_str());
 }
 
 }  // namespace

@@ -37,26 +37,28 @@ int Run(const Model_Options& options, const epidemic::Epidemic_Parameters& value
   epidemic::Epidemic_Parameters params = values;
   params.days = Days_Of(options, values);
   epidemic::Measured measured;
+  // A resumed run may run more days than the saved one: `days` is the run's length.
+  quarnel::modelkit::Model_Checkpoints checkpoints(options, "epidemic", epidemic::Declared_Parameters(),
+                                                   params, uint32_t(params.days), "days");
   // Refused before the run if they cannot be written; each day's row is recorded at the end of
   // its day.
   quarnel::modelkit::Recorder records =
       quarnel::modelkit::Open_Records(measured.measures, "epidemic", options, epidemic::Declared_Parameters(),
-                                      params, epidemic::Measured::Recorded());
-  int64_t births = 0, deaths = 0;
+                                      params, epidemic::Measured::Recorded(), checkpoints);
+  const epidemic::Checkpointing checkpointing{checkpoints, records};
   epidemic::Run_Settings settings;
   settings.threads = options.threads;
   settings.seed = options.seed;
   settings.block_size = options.block_size;
+  settings.checkpointing = &checkpointing;
   settings.on_row = [&](const epidemic::Day_Row& r) {
-    births += r.births;
-    deaths += r.deaths;
     records.Record(uint64_t(r.day));
   };
   settings.view = options.live_view;
   const epidemic::Epidemic_Result result = quarnel::modelkit::Recorded_Run(
       records, [&] { return epidemic::Run_Epidemic(params, settings, &measured); });
   if (quarnel::modelkit::Run_Interrupted()) {
-    const int done = result.series.empty() ? 0 : result.series.back().day;
+    const int done = result.series.empty() ? int(checkpoints.first_iteration()) : result.series.back().day;
     return quarnel::modelkit::Interrupted_Status("epidemic", "after day " + std::to_string(done) + " of " +
                                                                  std::to_string(params.days) +
                                                                  "; the records hold every finished step");
@@ -66,8 +68,8 @@ int Run(const Model_Options& options, const epidemic::Epidemic_Parameters& value
       "epidemic %s: %lld people, %d days, %d workers: S %lld, I %lld, R %lld (births %lld, deaths %lld); "
       "run fingerprint %s\n",
       quarnel::modelkit::to_string(options.size).c_str(), (long long)params.people, last.day, options.threads,
-      (long long)last.susceptible, (long long)last.infected, (long long)last.recovered, (long long)births,
-      (long long)deaths, quarnel::to_string(result.fingerprint).c_str());
+      (long long)last.susceptible, (long long)last.infected, (long long)last.recovered,
+      (long long)result.births, (long long)result.deaths, quarnel::to_string(result.fingerprint).c_str());
   return 0;
 }
 

@@ -21,6 +21,7 @@
 
 #include <quarnel/Quarnel.h>
 #include <quarnel/modelkit/Fingerprint_Scope.h>
+#include <quarnel/modelkit/Model_Checkpoints.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Periodic_Bucket_Grid.h>
@@ -116,6 +117,13 @@ struct Flocking_Row {
   friend bool operator==(const Flocking_Row&, const Flocking_Row&) = default;
 };
 
+// A run's checkpoints (Model_Checkpoints.h): the run resumes from theirs when they resume, and
+// saves into them at the end of each step, after its row, which `records` holds.
+struct Checkpointing {
+  quarnel::modelkit::Model_Checkpoints& checkpoints;
+  quarnel::modelkit::Recorder& records;
+};
+
 struct Run_Settings {
   int threads = 1;
   uint64_t seed = 1;
@@ -130,6 +138,8 @@ struct Run_Settings {
   Measured* measured = nullptr;
   // Kernel only: the live view that watches the run (View.h), or null.
   quarnel::modelkit::View* view = nullptr;
+  // Kernel only: the run's checkpoints, or null.
+  const Checkpointing* checkpointing = nullptr;
 };
 
 struct Flocking_Result {
@@ -320,6 +330,7 @@ struct Shared {
 
 class Bird : public quarnel::Identified_Agent<Bird> {
  public:
+  Bird() = default;  // a checkpoint's load fills it
   Bird(uint32_t index, Bird_State state) : _index(index), _state(state) {}
 
   // Reads the grid (the previous step), writes only this bird's own fields.
@@ -331,8 +342,13 @@ class Bird : public quarnel::Identified_Agent<Bird> {
     next.In(1);
   }
 
-  uint32_t _index;
-  Bird_State _state;
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_index, _state.x, _state.y, _state.vx, _state.vy, _nearest_d2);
+  }
+
+  uint32_t _index = 0;
+  Bird_State _state{};
   double _nearest_d2 = 0;  // of the flock this bird's last step read
 };
 
@@ -355,6 +371,10 @@ inline void Fill_Grid(Flock_Grid& grid, const std::vector<Bird_State>& states,
 // has stopped, from the grid. A run stopped early (World::Request_Stop) ends with the row of
 // its last finished step. std::invalid_argument for parameters it cannot run
 // (Check_Parameters).
+// With settings.checkpointing, a run saved in a checkpoint goes on from its step, and
+// checkpoints are written as they ask. A checkpoint holds the birds (index, position, velocity,
+// nearest distance) and the pending row's step and alignment; the grid is rebuilt from the
+// birds in index order, as the hook builds it.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Settings& settings) {
   Check_Parameters(p);
@@ -384,14 +404,34 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
   {
     quarnel::Simulation run(config, shared);
     quarnel::Set_Block_Size<detail::Bird>(settings.block_size);
-    for (int i = 0; i < p.birds; ++i) {
-      states[size_t(i)] = Initial_Bird(p, settings.seed, uint32_t(i));
-      birds[size_t(i)] = quarnel::Create_Identified<detail::Bird>(quarnel::Root_Identity(uint64_t(i)),
-                                                                  uint32_t(i), states[size_t(i)]);
-      birds[size_t(i)]->Schedule_At(quarnel::Revision(0, 0));
+    run.Attach_Measures(m.measures);
+    auto contents = [&](quarnel::Checkpoint_Io& io) {
+      io.Objects<detail::Bird>();
+      io.State(pending.step, pending.alignment);
+      if (io.saving()) return;
+      bool fits = quarnel::Live_Count<detail::Bird>() == int64_t(p.birds);
+      quarnel::For_Each_Live<detail::Bird>([&](detail::Bird& bird) {
+        const Bird_State& b = bird._state;
+        // A fork into a smaller space would put a bird outside the grid.
+        if (bird._index >= birds.size() || birds[bird._index] != nullptr || !(b.x >= 0 && b.x < p.width) ||
+            !(b.y >= 0 && b.y < p.height))
+          fits = false;
+        if (fits) birds[bird._index] = &bird;
+      });
+      if (!fits) io.Refuse("its birds are not one per index within this run's space");
+      for (size_t i = 0; i < birds.size(); ++i) states[i] = birds[i]->_state;
+    };
+    if (settings.checkpointing != nullptr && settings.checkpointing->checkpoints.resuming()) {
+      settings.checkpointing->checkpoints.Restore(&m.measures, contents);
+    } else {
+      for (int i = 0; i < p.birds; ++i) {
+        states[size_t(i)] = Initial_Bird(p, settings.seed, uint32_t(i));
+        birds[size_t(i)] = quarnel::Create_Identified<detail::Bird>(quarnel::Root_Identity(uint64_t(i)),
+                                                                    uint32_t(i), states[size_t(i)]);
+        birds[size_t(i)]->Schedule_At(quarnel::Revision(0, 0));
+      }
     }
     detail::Fill_Grid(shared.grid, states, items);
-    run.Attach_Measures(m.measures);
     // After step s + 1: the birds hold the new flock and the nearest distances of the old one,
     // the flock after step s, whose row is then final.
     run.On_Iteration_End([&](uint32_t s) {
@@ -405,6 +445,10 @@ inline Flocking_Result Run_Flocking(const Flocking_Parameters& p, const Run_Sett
         settings.view->Between_Iterations(s + 1, uint64_t(p.steps), [&](quarnel::modelkit::Portrayal& out) {
           Portray(p, states, birds, out);
         });
+      if (settings.checkpointing != nullptr) {
+        settings.checkpointing->checkpoints.After_Iteration(s, settings.checkpointing->records, &m.measures,
+                                                            contents);
+      }
     });
     run.Run();
   }

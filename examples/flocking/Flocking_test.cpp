@@ -5,6 +5,7 @@
 #include "Flocking_Reference.h"
 
 #include <gtest/gtest.h>
+#include <quarnel/Checkpoint.h>
 #include <quarnel/modelkit/Program_Outcome.h>
 #include <signal.h>
 #include <unistd.h>
@@ -313,6 +314,101 @@ TEST(Flocking_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Err
   EXPECT_EQ(closed.status, 1) << closed.err;
   EXPECT_NE(closed.err.find("flocking: could not write to standard output: "), std::string::npos)
       << closed.err;
+}
+
+// ---------------------------------------------------------------------------------------
+// Checkpoints.
+
+// The summary after the worker count: the flock's statistics and the run fingerprint.
+std::string Summary_Of(const std::string& out) {
+  const size_t at = out.find(" workers: ");
+  return at == std::string::npos ? "(none in: " + out + ")" : out.substr(at);
+}
+
+// A run saved every k steps and killed by SIGKILL a few steps after a save, then resumed on
+// another number of workers and block size, writes the same CSV rows, SQLite series, final
+// statistics and run fingerprint as a run that never stopped, bit for bit: the row whose
+// nearest distance the next step finds is saved pending, and the rows the killed run wrote
+// after its checkpoint are replaced.
+TEST(Flocking_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+  constexpr int kSteps = 300, kEvery = 10;
+  const std::string whole_csv = Temp_File("whole.csv"), whole_db = Temp_File("whole.db");
+  std::remove(whole_db.c_str());
+  const Program_Output whole =
+      Run_To_End(FLOCKING_PROGRAM, "--steps " + std::to_string(kSteps) + " --overwrite --csv " + whole_csv +
+                                       " --sqlite " + whole_db + " --threads 2 --block_size 7");
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::string series = "SELECT step, mean_nearest_distance, alignment FROM series ORDER BY step";
+  const std::vector<std::string> whole_series = quarnel::modelkit::Query_Sqlite(whole_db, series);
+  ASSERT_EQ(whole_series.size(), size_t(kSteps));
+  struct Case {
+    int save_threads, save_block, resume_threads, resume_block;
+  };
+  for (const Case c : {Case{1, 1000, 6, 1}, Case{2, 7, 1, 1000}, Case{2, 1, 6, 7}}) {
+    SCOPED_TRACE(std::to_string(c.save_threads) + " -> " + std::to_string(c.resume_threads) + " workers");
+    const std::string csv = Temp_File("part.csv"), db = Temp_File("part.db"), ckpt = Temp_File("part.ckpt");
+    std::remove(csv.c_str());
+    std::remove(db.c_str());
+    std::remove(ckpt.c_str());
+    {
+      // Without an end of its own: it runs until killed.
+      Background_Program dying(FLOCKING_PROGRAM, "--steps 2000000000 --csv " + csv + " --sqlite " + db +
+                                                     " --checkpoint " + ckpt + " --checkpoint-every " +
+                                                     std::to_string(kEvery) + " --threads " +
+                                                     std::to_string(c.save_threads) + " --block_size " +
+                                                     std::to_string(c.save_block));
+      ASSERT_TRUE(Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= size_t(kEvery + 3 + 1); },
+                             std::chrono::milliseconds(60000)));
+      dying.Signal(SIGKILL);
+      dying.Wait();
+    }
+    const quarnel::Checkpoint_Reader saved(ckpt);
+    const uint32_t at = saved.header().iteration;
+    ASSERT_GE(at, uint32_t(kEvery));
+    ASSERT_LT(at, uint32_t(kSteps)) << "killed too late for this test";
+    // Rows 1 .. at - 1 are final at the checkpoint; the killed run wrote more.
+    ASSERT_GT(Lines_Of(Read_Text_File(csv)).size(), size_t(at)) << "rows after the checkpoint to replace";
+    const Program_Output resumed = Run_To_End(
+        FLOCKING_PROGRAM, "--steps " + std::to_string(kSteps) + " --csv " + csv + " --sqlite " + db +
+                              " --resume " + ckpt + " --threads " + std::to_string(c.resume_threads) +
+                              " --block_size " + std::to_string(c.resume_block));
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(Summary_Of(resumed.out), Summary_Of(whole.out));
+    EXPECT_TRUE(Read_Text_File(csv) == Read_Text_File(whole_csv)) << "the CSV rows differ";
+    EXPECT_TRUE(quarnel::modelkit::Query_Sqlite(db, series) == whole_series);
+    EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT run, status FROM runs"),
+              std::vector<std::string>{"1|done"});
+    std::remove(csv.c_str());
+    std::remove(db.c_str());
+    std::remove(ckpt.c_str());
+  }
+  std::remove(whole_csv.c_str());
+  std::remove(whole_db.c_str());
+}
+
+// Another model's checkpoint, and one whose birds cannot fit the run (--fork into a smaller
+// space or another flock), are refused in one line with status 1.
+TEST(Flocking_Checkpoint_Test, A_Checkpoint_That_Does_Not_Fit_Is_Refused_In_One_Line) {
+  const std::string good = Temp_File("good.ckpt"), other = Temp_File("other.ckpt");
+  ASSERT_EQ(Run_To_End(FLOCKING_PROGRAM, "--steps 12 --checkpoint " + good + " --checkpoint-every 5").status,
+            0);
+  quarnel::Checkpoint_Header header;
+  header.model = "epidemic";
+  header.iteration = 3;
+  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--resume " + other, "of the model 'epidemic', not flocking"},
+      {"--resume " + good + " --fork --set width=10 --set height=10", "not one per index within"},
+      {"--resume " + good + " --fork --set birds=300", "not one per index within"},
+  };
+  for (const auto& [args, expected] : cases) {
+    const quarnel::modelkit::Program_Outcome outcome = Run_Program(args + " --steps 20");
+    EXPECT_EQ(outcome.status, 1) << args << ": " << outcome.err;
+    EXPECT_NE(outcome.err.find(expected), std::string::npos) << args << ": " << outcome.err;
+    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << args << ": " << outcome.err;
+  }
+  std::remove(good.c_str());
+  std::remove(other.c_str());
 }
 
 }  // namespace

@@ -29,21 +29,25 @@ int Run(const Model_Options& options, const flocking::Flocking_Parameters& p) {
     throw quarnel::modelkit::Model_Option_Error(e.what());
   }
   flocking::Measured measured;
+  quarnel::modelkit::Model_Checkpoints checkpoints(options, "flocking", flocking::Declared_Parameters(), p,
+                                                   uint32_t(p.steps));
   quarnel::modelkit::Recorder records = quarnel::modelkit::Open_Records(
-      measured.measures, "flocking", options, flocking::Declared_Parameters(), p);
+      measured.measures, "flocking", options, flocking::Declared_Parameters(), p, {}, checkpoints);
+  const flocking::Checkpointing checkpointing{checkpoints, records};
   flocking::Run_Settings settings;
   settings.threads = options.threads;
   settings.seed = options.seed;
   settings.block_size = options.block_size;
   settings.measured = &measured;
   settings.view = options.live_view;
+  settings.checkpointing = &checkpointing;
   // Each step's row is recorded as soon as it is final; nothing is kept per step, so memory
   // does not grow with the steps.
   settings.on_row = [&](const flocking::Flocking_Row& row) { records.Record(uint64_t(row.step)); };
   const flocking::Flocking_Result result =
       quarnel::modelkit::Recorded_Run(records, [&] { return flocking::Run_Flocking(p, settings); });
   if (quarnel::modelkit::Run_Interrupted()) {
-    const int done = result.series.empty() ? 0 : result.series.back().step;
+    const int done = result.series.empty() ? int(checkpoints.first_iteration()) : result.series.back().step;
     return quarnel::modelkit::Interrupted_Status("flocking", "after step " + std::to_string(done) + " of " +
                                                                  std::to_string(p.steps) +
                                                                  "; the records hold every finished step");

@@ -27,6 +27,7 @@
 #include <quarnel/Quarnel.h>
 #include <quarnel/modelkit/Fingerprint_Scope.h>
 #include <quarnel/modelkit/Grid_Geometry.h>
+#include <quarnel/modelkit/Model_Checkpoints.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Multi_Occupancy_Grid.h>
@@ -329,28 +330,40 @@ constexpr size_t Line_Rest = (quarnel::__cache_line_size - sizeof(Kernel_Part) %
 
 class Sheep : public quarnel::Agent<Sheep> {
  public:
+  Sheep() = default;  // a checkpoint's load fills it
   Sheep(uint64_t identity, int32_t cell, float energy) : _identity(identity), _cell(cell), _energy(energy) {}
   void Act(quarnel::Next& next);
   uint64_t identity() const { return _identity; }
+  // Between steps every animal is alive and in no list: its identity, cell and energy are its state.
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_identity, _cell, _energy);
+  }
 
   char _line_rest[Line_Rest<quarnel::Agent<Sheep>>] = {};
-  uint64_t _identity;
-  int32_t _cell;
-  float _energy;
+  uint64_t _identity = 0;
+  int32_t _cell = 0;
+  float _energy = 0;
   bool _alive = true;              // false: starved or eaten, until its row frees it
   Sheep* _next_in_cell = nullptr;  // its cell's list, from its move to the end of the step
 };
 
 class Wolf : public quarnel::Agent<Wolf> {
  public:
+  Wolf() = default;  // a checkpoint's load fills it
   Wolf(uint64_t identity, int32_t cell, float energy) : _identity(identity), _cell(cell), _energy(energy) {}
   void Act(quarnel::Next& next);
   uint64_t identity() const { return _identity; }
+  // Between steps every animal is alive and in no list: its identity, cell and energy are its state.
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_identity, _cell, _energy);
+  }
 
   char _line_rest[Line_Rest<quarnel::Agent<Wolf>>] = {};
-  uint64_t _identity;
-  int32_t _cell;
-  float _energy;
+  uint64_t _identity = 0;
+  int32_t _cell = 0;
+  float _energy = 0;
   bool _alive = true;             // false: starved, until its row frees it
   Wolf* _next_in_cell = nullptr;  // its cell's list, from its move to the end of the step
 };
@@ -365,10 +378,15 @@ static_assert(sizeof(Sheep) < 2 * quarnel::__cache_line_size &&
 // their dead.
 class Grass_Row : public quarnel::Identified_Agent<Grass_Row> {
  public:
+  Grass_Row() = default;
   explicit Grass_Row(int32_t row) : _row(row) {}
   void Act(quarnel::Next& next);
+  template <class Archive>
+  void serialize(Archive& a) {
+    a(_row);
+  }
 
-  int32_t _row;
+  int32_t _row = 0;
 };
 
 // The run's model state, which every handler reaches as next.model<Shared>(): set before the
@@ -560,6 +578,13 @@ inline uint64_t Worker_Lane_Bytes(const Parameters& p, int threads) {
   return 2 * extra * uint64_t(g.num_cells()) * sizeof(void*);
 }
 
+// A run's checkpoints (Model_Checkpoints.h): it resumes from theirs when they resume, and
+// saves into them after each step's row, which `records` holds.
+struct Checkpointing {
+  quarnel::modelkit::Model_Checkpoints& checkpoints;
+  quarnel::modelkit::Recorder& records;
+};
+
 // One whole run on `threads` workers with `block_size` objects per block of every type, its
 // measures in `measured` (a run of its own when null); the grass rows, few and each a row's
 // worth of work, at most a quarter of a worker's share per block, so that every worker gets
@@ -570,10 +595,15 @@ inline uint64_t Worker_Lane_Bytes(const Parameters& p, int threads) {
 // last finished step. With `view`, the live view watches the run (View.h): the cells with
 // grown grass, the sheep and the wolves (each animal placed within its cell by its identity,
 // so that those sharing a cell stay apart).
+// With `checkpointing`, a run saved in a checkpoint goes on from its step (its rows from the
+// next one on), and checkpoints are written as they ask. Between steps every animal is alive,
+// in no list and due at the next move, so a checkpoint holds the sheep, the wolves and the
+// rows' owners with their fields, every cell's grass countdown and the grown cells' count; the
+// lists, lanes and staging vectors start empty.
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
                       bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr,
-                      quarnel::modelkit::View* view = nullptr) {
+                      quarnel::modelkit::View* view = nullptr, const Checkpointing* checkpointing = nullptr) {
   using namespace quarnel;
   std::unique_ptr<Measured> own = measured ? nullptr : std::make_unique<Measured>();
   Measured& m = measured ? *measured : *own;
@@ -604,33 +634,58 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     Set_Block_Size<Wolf>(block_size);
     const int64_t rows_each = (int64_t(p.height) + 4 * int64_t(threads) - 1) / (4 * int64_t(threads));
     Set_Block_Size<Grass_Row>(threads == 1 ? block_size : int(std::clamp<int64_t>(rows_each, 1, block_size)));
-    Counts start{p.sheep, p.wolves, 0};
-    for (int32_t cell = 0; cell < state.geometry.num_cells(); ++cell) {
-      state.countdown[size_t(cell)] = rules::Grass_Start(p, seed, cell);
-      start.grass += state.countdown[size_t(cell)] == 0;
-    }
-    for (int32_t y = 0; y < p.height; ++y) {
-      Create_Identified<Grass_Row>(Root_Identity(uint64_t(y)), y)->Schedule_At(Revision(0, settle));
-    }
-    Create_Many<Sheep>(uint64_t(p.sheep), Revision(0, move), [&](uint64_t i) {
-      const uint64_t id = rules::Sheep_Identity(p, int32_t(i));
-      const rules::Start at = rules::Start_Of(state.geometry, seed, id, rules::Gain(p.sheep_energy_gain));
-      return Sheep(id, at.cell, at.energy);
-    });
-    Create_Many<Wolf>(uint64_t(p.wolves), Revision(0, move), [&](uint64_t i) {
-      const uint64_t id = rules::Wolf_Identity(p, int32_t(i));
-      const rules::Start at = rules::Start_Of(state.geometry, seed, id, rules::Gain(p.wolf_energy_gain));
-      return Wolf(id, at.cell, at.energy);
-    });
     run.Attach_Measures(m.measures);
-    add_row(start);
-    int64_t grass = start.grass;
+    int64_t grass = 0;  // cells with grown grass after the last finished step
+    auto contents = [&](Checkpoint_Io& io) {
+      io.Objects<Sheep>();
+      io.Objects<Wolf>();
+      io.Objects<Grass_Row>();
+      io.State(state.countdown, grass);
+      if (io.saving()) return;
+      // A run forked with another grid would index past its countdowns and lists.
+      const int32_t cells = state.geometry.num_cells();
+      if (state.countdown.size() != size_t(cells)) io.Refuse("its grid has another number of cells");
+      bool inside = true;
+      For_Each_Live<Sheep>([&](const Sheep& a) { inside = inside && a._cell >= 0 && a._cell < cells; });
+      For_Each_Live<Wolf>([&](const Wolf& a) { inside = inside && a._cell >= 0 && a._cell < cells; });
+      if (!inside) io.Refuse("an animal lies outside the grid");
+      int64_t rows = 0;
+      For_Each_Live<Grass_Row>([&](const Grass_Row& r) { rows += r._row >= 0 && r._row < p.height; });
+      if (rows != p.height || Live_Count<Grass_Row>() != p.height)
+        io.Refuse("its rows' owners are not one per row of the grid");
+    };
+    if (checkpointing != nullptr && checkpointing->checkpoints.resuming()) {
+      checkpointing->checkpoints.Restore(&m.measures, contents);
+    } else {
+      Counts start{p.sheep, p.wolves, 0};
+      for (int32_t cell = 0; cell < state.geometry.num_cells(); ++cell) {
+        state.countdown[size_t(cell)] = rules::Grass_Start(p, seed, cell);
+        start.grass += state.countdown[size_t(cell)] == 0;
+      }
+      for (int32_t y = 0; y < p.height; ++y) {
+        Create_Identified<Grass_Row>(Root_Identity(uint64_t(y)), y)->Schedule_At(Revision(0, settle));
+      }
+      Create_Many<Sheep>(uint64_t(p.sheep), Revision(0, move), [&](uint64_t i) {
+        const uint64_t id = rules::Sheep_Identity(p, int32_t(i));
+        const rules::Start at = rules::Start_Of(state.geometry, seed, id, rules::Gain(p.sheep_energy_gain));
+        return Sheep(id, at.cell, at.energy);
+      });
+      Create_Many<Wolf>(uint64_t(p.wolves), Revision(0, move), [&](uint64_t i) {
+        const uint64_t id = rules::Wolf_Identity(p, int32_t(i));
+        const rules::Start at = rules::Start_Of(state.geometry, seed, id, rules::Gain(p.wolf_energy_gain));
+        return Wolf(id, at.cell, at.energy);
+      });
+      add_row(start);
+      grass = start.grass;
+    }
     run.On_Iteration_End([&](uint32_t i) {
       grass += m.grass_change.Value();
       add_row({Live_Count<Sheep>(), Live_Count<Wolf>(), grass});
       if (view)
         view->Between_Iterations(i + 1, uint64_t(p.steps),
                                  [&](quarnel::modelkit::Portrayal& out) { Portray(state, out); });
+      if (checkpointing != nullptr)
+        checkpointing->checkpoints.After_Iteration(i, checkpointing->records, &m.measures, contents);
     });
     run.Run();
   }

@@ -2,6 +2,7 @@
 // number of workers and any block size, the contests follow their rules, and the program
 // refuses bad input with one line and status 1.
 #include <gtest/gtest.h>
+#include <quarnel/Checkpoint.h>
 #include <quarnel/modelkit/Program_Outcome.h>
 #include <signal.h>
 #include <unistd.h>
@@ -362,6 +363,100 @@ TEST(Wolf_Sheep_Program_Test, Threads_And_Memory_Are_Checked_Before_Anything_Is_
   EXPECT_EQ(Read_Text_File(csv), "an old series\n");
   std::remove(csv.c_str());
 #endif
+}
+
+// ---------------------------------------------------------------------------------------
+// Checkpoints.
+
+std::string Fingerprint_Of(const std::string& out) {
+  const size_t at = out.find("run fingerprint ");
+  return at == std::string::npos ? "(none in: " + out + ")" : out.substr(at);
+}
+
+// A run saved every k steps and killed by SIGKILL a few steps after a save, then resumed on
+// another number of workers and block size, writes the same CSV rows, SQLite series and run
+// fingerprint as a run that never stopped: the rows the killed run wrote after its checkpoint
+// are replaced. Animals are born and die after the checkpoint, so new objects and released
+// ones continue too.
+TEST(Wolf_Sheep_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+  constexpr int kSteps = 300, kEvery = 10;
+  const std::string whole_csv = Temp_File("whole.csv"), whole_db = Temp_File("whole.db");
+  std::remove(whole_db.c_str());
+  const Program_Output whole = Run_To_End(
+      WOLF_SHEEP_PROGRAM, "--size large --steps " + std::to_string(kSteps) + " --overwrite --csv " +
+                              whole_csv + " --sqlite " + whole_db + " --threads 2 --block_size 7");
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::string series = "SELECT step, sheep, wolves, grass FROM series ORDER BY step";
+  const std::vector<std::string> whole_series = quarnel::modelkit::Query_Sqlite(whole_db, series);
+  ASSERT_EQ(whole_series.size(), size_t(kSteps) + 1);
+  struct Case {
+    int save_threads, save_block, resume_threads, resume_block;
+  };
+  for (const Case c : {Case{1, 1000, 6, 1}, Case{2, 7, 1, 1000}, Case{2, 1, 6, 7}}) {
+    SCOPED_TRACE(std::to_string(c.save_threads) + " -> " + std::to_string(c.resume_threads) + " workers");
+    const std::string csv = Temp_File("part.csv"), db = Temp_File("part.db"), ckpt = Temp_File("part.ckpt");
+    std::remove(csv.c_str());
+    std::remove(db.c_str());
+    std::remove(ckpt.c_str());
+    {
+      // Without an end of its own: it runs until killed.
+      quarnel::modelkit::Background_Program dying(
+          WOLF_SHEEP_PROGRAM, "--size large --steps 2000000000 --csv " + csv + " --sqlite " + db +
+                                  " --checkpoint " + ckpt + " --checkpoint-every " + std::to_string(kEvery) +
+                                  " --threads " + std::to_string(c.save_threads) + " --block_size " +
+                                  std::to_string(c.save_block));
+      ASSERT_TRUE(quarnel::modelkit::Wait_Until(
+          [&] { return Lines_Of(Read_Text_File(csv)).size() >= size_t(kEvery + 3 + 2); },
+          std::chrono::milliseconds(60000)));
+      dying.Signal(SIGKILL);
+      dying.Wait();
+    }
+    const quarnel::Checkpoint_Reader saved(ckpt);
+    const uint32_t at = saved.header().iteration;
+    ASSERT_GE(at, uint32_t(kEvery));
+    ASSERT_LT(at, uint32_t(kSteps)) << "killed too late for this test";
+    ASSERT_GT(Lines_Of(Read_Text_File(csv)).size(), size_t(at) + 2) << "rows after the checkpoint to replace";
+    const Program_Output resumed =
+        Run_To_End(WOLF_SHEEP_PROGRAM, "--size large --steps " + std::to_string(kSteps) + " --csv " + csv +
+                                           " --sqlite " + db + " --resume " + ckpt + " --threads " +
+                                           std::to_string(c.resume_threads) + " --block_size " +
+                                           std::to_string(c.resume_block));
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(Fingerprint_Of(resumed.out), Fingerprint_Of(whole.out));
+    EXPECT_TRUE(Read_Text_File(csv) == Read_Text_File(whole_csv)) << "the CSV rows differ";
+    EXPECT_TRUE(quarnel::modelkit::Query_Sqlite(db, series) == whole_series);
+    EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT run, status FROM runs"),
+              std::vector<std::string>{"1|done"});
+    std::remove(csv.c_str());
+    std::remove(db.c_str());
+    std::remove(ckpt.c_str());
+  }
+  std::remove(whole_csv.c_str());
+  std::remove(whole_db.c_str());
+}
+
+// Another model's checkpoint, and one of this model on another grid (--fork lets the grid
+// differ, the saved state cannot fit it), are refused in one line with status 1.
+TEST(Wolf_Sheep_Checkpoint_Test, A_Checkpoint_That_Does_Not_Fit_Is_Refused_In_One_Line) {
+  const std::string good = Temp_File("good.ckpt"), other = Temp_File("other.ckpt");
+  ASSERT_EQ(
+      Run_To_End(WOLF_SHEEP_PROGRAM, "--steps 12 --checkpoint " + good + " --checkpoint-every 5").status, 0);
+  quarnel::Checkpoint_Header header;
+  header.model = "schelling";
+  header.iteration = 3;
+  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--resume " + other, "of the model 'schelling', not wolf_sheep"},
+      {"--resume " + good + " --fork --set width=10", "its grid has another number of cells"},
+  };
+  for (const auto& [args, expected] : cases) {
+    const quarnel::modelkit::Program_Outcome outcome = Run_Program(args + " --steps 20");
+    EXPECT_EQ(outcome.status, 1) << args << ": " << outcome.err;
+    EXPECT_NE(outcome.err.find(expected), std::string::npos) << args << ": " << outcome.err;
+    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << args << ": " << outcome.err;
+  }
+  std::remove(good.c_str());
+  std::remove(other.c_str());
 }
 
 }  // namespace

@@ -37,14 +37,20 @@ int Run(const Model_Options& options, const wolf_sheep::Parameters& p) {
                              shortfall);
   }
   wolf_sheep::Measured measured;
-  quarnel::modelkit::Recorder records =
-      quarnel::modelkit::Open_Records(measured.measures, "wolf_sheep", options,
-                                      wolf_sheep::Declared_Parameters(), p, wolf_sheep::Measured::Recorded());
-  uint64_t rows = 0;
+  quarnel::modelkit::Model_Checkpoints checkpoints(options, "wolf_sheep", wolf_sheep::Declared_Parameters(),
+                                                   p, uint32_t(p.steps));
+  quarnel::modelkit::Recorder records = quarnel::modelkit::Open_Records(
+      measured.measures, "wolf_sheep", options, wolf_sheep::Declared_Parameters(), p,
+      wolf_sheep::Measured::Recorded(), checkpoints);
+  // Row t is the state after step t (row 0: the set-up): a run resumed after step k writes
+  // from row k + 1 on.
+  uint64_t rows = checkpoints.resuming() ? uint64_t(checkpoints.first_iteration()) + 1 : 0;
+  const wolf_sheep::kernel::Checkpointing checkpointing{checkpoints, records};
   const wolf_sheep::kernel::Run_Result result = quarnel::modelkit::Recorded_Run(records, [&] {
     return wolf_sheep::kernel::Run(
         p, options.seed, options.threads, options.block_size, true,
-        [&](const wolf_sheep::Counts&) { records.Record(rows++); }, &measured, options.live_view);
+        [&](const wolf_sheep::Counts&) { records.Record(rows++); }, &measured, options.live_view,
+        &checkpointing);
   });
   const uint64_t steps = rows - 1;  // row 0 is the set-up
   if (quarnel::modelkit::Run_Interrupted()) {

@@ -20,8 +20,9 @@ constexpr size_t kPrefix = 8 + 4 + 4 + 8 + 4;  // magic, format, reserved, body 
 
 thread_local Checkpoint_Io* t_current = nullptr;
 
-uint32_t Crc32(const char* data, size_t n) {
-  uLong crc = crc32(0L, Z_NULL, 0);
+// `crc` continued over `n` bytes at `data`.
+uint32_t Crc32_Continue(uint32_t crc_so_far, const char* data, size_t n) {
+  uLong crc = crc_so_far;
   while (n > 0) {  // zlib takes lengths of at most 2^32 - 1
     const uInt chunk = uInt(std::min<size_t>(n, 1u << 30));
     crc = crc32(crc, reinterpret_cast<const Bytef*>(data), chunk);
@@ -29,6 +30,10 @@ uint32_t Crc32(const char* data, size_t n) {
     n -= chunk;
   }
   return uint32_t(crc);
+}
+
+uint32_t Crc32(const char* data, size_t n) {
+  return Crc32_Continue(uint32_t(crc32(0L, Z_NULL, 0)), data, n);
 }
 
 template <class U>
@@ -91,33 +96,103 @@ std::vector<uint8_t> Read_Bytes(cereal::BinaryInputArchive& in, checkpoint_detai
 
 namespace checkpoint_detail {
 
-void Write_File(const std::filesystem::path& path, const std::string& body) {
+namespace {
+constexpr size_t kBuffer = size_t(1) << 20;
+// Past this many bytes written, their write-back to the disk is started while the body goes
+// on: the final fsync then waits for the rest only.
+constexpr uint64_t kWrite_Back = uint64_t(64) << 20;
+}  // namespace
+
+File_Sink::File_Sink(const std::filesystem::path& path) : _path(path), _temporary(path.string() + ".tmp") {
+  _fd = ::open(_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (_fd < 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
+  _crc = uint32_t(crc32(0L, Z_NULL, 0));
+  _buffer.resize(kBuffer);
+  setp(_buffer.data(), _buffer.data() + _buffer.size());
+  // The prefix's place; Finish fills it in once the body's length and CRC-32 are known.
+  const std::string zeros(kPrefix, '\0');
+  if (!Write_All(_fd, zeros.data(), zeros.size()))
+    _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
+}
+
+File_Sink::~File_Sink() {
+  if (_fd >= 0) ::close(_fd);
+  if (!_finished) ::unlink(_temporary.c_str());
+}
+
+bool File_Sink::privWrite(const char* data, size_t n) {
+  if (!_error.empty()) return false;
+  if (!Write_All(_fd, data, n)) {
+    _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
+    return false;
+  }
+  _crc = Crc32_Continue(_crc, data, n);
+  _length += n;
+  _unsynced += n;
+#ifdef __linux__
+  if (_unsynced >= kWrite_Back) {
+    ::sync_file_range(_fd, off_t(kPrefix + _length - _unsynced), off_t(_unsynced), SYNC_FILE_RANGE_WRITE);
+    _unsynced = 0;
+  }
+#endif
+  return true;
+}
+
+bool File_Sink::privFlush() {
+  const size_t n = size_t(pptr() - pbase());
+  setp(_buffer.data(), _buffer.data() + _buffer.size());
+  return n == 0 || privWrite(_buffer.data(), n);
+}
+
+std::streamsize File_Sink::xsputn(const char* s, std::streamsize n) {
+  const size_t size = size_t(n);
+  if (size <= size_t(epptr() - pptr())) {
+    std::memcpy(pptr(), s, size);
+    pbump(int(size));
+    return n;
+  }
+  if (!privFlush()) return 0;
+  if (size < _buffer.size()) {
+    std::memcpy(pptr(), s, size);
+    pbump(int(size));
+    return n;
+  }
+  return privWrite(s, size) ? n : 0;
+}
+
+File_Sink::int_type File_Sink::overflow(int_type c) {
+  if (!privFlush()) return traits_type::eof();
+  if (c != traits_type::eof()) {
+    *pptr() = char(c);
+    pbump(1);
+  }
+  return traits_type::not_eof(c);
+}
+
+void File_Sink::Finish() {
+  privFlush();
+  if (!_error.empty()) Fail(_error);
   std::string prefix(kMagic, sizeof(kMagic));
   Put<uint32_t>(prefix, __checkpoint_format);
   Put<uint32_t>(prefix, 0);
-  Put<uint64_t>(prefix, body.size());
-  Put<uint32_t>(prefix, Crc32(body.data(), body.size()));
-  const std::string temporary = path.string() + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) Fail("cannot write the checkpoint " + temporary + ": " + Errno_Text());
-  const bool written = Write_All(fd, prefix.data(), prefix.size()) &&
-                       Write_All(fd, body.data(), body.size()) && ::fsync(fd) == 0;
-  const std::string reason = written ? "" : Errno_Text();
-  if (::close(fd) != 0 && written) {
-    ::unlink(temporary.c_str());
-    Fail("cannot write the checkpoint " + temporary + ": " + Errno_Text());
+  Put<uint64_t>(prefix, _length);
+  Put<uint32_t>(prefix, _crc);
+  size_t at = 0;
+  while (at < prefix.size()) {
+    const ssize_t written = ::pwrite(_fd, prefix.data() + at, prefix.size() - at, off_t(at));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
+    at += size_t(written);
   }
-  if (!written) {
-    ::unlink(temporary.c_str());
-    Fail("cannot write the checkpoint " + temporary + ": " + reason);
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const std::string why = Errno_Text();
-    ::unlink(temporary.c_str());
-    Fail("cannot put the checkpoint in place as " + path.string() + ": " + why);
-  }
+  if (::fsync(_fd) != 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
+  const int fd = _fd;
+  _fd = -1;
+  if (::close(fd) != 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
+  if (::rename(_temporary.c_str(), _path.c_str()) != 0)
+    Fail("cannot put the checkpoint in place as " + _path.string() + ": " + Errno_Text());
+  _finished = true;
   // The rename itself survives a crash of the machine once the folder is synced.
-  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+  const std::filesystem::path folder = _path.has_parent_path() ? _path.parent_path() : ".";
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);

@@ -5,7 +5,8 @@
 namespace quarnel::modelkit {
 
 Model_Checkpoints::Model_Checkpoints(const Model_Options& options, const std::string& model,
-                                     const std::vector<Parameter_Value>& parameters, uint32_t steps)
+                                     const std::vector<Parameter_Value>& parameters, uint32_t steps,
+                                     const std::string& length)
     : _options(options) {
   _header.model = model;
   _header.model_version = version_string;
@@ -27,9 +28,9 @@ Model_Checkpoints::Model_Checkpoints(const Model_Options& options, const std::st
     throw Checkpoint_Error(refused + "has seed " + std::to_string(saved.seed) + ", not " +
                            std::to_string(options.seed) + " (--fork starts a branch with other values)");
   }
-  // The number of steps may differ; every other parameter must be the saved run's.
+  // The run's length may differ; every other parameter must be the saved run's.
   for (const auto& [name, text] : _header.parameters) {
-    if (name == "steps") continue;
+    if (name == length) continue;
     std::string saved_text = "(none)";
     for (const auto& [saved_name, saved_value] : saved.parameters)
       if (saved_name == name) saved_text = saved_value;

@@ -36,7 +36,10 @@
 // heap when loaded; a parked event (out of every heap) is saved unscheduled.
 //
 // Writing: to "<file>.tmp" in the same folder, fsync, rename over <file>, fsync the folder: a
-// process killed during the write leaves the previous checkpoint whole.
+// process killed during the write leaves the previous checkpoint whole. The body streams into
+// the temporary file as it is made (its length and CRC-32 kept on the way, the prefix written
+// last), and an identified type's objects are written straight from their cells in identity
+// order: a checkpoint needs no copy of the state in memory.
 //
 // Loading refuses, with a Checkpoint_Error whose what() is one line, a missing or empty file,
 // one cut short or with a byte changed (length, CRC-32), a newer format, another model's
@@ -53,12 +56,15 @@
 // attached, before Run.
 #pragma once
 
+#include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -167,6 +173,13 @@ class Checkpoint_Io {
   // Every live T (saving), or as many Ts as were saved, made anew and scheduled (loading).
   template <class T>
   void Objects();
+  // The same for an identified type of the engine's component interface (a Quarnel_Component
+  // over Identified_Execution_Object or Identified_Event_Object), which binds its own handler:
+  // loading, `load(identity, next)` returns a new T with `identity` (Allocate_Identified) whose
+  // handler it has loaded at `next` (__revision_omega: saved unscheduled); its fields are read
+  // afterwards. Saving is Objects<T>()'s, and so is the file.
+  template <class T, class Load>
+  void Objects(Load&& load);
 
   // The values, in order (each one cereal can save: numbers, strings, vectors, structs with
   // serialize).
@@ -206,8 +219,9 @@ class Checkpoint_Io {
   void privFinish();
   template <class T>
   void privSave();
-  template <class T>
-  void privLoad();
+  // `load`: null for a model type (Create_Identified or Create, then Schedule_At).
+  template <class T, class Load = std::nullptr_t>
+  void privLoad(Load* load = nullptr);
   void privCheck_Name(const std::string& name);
   uint64_t privRead_Count(size_t least_bytes_each);
   Revision privRead_Revision();
@@ -260,8 +274,40 @@ class Checkpoint_Reader {
 };
 
 namespace checkpoint_detail {
-// Writes `body` as a checkpoint file at `path` (temporary file, fsync, rename).
-void Write_File(const std::filesystem::path& path, const std::string& body);
+// A checkpoint file being written: "<path>.tmp" is made at once and the body streams into it
+// through a buffer, its length and CRC-32 kept; Finish writes the prefix before the body,
+// fsyncs, renames over <path> and fsyncs the folder. Destroyed unfinished (an exception on the
+// way), it removes the temporary file, and the file at <path> stays as it was. A write that
+// fails is remembered (error()) and reported by the stream as a short write.
+class File_Sink : public std::streambuf {
+ public:
+  // A Checkpoint_Error when the temporary file cannot be made.
+  explicit File_Sink(const std::filesystem::path& path);
+  ~File_Sink() override;
+  File_Sink(const File_Sink&) = delete;
+  File_Sink& operator=(const File_Sink&) = delete;
+  // A Checkpoint_Error when a write, the sync or the rename fails.
+  void Finish();
+  // The first failure's message ("" while none).
+  const std::string& error() const { return _error; }
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override;
+  int_type overflow(int_type c) override;
+
+ private:
+  bool privWrite(const char* data, size_t n);  // to the file, counted and checksummed
+  bool privFlush();                            // the buffer's bytes, then an empty buffer
+  std::filesystem::path _path;
+  std::string _temporary;
+  int _fd = -1;
+  std::vector<char> _buffer;
+  uint64_t _length = 0;  // body bytes written to the file
+  uint32_t _crc = 0;
+  uint64_t _unsynced = 0;  // written since the last start of a write-back
+  std::string _error;
+  bool _finished = false;
+};
 // The header, clock, records and fingerprint as the body begins.
 void Save_Run(cereal::BinaryOutputArchive& out, const Checkpoint_Header& header, const Measures* measures);
 }  // namespace checkpoint_detail
@@ -295,56 +341,96 @@ void Checkpoint_Io::Objects() {
     privLoad<T>();
 }
 
+template <class T, class Load>
+void Checkpoint_Io::Objects(Load&& load) {
+  static_assert(
+      std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>,
+      "quarnel::Checkpoint_Io::Objects<T>(load): T is not of an identified component type");
+  if (_out)
+    privSave<T>();
+  else
+    privLoad<T, std::remove_reference_t<Load>>(&load);
+}
+
 template <class T>
 void Checkpoint_Io::privSave() {
   constexpr bool identified =
       std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>;
-  // Each object's fields into one buffer, then the objects in their canonical order.
-  checkpoint_detail::Byte_Sink fields;
-  struct Entry {
-    uint64_t identity;
-    uint64_t revision;
-    size_t offset, size;
-  };
-  std::vector<Entry> entries;
-  entries.reserve(size_t(Live_Count<T>()));
-  {
-    std::ostream stream(&fields);
-    cereal::BinaryOutputArchive archive(stream);
-    For_Each_Live<T>([&](T& object) {
-      Revision next = Load_Revision(object._next_revision);
-      if constexpr (model_detail::Is_Event<T>) {
-        if (!object.In_Heap()) next = __revision_omega;
-      }
-      const size_t offset = fields.bytes.size();
-      archive(object);
-      uint64_t identity = 0;
-      if constexpr (identified) identity = object._identity;
-      entries.push_back(Entry{identity, next._revision, offset, fields.bytes.size() - offset});
-    });
-  }
-  const std::string& bytes = fields.bytes;
-  auto record = [&](const Entry& e) { return std::string_view(bytes.data() + e.offset, e.size); };
-  std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-    if constexpr (identified) {
-      return a.identity < b.identity;
-    } else {
-      if (a.revision != b.revision) return a.revision < b.revision;
-      return record(a) < record(b);
+  auto next_of = [](T& object) {
+    Revision next = Load_Revision(object._next_revision);
+    if constexpr (model_detail::Is_Event<T>) {
+      if (!object.In_Heap()) next = __revision_omega;
     }
-  });
-  (*_out)(std::string(T::component_manager->_display_name), uint64_t(entries.size()));
-  for (const Entry& e : entries) {
-    if constexpr (identified) (*_out)(e.identity);
-    (*_out)(e.revision);
-    (*_out)(cereal::binary_data(bytes.data() + e.offset, e.size));
+    return next;
+  };
+  if constexpr (identified) {
+    // Identity order needs no field: the objects themselves, sorted, write their fields.
+    struct Object_Entry {
+      uint64_t identity;
+      uint64_t revision;
+      T* object;
+    };
+    std::vector<Object_Entry> objects;
+    objects.reserve(size_t(Live_Count<T>()));
+    For_Each_Live<T>([&](T& object) {
+      objects.push_back({object._identity, next_of(object)._revision, &object});
+    });
+    auto by_identity = [](const Object_Entry& a, const Object_Entry& b) { return a.identity < b.identity; };
+    // Objects made in identity order and never freed are already in order: no sort then.
+    if (!std::is_sorted(objects.begin(), objects.end(), by_identity))
+      std::sort(objects.begin(), objects.end(), by_identity);
+    (*_out)(std::string(T::component_manager->_display_name), uint64_t(objects.size()));
+    for (const Object_Entry& e : objects) (*_out)(e.identity, e.revision, *e.object);
+  } else {
+    // Each object's fields into one buffer, then the objects in the order of their bytes.
+    checkpoint_detail::Byte_Sink fields;
+    // key: the first 8 bytes of the record, big-endian and padded with zeros, which orders
+    // records as their bytes do (ties compare the bytes).
+    struct Entry {
+      uint64_t key;
+      uint64_t revision;
+      size_t offset, size;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(size_t(Live_Count<T>()));
+    // Fields of about an object's size each: the buffer seldom grows (and copies) while it fills.
+    fields.bytes.reserve(entries.capacity() * sizeof(T));
+    {
+      std::ostream stream(&fields);
+      cereal::BinaryOutputArchive archive(stream);
+      For_Each_Live<T>([&](T& object) {
+        const Revision next = next_of(object);
+        const size_t offset = fields.bytes.size();
+        archive(object);
+        const size_t size = fields.bytes.size() - offset;
+        uint64_t key = 0;
+        for (size_t k = 0; k < std::min<size_t>(8, size); ++k)
+          key |= uint64_t(uint8_t(fields.bytes[offset + k])) << (56 - 8 * k);
+        entries.push_back(Entry{key, next._revision, offset, size});
+      });
+    }
+    const std::string& bytes = fields.bytes;
+    auto record = [&](const Entry& e) { return std::string_view(bytes.data() + e.offset, e.size); };
+    auto before = [&](const Entry& a, const Entry& b) {
+      if (a.revision != b.revision) return a.revision < b.revision;
+      if (a.key != b.key) return a.key < b.key;
+      return record(a) < record(b);
+    };
+    if (!std::is_sorted(entries.begin(), entries.end(), before))
+      std::sort(entries.begin(), entries.end(), before);
+    (*_out)(std::string(T::component_manager->_display_name), uint64_t(entries.size()));
+    for (const Entry& e : entries) {
+      (*_out)(e.revision);
+      (*_out)(cereal::binary_data(bytes.data() + e.offset, e.size));
+    }
   }
 }
 
-template <class T>
-void Checkpoint_Io::privLoad() {
+template <class T, class Load>
+void Checkpoint_Io::privLoad(Load* load) {
+  constexpr bool own_handler = !std::is_same_v<Load, std::nullptr_t>;
   static_assert(
-      std::is_default_constructible_v<T>,
+      own_handler || std::is_default_constructible_v<T>,
       "quarnel::Checkpoint_Io::Objects<T>: a checkpointed type needs a default constructor (it may be "
       "private, with friend class quarnel::Checkpoint_Io)");
   constexpr bool identified =
@@ -364,10 +450,16 @@ void Checkpoint_Io::privLoad() {
           Refuse("the objects of " + T::component_manager->_display_name + " are not in identity order");
         previous = identity;
         const Revision next = privRead_Revision();
-        object = Create_Identified<T>(identity);
-        loaded.emplace_back(identity, object);
-        (*_in)(*object);
-        if (next != __revision_omega) object->Schedule_At(next);
+        if constexpr (own_handler) {
+          object = (*load)(identity, next);
+          loaded.emplace_back(identity, object);
+          (*_in)(*object);
+        } else {
+          object = Create_Identified<T>(identity);
+          loaded.emplace_back(identity, object);
+          (*_in)(*object);
+          if (next != __revision_omega) object->Schedule_At(next);
+        }
       } else {
         const Revision next = privRead_Revision();
         object = Create<T>();
@@ -384,15 +476,19 @@ void Checkpoint_Io::privLoad() {
 template <class Contents>
 void Write_Checkpoint(const std::filesystem::path& path, const Checkpoint_Header& header,
                       const Measures* measures, Contents&& contents) {
-  checkpoint_detail::Byte_Sink body;
-  {
-    std::ostream stream(&body);
+  checkpoint_detail::File_Sink file(path);
+  try {
+    std::ostream stream(&file);
     cereal::BinaryOutputArchive out(stream);
     checkpoint_detail::Save_Run(out, header, measures);
     Checkpoint_Io io(&out, nullptr, nullptr, header.iteration);
     contents(io);
+  } catch (const std::exception&) {
+    // A failed write shows as a short one to cereal: the sink knows why.
+    if (!file.error().empty()) throw Checkpoint_Error(file.error());
+    throw;
   }
-  checkpoint_detail::Write_File(path, body.bytes);
+  file.Finish();
 }
 
 template <class Contents>

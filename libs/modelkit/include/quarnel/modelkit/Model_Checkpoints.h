@@ -43,13 +43,17 @@ using Checkpoint_Contents = std::function<void(Checkpoint_Io&)>;
 
 class Model_Checkpoints {
  public:
-  // Reads and checks --resume's file when given. `steps`: the run's number of iterations.
+  // Reads and checks --resume's file when given. `steps`: the run's number of iterations;
+  // `length`: the parameter that holds it (a longer run may resume), "steps" unless the model
+  // names it otherwise.
   template <class P>
   Model_Checkpoints(const Model_Options& options, const std::string& model,
-                    const Model_Parameters<P>& parameters, const P& values, uint32_t steps)
-      : Model_Checkpoints(options, model, parameters.Values(values), steps) {}
+                    const Model_Parameters<P>& parameters, const P& values, uint32_t steps,
+                    const std::string& length = "steps")
+      : Model_Checkpoints(options, model, parameters.Values(values), steps, length) {}
   Model_Checkpoints(const Model_Options& options, const std::string& model,
-                    const std::vector<Parameter_Value>& parameters, uint32_t steps);
+                    const std::vector<Parameter_Value>& parameters, uint32_t steps,
+                    const std::string& length = "steps");
 
   bool resuming() const { return _reader != nullptr; }
   // The saved run's header. REQUIRES: resuming().
