@@ -430,64 +430,25 @@ std::string Summary_Of(const std::string& out) {
 // CSV rows, SQLite series, totals and run fingerprint as a run that never stopped: each event
 // fires on its saved day, and the rows the killed run wrote after its checkpoint are replaced.
 TEST(Epidemic_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
-  constexpr int kDays = 300, kEvery = 10;
-  const std::string whole_csv = Temp_File("whole.csv"), whole_db = Temp_File("whole.db");
-  std::remove(whole_db.c_str());
-  const Program_Output whole =
-      Run_To_End(EPIDEMIC_PROGRAM, "--steps " + std::to_string(kDays) + " --overwrite --csv " + whole_csv +
-                                       " --sqlite " + whole_db + " --threads 2 --block_size 7");
-  ASSERT_EQ(whole.status, 0) << whole.err;
-  const std::string series =
-      "SELECT step, susceptible, infected, recovered, births, deaths FROM series ORDER BY step";
-  const std::vector<std::string> whole_series = quarnel::modelkit::Query_Sqlite(whole_db, series);
-  ASSERT_EQ(whole_series.size(), size_t(kDays));
-  struct Case {
-    int save_threads, save_block, resume_threads, resume_block;
-  };
-  for (const Case c : {Case{1, 1000, 6, 1}, Case{2, 7, 1, 1000}, Case{2, 1, 6, 7}}) {
+  quarnel::modelkit::Resume_Trial trial(
+      EPIDEMIC_PROGRAM, "", 300, 10, 14,
+      "SELECT step, susceptible, infected, recovered, births, deaths FROM series ORDER BY step",
+      Temp_File("trial."));
+  ASSERT_EQ(trial.whole().status, 0) << trial.whole().err;
+  for (const quarnel::modelkit::Resume_Trial::Threads c :
+       {quarnel::modelkit::Resume_Trial::Threads{1, 1000, 6, 1}, {2, 7, 1, 1000}, {2, 1, 6, 7}}) {
     SCOPED_TRACE(std::to_string(c.save_threads) + " -> " + std::to_string(c.resume_threads) + " workers");
-    const std::string csv = Temp_File("part.csv"), db = Temp_File("part.db"), ckpt = Temp_File("part.ckpt");
-    std::remove(csv.c_str());
-    std::remove(db.c_str());
-    std::remove(ckpt.c_str());
-    {
-      // Without an end of its own: it runs until killed.
-      Background_Program dying(EPIDEMIC_PROGRAM, "--steps 2000000000 --csv " + csv + " --sqlite " + db +
-                                                     " --checkpoint " + ckpt + " --checkpoint-every " +
-                                                     std::to_string(kEvery) + " --threads " +
-                                                     std::to_string(c.save_threads) + " --block_size " +
-                                                     std::to_string(c.save_block));
-      ASSERT_TRUE(Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= size_t(kEvery + 3 + 1); },
-                             std::chrono::milliseconds(60000)));
-      dying.Signal(SIGKILL);
-      dying.Wait();
-    }
-    const quarnel::Checkpoint_Reader saved(ckpt);
-    const uint32_t at = saved.header().iteration;
-    ASSERT_GE(at, uint32_t(kEvery));
-    ASSERT_LT(at, uint32_t(kDays)) << "killed too late for this test";
-    const std::vector<std::string> killed_rows = Lines_Of(Read_Text_File(csv));
-    ASSERT_GT(killed_rows.size(), size_t(at) + 1) << "rows after the checkpoint to replace";
-    // Day `at`'s row: step,S,I,...; recovery events are pending when someone is infected.
-    const std::string row = killed_rows[at];
-    ASSERT_EQ(row.rfind(std::to_string(at) + ",", 0), 0u) << row;
+    const quarnel::modelkit::Resume_Trial::Outcome r = trial.Resume(c);
+    ASSERT_EQ(r.problem, "");
+    // Day `saved_at`'s row: step,S,I,...; recovery events are pending when someone is infected.
+    const std::string row = Lines_Of(r.killed_csv)[r.saved_at];
+    ASSERT_EQ(row.rfind(std::to_string(r.saved_at) + ",", 0), 0u) << row;
     EXPECT_NE(std::stoll(row.substr(row.find(',', row.find(',') + 1) + 1)), 0) << "no event waits: " << row;
-    const Program_Output resumed = Run_To_End(
-        EPIDEMIC_PROGRAM, "--steps " + std::to_string(kDays) + " --csv " + csv + " --sqlite " + db +
-                              " --resume " + ckpt + " --threads " + std::to_string(c.resume_threads) +
-                              " --block_size " + std::to_string(c.resume_block));
-    ASSERT_EQ(resumed.status, 0) << resumed.err;
-    EXPECT_EQ(Summary_Of(resumed.out), Summary_Of(whole.out));
-    EXPECT_TRUE(Read_Text_File(csv) == Read_Text_File(whole_csv)) << "the CSV rows differ";
-    EXPECT_TRUE(quarnel::modelkit::Query_Sqlite(db, series) == whole_series);
-    EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT run, status FROM runs"),
-              std::vector<std::string>{"1|done"});
-    std::remove(csv.c_str());
-    std::remove(db.c_str());
-    std::remove(ckpt.c_str());
+    EXPECT_EQ(Summary_Of(r.resumed.out), Summary_Of(trial.whole().out));
+    EXPECT_TRUE(r.same_csv) << "the CSV rows differ";
+    EXPECT_TRUE(r.same_series) << "the SQLite series differ";
+    EXPECT_EQ(r.runs, std::vector<std::string>{"1|done"});
   }
-  std::remove(whole_csv.c_str());
-  std::remove(whole_db.c_str());
 }
 
 // Another model's checkpoint, and other parameters without --fork, are refused in one line

@@ -379,60 +379,20 @@ std::string Fingerprint_Of(const std::string& out) {
 // are replaced. Animals are born and die after the checkpoint, so new objects and released
 // ones continue too.
 TEST(Wolf_Sheep_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
-  constexpr int kSteps = 300, kEvery = 10;
-  const std::string whole_csv = Temp_File("whole.csv"), whole_db = Temp_File("whole.db");
-  std::remove(whole_db.c_str());
-  const Program_Output whole = Run_To_End(
-      WOLF_SHEEP_PROGRAM, "--size large --steps " + std::to_string(kSteps) + " --overwrite --csv " +
-                              whole_csv + " --sqlite " + whole_db + " --threads 2 --block_size 7");
-  ASSERT_EQ(whole.status, 0) << whole.err;
-  const std::string series = "SELECT step, sheep, wolves, grass FROM series ORDER BY step";
-  const std::vector<std::string> whole_series = quarnel::modelkit::Query_Sqlite(whole_db, series);
-  ASSERT_EQ(whole_series.size(), size_t(kSteps) + 1);
-  struct Case {
-    int save_threads, save_block, resume_threads, resume_block;
-  };
-  for (const Case c : {Case{1, 1000, 6, 1}, Case{2, 7, 1, 1000}, Case{2, 1, 6, 7}}) {
+  quarnel::modelkit::Resume_Trial trial(WOLF_SHEEP_PROGRAM, "--size large", 300, 10, 15,
+                                        "SELECT step, sheep, wolves, grass FROM series ORDER BY step",
+                                        Temp_File("trial."));
+  ASSERT_EQ(trial.whole().status, 0) << trial.whole().err;
+  for (const quarnel::modelkit::Resume_Trial::Threads c :
+       {quarnel::modelkit::Resume_Trial::Threads{1, 1000, 6, 1}, {2, 7, 1, 1000}, {2, 1, 6, 7}}) {
     SCOPED_TRACE(std::to_string(c.save_threads) + " -> " + std::to_string(c.resume_threads) + " workers");
-    const std::string csv = Temp_File("part.csv"), db = Temp_File("part.db"), ckpt = Temp_File("part.ckpt");
-    std::remove(csv.c_str());
-    std::remove(db.c_str());
-    std::remove(ckpt.c_str());
-    {
-      // Without an end of its own: it runs until killed.
-      quarnel::modelkit::Background_Program dying(
-          WOLF_SHEEP_PROGRAM, "--size large --steps 2000000000 --csv " + csv + " --sqlite " + db +
-                                  " --checkpoint " + ckpt + " --checkpoint-every " + std::to_string(kEvery) +
-                                  " --threads " + std::to_string(c.save_threads) + " --block_size " +
-                                  std::to_string(c.save_block));
-      ASSERT_TRUE(quarnel::modelkit::Wait_Until(
-          [&] { return Lines_Of(Read_Text_File(csv)).size() >= size_t(kEvery + 3 + 2); },
-          std::chrono::milliseconds(60000)));
-      dying.Signal(SIGKILL);
-      dying.Wait();
-    }
-    const quarnel::Checkpoint_Reader saved(ckpt);
-    const uint32_t at = saved.header().iteration;
-    ASSERT_GE(at, uint32_t(kEvery));
-    ASSERT_LT(at, uint32_t(kSteps)) << "killed too late for this test";
-    ASSERT_GT(Lines_Of(Read_Text_File(csv)).size(), size_t(at) + 2) << "rows after the checkpoint to replace";
-    const Program_Output resumed =
-        Run_To_End(WOLF_SHEEP_PROGRAM, "--size large --steps " + std::to_string(kSteps) + " --csv " + csv +
-                                           " --sqlite " + db + " --resume " + ckpt + " --threads " +
-                                           std::to_string(c.resume_threads) + " --block_size " +
-                                           std::to_string(c.resume_block));
-    ASSERT_EQ(resumed.status, 0) << resumed.err;
-    EXPECT_EQ(Fingerprint_Of(resumed.out), Fingerprint_Of(whole.out));
-    EXPECT_TRUE(Read_Text_File(csv) == Read_Text_File(whole_csv)) << "the CSV rows differ";
-    EXPECT_TRUE(quarnel::modelkit::Query_Sqlite(db, series) == whole_series);
-    EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT run, status FROM runs"),
-              std::vector<std::string>{"1|done"});
-    std::remove(csv.c_str());
-    std::remove(db.c_str());
-    std::remove(ckpt.c_str());
+    const quarnel::modelkit::Resume_Trial::Outcome r = trial.Resume(c);
+    ASSERT_EQ(r.problem, "");
+    EXPECT_EQ(Fingerprint_Of(r.resumed.out), Fingerprint_Of(trial.whole().out));
+    EXPECT_TRUE(r.same_csv) << "the CSV rows differ";
+    EXPECT_TRUE(r.same_series) << "the SQLite series differ";
+    EXPECT_EQ(r.runs, std::vector<std::string>{"1|done"});
   }
-  std::remove(whole_csv.c_str());
-  std::remove(whole_db.c_str());
 }
 
 // Another model's checkpoint, and one of this model on another grid (--fork lets the grid

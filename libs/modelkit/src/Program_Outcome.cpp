@@ -1,5 +1,7 @@
 #include <quarnel/modelkit/Program_Outcome.h>
 
+#include <quarnel/Checkpoint.h>
+
 #include <sqlite3.h>
 
 #include <signal.h>
@@ -149,6 +151,83 @@ std::vector<std::string> Query_Sqlite(const std::string& file, const std::string
   sqlite3_finalize(statement);
   sqlite3_close(db);
   return rows;
+}
+
+Resume_Trial::Resume_Trial(std::string program, std::string args, int steps, int every, size_t kill_at_lines,
+                           std::string series_sql, std::string scratch)
+    : _program(std::move(program)),
+      _args(std::move(args)),
+      _series_sql(std::move(series_sql)),
+      _scratch(std::move(scratch)),
+      _steps(steps),
+      _every(every),
+      _kill_at_lines(kill_at_lines) {}
+
+Resume_Trial::~Resume_Trial() {
+  for (const char* suffix : {"whole.csv", "whole.db", "part.csv", "part.db", "part.ckpt", "part.ckpt.tmp"})
+    std::remove((_scratch + suffix).c_str());
+}
+
+const Program_Output& Resume_Trial::whole() {
+  if (!_whole_made) {
+    std::remove((_scratch + "whole.db").c_str());
+    _whole =
+        Run_To_End(_program, _args + " --steps " + std::to_string(_steps) + " --overwrite --csv " + _scratch +
+                                 "whole.csv --sqlite " + _scratch + "whole.db --threads 2 --block_size 7");
+    _whole_made = true;
+  }
+  return _whole;
+}
+
+Resume_Trial::Outcome Resume_Trial::Resume(const Threads& t) {
+  Outcome o;
+  if (whole().status != 0) {
+    o.problem = "the run that never stopped failed: " + _whole.err;
+    return o;
+  }
+  const std::string csv = _scratch + "part.csv", db = _scratch + "part.db", ckpt = _scratch + "part.ckpt";
+  for (const std::string& f : {csv, db, ckpt}) std::remove(f.c_str());
+  {
+    // Without an end of its own: it runs until killed.
+    Background_Program dying(
+        _program, _args + " --steps 2000000000 --csv " + csv + " --sqlite " + db + " --checkpoint " + ckpt +
+                      " --checkpoint-every " + std::to_string(_every) + " --threads " +
+                      std::to_string(t.save_threads) + " --block_size " + std::to_string(t.save_block));
+    if (!Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= _kill_at_lines; },
+                    std::chrono::milliseconds(60000))) {
+      o.problem = "the run to kill did not write " + std::to_string(_kill_at_lines) + " lines within 60 s";
+      return o;
+    }
+    dying.Signal(SIGKILL);
+    dying.Wait();
+  }
+  try {
+    o.saved_at = Checkpoint_Reader(ckpt).header().iteration;
+  } catch (const std::exception& e) {
+    o.problem = std::string("the killed run left no checkpoint to read: ") + e.what();
+    return o;
+  }
+  o.killed_csv = Read_Text_File(csv);
+  const std::vector<std::string> lines = Lines_Of(o.killed_csv);
+  const std::string last = lines.empty() ? "" : lines.back();
+  if (o.saved_at < uint32_t(_every) || o.saved_at >= uint32_t(_steps)) {
+    o.problem = "the checkpoint is at step " + std::to_string(o.saved_at) + ", not within the run";
+  } else if (lines.size() < 2 || std::stoull("0" + last.substr(0, last.find(','))) <= o.saved_at) {
+    o.problem = "the killed run wrote no row after its checkpoint, so none is replaced";
+  }
+  if (!o.problem.empty()) return o;
+  o.resumed =
+      Run_To_End(_program, _args + " --steps " + std::to_string(_steps) + " --csv " + csv + " --sqlite " +
+                               db + " --resume " + ckpt + " --threads " + std::to_string(t.resume_threads) +
+                               " --block_size " + std::to_string(t.resume_block));
+  if (o.resumed.status != 0) {
+    o.problem = "the resumed run failed: " + o.resumed.err;
+    return o;
+  }
+  o.same_csv = Read_Text_File(csv) == Read_Text_File(_scratch + "whole.csv");
+  o.same_series = Query_Sqlite(db, _series_sql) == Query_Sqlite(_scratch + "whole.db", _series_sql);
+  o.runs = Query_Sqlite(db, "SELECT run, status FROM runs");
+  return o;
 }
 
 }  // namespace quarnel::modelkit

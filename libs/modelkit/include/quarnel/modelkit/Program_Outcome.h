@@ -70,6 +70,43 @@ Program_Output Run_To_End(const std::string& program, const std::string& args,
                           const std::string& shell_setup = "", const std::string& out_to = "",
                           const std::string& err_to = "");
 
+// A checkpoint test of a model program: a run of `steps` steps that never stopped against runs
+// saved every `every` steps, killed by SIGKILL once their CSV has `kill_at_lines` lines, and
+// resumed (--resume) with other threads and block sizes; the caller compares what it needs.
+// `args` are the options of every run (a size, parameters); the files are `scratch` + suffixes.
+class Resume_Trial {
+ public:
+  struct Threads {
+    int save_threads, save_block, resume_threads, resume_block;
+  };
+  struct Outcome {
+    std::string problem;     // empty, or why the resumed run cannot be compared
+    uint32_t saved_at = 0;   // the checkpoint's iteration
+    std::string killed_csv;  // the killed run's CSV, as the kill left it
+    Program_Output resumed;
+    bool same_csv = false;          // its CSV equals the whole run's
+    bool same_series = false;       // its SQLite series (series_sql) equals the whole run's
+    std::vector<std::string> runs;  // its SQLite runs, "run|status"
+  };
+
+  Resume_Trial(std::string program, std::string args, int steps, int every, size_t kill_at_lines,
+               std::string series_sql, std::string scratch);
+  ~Resume_Trial();  // removes the files
+  Resume_Trial(const Resume_Trial&) = delete;
+  Resume_Trial& operator=(const Resume_Trial&) = delete;
+
+  // The run that never stopped, made at the first call (--threads 2 --block_size 7).
+  const Program_Output& whole();
+  Outcome Resume(const Threads& threads);
+
+ private:
+  std::string _program, _args, _series_sql, _scratch;
+  int _steps, _every;
+  size_t _kill_at_lines;
+  bool _whole_made = false;
+  Program_Output _whole;
+};
+
 // Polls `condition` every millisecond until it holds (true) or `limit` has passed (false).
 template <class Condition>
 bool Wait_Until(Condition&& condition, std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
