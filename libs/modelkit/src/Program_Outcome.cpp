@@ -224,10 +224,17 @@ Resume_Trial::Outcome Resume_Trial::Resume(const Threads& t) {
     o.problem = "the resumed run failed: " + o.resumed.err;
     return o;
   }
-  o.same_csv = Read_Text_File(csv) == Read_Text_File(_scratch + "whole.csv");
-  o.same_series = Query_Sqlite(db, _series_sql) == Query_Sqlite(_scratch + "whole.db", _series_sql);
-  o.runs = Query_Sqlite(db, "SELECT run, status FROM runs");
+  if (Read_Text_File(csv) != Read_Text_File(_scratch + "whole.csv")) o.problem += "the CSV rows differ; ";
+  if (Query_Sqlite(db, _series_sql) != Query_Sqlite(_scratch + "whole.db", _series_sql))
+    o.problem += "the SQLite series differ; ";
+  if (Query_Sqlite(db, "SELECT run, status FROM runs") != std::vector<std::string>{"1|done"})
+    o.problem += "the SQLite runs row is not run 1, done";
   return o;
+}
+
+const std::vector<Resume_Trial::Threads>& Resume_Trial::Cases() {
+  static const std::vector<Threads> cases{{1, 1000, 6, 1}, {2, 7, 1, 1000}, {2, 1, 6, 7}};
+  return cases;
 }
 
 }  // namespace quarnel::modelkit

@@ -79,14 +79,15 @@ class Resume_Trial {
   struct Threads {
     int save_threads, save_block, resume_threads, resume_block;
   };
+  // 1 to 6 workers, 2 to 1 and 2 to 6, with block sizes 1000, 7 and 1 on either side.
+  static const std::vector<Threads>& Cases();
   struct Outcome {
-    std::string problem;     // empty, or why the resumed run cannot be compared
+    // Empty when the resumed run's CSV, SQLite series (series_sql) and runs row equal the
+    // whole run's; otherwise what went wrong or what differs.
+    std::string problem;
     uint32_t saved_at = 0;   // the checkpoint's iteration
     std::string killed_csv;  // the killed run's CSV, as the kill left it
     Program_Output resumed;
-    bool same_csv = false;          // its CSV equals the whole run's
-    bool same_series = false;       // its SQLite series (series_sql) equals the whole run's
-    std::vector<std::string> runs;  // its SQLite runs, "run|status"
   };
 
   Resume_Trial(std::string program, std::string args, int steps, int every, size_t kill_at_lines,
