@@ -237,4 +237,10 @@ const std::vector<Resume_Trial::Threads>& Resume_Trial::Cases() {
   return cases;
 }
 
+std::string Refusal_Problem(const Program_Outcome& outcome, const std::string& expected) {
+  const bool one_line = !outcome.err.empty() && outcome.err.find('\n') == outcome.err.size() - 1;
+  if (outcome.status == 1 && one_line && outcome.err.find(expected) != std::string::npos) return "";
+  return "status " + std::to_string(outcome.status) + ", standard error: " + outcome.err;
+}
+
 }  // namespace quarnel::modelkit

@@ -19,6 +19,10 @@ struct Program_Outcome {
 // Runs the program with standard output discarded.
 Program_Outcome Run_Program(const std::string& program, const std::string& args);
 
+// "" when `outcome` is a refusal: status 1 and one line on standard error that holds
+// `expected`; otherwise what it was instead.
+std::string Refusal_Problem(const Program_Outcome& outcome, const std::string& expected);
+
 // The text of `file`, "" when it cannot be read.
 std::string Read_Text_File(const std::string& file);
 
