@@ -145,6 +145,7 @@ bool File_Sink::privFlush() {
 }
 
 std::streamsize File_Sink::xsputn(const char* s, std::streamsize n) {
+  if (n <= 0) return 0;  // an empty vector's data() may be null, which memcpy must not see
   const size_t size = size_t(n);
   if (size <= size_t(epptr() - pptr())) {
     std::memcpy(pptr(), s, size);
