@@ -454,10 +454,7 @@ TEST(Epidemic_Checkpoint_Test, Another_Models_Or_Other_Parameters_Are_Refused_A_
   const std::string good = Temp_File("good.ckpt"), other = Temp_File("other.ckpt");
   ASSERT_EQ(Run_To_End(EPIDEMIC_PROGRAM, "--steps 12 --checkpoint " + good + " --checkpoint-every 5").status,
             0);
-  quarnel::Checkpoint_Header header;
-  header.model = "flocking";
-  header.iteration = 3;
-  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  quarnel::modelkit::Write_Other_Models_Checkpoint(other, "flocking");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"--resume " + other, "of the model 'flocking', not epidemic"},
       {"--resume " + good + " --set recovery=0.5", "has recovery=0.3, not 0.5"},

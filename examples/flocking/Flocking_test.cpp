@@ -349,10 +349,7 @@ TEST(Flocking_Checkpoint_Test, A_Checkpoint_That_Does_Not_Fit_Is_Refused_In_One_
   const std::string good = Temp_File("good.ckpt"), other = Temp_File("other.ckpt");
   ASSERT_EQ(Run_To_End(FLOCKING_PROGRAM, "--steps 12 --checkpoint " + good + " --checkpoint-every 5").status,
             0);
-  quarnel::Checkpoint_Header header;
-  header.model = "epidemic";
-  header.iteration = 3;
-  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  quarnel::modelkit::Write_Other_Models_Checkpoint(other, "epidemic");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"--resume " + other, "of the model 'epidemic', not flocking"},
       {"--resume " + good + " --fork --set width=10 --set height=10", "not one per index within"},

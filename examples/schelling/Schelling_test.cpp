@@ -422,10 +422,7 @@ TEST(Schelling_Program_Test, A_Run_That_Fails_Before_Its_First_Row_Leaves_The_Ol
 // ---------------------------------------------------------------------------------------
 // Checkpoints.
 
-std::string Fingerprint_Of(const std::string& out) {
-  const size_t at = out.find("run fingerprint ");
-  return at == std::string::npos ? "(none in: " + out + ")" : out.substr(at);
-}
+using quarnel::modelkit::Fingerprint_Of;
 
 // A run saved every k steps and killed by SIGKILL a few steps after a save, then resumed on
 // another number of workers and block size, writes the same CSV rows, SQLite series and run
@@ -460,10 +457,7 @@ TEST(Schelling_Checkpoint_Test, Bad_Checkpoints_Are_Refused_In_One_Line) {
   flipped[bytes.size() - 40] ^= 1;
   newer[8] = char(quarnel::__checkpoint_format + 1);
   const std::string other = Temp_File("other.ckpt");
-  quarnel::Checkpoint_Header header;
-  header.model = "wolf_sheep";
-  header.iteration = 3;
-  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  quarnel::modelkit::Write_Other_Models_Checkpoint(other, "wolf_sheep");
   auto file = [&](const std::string& name, const std::string& text) {
     Write_File(Temp_File(name), text);
     return Temp_File(name);

@@ -368,10 +368,7 @@ TEST(Wolf_Sheep_Program_Test, Threads_And_Memory_Are_Checked_Before_Anything_Is_
 // ---------------------------------------------------------------------------------------
 // Checkpoints.
 
-std::string Fingerprint_Of(const std::string& out) {
-  const size_t at = out.find("run fingerprint ");
-  return at == std::string::npos ? "(none in: " + out + ")" : out.substr(at);
-}
+using quarnel::modelkit::Fingerprint_Of;
 
 // A run saved every k steps and killed by SIGKILL a few steps after a save, then resumed on
 // another number of workers and block size, writes the same CSV rows, SQLite series and run
@@ -397,10 +394,7 @@ TEST(Wolf_Sheep_Checkpoint_Test, A_Checkpoint_That_Does_Not_Fit_Is_Refused_In_On
   const std::string good = Temp_File("good.ckpt"), other = Temp_File("other.ckpt");
   ASSERT_EQ(
       Run_To_End(WOLF_SHEEP_PROGRAM, "--steps 12 --checkpoint " + good + " --checkpoint-every 5").status, 0);
-  quarnel::Checkpoint_Header header;
-  header.model = "schelling";
-  header.iteration = 3;
-  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  quarnel::modelkit::Write_Other_Models_Checkpoint(other, "schelling");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"--resume " + other, "of the model 'schelling', not wolf_sheep"},
       {"--resume " + good + " --fork --set width=10", "its grid has another number of cells"},

@@ -148,10 +148,7 @@ TEST(Deterministic_Checkpoint_Test, A_Checkpoint_It_Cannot_Continue_Is_Refused_I
   const std::string good = Temp_File("good.ckpt"), other = Temp_File("other.ckpt");
   std::remove(good.c_str());
   ASSERT_EQ(run_deterministic_population(500, 1, 1000, 5, {good, 30, nullptr}).interrupted, false);
-  quarnel::Checkpoint_Header header;
-  header.model = "schelling";
-  header.iteration = 3;
-  quarnel::Write_Checkpoint(other, header, nullptr, [](quarnel::Checkpoint_Io&) {});
+  quarnel::modelkit::Write_Other_Models_Checkpoint(other, "schelling");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"--resume " + good + " --num_agents 500", "option --resume needs --deterministic"},
       {"--checkpoint " + good, "option --checkpoint needs --deterministic"},

@@ -243,4 +243,16 @@ std::string Refusal_Problem(const Program_Outcome& outcome, const std::string& e
   return "status " + std::to_string(outcome.status) + ", standard error: " + outcome.err;
 }
 
+std::string Fingerprint_Of(const std::string& out) {
+  const size_t at = out.find("run fingerprint ");
+  return at == std::string::npos ? "(none in: " + out + ")" : out.substr(at);
+}
+
+void Write_Other_Models_Checkpoint(const std::string& path, const std::string& model) {
+  Checkpoint_Header header;
+  header.model = model;
+  header.iteration = 3;
+  Write_Checkpoint(path, header, nullptr, [](Checkpoint_Io&) {});
+}
+
 }  // namespace quarnel::modelkit

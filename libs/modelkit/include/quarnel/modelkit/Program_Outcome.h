@@ -19,6 +19,14 @@ struct Program_Outcome {
 // Runs the program with standard output discarded.
 Program_Outcome Run_Program(const std::string& program, const std::string& args);
 
+// The text of `out` from its "run fingerprint " on (the fingerprint and what follows it), or a
+// note that there is none.
+std::string Fingerprint_Of(const std::string& out);
+
+// Writes a valid checkpoint of model `model` at iteration 3 that holds nothing: another
+// model's checkpoint, for the refusals of a program that resumes.
+void Write_Other_Models_Checkpoint(const std::string& path, const std::string& model);
+
 // "" when `outcome` is a refusal: status 1 and one line on standard error that holds
 // `expected`; otherwise what it was instead.
 std::string Refusal_Problem(const Program_Outcome& outcome, const std::string& expected);
