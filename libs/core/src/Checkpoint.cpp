@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include <quarnel/World.h>
 
@@ -79,7 +83,7 @@ std::string Read_String(cereal::BinaryInputArchive& in, checkpoint_detail::Byte_
   return text;
 }
 
-void Write_String(cereal::BinaryOutputArchive& out, const std::string& text) {
+void Write_String(Checkpoint_Output_Archive& out, const std::string& text) {
   out(uint64_t(text.size()), cereal::binary_data(text.data(), text.size()));
 }
 
@@ -96,112 +100,289 @@ std::vector<uint8_t> Read_Bytes(cereal::BinaryInputArchive& in, checkpoint_detai
 
 namespace checkpoint_detail {
 
+void Byte_Buffer::reserve(size_t n) {
+  const size_t used = size();
+  if (_bytes != nullptr && n <= size_t(_end - _bytes.get())) return;
+  std::unique_ptr<char[]> bytes(new char[n]);
+  if (used > 0) std::memcpy(bytes.get(), _bytes.get(), used);
+  _bytes = std::move(bytes);
+  _at = _bytes.get() + used;
+  _end = _bytes.get() + n;
+}
+
+void Byte_Buffer::Spill(const char* data, size_t n) {
+  const size_t capacity = _bytes == nullptr ? 0 : size_t(_end - _bytes.get());
+  reserve(std::max(std::max<size_t>(capacity * 2, size_t(1) << 16), size() + n));
+  std::memcpy(_at, data, n);
+  _at += n;
+}
+
+void Sort_Records(std::vector<Record_Entry>& entries, std::vector<Record_Entry>& scratch,
+                  const char* records) {
+  const size_t n = entries.size();
+  // (revision, key) as 16 digits of a byte, least significant first: one count per digit.
+  auto digit = [](const Record_Entry& e, int d) {
+    return d < 8 ? unsigned(e.key >> (8 * d)) & 0xFF : unsigned(e.revision >> (8 * (d - 8))) & 0xFF;
+  };
+  auto before = [](const Record_Entry& a, const Record_Entry& b) {
+    return a.revision != b.revision ? a.revision < b.revision : a.key < b.key;
+  };
+  if (std::is_sorted(entries.begin(), entries.end(), before)) {
+    // Already ordered by (revision, key): only ties are left to order.
+  } else if (n < 4096) {
+    std::sort(entries.begin(), entries.end(), before);
+  } else {
+    std::vector<std::array<size_t, 256>> counts(16);
+    for (auto& c : counts) c.fill(0);
+    for (const Record_Entry& e : entries)
+      for (int d = 0; d < 16; ++d) ++counts[size_t(d)][digit(e, d)];
+    scratch.resize(n);
+    // Stable passes over the digits that differ between entries, least significant first.
+    for (int d = 0; d < 16; ++d) {
+      std::array<size_t, 256>& c = counts[size_t(d)];
+      if (std::any_of(c.begin(), c.end(), [&](size_t k) { return k == n; })) continue;
+      size_t at = 0;
+      for (size_t& k : c) {
+        const size_t here = k;
+        k = at;
+        at += here;
+      }
+      for (const Record_Entry& e : entries) scratch[c[digit(e, d)]++] = e;
+      entries.swap(scratch);
+    }
+  }
+  // Entries of the same (revision, key) in the order of their records' bytes.
+  auto bytes = [&](const Record_Entry& e) { return std::string_view(records + e.offset, e.size); };
+  for (size_t first = 0; first < n;) {
+    size_t last = first + 1;
+    while (last < n && entries[last].revision == entries[first].revision &&
+           entries[last].key == entries[first].key)
+      ++last;
+    if (last - first > 1)
+      std::sort(entries.begin() + ptrdiff_t(first), entries.begin() + ptrdiff_t(last),
+                [&](const Record_Entry& a, const Record_Entry& b) { return bytes(a) < bytes(b); });
+    first = last;
+  }
+}
+
 namespace {
-constexpr size_t kBuffer = size_t(1) << 20;
+constexpr size_t kChunk = size_t(4) << 20;
+// At most this many chunks at once: a larger body waits for the file to take some.
+constexpr size_t kChunks = 16;
 // Past this many bytes written, their write-back to the disk is started while the body goes
 // on: the final fsync then waits for the rest only.
 constexpr uint64_t kWrite_Back = uint64_t(64) << 20;
 }  // namespace
 
-File_Sink::File_Sink(const std::filesystem::path& path) : _path(path), _temporary(path.string() + ".tmp") {
-  _fd = ::open(_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (_fd < 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
-  _crc = uint32_t(crc32(0L, Z_NULL, 0));
-  _buffer.resize(kBuffer);
-  setp(_buffer.data(), _buffer.data() + _buffer.size());
-  // The prefix's place; Finish fills it in once the body's length and CRC-32 are known.
-  const std::string zeros(kPrefix, '\0');
-  if (!Write_All(_fd, zeros.data(), zeros.size()))
-    _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
-}
+// One checkpoint's body on its way to the file. The controlling thread fills chunks (Put) and
+// hands each full one over; the pipe's thread computes the CRC-32 and writes it, then gives
+// the chunk back. Close hands the last one over; the thread then writes the prefix, fsyncs,
+// renames and fsyncs the folder. Abandon makes it remove the temporary file instead.
+//
+// Shared between the two threads, under _mutex: _full, _free, _allocated, _closed,
+// _abandoned. The thread alone uses _fd, _length, _crc and _unsynced while it runs, and sets
+// _error; the controlling thread reads _error after joining it.
+class Body_Pipe final : public Byte_Out {
+ public:
+  explicit Body_Pipe(std::filesystem::path path)
+      : _path(std::move(path)), _temporary(_path.string() + ".tmp") {}
+  virtual ~Body_Pipe() { Join(); }
 
-File_Sink::~File_Sink() {
-  if (_fd >= 0) ::close(_fd);
-  if (!_finished) ::unlink(_temporary.c_str());
-}
-
-bool File_Sink::privWrite(const char* data, size_t n) {
-  if (!_error.empty()) return false;
-  if (!Write_All(_fd, data, n)) {
-    _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
-    return false;
-  }
-  _crc = Crc32_Continue(_crc, data, n);
-  _length += n;
-  _unsynced += n;
-#ifdef __linux__
-  if (_unsynced >= kWrite_Back) {
-    ::sync_file_range(_fd, off_t(kPrefix + _length - _unsynced), off_t(_unsynced), SYNC_FILE_RANGE_WRITE);
+  // Makes the temporary file (a Checkpoint_Error if it cannot) and starts the thread.
+  // REQUIRES: no thread running (Join).
+  void Start() {
+    _fd = ::open(_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (_fd < 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
+    _error.clear();
+    _length = 0;
     _unsynced = 0;
+    _crc = uint32_t(crc32(0L, Z_NULL, 0));
+    _closed = _abandoned = false;
+    // The prefix's place; the thread fills it in once the body's length and CRC-32 are known.
+    const std::string zeros(kPrefix, '\0');
+    if (!Write_All(_fd, zeros.data(), zeros.size()))
+      _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
+    privTake_Chunk();
+    _thread = std::thread([this] { privRun(); });
   }
+  // The body is whole: the thread finishes the file.
+  void Close() {
+    privHand_Over();
+    std::lock_guard lock(_mutex);
+    _closed = true;
+    _changed.notify_all();
+  }
+  // The body is given up: the thread removes the temporary file.
+  void Abandon() {
+    {
+      std::lock_guard lock(_mutex);
+      _abandoned = true;
+      _changed.notify_all();
+    }
+    Join();
+    // The chunk being filled goes back to the pool.
+    if (_current.bytes != nullptr) {
+      std::lock_guard lock(_mutex);
+      _free.push_back(std::move(_current));
+    }
+    _at = _end = nullptr;
+  }
+  // Waits for the thread; its failure's message ("" if none, or no thread ran).
+  std::string Join() {
+    if (_thread.joinable()) _thread.join();
+    return std::exchange(_error, std::string());
+  }
+
+ private:
+  struct Chunk {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+  };
+
+  void Spill(const char* data, size_t n) override {
+    while (n > 0) {
+      if (_at == _end) {
+        privHand_Over();
+        privTake_Chunk();
+      }
+      const size_t part = std::min(n, size_t(_end - _at));
+      std::memcpy(_at, data, part);
+      _at += part;
+      data += part;
+      n -= part;
+    }
+  }
+  // The current chunk, as filled, to the thread.
+  void privHand_Over() {
+    _current.size = size_t(_at - _current.bytes.get());
+    _at = _end = nullptr;
+    std::lock_guard lock(_mutex);
+    _full.push_back(std::move(_current));
+    _changed.notify_all();
+  }
+  // A chunk to fill: a free one, a new one while the pool has room, or the first one the
+  // thread gives back.
+  void privTake_Chunk() {
+    std::unique_lock lock(_mutex);
+    if (_free.empty() && _allocated < kChunks) {
+      ++_allocated;
+      lock.unlock();
+      _current.bytes.reset(new char[kChunk]);
+    } else {
+      _changed.wait(lock, [&] { return !_free.empty(); });
+      _current = std::move(_free.back());
+      _free.pop_back();
+    }
+    _current.size = 0;
+    _at = _current.bytes.get();
+    _end = _at + kChunk;
+  }
+
+  void privRun() {
+    for (;;) {
+      Chunk chunk;
+      {
+        std::unique_lock lock(_mutex);
+        _changed.wait(lock, [&] { return _abandoned || _closed || !_full.empty(); });
+        if (_abandoned) break;
+        if (_full.empty()) break;  // closed, and every chunk written
+        chunk = std::move(_full.front());
+        _full.pop_front();
+      }
+      if (_error.empty()) privWrite(chunk.bytes.get(), chunk.size);
+      std::lock_guard lock(_mutex);
+      _free.push_back(std::move(chunk));
+      _changed.notify_all();
+    }
+    bool abandoned;
+    {
+      std::lock_guard lock(_mutex);
+      abandoned = _abandoned;
+      // Chunks not written go back to the pool for the next checkpoint.
+      for (Chunk& chunk : _full) _free.push_back(std::move(chunk));
+      _full.clear();
+    }
+    if (!abandoned && _error.empty()) privFinish();
+    if (_fd >= 0) ::close(_fd);
+    _fd = -1;
+    if (abandoned || !_error.empty()) ::unlink(_temporary.c_str());
+  }
+
+  void privWrite(const char* data, size_t n) {
+    if (!Write_All(_fd, data, n)) {
+      _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
+      return;
+    }
+    _crc = Crc32_Continue(_crc, data, n);
+    _length += n;
+    _unsynced += n;
+#ifdef __linux__
+    if (_unsynced >= kWrite_Back) {
+      ::sync_file_range(_fd, off_t(kPrefix + _length - _unsynced), off_t(_unsynced), SYNC_FILE_RANGE_WRITE);
+      _unsynced = 0;
+    }
 #endif
-  return true;
-}
-
-bool File_Sink::privFlush() {
-  const size_t n = size_t(pptr() - pbase());
-  setp(_buffer.data(), _buffer.data() + _buffer.size());
-  return n == 0 || privWrite(_buffer.data(), n);
-}
-
-std::streamsize File_Sink::xsputn(const char* s, std::streamsize n) {
-  if (n <= 0) return 0;  // an empty vector's data() may be null, which memcpy must not see
-  const size_t size = size_t(n);
-  if (size <= size_t(epptr() - pptr())) {
-    std::memcpy(pptr(), s, size);
-    pbump(int(size));
-    return n;
   }
-  if (!privFlush()) return 0;
-  if (size < _buffer.size()) {
-    std::memcpy(pptr(), s, size);
-    pbump(int(size));
-    return n;
-  }
-  return privWrite(s, size) ? n : 0;
-}
 
-File_Sink::int_type File_Sink::overflow(int_type c) {
-  if (!privFlush()) return traits_type::eof();
-  if (c != traits_type::eof()) {
-    *pptr() = char(c);
-    pbump(1);
+  // The prefix, the sync and the rename; _error set on a failure (the file then unlinked).
+  void privFinish() {
+    const std::string cannot = "cannot write the checkpoint " + _temporary + ": ";
+    std::string prefix(kMagic, sizeof(kMagic));
+    quarnel::Put<uint32_t>(prefix, __checkpoint_format);
+    quarnel::Put<uint32_t>(prefix, 0);
+    quarnel::Put<uint64_t>(prefix, _length);
+    quarnel::Put<uint32_t>(prefix, _crc);
+    size_t at = 0;
+    while (at < prefix.size()) {
+      const ssize_t written = ::pwrite(_fd, prefix.data() + at, prefix.size() - at, off_t(at));
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        _error = cannot + Errno_Text();
+        return;
+      }
+      at += size_t(written);
+    }
+    if (::fsync(_fd) != 0) {
+      _error = cannot + Errno_Text();
+      return;
+    }
+    const int fd = std::exchange(_fd, -1);
+    if (::close(fd) != 0) {
+      _error = cannot + Errno_Text();
+      return;
+    }
+    if (::rename(_temporary.c_str(), _path.c_str()) != 0) {
+      _error = "cannot put the checkpoint in place as " + _path.string() + ": " + Errno_Text();
+      return;
+    }
+    // The rename itself survives a crash of the machine once the folder is synced.
+    const std::filesystem::path folder = _path.has_parent_path() ? _path.parent_path() : ".";
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
   }
-  return traits_type::not_eof(c);
-}
 
-void File_Sink::Finish() {
-  privFlush();
-  if (!_error.empty()) Fail(_error);
-  std::string prefix(kMagic, sizeof(kMagic));
-  Put<uint32_t>(prefix, __checkpoint_format);
-  Put<uint32_t>(prefix, 0);
-  Put<uint64_t>(prefix, _length);
-  Put<uint32_t>(prefix, _crc);
-  size_t at = 0;
-  while (at < prefix.size()) {
-    const ssize_t written = ::pwrite(_fd, prefix.data() + at, prefix.size() - at, off_t(at));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
-    at += size_t(written);
-  }
-  if (::fsync(_fd) != 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
-  const int fd = _fd;
-  _fd = -1;
-  if (::close(fd) != 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
-  if (::rename(_temporary.c_str(), _path.c_str()) != 0)
-    Fail("cannot put the checkpoint in place as " + _path.string() + ": " + Errno_Text());
-  _finished = true;
-  // The rename itself survives a crash of the machine once the folder is synced.
-  const std::filesystem::path folder = _path.has_parent_path() ? _path.parent_path() : ".";
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-}
+  const std::filesystem::path _path;
+  const std::string _temporary;
+  std::thread _thread;
+  std::mutex _mutex;
+  std::condition_variable _changed;
+  std::deque<Chunk> _full;
+  std::vector<Chunk> _free;
+  size_t _allocated = 0;
+  bool _closed = false;
+  bool _abandoned = false;
+  Chunk _current;  // the controlling thread's, being filled
+  int _fd = -1;
+  uint64_t _length = 0;  // body bytes written to the file
+  uint32_t _crc = 0;
+  uint64_t _unsynced = 0;  // written since the last start of a write-back
+  std::string _error;
+};
 
-void Save_Run(cereal::BinaryOutputArchive& out, const Checkpoint_Header& header, const Measures* measures) {
+void Save_Run(Checkpoint_Output_Archive& out, const Checkpoint_Header& header, const Measures* measures) {
   Write_String(out, header.model);
   Write_String(out, header.model_version);
   out(uint64_t(header.parameters.size()));
@@ -222,6 +403,32 @@ void Save_Run(cereal::BinaryOutputArchive& out, const Checkpoint_Header& header,
 }
 
 }  // namespace checkpoint_detail
+
+Checkpoint_Writer::Checkpoint_Writer(std::filesystem::path path) : _path(std::move(path)) {}
+
+Checkpoint_Writer::~Checkpoint_Writer() = default;
+
+checkpoint_detail::Byte_Out& Checkpoint_Writer::privBegin() {
+  Wait();
+  if (_pipe == nullptr) _pipe = std::make_unique<checkpoint_detail::Body_Pipe>(_path);
+  _pipe->Start();
+  return *_pipe;
+}
+
+void Checkpoint_Writer::privEnd() {
+  _pipe->Close();
+}
+
+void Checkpoint_Writer::privAbandon() noexcept {
+  _pipe->Abandon();
+  _pipe->Join();
+}
+
+void Checkpoint_Writer::Wait() {
+  if (_pipe == nullptr) return;
+  const std::string error = _pipe->Join();
+  if (!error.empty()) Fail(error);
+}
 
 void Checkpoint_Io::privEnter() {
   t_current = this;
