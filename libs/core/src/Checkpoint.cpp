@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -117,52 +118,119 @@ void Byte_Buffer::Spill(const char* data, size_t n) {
   _at += n;
 }
 
-void Sort_Records(std::vector<Record_Entry>& entries, std::vector<Record_Entry>& scratch,
-                  const char* records) {
+namespace {
+
+// Orders [first, last) by `less`, which orders entries by (high(e), low(e)) first: one pass
+// puts them in buckets by the most significant bits of (high, low) that differ between them
+// (the bits above are the same in all), then each bucket is ordered the same way, or by `less`
+// once it is small. Any spread of keys is ordered right; each level of buckets looks at lower
+// bits than the one before. `scratch` has room for last - first entries.
+template <class Entry, class High, class Low, class Less>
+void Bucket_Sort(Entry* first, Entry* last, Entry* scratch, High high, Low low, Less less) {
+  constexpr size_t kSmall = 2048;
+  const size_t n = size_t(last - first);
+  if (n <= kSmall) {
+    std::sort(first, last, less);
+    return;
+  }
+  uint64_t differ_high = 0, differ_low = 0;
+  const uint64_t high_0 = high(*first), low_0 = low(*first);
+  for (const Entry* e = first; e != last; ++e) {
+    differ_high |= high(*e) ^ high_0;
+    differ_low |= low(*e) ^ low_0;
+  }
+  int top;  // the most significant bit of (high, low) that differs, 0..127
+  if (differ_high != 0)
+    top = 127 - std::countl_zero(differ_high);
+  else if (differ_low != 0)
+    top = 63 - std::countl_zero(differ_low);
+  else {  // (high, low) alike: `less` alone orders them
+    std::sort(first, last, less);
+    return;
+  }
+  const int bits = std::clamp(int(std::bit_width(n)) - 3, 8, 16);
+  const int shift = std::max(top - (bits - 1), 0);
+  const uint64_t mask = (uint64_t(1) << bits) - 1;
+  auto bucket = [&](const Entry& e) -> size_t {
+    uint64_t window;
+    if (shift >= 64)
+      window = high(e) >> (shift - 64);
+    else if (shift == 0)
+      window = low(e);
+    else
+      window = (low(e) >> shift) | (high(e) << (64 - shift));
+    return size_t(window & mask);
+  };
+  std::vector<size_t> starts(size_t(mask) + 2, 0);
+  for (const Entry* e = first; e != last; ++e) ++starts[bucket(*e) + 1];
+  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<size_t> at(starts.begin(), starts.end() - 1);
+  for (const Entry* e = first; e != last; ++e) scratch[at[bucket(*e)]++] = *e;
+  std::copy(scratch, scratch + n, first);
+  for (size_t b = 0; b + 1 < starts.size(); ++b) {
+    if (starts[b + 1] - starts[b] > 1)
+      Bucket_Sort(first + starts[b], first + starts[b + 1], scratch, high, low, less);
+  }
+}
+
+// Orders `entries` by `less`. Entries in nearly their order (each out of place one after a
+// long ordered stretch) take a linear pass: those out of place are set aside, ordered, and
+// merged back. Others take Bucket_Sort (`high`, `low` as there).
+template <class Entry, class High, class Low, class Less>
+void Sort_Entries(std::vector<Entry>& entries, Sort_Buffers<Entry>& buffers, High high, Low low, Less less) {
   const size_t n = entries.size();
-  // (revision, key) as 16 digits of a byte, least significant first: one count per digit.
-  auto digit = [](const Record_Entry& e, int d) {
-    return d < 8 ? unsigned(e.key >> (8 * d)) & 0xFF : unsigned(e.revision >> (8 * (d - 8))) & 0xFF;
-  };
-  auto before = [](const Record_Entry& a, const Record_Entry& b) {
-    return a.revision != b.revision ? a.revision < b.revision : a.key < b.key;
-  };
-  if (std::is_sorted(entries.begin(), entries.end(), before)) {
-    // Already ordered by (revision, key): only ties are left to order.
-  } else if (n < 4096) {
-    std::sort(entries.begin(), entries.end(), before);
-  } else {
-    std::vector<std::array<size_t, 256>> counts(16);
-    for (auto& c : counts) c.fill(0);
-    for (const Record_Entry& e : entries)
-      for (int d = 0; d < 16; ++d) ++counts[size_t(d)][digit(e, d)];
-    scratch.resize(n);
-    // Stable passes over the digits that differ between entries, least significant first.
-    for (int d = 0; d < 16; ++d) {
-      std::array<size_t, 256>& c = counts[size_t(d)];
-      if (std::any_of(c.begin(), c.end(), [&](size_t k) { return k == n; })) continue;
-      size_t at = 0;
-      for (size_t& k : c) {
-        const size_t here = k;
-        k = at;
-        at += here;
-      }
-      for (const Record_Entry& e : entries) scratch[c[digit(e, d)]++] = e;
-      entries.swap(scratch);
+  size_t descents = 0;
+  for (size_t i = 1; i < n; ++i) descents += less(entries[i], entries[i - 1]);
+  if (descents == 0) return;
+  std::vector<Entry>& aside = buffers.aside;
+  std::vector<Entry>& merged = buffers.merged;
+  if (descents <= n / 64) {
+    // Kept: in order after the last kept one and not after the next one.
+    aside.clear();
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const Entry e = entries[i];
+      const bool in_order =
+          (kept == 0 || !less(e, entries[kept - 1])) && (i + 1 == n || !less(entries[i + 1], e));
+      if (in_order)
+        entries[kept++] = e;
+      else
+        aside.push_back(e);
     }
+    if (aside.size() > 1) {
+      merged.resize(aside.size());
+      Bucket_Sort(aside.data(), aside.data() + aside.size(), merged.data(), high, low, less);
+    }
+    merged.resize(n);
+    std::merge(entries.begin(), entries.begin() + ptrdiff_t(kept), aside.begin(), aside.end(), merged.begin(),
+               less);
+    entries.swap(merged);
+    return;
   }
-  // Entries of the same (revision, key) in the order of their records' bytes.
+  merged.resize(n);
+  Bucket_Sort(entries.data(), entries.data() + n, merged.data(), high, low, less);
+}
+
+}  // namespace
+
+void Sort_Records(std::vector<Record_Entry>& entries, Sort_Buffers<Record_Entry>& buffers,
+                  const char* records) {
   auto bytes = [&](const Record_Entry& e) { return std::string_view(records + e.offset, e.size); };
-  for (size_t first = 0; first < n;) {
-    size_t last = first + 1;
-    while (last < n && entries[last].revision == entries[first].revision &&
-           entries[last].key == entries[first].key)
-      ++last;
-    if (last - first > 1)
-      std::sort(entries.begin() + ptrdiff_t(first), entries.begin() + ptrdiff_t(last),
-                [&](const Record_Entry& a, const Record_Entry& b) { return bytes(a) < bytes(b); });
-    first = last;
-  }
+  auto before = [&](const Record_Entry& a, const Record_Entry& b) {
+    if (a.revision != b.revision) return a.revision < b.revision;
+    if (a.key != b.key) return a.key < b.key;
+    return bytes(a) < bytes(b);
+  };
+  Sort_Entries(
+      entries, buffers, [](const Record_Entry& e) { return e.revision; },
+      [](const Record_Entry& e) { return e.key; }, before);
+}
+
+void Sort_Identified(std::vector<Identified_Entry>& entries, Sort_Buffers<Identified_Entry>& buffers) {
+  Sort_Entries(
+      entries, buffers, [](const Identified_Entry&) { return uint64_t(0); },
+      [](const Identified_Entry& e) { return e.identity; },
+      [](const Identified_Entry& a, const Identified_Entry& b) { return a.identity < b.identity; });
 }
 
 namespace {

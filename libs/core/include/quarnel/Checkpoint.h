@@ -179,16 +179,24 @@ struct Record_Entry {
   uint64_t key;
   size_t offset, size;
 };
-// Orders `entries` as their (revision, key, record bytes) do: a radix sort over the bytes of
-// (revision, key) that differ between entries, then the bytes of the records that tie.
-void Sort_Records(std::vector<Record_Entry>& entries, std::vector<Record_Entry>& scratch,
+// The memory a sort of n entries borrows, kept for the next sort.
+template <class Entry>
+struct Sort_Buffers {
+  std::vector<Entry> aside, merged;
+};
+// Orders `entries` by (revision, key, then the bytes of the records at `records`).
+void Sort_Records(std::vector<Record_Entry>& entries, Sort_Buffers<Record_Entry>& buffers,
                   const char* records);
+// Orders `entries` by identity.
+void Sort_Identified(std::vector<Identified_Entry>& entries, Sort_Buffers<Identified_Entry>& buffers);
 
 // What a save reuses from one checkpoint to the next, so that a run's later checkpoints take
 // no fresh memory.
 struct Save_Scratch {
   std::vector<Identified_Entry> identified;
-  std::vector<Record_Entry> records, sorting;
+  Sort_Buffers<Identified_Entry> identified_sorting;
+  std::vector<Record_Entry> records;
+  Sort_Buffers<Record_Entry> sorting;
   Byte_Buffer fields;
 };
 
@@ -465,11 +473,7 @@ void Checkpoint_Io::privSave() {
     For_Each_Live<T>([&](T& object) {
       objects.push_back({object._identity, next_of(object)._revision, &object});
     });
-    auto by_identity = [](const checkpoint_detail::Identified_Entry& a,
-                          const checkpoint_detail::Identified_Entry& b) { return a.identity < b.identity; };
-    // Objects made in identity order and never freed are already in order: no sort then.
-    if (!std::is_sorted(objects.begin(), objects.end(), by_identity))
-      std::sort(objects.begin(), objects.end(), by_identity);
+    checkpoint_detail::Sort_Identified(objects, _scratch->identified_sorting);
     (*_out)(std::string(T::component_manager->_display_name), uint64_t(objects.size()));
     for (const checkpoint_detail::Identified_Entry& e : objects)
       (*_out)(e.identity, e.revision, *static_cast<T*>(e.object));
