@@ -428,8 +428,8 @@ using quarnel::modelkit::Fingerprint_Of;
 // another number of workers and block size, writes the same CSV rows, SQLite series and run
 // fingerprint as a run that never stopped: the rows the killed run wrote after its checkpoint
 // are replaced.
-TEST(Schelling_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
-  quarnel::modelkit::Resume_Trial trial(SCHELLING_PROGRAM, "", 300, 10, 15,
+void Expect_Identical_Continuations(const std::string& args, int steps) {
+  quarnel::modelkit::Resume_Trial trial(SCHELLING_PROGRAM, args, steps, 10, 15,
                                         "SELECT step, happy, moved, fraction_happy FROM series ORDER BY step",
                                         Temp_File("trial."));
   ASSERT_EQ(trial.whole().status, 0) << trial.whole().err;
@@ -439,6 +439,18 @@ TEST(Schelling_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Id
     ASSERT_EQ(r.problem, "");
     EXPECT_EQ(Fingerprint_Of(r.resumed.out), Fingerprint_Of(trial.whole().out));
   }
+}
+
+TEST(Schelling_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+  Expect_Identical_Continuations("", 300);
+}
+
+// The same at large size, in the release build.
+TEST(Schelling_Checkpoint_Test, At_Large_Size_Killed_And_Resumed_Continues_Identically) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "at large size the trial's seven runs take minutes under a sanitizer";
+#endif
+  Expect_Identical_Continuations("--size large", 300);
 }
 
 // A checkpoint that cannot be continued is refused in one line, status 1, before the records are

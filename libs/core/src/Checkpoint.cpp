@@ -234,9 +234,9 @@ void Sort_Identified(std::vector<Identified_Entry>& entries, Sort_Buffers<Identi
 }
 
 namespace {
-constexpr size_t kChunk = size_t(4) << 20;
+constexpr size_t kChunk = size_t(1) << 20;
 // At most this many chunks at once: a larger body waits for the file to take some.
-constexpr size_t kChunks = 16;
+constexpr size_t kChunks = 64;
 // Past this many bytes written, their write-back to the disk is started while the body goes
 // on: the final fsync then waits for the rest only.
 constexpr uint64_t kWrite_Back = uint64_t(64) << 20;
