@@ -9,6 +9,7 @@
 #include <bit>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -474,7 +475,12 @@ void Save_Run(Checkpoint_Output_Archive& out, const Checkpoint_Header& header, c
 
 Checkpoint_Writer::Checkpoint_Writer(std::filesystem::path path) : _path(std::move(path)) {}
 
-Checkpoint_Writer::~Checkpoint_Writer() = default;
+Checkpoint_Writer::~Checkpoint_Writer() {
+  if (_pipe == nullptr) return;
+  // No caller is left to throw to: the failure goes to standard error rather than nowhere.
+  const std::string error = _pipe->Join();
+  if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+}
 
 checkpoint_detail::Byte_Out& Checkpoint_Writer::privBegin() {
   Wait();

@@ -36,10 +36,12 @@
 // heap when loaded; a parked event (out of every heap) is saved unscheduled.
 //
 // Writing: to "<file>.tmp" in the same folder, fsync, rename over <file>, fsync the folder: a
-// process killed during the write leaves the previous checkpoint whole. The body streams into
-// the temporary file as it is made (its length and CRC-32 kept on the way, the prefix written
-// last), and an identified type's objects are written straight from their cells in identity
-// order: a checkpoint needs no copy of the state in memory.
+// process killed during the write leaves the previous checkpoint whole. The controlling thread
+// makes the body (the state as it is at the call) into a bounded pool of buffers and a writer's
+// thread computes its CRC-32 and writes it to the temporary file on the way, the prefix last;
+// the sync and the rename are that thread's too (Checkpoint_Writer), so a run goes on while
+// its checkpoint reaches the disk. A body larger than the pool is written while it is made:
+// a checkpoint never holds more than the pool's size of the state in memory.
 //
 // Loading refuses, with a Checkpoint_Error whose what() is one line, a missing or empty file,
 // one cut short or with a byte changed (length, CRC-32), a newer format, another model's
@@ -51,8 +53,8 @@
 // checkpoint (a resumed run checks new identities against the live ones only), and anything
 // a model keeps outside its objects and its State calls.
 //
-// Thread safety: controlling thread only. Saving: while no worker steps (the iteration hook,
-// or between runs). Loading: during set-up, after the Simulation is made and its measures
+// Thread safety: controlling thread only (the writer's own thread touches only the body's
+// buffers and the file). Saving: while no worker steps (the iteration hook, or between runs). Loading: during set-up, after the Simulation is made and its measures
 // attached, before Run.
 #pragma once
 
@@ -340,8 +342,8 @@ class Checkpoint_Io {
 // failure <file> is left as it was.
 //
 // Thread safety: one controlling thread calls everything; Write while no worker steps. The
-// destructor waits for the checkpoint on its way; a failure that no Wait reported is then
-// lost, so a caller that must know calls Wait first.
+// destructor waits for the checkpoint on its way; a failure that no Wait reported then goes
+// to standard error as one line (no exception), so a caller that must act on it calls Wait.
 class Checkpoint_Writer {
  public:
   explicit Checkpoint_Writer(std::filesystem::path path);
