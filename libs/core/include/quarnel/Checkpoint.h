@@ -54,8 +54,8 @@
 // a model keeps outside its objects and its State calls.
 //
 // Thread safety: controlling thread only (the writer's own thread touches only the body's
-// buffers and the file). Saving: while no worker steps (the iteration hook, or between runs). Loading: during set-up, after the Simulation is made and its measures
-// attached, before Run.
+// buffers and the file). Saving: while no worker steps (the iteration hook, or between runs).
+// Loading: during set-up, after the Simulation is made and its measures attached, before Run.
 #pragma once
 
 #include <algorithm>
