@@ -344,13 +344,7 @@ void Expect_Identical_Continuations(const std::string& args, int steps) {
 }
 
 TEST(Flocking_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
-  // Under a sanitizer each of the trial's seven runs is many times slower: fewer steps keep the
-  // test within a minute there; the checkpoint, the kill and the rows replaced are the same.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  Expect_Identical_Continuations("", 60);
-#else
   Expect_Identical_Continuations("", 300);
-#endif
 }
 
 // The same at large size, in the release build.
