@@ -436,9 +436,9 @@ std::string Summary_Of(const std::string& out) {
 // wait in their heaps, then resumed on another number of workers and block size, writes the same
 // CSV rows, SQLite series, totals and run fingerprint as a run that never stopped: each event
 // fires on its saved day, and the rows the killed run wrote after its checkpoint are replaced.
-TEST(Epidemic_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+void Expect_Identical_Continuations(const std::string& args, int days) {
   quarnel::modelkit::Resume_Trial trial(
-      EPIDEMIC_PROGRAM, "", 300, 10, 14,
+      EPIDEMIC_PROGRAM, args, days, 10, 14,
       "SELECT step, susceptible, infected, recovered, births, deaths FROM series ORDER BY step",
       Temp_File("trial."));
   ASSERT_EQ(trial.whole().status, 0) << trial.whole().err;
@@ -452,6 +452,19 @@ TEST(Epidemic_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Ide
     EXPECT_NE(std::stoll(row.substr(row.find(',', row.find(',') + 1) + 1)), 0) << "no event waits: " << row;
     EXPECT_EQ(Summary_Of(r.resumed.out), Summary_Of(trial.whole().out));
   }
+}
+
+TEST(Epidemic_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+  Expect_Identical_Continuations("", 300);
+}
+
+// The same at large size (a million people, whose births take random identities among the
+// ordered ones), in the release build.
+TEST(Epidemic_Checkpoint_Test, At_Large_Size_Killed_And_Resumed_Continues_Identically) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "at large size the trial's seven runs take minutes under a sanitizer";
+#endif
+  Expect_Identical_Continuations("--size large", 30);
 }
 
 // Another model's checkpoint, and other parameters without --fork, are refused in one line

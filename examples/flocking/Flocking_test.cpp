@@ -330,9 +330,9 @@ std::string Summary_Of(const std::string& out) {
 // statistics and run fingerprint as a run that never stopped, bit for bit: the row whose
 // nearest distance the next step finds is saved pending, and the rows the killed run wrote
 // after its checkpoint are replaced.
-TEST(Flocking_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+void Expect_Identical_Continuations(const std::string& args, int steps) {
   quarnel::modelkit::Resume_Trial trial(
-      FLOCKING_PROGRAM, "", 300, 10, 14,
+      FLOCKING_PROGRAM, args, steps, 10, 14,
       "SELECT step, mean_nearest_distance, alignment FROM series ORDER BY step", Temp_File("trial."));
   ASSERT_EQ(trial.whole().status, 0) << trial.whole().err;
   for (const quarnel::modelkit::Resume_Trial::Threads& c : quarnel::modelkit::Resume_Trial::Cases()) {
@@ -341,6 +341,18 @@ TEST(Flocking_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Ide
     ASSERT_EQ(r.problem, "");
     EXPECT_EQ(Summary_Of(r.resumed.out), Summary_Of(trial.whole().out));
   }
+}
+
+TEST(Flocking_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_Identically) {
+  Expect_Identical_Continuations("", 300);
+}
+
+// The same at large size, in the release build.
+TEST(Flocking_Checkpoint_Test, At_Large_Size_Killed_And_Resumed_Continues_Identically) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "at large size the trial's seven runs take minutes under a sanitizer";
+#endif
+  Expect_Identical_Continuations("--size large", 300);
 }
 
 // Another model's checkpoint, and one whose birds cannot fit the run (--fork into a smaller

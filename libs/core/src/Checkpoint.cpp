@@ -6,9 +6,15 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include <quarnel/World.h>
 
@@ -79,7 +85,7 @@ std::string Read_String(cereal::BinaryInputArchive& in, checkpoint_detail::Byte_
   return text;
 }
 
-void Write_String(cereal::BinaryOutputArchive& out, const std::string& text) {
+void Write_String(Checkpoint_Output_Archive& out, const std::string& text) {
   out(uint64_t(text.size()), cereal::binary_data(text.data(), text.size()));
 }
 
@@ -96,112 +102,356 @@ std::vector<uint8_t> Read_Bytes(cereal::BinaryInputArchive& in, checkpoint_detai
 
 namespace checkpoint_detail {
 
+void Byte_Buffer::reserve(size_t n) {
+  const size_t used = size();
+  if (_bytes != nullptr && n <= size_t(_end - _bytes.get())) return;
+  std::unique_ptr<char[]> bytes(new char[n]);
+  if (used > 0) std::memcpy(bytes.get(), _bytes.get(), used);
+  _bytes = std::move(bytes);
+  _at = _bytes.get() + used;
+  _end = _bytes.get() + n;
+}
+
+void Byte_Buffer::Spill(const char* data, size_t n) {
+  const size_t capacity = _bytes == nullptr ? 0 : size_t(_end - _bytes.get());
+  reserve(std::max(std::max<size_t>(capacity * 2, size_t(1) << 16), size() + n));
+  std::memcpy(_at, data, n);
+  _at += n;
+}
+
 namespace {
-constexpr size_t kBuffer = size_t(1) << 20;
+
+// Orders [first, last) by `less`, which orders entries by (high(e), low(e)) first: one pass
+// puts them in buckets by the most significant bits of (high, low) that differ between them
+// (the bits above are the same in all), then each bucket is ordered the same way, or by `less`
+// once it is small. Any spread of keys is ordered right; each level of buckets looks at lower
+// bits than the one before. `scratch` has room for last - first entries.
+template <class Entry, class High, class Low, class Less>
+void Bucket_Sort(Entry* first, Entry* last, Entry* scratch, High high, Low low, Less less) {
+  constexpr size_t kSmall = 2048;
+  const size_t n = size_t(last - first);
+  if (n <= kSmall) {
+    std::sort(first, last, less);
+    return;
+  }
+  uint64_t differ_high = 0, differ_low = 0;
+  const uint64_t high_0 = high(*first), low_0 = low(*first);
+  for (const Entry* e = first; e != last; ++e) {
+    differ_high |= high(*e) ^ high_0;
+    differ_low |= low(*e) ^ low_0;
+  }
+  int top;  // the most significant bit of (high, low) that differs, 0..127
+  if (differ_high != 0)
+    top = 127 - std::countl_zero(differ_high);
+  else if (differ_low != 0)
+    top = 63 - std::countl_zero(differ_low);
+  else {  // (high, low) alike: `less` alone orders them
+    std::sort(first, last, less);
+    return;
+  }
+  const int bits = std::clamp(int(std::bit_width(n)) - 3, 8, 16);
+  const int shift = std::max(top - (bits - 1), 0);
+  const uint64_t mask = (uint64_t(1) << bits) - 1;
+  auto bucket = [&](const Entry& e) -> size_t {
+    uint64_t window;
+    if (shift >= 64)
+      window = high(e) >> (shift - 64);
+    else if (shift == 0)
+      window = low(e);
+    else
+      window = (low(e) >> shift) | (high(e) << (64 - shift));
+    return size_t(window & mask);
+  };
+  std::vector<size_t> starts(size_t(mask) + 2, 0);
+  for (const Entry* e = first; e != last; ++e) ++starts[bucket(*e) + 1];
+  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<size_t> at(starts.begin(), starts.end() - 1);
+  for (const Entry* e = first; e != last; ++e) scratch[at[bucket(*e)]++] = *e;
+  std::copy(scratch, scratch + n, first);
+  for (size_t b = 0; b + 1 < starts.size(); ++b) {
+    if (starts[b + 1] - starts[b] > 1)
+      Bucket_Sort(first + starts[b], first + starts[b + 1], scratch, high, low, less);
+  }
+}
+
+// Orders `entries` by `less`. Entries in nearly their order (each out of place one after a
+// long ordered stretch) take a linear pass: those out of place are set aside, ordered, and
+// merged back. Others take Bucket_Sort (`high`, `low` as there).
+template <class Entry, class High, class Low, class Less>
+void Sort_Entries(std::vector<Entry>& entries, Sort_Buffers<Entry>& buffers, High high, Low low, Less less) {
+  const size_t n = entries.size();
+  size_t descents = 0;
+  for (size_t i = 1; i < n; ++i) descents += less(entries[i], entries[i - 1]);
+  if (descents == 0) return;
+  std::vector<Entry>& aside = buffers.aside;
+  std::vector<Entry>& merged = buffers.merged;
+  if (descents <= n / 64) {
+    // Kept: in order after the last kept one and not after the next one.
+    aside.clear();
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const Entry e = entries[i];
+      const bool in_order =
+          (kept == 0 || !less(e, entries[kept - 1])) && (i + 1 == n || !less(entries[i + 1], e));
+      if (in_order)
+        entries[kept++] = e;
+      else
+        aside.push_back(e);
+    }
+    if (aside.size() > 1) {
+      merged.resize(aside.size());
+      Bucket_Sort(aside.data(), aside.data() + aside.size(), merged.data(), high, low, less);
+    }
+    merged.resize(n);
+    std::merge(entries.begin(), entries.begin() + ptrdiff_t(kept), aside.begin(), aside.end(), merged.begin(),
+               less);
+    entries.swap(merged);
+    return;
+  }
+  merged.resize(n);
+  Bucket_Sort(entries.data(), entries.data() + n, merged.data(), high, low, less);
+}
+
+}  // namespace
+
+void Sort_Records(std::vector<Record_Entry>& entries, Sort_Buffers<Record_Entry>& buffers,
+                  const char* records) {
+  auto bytes = [&](const Record_Entry& e) { return std::string_view(records + e.offset, e.size); };
+  auto before = [&](const Record_Entry& a, const Record_Entry& b) {
+    if (a.revision != b.revision) return a.revision < b.revision;
+    if (a.key != b.key) return a.key < b.key;
+    return bytes(a) < bytes(b);
+  };
+  Sort_Entries(
+      entries, buffers, [](const Record_Entry& e) { return e.revision; },
+      [](const Record_Entry& e) { return e.key; }, before);
+}
+
+void Sort_Identified(std::vector<Identified_Entry>& entries, Sort_Buffers<Identified_Entry>& buffers) {
+  Sort_Entries(
+      entries, buffers, [](const Identified_Entry&) { return uint64_t(0); },
+      [](const Identified_Entry& e) { return e.identity; },
+      [](const Identified_Entry& a, const Identified_Entry& b) { return a.identity < b.identity; });
+}
+
+namespace {
+constexpr size_t kChunk = size_t(1) << 20;
+// At most this many chunks at once: a larger body waits for the file to take some.
+constexpr size_t kChunks = 64;
 // Past this many bytes written, their write-back to the disk is started while the body goes
 // on: the final fsync then waits for the rest only.
 constexpr uint64_t kWrite_Back = uint64_t(64) << 20;
 }  // namespace
 
-File_Sink::File_Sink(const std::filesystem::path& path) : _path(path), _temporary(path.string() + ".tmp") {
-  _fd = ::open(_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (_fd < 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
-  _crc = uint32_t(crc32(0L, Z_NULL, 0));
-  _buffer.resize(kBuffer);
-  setp(_buffer.data(), _buffer.data() + _buffer.size());
-  // The prefix's place; Finish fills it in once the body's length and CRC-32 are known.
-  const std::string zeros(kPrefix, '\0');
-  if (!Write_All(_fd, zeros.data(), zeros.size()))
-    _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
-}
+// One checkpoint's body on its way to the file. The controlling thread fills chunks (Put) and
+// hands each full one over; the pipe's thread computes the CRC-32 and writes it, then gives
+// the chunk back. Close hands the last one over; the thread then writes the prefix, fsyncs,
+// renames and fsyncs the folder. Abandon makes it remove the temporary file instead.
+//
+// Shared between the two threads, under _mutex: _full, _free, _allocated, _closed,
+// _abandoned. The thread alone uses _fd, _length, _crc and _unsynced while it runs, and sets
+// _error; the controlling thread reads _error after joining it.
+class Body_Pipe final : public Byte_Out {
+ public:
+  explicit Body_Pipe(std::filesystem::path path)
+      : _path(std::move(path)), _temporary(_path.string() + ".tmp") {}
+  virtual ~Body_Pipe() { Join(); }
 
-File_Sink::~File_Sink() {
-  if (_fd >= 0) ::close(_fd);
-  if (!_finished) ::unlink(_temporary.c_str());
-}
-
-bool File_Sink::privWrite(const char* data, size_t n) {
-  if (!_error.empty()) return false;
-  if (!Write_All(_fd, data, n)) {
-    _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
-    return false;
-  }
-  _crc = Crc32_Continue(_crc, data, n);
-  _length += n;
-  _unsynced += n;
-#ifdef __linux__
-  if (_unsynced >= kWrite_Back) {
-    ::sync_file_range(_fd, off_t(kPrefix + _length - _unsynced), off_t(_unsynced), SYNC_FILE_RANGE_WRITE);
+  // Makes the temporary file (a Checkpoint_Error if it cannot) and starts the thread.
+  // REQUIRES: no thread running (Join).
+  void Start() {
+    _fd = ::open(_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (_fd < 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
+    _error.clear();
+    _length = 0;
     _unsynced = 0;
+    _crc = uint32_t(crc32(0L, Z_NULL, 0));
+    _closed = _abandoned = false;
+    // The prefix's place; the thread fills it in once the body's length and CRC-32 are known.
+    const std::string zeros(kPrefix, '\0');
+    if (!Write_All(_fd, zeros.data(), zeros.size()))
+      _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
+    privTake_Chunk();
+    _thread = std::thread([this] { privRun(); });
   }
+  // The body is whole: the thread finishes the file.
+  void Close() {
+    privHand_Over();
+    std::lock_guard lock(_mutex);
+    _closed = true;
+    _changed.notify_all();
+  }
+  // The body is given up: the thread removes the temporary file.
+  void Abandon() {
+    {
+      std::lock_guard lock(_mutex);
+      _abandoned = true;
+      _changed.notify_all();
+    }
+    Join();
+    // The chunk being filled goes back to the pool.
+    if (_current.bytes != nullptr) {
+      std::lock_guard lock(_mutex);
+      _free.push_back(std::move(_current));
+    }
+    _at = _end = nullptr;
+  }
+  // Waits for the thread; its failure's message ("" if none, or no thread ran).
+  std::string Join() {
+    if (_thread.joinable()) _thread.join();
+    return std::exchange(_error, std::string());
+  }
+
+ private:
+  struct Chunk {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+  };
+
+  void Spill(const char* data, size_t n) override {
+    while (n > 0) {
+      if (_at == _end) {
+        privHand_Over();
+        privTake_Chunk();
+      }
+      const size_t part = std::min(n, size_t(_end - _at));
+      std::memcpy(_at, data, part);
+      _at += part;
+      data += part;
+      n -= part;
+    }
+  }
+  // The current chunk, as filled, to the thread.
+  void privHand_Over() {
+    _current.size = size_t(_at - _current.bytes.get());
+    _at = _end = nullptr;
+    std::lock_guard lock(_mutex);
+    _full.push_back(std::move(_current));
+    _changed.notify_all();
+  }
+  // A chunk to fill: a free one, a new one while the pool has room, or the first one the
+  // thread gives back.
+  void privTake_Chunk() {
+    std::unique_lock lock(_mutex);
+    if (_free.empty() && _allocated < kChunks) {
+      ++_allocated;
+      lock.unlock();
+      _current.bytes.reset(new char[kChunk]);
+    } else {
+      _changed.wait(lock, [&] { return !_free.empty(); });
+      _current = std::move(_free.back());
+      _free.pop_back();
+    }
+    _current.size = 0;
+    _at = _current.bytes.get();
+    _end = _at + kChunk;
+  }
+
+  void privRun() {
+    for (;;) {
+      Chunk chunk;
+      {
+        std::unique_lock lock(_mutex);
+        _changed.wait(lock, [&] { return _abandoned || _closed || !_full.empty(); });
+        if (_abandoned) break;
+        if (_full.empty()) break;  // closed, and every chunk written
+        chunk = std::move(_full.front());
+        _full.pop_front();
+      }
+      if (_error.empty()) privWrite(chunk.bytes.get(), chunk.size);
+      std::lock_guard lock(_mutex);
+      _free.push_back(std::move(chunk));
+      _changed.notify_all();
+    }
+    bool abandoned;
+    {
+      std::lock_guard lock(_mutex);
+      abandoned = _abandoned;
+      // Chunks not written go back to the pool for the next checkpoint.
+      for (Chunk& chunk : _full) _free.push_back(std::move(chunk));
+      _full.clear();
+    }
+    if (!abandoned && _error.empty()) privFinish();
+    if (_fd >= 0) ::close(_fd);
+    _fd = -1;
+    if (abandoned || !_error.empty()) ::unlink(_temporary.c_str());
+  }
+
+  void privWrite(const char* data, size_t n) {
+    if (!Write_All(_fd, data, n)) {
+      _error = "cannot write the checkpoint " + _temporary + ": " + Errno_Text();
+      return;
+    }
+    _crc = Crc32_Continue(_crc, data, n);
+    _length += n;
+    _unsynced += n;
+#ifdef __linux__
+    if (_unsynced >= kWrite_Back) {
+      ::sync_file_range(_fd, off_t(kPrefix + _length - _unsynced), off_t(_unsynced), SYNC_FILE_RANGE_WRITE);
+      _unsynced = 0;
+    }
 #endif
-  return true;
-}
-
-bool File_Sink::privFlush() {
-  const size_t n = size_t(pptr() - pbase());
-  setp(_buffer.data(), _buffer.data() + _buffer.size());
-  return n == 0 || privWrite(_buffer.data(), n);
-}
-
-std::streamsize File_Sink::xsputn(const char* s, std::streamsize n) {
-  if (n <= 0) return 0;  // an empty vector's data() may be null, which memcpy must not see
-  const size_t size = size_t(n);
-  if (size <= size_t(epptr() - pptr())) {
-    std::memcpy(pptr(), s, size);
-    pbump(int(size));
-    return n;
   }
-  if (!privFlush()) return 0;
-  if (size < _buffer.size()) {
-    std::memcpy(pptr(), s, size);
-    pbump(int(size));
-    return n;
-  }
-  return privWrite(s, size) ? n : 0;
-}
 
-File_Sink::int_type File_Sink::overflow(int_type c) {
-  if (!privFlush()) return traits_type::eof();
-  if (c != traits_type::eof()) {
-    *pptr() = char(c);
-    pbump(1);
+  // The prefix, the sync and the rename; _error set on a failure (the file then unlinked).
+  void privFinish() {
+    const std::string cannot = "cannot write the checkpoint " + _temporary + ": ";
+    std::string prefix(kMagic, sizeof(kMagic));
+    quarnel::Put<uint32_t>(prefix, __checkpoint_format);
+    quarnel::Put<uint32_t>(prefix, 0);
+    quarnel::Put<uint64_t>(prefix, _length);
+    quarnel::Put<uint32_t>(prefix, _crc);
+    size_t at = 0;
+    while (at < prefix.size()) {
+      const ssize_t written = ::pwrite(_fd, prefix.data() + at, prefix.size() - at, off_t(at));
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        _error = cannot + Errno_Text();
+        return;
+      }
+      at += size_t(written);
+    }
+    if (::fsync(_fd) != 0) {
+      _error = cannot + Errno_Text();
+      return;
+    }
+    const int fd = std::exchange(_fd, -1);
+    if (::close(fd) != 0) {
+      _error = cannot + Errno_Text();
+      return;
+    }
+    if (::rename(_temporary.c_str(), _path.c_str()) != 0) {
+      _error = "cannot put the checkpoint in place as " + _path.string() + ": " + Errno_Text();
+      return;
+    }
+    // The rename itself survives a crash of the machine once the folder is synced.
+    const std::filesystem::path folder = _path.has_parent_path() ? _path.parent_path() : ".";
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
   }
-  return traits_type::not_eof(c);
-}
 
-void File_Sink::Finish() {
-  privFlush();
-  if (!_error.empty()) Fail(_error);
-  std::string prefix(kMagic, sizeof(kMagic));
-  Put<uint32_t>(prefix, __checkpoint_format);
-  Put<uint32_t>(prefix, 0);
-  Put<uint64_t>(prefix, _length);
-  Put<uint32_t>(prefix, _crc);
-  size_t at = 0;
-  while (at < prefix.size()) {
-    const ssize_t written = ::pwrite(_fd, prefix.data() + at, prefix.size() - at, off_t(at));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
-    at += size_t(written);
-  }
-  if (::fsync(_fd) != 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
-  const int fd = _fd;
-  _fd = -1;
-  if (::close(fd) != 0) Fail("cannot write the checkpoint " + _temporary + ": " + Errno_Text());
-  if (::rename(_temporary.c_str(), _path.c_str()) != 0)
-    Fail("cannot put the checkpoint in place as " + _path.string() + ": " + Errno_Text());
-  _finished = true;
-  // The rename itself survives a crash of the machine once the folder is synced.
-  const std::filesystem::path folder = _path.has_parent_path() ? _path.parent_path() : ".";
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-}
+  const std::filesystem::path _path;
+  const std::string _temporary;
+  std::thread _thread;
+  std::mutex _mutex;
+  std::condition_variable _changed;
+  std::deque<Chunk> _full;
+  std::vector<Chunk> _free;
+  size_t _allocated = 0;
+  bool _closed = false;
+  bool _abandoned = false;
+  Chunk _current;  // the controlling thread's, being filled
+  int _fd = -1;
+  uint64_t _length = 0;  // body bytes written to the file
+  uint32_t _crc = 0;
+  uint64_t _unsynced = 0;  // written since the last start of a write-back
+  std::string _error;
+};
 
-void Save_Run(cereal::BinaryOutputArchive& out, const Checkpoint_Header& header, const Measures* measures) {
+void Save_Run(Checkpoint_Output_Archive& out, const Checkpoint_Header& header, const Measures* measures) {
   Write_String(out, header.model);
   Write_String(out, header.model_version);
   out(uint64_t(header.parameters.size()));
@@ -222,6 +472,37 @@ void Save_Run(cereal::BinaryOutputArchive& out, const Checkpoint_Header& header,
 }
 
 }  // namespace checkpoint_detail
+
+Checkpoint_Writer::Checkpoint_Writer(std::filesystem::path path) : _path(std::move(path)) {}
+
+Checkpoint_Writer::~Checkpoint_Writer() {
+  if (_pipe == nullptr) return;
+  // No caller is left to throw to: the failure goes to standard error rather than nowhere.
+  const std::string error = _pipe->Join();
+  if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+}
+
+checkpoint_detail::Byte_Out& Checkpoint_Writer::privBegin() {
+  Wait();
+  if (_pipe == nullptr) _pipe = std::make_unique<checkpoint_detail::Body_Pipe>(_path);
+  _pipe->Start();
+  return *_pipe;
+}
+
+void Checkpoint_Writer::privEnd() {
+  _pipe->Close();
+}
+
+void Checkpoint_Writer::privAbandon() noexcept {
+  _pipe->Abandon();
+  _pipe->Join();
+}
+
+void Checkpoint_Writer::Wait() {
+  if (_pipe == nullptr) return;
+  const std::string error = _pipe->Join();
+  if (!error.empty()) Fail(error);
+}
 
 void Checkpoint_Io::privEnter() {
   t_current = this;

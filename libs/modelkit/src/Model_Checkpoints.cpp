@@ -7,7 +7,8 @@ namespace quarnel::modelkit {
 Model_Checkpoints::Model_Checkpoints(const Model_Options& options, const std::string& model,
                                      const std::vector<Parameter_Value>& parameters, uint32_t steps,
                                      const std::string& length)
-    : _options(options) {
+    : _options(options), _steps(steps) {
+  if (!options.checkpoint.empty()) _writer = std::make_unique<Checkpoint_Writer>(options.checkpoint);
   _header.model = model;
   _header.model_version = version_string;
   _header.seed = options.seed;
@@ -56,16 +57,30 @@ void Model_Checkpoints::After_Iteration(uint32_t iteration, Recorder& records, c
   if (_options.checkpoint.empty()) return;
   const bool due =
       _options.checkpoint_every > 0 && (iteration + 1) % uint32_t(_options.checkpoint_every) == 0;
-  if (due || World::stop_requested()) Save(iteration, records, measures, contents);
+  const bool stop = World::stop_requested();
+  if (due || stop) {
+    records.Flush();
+    Checkpoint_Header header = _header;
+    header.iteration = iteration + 1;
+    header.records = Records_Position{records.last_step(), records.rows(), records.run_id()};
+    _writer->Write(header, measures, contents);
+  }
+  if (stop || iteration + 1 >= _steps) Finish();
 }
 
 void Model_Checkpoints::Save(uint32_t iteration, Recorder& records, const Measures* measures,
                              const Checkpoint_Contents& contents) {
+  if (_options.checkpoint.empty()) return;
   records.Flush();
   Checkpoint_Header header = _header;
   header.iteration = iteration + 1;
   header.records = Records_Position{records.last_step(), records.rows(), records.run_id()};
-  Write_Checkpoint(_options.checkpoint, header, measures, contents);
+  _writer->Write(header, measures, contents);
+  Finish();
+}
+
+void Model_Checkpoints::Finish() {
+  if (_writer != nullptr) _writer->Wait();
 }
 
 }  // namespace quarnel::modelkit

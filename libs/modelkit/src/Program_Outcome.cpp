@@ -193,9 +193,14 @@ Resume_Trial::Outcome Resume_Trial::Resume(const Threads& t) {
         _program, _args + " --steps 2000000000 --csv " + csv + " --sqlite " + db + " --checkpoint " + ckpt +
                       " --checkpoint-every " + std::to_string(_every) + " --threads " +
                       std::to_string(t.save_threads) + " --block_size " + std::to_string(t.save_block));
-    if (!Wait_Until([&] { return Lines_Of(Read_Text_File(csv)).size() >= _kill_at_lines; },
-                    std::chrono::milliseconds(60000))) {
-      o.problem = "the run to kill did not write " + std::to_string(_kill_at_lines) + " lines within 60 s";
+    // A checkpoint is in place once its file exists: its writer renames it there when whole.
+    if (!Wait_Until(
+            [&] {
+              return Lines_Of(Read_Text_File(csv)).size() >= _kill_at_lines && std::filesystem::exists(ckpt);
+            },
+            std::chrono::milliseconds(60000))) {
+      o.problem = "the run to kill did not write " + std::to_string(_kill_at_lines) +
+                  " lines and a checkpoint within 60 s";
       return o;
     }
     dying.Signal(SIGKILL);

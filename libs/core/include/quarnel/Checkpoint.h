@@ -36,10 +36,12 @@
 // heap when loaded; a parked event (out of every heap) is saved unscheduled.
 //
 // Writing: to "<file>.tmp" in the same folder, fsync, rename over <file>, fsync the folder: a
-// process killed during the write leaves the previous checkpoint whole. The body streams into
-// the temporary file as it is made (its length and CRC-32 kept on the way, the prefix written
-// last), and an identified type's objects are written straight from their cells in identity
-// order: a checkpoint needs no copy of the state in memory.
+// process killed during the write leaves the previous checkpoint whole. The controlling thread
+// makes the body (the state as it is at the call) into a bounded pool of buffers and a writer's
+// thread computes its CRC-32 and writes it to the temporary file on the way, the prefix last;
+// the sync and the rename are that thread's too (Checkpoint_Writer), so a run goes on while
+// its checkpoint reaches the disk. A body larger than the pool is written while it is made:
+// a checkpoint never holds more than the pool's size of the state in memory.
 //
 // Loading refuses, with a Checkpoint_Error whose what() is one line, a missing or empty file,
 // one cut short or with a byte changed (length, CRC-32), a newer format, another model's
@@ -51,15 +53,16 @@
 // checkpoint (a resumed run checks new identities against the live ones only), and anything
 // a model keeps outside its objects and its State calls.
 //
-// Thread safety: controlling thread only. Saving: while no worker steps (the iteration hook,
-// or between runs). Loading: during set-up, after the Simulation is made and its measures
-// attached, before Run.
+// Thread safety: controlling thread only (the writer's own thread touches only the body's
+// buffers and the file). Saving: while no worker steps (the iteration hook, or between runs).
+// Loading: during set-up, after the Simulation is made and its measures attached, before Run.
 #pragma once
 
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -109,20 +112,42 @@ struct Checkpoint_Header {
 
 namespace checkpoint_detail {
 
-// A growing byte buffer as a stream buffer: the save's body, and each type's records.
-class Byte_Sink : public std::streambuf {
+// Where a save's bytes go: a window [_at, _end) that Put fills inline; Spill takes what does
+// not fit (and sets a new window).
+class Byte_Out {
  public:
-  std::string bytes;
+  void Put(const void* data, size_t n) {
+    if (n <= size_t(_end - _at)) {
+      if (n > 0) std::memcpy(_at, data, n);  // an empty vector's data() may be null
+      _at += n;
+    } else {
+      Spill(static_cast<const char*>(data), n);
+    }
+  }
 
  protected:
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    bytes.append(s, size_t(n));
-    return n;
-  }
-  int_type overflow(int_type c) override {
-    if (c != traits_type::eof()) bytes.push_back(char(c));
-    return c;
-  }
+  Byte_Out() = default;
+  ~Byte_Out() = default;
+  Byte_Out(const Byte_Out&) = delete;
+  Byte_Out& operator=(const Byte_Out&) = delete;
+  virtual void Spill(const char* data, size_t n) = 0;
+  char* _at = nullptr;
+  char* _end = nullptr;
+};
+
+// A growing byte buffer; clear() keeps its memory for the next use.
+class Byte_Buffer final : public Byte_Out {
+ public:
+  Byte_Buffer() = default;
+  virtual ~Byte_Buffer() = default;
+  const char* data() const { return _bytes.get(); }
+  size_t size() const { return size_t(_at - _bytes.get()); }
+  void clear() { _at = _bytes.get(); }
+  void reserve(size_t n);
+
+ private:
+  void Spill(const char* data, size_t n) override;
+  std::unique_ptr<char[]> _bytes;
 };
 
 // A read-only view of bytes as a stream buffer; a read past the end reads short, which
@@ -142,7 +167,74 @@ struct Pending_Reference {
   uint64_t component;
 };
 
+// A saved object of an identified type, to be written in identity order.
+struct Identified_Entry {
+  uint64_t identity;
+  uint64_t revision;
+  void* object;
+};
+// A saved object of another type: its record's place in a Byte_Buffer, and its sort key
+// (next revision, then the record's first 8 bytes big-endian, padded with zeros).
+struct Record_Entry {
+  uint64_t revision;
+  uint64_t key;
+  size_t offset, size;
+};
+// The memory a sort of n entries borrows, kept for the next sort.
+template <class Entry>
+struct Sort_Buffers {
+  std::vector<Entry> aside, merged;
+};
+// Orders `entries` by (revision, key, then the bytes of the records at `records`).
+void Sort_Records(std::vector<Record_Entry>& entries, Sort_Buffers<Record_Entry>& buffers,
+                  const char* records);
+// Orders `entries` by identity.
+void Sort_Identified(std::vector<Identified_Entry>& entries, Sort_Buffers<Identified_Entry>& buffers);
+
+// What a save reuses from one checkpoint to the next, so that a run's later checkpoints take
+// no fresh memory.
+struct Save_Scratch {
+  std::vector<Identified_Entry> identified;
+  Sort_Buffers<Identified_Entry> identified_sorting;
+  std::vector<Record_Entry> records;
+  Sort_Buffers<Record_Entry> sorting;
+  Byte_Buffer fields;
+};
+
+class Body_Pipe;
+
 }  // namespace checkpoint_detail
+
+// A cereal output archive that writes the bytes of cereal's binary archive (so
+// cereal::BinaryInputArchive reads them back) into a Byte_Out, without a stream between.
+class Checkpoint_Output_Archive
+    : public cereal::OutputArchive<Checkpoint_Output_Archive, cereal::AllowEmptyClassElision> {
+ public:
+  explicit Checkpoint_Output_Archive(checkpoint_detail::Byte_Out& out)
+      : cereal::OutputArchive<Checkpoint_Output_Archive, cereal::AllowEmptyClassElision>(this), _out(&out) {}
+  void saveBinary(const void* data, std::streamsize size) { _out->Put(data, size_t(size)); }
+
+ private:
+  checkpoint_detail::Byte_Out* _out;
+};
+
+template <class T>
+std::enable_if_t<std::is_arithmetic_v<T>> CEREAL_SAVE_FUNCTION_NAME(Checkpoint_Output_Archive& a,
+                                                                    const T& t) {
+  a.saveBinary(std::addressof(t), sizeof(t));
+}
+template <class T>
+void CEREAL_SAVE_FUNCTION_NAME(Checkpoint_Output_Archive& a, const cereal::BinaryData<T>& data) {
+  a.saveBinary(data.data, std::streamsize(data.size));
+}
+template <class T>
+void CEREAL_SERIALIZE_FUNCTION_NAME(Checkpoint_Output_Archive& a, cereal::NameValuePair<T>& t) {
+  a(t.value);
+}
+template <class T>
+void CEREAL_SERIALIZE_FUNCTION_NAME(Checkpoint_Output_Archive& a, cereal::SizeTag<T>& t) {
+  a(t.size);
+}
 
 class Checkpoint_Io;
 
@@ -202,13 +294,11 @@ class Checkpoint_Io {
   void privAdd_Reference(void** slot, uint64_t identity, uint64_t component);
 
  private:
-  template <class Contents>
-  friend void Write_Checkpoint(const std::filesystem::path&, const Checkpoint_Header&, const Measures*,
-                               Contents&&);
+  friend class Checkpoint_Writer;
   friend class Checkpoint_Reader;
-  Checkpoint_Io(cereal::BinaryOutputArchive* out, cereal::BinaryInputArchive* in,
-                checkpoint_detail::Byte_Source* source, uint32_t iteration)
-      : _out(out), _in(in), _source(source), _iteration(iteration) {
+  Checkpoint_Io(Checkpoint_Output_Archive* out, checkpoint_detail::Save_Scratch* scratch,
+                cereal::BinaryInputArchive* in, checkpoint_detail::Byte_Source* source, uint32_t iteration)
+      : _out(out), _scratch(scratch), _in(in), _source(source), _iteration(iteration) {
     privEnter();
   }
   ~Checkpoint_Io();
@@ -226,7 +316,8 @@ class Checkpoint_Io {
   uint64_t privRead_Count(size_t least_bytes_each);
   Revision privRead_Revision();
 
-  cereal::BinaryOutputArchive* _out;
+  Checkpoint_Output_Archive* _out;
+  checkpoint_detail::Save_Scratch* _scratch;  // saving only
   cereal::BinaryInputArchive* _in;
   checkpoint_detail::Byte_Source* _source;
   uint32_t _iteration;
@@ -235,13 +326,59 @@ class Checkpoint_Io {
   std::vector<checkpoint_detail::Pending_Reference> _references;
 };
 
-// Writes the checkpoint of the run that turns (or has just stopped) to `path`: `header`,
-// the clock (header.iteration), the run fingerprint, `measures` (null: none) and what
-// `contents(io)` describes. A Checkpoint_Error when the file cannot be written (the previous
-// file, if any, is then left as it was). REQUIRES: controlling thread, no worker stepping.
+// Writes the checkpoints of one file, one at a time. Write makes the body in memory on the
+// calling thread (the state as it is then) and returns; a thread of the writer's own computes
+// its CRC-32, writes it to "<file>.tmp", fsyncs it, renames it over <file> and fsyncs the
+// folder. Until that rename <file> keeps the previous checkpoint whole, so a process killed at
+// any point leaves a whole checkpoint (or none before the first).
+//
+// The body goes through a pool of buffers of bounded size, kept from one checkpoint to the
+// next: a body larger than the pool is written while it is made, the calling thread waiting
+// for buffers the file has taken.
+//
+// A failure is never lost: the temporary file cannot be made (Write throws at once), or a
+// write, the sync or the rename fails (the next Write or Wait throws it, once). After a
+// failure <file> is left as it was.
+//
+// Thread safety: one controlling thread calls everything; Write while no worker steps. The
+// destructor waits for the checkpoint on its way; a failure that no Wait reported then goes
+// to standard error as one line (no exception), so a caller that must act on it calls Wait.
+class Checkpoint_Writer {
+ public:
+  explicit Checkpoint_Writer(std::filesystem::path path);
+  ~Checkpoint_Writer();
+  Checkpoint_Writer(const Checkpoint_Writer&) = delete;
+  Checkpoint_Writer& operator=(const Checkpoint_Writer&) = delete;
+
+  // Waits for the previous checkpoint (a Checkpoint_Error if it failed), then makes the body
+  // of the run that turns (or has just stopped): `header`, the clock (header.iteration), the
+  // run fingerprint, `measures` (null: none) and what `contents(io)` describes. An exception
+  // of `contents` passes through, and the temporary file is removed.
+  template <class Contents>
+  void Write(const Checkpoint_Header& header, const Measures* measures, Contents&& contents);
+  // Returns once the last checkpoint written is in place; a Checkpoint_Error if it failed.
+  void Wait();
+
+ private:
+  checkpoint_detail::Byte_Out& privBegin();
+  void privEnd();
+  void privAbandon() noexcept;
+  std::filesystem::path _path;
+  std::unique_ptr<checkpoint_detail::Body_Pipe> _pipe;
+  checkpoint_detail::Save_Scratch _scratch;
+};
+
+// Writes the checkpoint of the run that turns (or has just stopped) to `path` and returns once
+// it is in place (Checkpoint_Writer's Write, then Wait). A Checkpoint_Error when the file
+// cannot be written (the previous file, if any, is then left as it was). REQUIRES: controlling
+// thread, no worker stepping.
 template <class Contents>
 void Write_Checkpoint(const std::filesystem::path& path, const Checkpoint_Header& header,
-                      const Measures* measures, Contents&& contents);
+                      const Measures* measures, Contents&& contents) {
+  Checkpoint_Writer writer(path);
+  writer.Write(header, measures, std::forward<Contents>(contents));
+  writer.Wait();
+}
 
 // A checkpoint read from a file and checked (length, CRC-32, format), its header parsed;
 // Restore puts its state into the run that is set up.
@@ -274,42 +411,8 @@ class Checkpoint_Reader {
 };
 
 namespace checkpoint_detail {
-// A checkpoint file being written: "<path>.tmp" is made at once and the body streams into it
-// through a buffer, its length and CRC-32 kept; Finish writes the prefix before the body,
-// fsyncs, renames over <path> and fsyncs the folder. Destroyed unfinished (an exception on the
-// way), it removes the temporary file, and the file at <path> stays as it was. A write that
-// fails is remembered (error()) and reported by the stream as a short write.
-class File_Sink : public std::streambuf {
- public:
-  // A Checkpoint_Error when the temporary file cannot be made.
-  explicit File_Sink(const std::filesystem::path& path);
-  ~File_Sink() override;
-  File_Sink(const File_Sink&) = delete;
-  File_Sink& operator=(const File_Sink&) = delete;
-  // A Checkpoint_Error when a write, the sync or the rename fails.
-  void Finish();
-  // The first failure's message ("" while none).
-  const std::string& error() const { return _error; }
-
- protected:
-  std::streamsize xsputn(const char* s, std::streamsize n) override;
-  int_type overflow(int_type c) override;
-
- private:
-  bool privWrite(const char* data, size_t n);  // to the file, counted and checksummed
-  bool privFlush();                            // the buffer's bytes, then an empty buffer
-  std::filesystem::path _path;
-  std::string _temporary;
-  int _fd = -1;
-  std::vector<char> _buffer;
-  uint64_t _length = 0;  // body bytes written to the file
-  uint32_t _crc = 0;
-  uint64_t _unsynced = 0;  // written since the last start of a write-back
-  std::string _error;
-  bool _finished = false;
-};
 // The header, clock, records and fingerprint as the body begins.
-void Save_Run(cereal::BinaryOutputArchive& out, const Checkpoint_Header& header, const Measures* measures);
+void Save_Run(Checkpoint_Output_Archive& out, const Checkpoint_Header& header, const Measures* measures);
 }  // namespace checkpoint_detail
 
 // ---------------------------------------------------------------------------------------
@@ -365,63 +468,42 @@ void Checkpoint_Io::privSave() {
   };
   if constexpr (identified) {
     // Identity order needs no field: the objects themselves, sorted, write their fields.
-    struct Object_Entry {
-      uint64_t identity;
-      uint64_t revision;
-      T* object;
-    };
-    std::vector<Object_Entry> objects;
+    std::vector<checkpoint_detail::Identified_Entry>& objects = _scratch->identified;
+    objects.clear();
     objects.reserve(size_t(Live_Count<T>()));
     For_Each_Live<T>([&](T& object) {
       objects.push_back({object._identity, next_of(object)._revision, &object});
     });
-    auto by_identity = [](const Object_Entry& a, const Object_Entry& b) { return a.identity < b.identity; };
-    // Objects made in identity order and never freed are already in order: no sort then.
-    if (!std::is_sorted(objects.begin(), objects.end(), by_identity))
-      std::sort(objects.begin(), objects.end(), by_identity);
+    checkpoint_detail::Sort_Identified(objects, _scratch->identified_sorting);
     (*_out)(std::string(T::component_manager->_display_name), uint64_t(objects.size()));
-    for (const Object_Entry& e : objects) (*_out)(e.identity, e.revision, *e.object);
+    for (const checkpoint_detail::Identified_Entry& e : objects)
+      (*_out)(e.identity, e.revision, *static_cast<T*>(e.object));
   } else {
     // Each object's fields into one buffer, then the objects in the order of their bytes.
-    checkpoint_detail::Byte_Sink fields;
-    // key: the first 8 bytes of the record, big-endian and padded with zeros, which orders
-    // records as their bytes do (ties compare the bytes).
-    struct Entry {
-      uint64_t key;
-      uint64_t revision;
-      size_t offset, size;
-    };
-    std::vector<Entry> entries;
+    checkpoint_detail::Byte_Buffer& fields = _scratch->fields;
+    std::vector<checkpoint_detail::Record_Entry>& entries = _scratch->records;
+    fields.clear();
+    entries.clear();
     entries.reserve(size_t(Live_Count<T>()));
-    // Fields of about an object's size each: the buffer seldom grows (and copies) while it fills.
-    fields.bytes.reserve(entries.capacity() * sizeof(T));
     {
-      std::ostream stream(&fields);
-      cereal::BinaryOutputArchive archive(stream);
+      Checkpoint_Output_Archive archive(fields);
       For_Each_Live<T>([&](T& object) {
         const Revision next = next_of(object);
-        const size_t offset = fields.bytes.size();
+        const size_t offset = fields.size();
         archive(object);
-        const size_t size = fields.bytes.size() - offset;
+        const size_t size = fields.size() - offset;
+        const char* record = fields.data() + offset;
         uint64_t key = 0;
         for (size_t k = 0; k < std::min<size_t>(8, size); ++k)
-          key |= uint64_t(uint8_t(fields.bytes[offset + k])) << (56 - 8 * k);
-        entries.push_back(Entry{key, next._revision, offset, size});
+          key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
+        entries.push_back(checkpoint_detail::Record_Entry{next._revision, key, offset, size});
       });
     }
-    const std::string& bytes = fields.bytes;
-    auto record = [&](const Entry& e) { return std::string_view(bytes.data() + e.offset, e.size); };
-    auto before = [&](const Entry& a, const Entry& b) {
-      if (a.revision != b.revision) return a.revision < b.revision;
-      if (a.key != b.key) return a.key < b.key;
-      return record(a) < record(b);
-    };
-    if (!std::is_sorted(entries.begin(), entries.end(), before))
-      std::sort(entries.begin(), entries.end(), before);
+    checkpoint_detail::Sort_Records(entries, _scratch->sorting, fields.data());
     (*_out)(std::string(T::component_manager->_display_name), uint64_t(entries.size()));
-    for (const Entry& e : entries) {
+    for (const checkpoint_detail::Record_Entry& e : entries) {
       (*_out)(e.revision);
-      (*_out)(cereal::binary_data(bytes.data() + e.offset, e.size));
+      _out->saveBinary(fields.data() + e.offset, std::streamsize(e.size));
     }
   }
 }
@@ -474,21 +556,19 @@ void Checkpoint_Io::privLoad(Load* load) {
 }
 
 template <class Contents>
-void Write_Checkpoint(const std::filesystem::path& path, const Checkpoint_Header& header,
-                      const Measures* measures, Contents&& contents) {
-  checkpoint_detail::File_Sink file(path);
+void Checkpoint_Writer::Write(const Checkpoint_Header& header, const Measures* measures,
+                              Contents&& contents) {
+  checkpoint_detail::Byte_Out& body = privBegin();
   try {
-    std::ostream stream(&file);
-    cereal::BinaryOutputArchive out(stream);
+    Checkpoint_Output_Archive out(body);
     checkpoint_detail::Save_Run(out, header, measures);
-    Checkpoint_Io io(&out, nullptr, nullptr, header.iteration);
+    Checkpoint_Io io(&out, &_scratch, nullptr, nullptr, header.iteration);
     contents(io);
-  } catch (const std::exception&) {
-    // A failed write shows as a short one to cereal: the sink knows why.
-    if (!file.error().empty()) throw Checkpoint_Error(file.error());
+  } catch (...) {
+    privAbandon();
     throw;
   }
-  file.Finish();
+  privEnd();
 }
 
 template <class Contents>
@@ -497,10 +577,18 @@ void Checkpoint_Reader::Restore(Measures* measures, Contents&& contents) {
   std::istream stream(&source);
   cereal::BinaryInputArchive in(stream);
   privRestore_Run(measures, in, source);
-  Checkpoint_Io io(nullptr, &in, &source, _header.iteration);
+  Checkpoint_Io io(nullptr, nullptr, &in, &source, _header.iteration);
   contents(io);
   io.privFinish();
   if (source.remaining() != 0) io.Refuse("bytes are left over after the model's state");
 }
 
 }  // namespace quarnel
+
+// cereal's traits pair an output archive with the input archive that reads it.
+namespace cereal::traits::detail {
+template <>
+struct get_input_from_output<quarnel::Checkpoint_Output_Archive> {
+  using type = cereal::BinaryInputArchive;
+};
+}  // namespace cereal::traits::detail

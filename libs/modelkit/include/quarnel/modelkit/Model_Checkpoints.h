@@ -17,6 +17,11 @@
 //    at the end of the iteration at which a stop signal ends the run (World::stop_requested),
 //    after that iteration's row: the records are flushed first, so the file's records position
 //    is on disk.
+//  - The hook returns once the state is copied into the checkpoint's body; the file is written,
+//    synced and put in place by a thread of its own while the run goes on (Checkpoint_Writer).
+//    The next checkpoint, the last iteration (`steps`) and a stop signal's iteration wait for
+//    it: the run's last checkpoint is in place when its last hook returns, and a failure to
+//    write one is thrown (Checkpoint_Error) by the hook that waits, never lost.
 //  - A resume refuses, with a one-line Checkpoint_Error (the program's status 1), a checkpoint
 //    of another model, one whose seed or parameters differ from the run's (unless --fork; the
 //    number of steps may differ), and one at or after the run's last step.
@@ -69,17 +74,23 @@ class Model_Checkpoints {
     _reader->Restore(measures, contents);
   }
 
-  // In the iteration hook after iteration `iteration`'s row: writes the checkpoint when due.
+  // In the iteration hook after iteration `iteration`'s row: writes the checkpoint when due,
+  // and waits for the one on its way at the run's last iteration and when a stop signal ends
+  // the run (a Checkpoint_Error if it failed).
   void After_Iteration(uint32_t iteration, Recorder& records, const Measures* measures,
                        const Checkpoint_Contents& contents);
-  // Writes the checkpoint now, as the end of `iteration` (After_Iteration's write).
+  // Writes the checkpoint now, as the end of `iteration`, and waits until it is in place.
   void Save(uint32_t iteration, Recorder& records, const Measures* measures,
             const Checkpoint_Contents& contents);
+  // Waits for the checkpoint on its way, if any (a Checkpoint_Error if it failed).
+  void Finish();
 
  private:
   Model_Options _options;
+  uint32_t _steps;
   Checkpoint_Header _header;  // this run's: model, version, parameters, seed
   std::unique_ptr<Checkpoint_Reader> _reader;
+  std::unique_ptr<Checkpoint_Writer> _writer;  // with --checkpoint
 };
 
 // Open_Records (Model_Command_Line.h) for a run that may continue a checkpoint's records.

@@ -83,8 +83,9 @@ Program_Output Run_To_End(const std::string& program, const std::string& args,
                           const std::string& err_to = "");
 
 // A checkpoint test of a model program: a run of `steps` steps that never stopped against runs
-// saved every `every` steps, killed by SIGKILL once their CSV has `kill_at_lines` lines, and
-// resumed (--resume) with other threads and block sizes; the caller compares what it needs.
+// saved every `every` steps, killed by SIGKILL once their CSV has `kill_at_lines` lines and a
+// checkpoint is in place, and resumed (--resume) with other threads and block sizes; the caller
+// compares what it needs.
 // `args` are the options of every run (a size, parameters); the files are `scratch` + suffixes.
 class Resume_Trial {
  public:
