@@ -58,25 +58,25 @@ void Model_Checkpoints::After_Iteration(uint32_t iteration, Recorder& records, c
   const bool due =
       _options.checkpoint_every > 0 && (iteration + 1) % uint32_t(_options.checkpoint_every) == 0;
   const bool stop = World::stop_requested();
-  if (due || stop) {
-    records.Flush();
-    Checkpoint_Header header = _header;
-    header.iteration = iteration + 1;
-    header.records = Records_Position{records.last_step(), records.rows(), records.run_id()};
-    _writer->Write(header, measures, contents);
-  }
+  if (due || stop) privWrite(iteration, records, measures, contents);
   if (stop || iteration + 1 >= _steps) Finish();
 }
 
 void Model_Checkpoints::Save(uint32_t iteration, Recorder& records, const Measures* measures,
                              const Checkpoint_Contents& contents) {
   if (_options.checkpoint.empty()) return;
+  privWrite(iteration, records, measures, contents);
+  Finish();
+}
+
+// The records are flushed first, so that the position the checkpoint holds is on disk.
+void Model_Checkpoints::privWrite(uint32_t iteration, Recorder& records, const Measures* measures,
+                                  const Checkpoint_Contents& contents) {
   records.Flush();
   Checkpoint_Header header = _header;
   header.iteration = iteration + 1;
   header.records = Records_Position{records.last_step(), records.rows(), records.run_id()};
   _writer->Write(header, measures, contents);
-  Finish();
 }
 
 void Model_Checkpoints::Finish() {

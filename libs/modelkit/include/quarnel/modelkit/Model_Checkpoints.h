@@ -86,6 +86,10 @@ class Model_Checkpoints {
   void Finish();
 
  private:
+  // Hands the state at the end of `iteration` to the writer's thread.
+  void privWrite(uint32_t iteration, Recorder& records, const Measures* measures,
+                 const Checkpoint_Contents& contents);
+
   Model_Options _options;
   uint32_t _steps;
   Checkpoint_Header _header;  // this run's: model, version, parameters, seed
