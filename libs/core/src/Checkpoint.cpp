@@ -495,7 +495,6 @@ void Checkpoint_Writer::privEnd() {
 
 void Checkpoint_Writer::privAbandon() noexcept {
   _pipe->Abandon();
-  _pipe->Join();
 }
 
 void Checkpoint_Writer::Wait() {
