@@ -5,29 +5,23 @@
 #include <quarnel/World.h>
 
 namespace quarnel {
-namespace {
 
-// One step of the engine on this worker. A failure is logged and reported through
-// Throw_Exception, which also counts the worker out of the step.
-void Step_Once(World& world, Revision& revision) {
+std::exception_ptr Step_Engine_Once(Revision& revision) noexcept {
   try {
     World::simulation_engine().Step(revision);
+    return nullptr;
   } catch (std::exception const& e) {
     Quarnel_Logging_Interface::error(std::string("Exception on worker thread ") +
                                      std::to_string(__thread_id) + ": " + e.what());
-    world.Throw_Exception(std::current_exception());
-    return;
+    return std::current_exception();
   } catch (...) {
     Quarnel_Logging_Interface::error("Unknown exception on worker thread " + std::to_string(__thread_id));
-    world.Throw_Exception(std::current_exception());
-    return;
+    return std::current_exception();
   }
-  world.Count_Down_Step();
 }
 
-}  // namespace
-
-// One run after another while the World keeps this worker; one run otherwise.
+// One run after another while the World keeps this worker; one run otherwise. In a run of one
+// worker the controlling thread steps in its place (World.h): the worker checks in and leaves.
 void* Simulation_Loop(int thread_id) {
   World& world = World::Instance();
   World::Worker_Home* const home = world.Home_Of(thread_id);
@@ -38,7 +32,11 @@ void* Simulation_Loop(int thread_id) {
     world.Wait_At_Finish_Gate();
     Revision revision = __revision_omega;
     while (world.running()) {
-      Step_Once(world, revision);
+      // A failure counts this worker out of the step too (Throw_Exception).
+      if (std::exception_ptr failure = Step_Engine_Once(revision))
+        world.Throw_Exception(std::move(failure));
+      else
+        world.Count_Down_Step();
       world.Wait_At_Finish_Gate();
     }
     world.Count_Exit();

@@ -204,6 +204,7 @@ void World::Initialize(Simulation_Configuration& config) {
   _waiting = cores == 1             ? Waiting::one_core
              : _num_threads < cores ? Waiting::free_core
                                     : Waiting::shared_cores;
+  _step_on_controller = _num_threads == 1;
   _pre_allocation_amount = config.pre_allocation_amount;
   _execution_blocks_per_thread = uint32_t(config.execution_blocks_per_thread);
   _execution_objects_per_block = uint32_t(config.execution_objects_per_block);
@@ -293,7 +294,7 @@ void World::Start_Turning(std::filesystem::path output_directory) {
     _stopped_on_request = true;
     Stop_Turning();
   } else {
-    Move_Threads_From_Finished_To_Ready();
+    privOpen_Cycle();
   }
   while (_running.load()) {
     privWait_For_Step();
@@ -319,7 +320,7 @@ void World::Start_Turning(std::filesystem::path output_directory) {
       Stop_Turning();
       break;
     }
-    Move_Threads_From_Finished_To_Ready();
+    privOpen_Cycle();
   }
   _progress.Finish();
   if (_exception_thrown.load()) privThrow_Worker_Failure();
@@ -583,15 +584,24 @@ void World::privForget_Workers_After_Fork() {
 }
 
 void World::Throw_Exception(std::exception_ptr cause) {
+  privRecord_Failure(std::move(cause));
+  Count_Down_Step();
+}
+
+// `_running` is cleared by the controlling thread once every worker has finished the step: a
+// worker that read it false in the middle of a cycle would leave its loop without counting
+// down, and the controller would wait forever.
+void World::privRecord_Failure(std::exception_ptr cause) {
   if (cause) {
     std::lock_guard lock(_failure_mutex);
     if (!_first_failure) _first_failure = std::move(cause);
   }
-  // `_running` is cleared by the controlling thread once every worker has finished the
-  // step: a worker that read it false in the middle of a cycle would leave its loop without
-  // counting down, and the controller would wait forever.
   _exception_thrown.exchange(true);
-  Count_Down_Step();
+}
+
+// A run of one worker keeps it at the gate: the controller steps in its place (privWait_For_Step).
+void World::privOpen_Cycle() {
+  if (!_step_on_controller) Move_Threads_From_Finished_To_Ready();
 }
 
 // Invariant 1: a system call only when a worker sleeps.
@@ -654,9 +664,18 @@ void World::Wait_For_Workers(std::chrono::microseconds poll, std::chrono::steady
   _threads_done.store(0, std::memory_order_relaxed);
 }
 
-// The controller's wait for a step (World.h tells the three ways).
+// The controller's wait for a step, or in a run of one worker the step itself (World.h tells
+// the ways).
 void World::privWait_For_Step() {
   using namespace std::chrono;
+  if (_step_on_controller) {
+    // As worker 0: its per-thread entries, and the step of the one worker there is.
+    const int32_t controller = std::exchange(__thread_id, 0);
+    Revision ignored = __revision_omega;
+    if (std::exception_ptr failure = Step_Engine_Once(ignored)) privRecord_Failure(std::move(failure));
+    __thread_id = controller;
+    return;
+  }
   if (_waiting == Waiting::one_core) {
     // A woken thread runs ahead of other processes on the core; one that yields, behind them.
     Wait_For_Workers();

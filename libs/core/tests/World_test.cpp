@@ -363,9 +363,11 @@ TEST(World_Test, Each_Run_Has_Workers_Of_Its_Own_Unless_Asked_To_Keep_Them) {
 TEST(World_Test, Workers_Are_Kept_From_One_Run_To_The_Next_On_Request) {
   World::Instance().Set_Keep_Workers(true);
   std::map<int, pid_t> first;
+  // A one-worker run steps on the controlling thread; its worker is still the kept one after it.
   for (int threads : {2, 3, 1, 3}) {
     const std::map<int, pid_t> seen = Worker_Threads_Of_A_Run(threads);
     ASSERT_EQ(seen.size(), size_t(threads));
+    if (threads == 1) continue;
     for (auto [worker, tid] : seen) {
       const auto [kept, is_new] = first.emplace(worker, tid);
       EXPECT_EQ(kept->second, tid) << "worker " << worker << " in a run of " << threads;
@@ -392,6 +394,31 @@ TEST(World_Test, Workers_Are_Kept_From_One_Run_To_The_Next_On_Request) {
   const std::map<int, pid_t> fresh = Worker_Threads_Of_A_Run(3);
   ASSERT_EQ(fresh.size(), 3u);
   for (int worker : {0, 1, 2}) EXPECT_NE(fresh.at(worker), kept.at(worker));
+}
+
+// A one-worker run hands nothing over: the controlling thread steps as worker 0, and is the
+// controlling thread again for the hook and after the run.
+TEST(World_Test, A_Run_Of_One_Worker_Steps_On_The_Controlling_Thread_As_Worker_0) {
+  Probe_Manager probe;
+  probe.next_revision = Next_Iteration;
+  std::vector<std::pair<pid_t, int>> steps, hooks;
+  probe.on_step = [&](Revision) { steps.emplace_back(gettid(), __thread_id); };
+  World::Instance().Set_Iteration_Hook([&](uint32_t) { hooks.emplace_back(gettid(), __thread_id); });
+  Start_Run(probe, 1, 3);
+  pid_t controller = 0;
+  int after = -1;
+  Run_Bounded([&] {
+    controller = gettid();
+    __thread_id = 1;  // as Initialize leaves it on the controlling thread
+    World::Instance().Start_Turning(".");
+    after = __thread_id;
+  });
+  World::Terminate_Simulation();
+  ASSERT_EQ(steps.size(), 3u);
+  for (auto [tid, index] : steps) EXPECT_EQ(std::pair(tid, index), std::pair(controller, 0));
+  ASSERT_EQ(hooks.size(), 3u);
+  for (auto [tid, index] : hooks) EXPECT_EQ(std::pair(tid, index), std::pair(controller, 1));
+  EXPECT_EQ(after, 1);
 }
 
 // A child forked after a run has none of the parent's kept workers; its own run must start

@@ -22,8 +22,13 @@
 // change only between runs and the clock only between cycles, while every worker is parked
 // at the gate.
 //
-// How a thread waits depends on the processors the process may use (its affinity mask, read
-// by each Initialize):
+// A run of one worker has nothing to share out, so the controlling thread steps the engine
+// itself, as worker 0 (`__thread_id` 0 during the step), and a cycle makes no hand-off at
+// all: its one worker thread checks in, sleeps at the gate and leaves when the run ends.
+// Handlers see the same thread index, per-thread entries and order of work as on a worker.
+//
+// With two workers or more, how a thread waits depends on the processors the process may use
+// (its affinity mask, read by each Initialize):
 //  - a free core (fewer workers than processors): a waiting thread spins a few microseconds,
 //    then polls by yielding, then sleeps. The controller polls through short steps only and
 //    sleeps through longer ones on a timer set just before the step should end.
@@ -238,6 +243,8 @@ class World {
   ~World();
 
   [[noreturn]] void privThrow_Worker_Failure();
+  void privRecord_Failure(std::exception_ptr cause);
+  void privOpen_Cycle();
   void privStart_Workers();
   void privWait_For_Step();
   void privRetire_Workers();
@@ -283,6 +290,8 @@ class World {
   std::atomic<bool> _running{false};
   Revision _current_revision = __revision_free;
   Waiting _waiting = Waiting::free_core;
+  // A run of one worker: the controlling thread steps in its place (set before it starts).
+  bool _step_on_controller = false;
 
   std::atomic<uint32_t> _num_iterations{0};  // Stop_Mid_Simulation writes it from a worker
   uint32_t _num_threads = 1;
@@ -339,5 +348,9 @@ inline World& World::Instance() {
 
 // Body of worker thread `thread_id`; always returns null.
 void* Simulation_Loop(int thread_id);
+
+// Steps the engine once on the calling thread as worker `__thread_id`. Returns null, or the
+// step's failure after logging it.
+std::exception_ptr Step_Engine_Once(Revision& revision) noexcept;
 
 }  // namespace quarnel
