@@ -246,20 +246,25 @@ fs::path get_next_dir_in_sequence(fs::path base, fs::path name) {
   }
 }
 
+// Several programs may start in one folder at once. Each archives into a folder it made
+// itself, so no program's rename can replace a log that another has just archived; and a log
+// that another program moved away first is not a failure, only nothing left to archive.
 void Quarnel_Logging_Interface::archive_old_logfile(fs::path folder, fs::path file_name) {
   if (!fs::exists(folder)) return;
-  const fs::path archive = get_next_dir_in_sequence(folder, "archive");
-  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-    if (entry.is_directory() || entry.path().filename() != file_name) continue;
-    fs::create_directory(archive);
-    const fs::path destination = archive / file_name;
-    std::error_code error;
-    fs::rename(entry.path(), destination, error);
-    if (error) {
-      throw std::runtime_error("Failed to archive file " + destination.string() + " - " + error.message());
-    }
+  const fs::path source = folder / file_name;
+  std::error_code error;
+  // Any kind of file of that name but a folder (or a link to one).
+  if (!fs::exists(fs::symlink_status(source, error)) || fs::is_directory(fs::status(source, error))) return;
+  fs::path archive = get_next_dir_in_sequence(folder, "archive");
+  while (!fs::create_directory(archive)) archive = get_next_dir_in_sequence(folder, "archive");
+  const fs::path destination = archive / file_name;
+  fs::rename(source, destination, error);
+  if (error && !fs::exists(fs::symlink_status(source))) {
+    fs::remove(archive, error);
     return;
   }
+  if (error)
+    throw std::runtime_error("Failed to archive file " + destination.string() + " - " + error.message());
 }
 
 // A folder that cannot be created is reported and changes nothing: the log files keep

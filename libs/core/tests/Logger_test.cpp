@@ -9,6 +9,8 @@
 #include <log4cpp/SimpleLayout.hh>
 #include <log4cpp/StringQueueAppender.hh>
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -335,6 +337,65 @@ TEST_F(Logger_Test, Archive_Fills_Gaps_And_Moves_Only_The_Exact_File) {
   EXPECT_EQ(quarnel::get_next_dir_in_sequence("log", "archive"), fs::path("log/archive5"));
   fs::remove_all("log/archive1");
   EXPECT_EQ(quarnel::get_next_dir_in_sequence("log", "archive"), fs::path("log/archive1"));
+}
+
+// Programs started together in one folder each archive the log they find and start their own.
+// No start may fail because another moved the old log first, and no log may be lost or replace
+// another in an archive folder.
+TEST_F(Logger_Test, Programs_Starting_Together_Lose_No_Log_And_Report_No_Failure) {
+  constexpr int kPrograms = 8;
+  std::multiset<std::string> expected, found;
+  for (int round = 0; round < 15; ++round) {
+    fs::remove_all("log");
+    fs::create_directory("log");
+    Write_File("log/quarnel_progress.log", "old run\n");
+    expected = {"old run\n"};
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < kPrograms; ++i) {
+      const pid_t child = fork();
+      ASSERT_NE(child, -1);
+      if (child == 0) {
+        close(go[1]);
+        char byte;
+        (void)!read(go[0], &byte, 1);  // every child waits here until the parent closes the pipe
+        try {
+          Q::archive_old_logfile("log", "quarnel_progress.log");
+        } catch (...) {
+          _exit(1);
+        }
+        // Its own log, unless another program has made one since: exit 10 if it is there.
+        const int fd = open("log/quarnel_progress.log", O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0) _exit(0);
+        const std::string text = "run " + std::to_string(i) + "\n";
+        (void)!write(fd, text.data(), text.size());
+        close(fd);
+        _exit(10);
+      }
+      children.push_back(child);
+    }
+    close(go[0]);
+    close(go[1]);
+    for (size_t i = 0; i < children.size(); ++i) {
+      int status = 0;
+      ASSERT_EQ(waitpid(children[i], &status, 0), children[i]);
+      ASSERT_TRUE(WIFEXITED(status));
+      ASSERT_NE(WEXITSTATUS(status), 1) << "program " << i << " failed to archive, round " << round;
+      if (WEXITSTATUS(status) == 10) expected.insert("run " + std::to_string(i) + "\n");
+    }
+    found.clear();
+    for (const fs::directory_entry& entry : fs::directory_iterator("log")) {
+      if (entry.path().filename() == "quarnel_progress.log") {
+        found.insert(Read_File(entry.path()));
+        continue;
+      }
+      ASSERT_TRUE(entry.is_directory()) << entry.path();
+      ASSERT_TRUE(fs::exists(entry.path() / "quarnel_progress.log")) << "an empty " << entry.path();
+      found.insert(Read_File(entry.path() / "quarnel_progress.log"));
+    }
+    ASSERT_EQ(found, expected) << "round " << round;
+  }
 }
 
 TEST_F(Logger_Test, Output_Folder_Takes_Over_The_Rolling_Log_And_Leaves_The_Console) {
