@@ -259,7 +259,9 @@ void Quarnel_Logging_Interface::archive_old_logfile(fs::path folder, fs::path fi
   while (!fs::create_directory(archive)) archive = get_next_dir_in_sequence(folder, "archive");
   const fs::path destination = archive / file_name;
   fs::rename(source, destination, error);
-  if (error && !fs::exists(fs::symlink_status(source))) {
+  // Gone from under us (the archive folder is ours alone): another program moved it first,
+  // and may already have started a new log of that name, which is not ours to move.
+  if (error == std::errc::no_such_file_or_directory) {
     fs::remove(archive, error);
     return;
   }
