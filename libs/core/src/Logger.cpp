@@ -255,9 +255,14 @@ void Quarnel_Logging_Interface::archive_old_logfile(fs::path folder, fs::path fi
   std::error_code error;
   // Any kind of file of that name but a folder (or a link to one).
   if (!fs::exists(fs::symlink_status(source, error)) || fs::is_directory(fs::status(source, error))) return;
-  fs::path archive = get_next_dir_in_sequence(folder, "archive");
-  while (!fs::create_directory(archive)) archive = get_next_dir_in_sequence(folder, "archive");
+  // A number another program takes first (or has just given up) is skipped.
+  fs::path archive;
+  do {
+    archive = get_next_dir_in_sequence(folder, "archive");
+  } while (!fs::create_directory(archive, error) && (!error || error == std::errc::file_exists));
   const fs::path destination = archive / file_name;
+  if (error)
+    throw std::runtime_error("Failed to archive file " + destination.string() + " - " + error.message());
   fs::rename(source, destination, error);
   // Gone from under us (the archive folder is ours alone): another program moved it first,
   // and may already have started a new log of that name, which is not ours to move.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -362,7 +363,8 @@ TEST_F(Logger_Test, Programs_Starting_Together_Lose_No_Log_And_Report_No_Failure
         (void)!read(go[0], &byte, 1);  // every child waits here until the parent closes the pipe
         try {
           Q::archive_old_logfile("log", "quarnel_progress.log");
-        } catch (...) {
+        } catch (std::exception const& e) {
+          std::fprintf(stderr, "program %d: %s\n", i, e.what());
           _exit(1);
         }
         // Its own log, unless another program has made one since: exit 10 if it is there.
