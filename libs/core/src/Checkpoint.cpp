@@ -174,64 +174,35 @@ void Bucket_Sort(Entry* first, Entry* last, Entry* scratch, High high, Low low, 
   }
 }
 
-// Orders `entries` by `less`. Entries in nearly their order (each out of place one after a
-// long ordered stretch) take a linear pass: those out of place are set aside, ordered, and
-// merged back. Others take Bucket_Sort (`high`, `low` as there).
-template <class Entry, class High, class Low, class Less>
-void Sort_Entries(std::vector<Entry>& entries, Sort_Buffers<Entry>& buffers, High high, Low low, Less less) {
-  const size_t n = entries.size();
-  size_t descents = 0;
-  for (size_t i = 1; i < n; ++i) descents += less(entries[i], entries[i - 1]);
-  if (descents == 0) return;
-  std::vector<Entry>& aside = buffers.aside;
-  std::vector<Entry>& merged = buffers.merged;
-  if (descents <= n / 64) {
-    // Kept: in order after the last kept one and not after the next one.
-    aside.clear();
-    size_t kept = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const Entry e = entries[i];
-      const bool in_order =
-          (kept == 0 || !less(e, entries[kept - 1])) && (i + 1 == n || !less(entries[i + 1], e));
-      if (in_order)
-        entries[kept++] = e;
-      else
-        aside.push_back(e);
-    }
-    if (aside.size() > 1) {
-      merged.resize(aside.size());
-      Bucket_Sort(aside.data(), aside.data() + aside.size(), merged.data(), high, low, less);
-    }
-    merged.resize(n);
-    std::merge(entries.begin(), entries.begin() + ptrdiff_t(kept), aside.begin(), aside.end(), merged.begin(),
-               less);
-    entries.swap(merged);
-    return;
-  }
-  merged.resize(n);
-  Bucket_Sort(entries.data(), entries.data() + n, merged.data(), high, low, less);
-}
-
 }  // namespace
 
-void Sort_Records(std::vector<Record_Entry>& entries, Sort_Buffers<Record_Entry>& buffers,
-                  const char* records) {
-  auto bytes = [&](const Record_Entry& e) { return std::string_view(records + e.offset, e.size); };
-  auto before = [&](const Record_Entry& a, const Record_Entry& b) {
-    if (a.revision != b.revision) return a.revision < b.revision;
-    if (a.key != b.key) return a.key < b.key;
-    return bytes(a) < bytes(b);
-  };
-  Sort_Entries(
-      entries, buffers, [](const Record_Entry& e) { return e.revision; },
-      [](const Record_Entry& e) { return e.key; }, before);
+template <class Entry, class Less>
+template <class High, class Low>
+void Walk_Order<Entry, Less>::privFinish(High high, Low low) {
+  if (_has_pending) privDecide(true);
+  _has_pending = false;
+  std::vector<Entry>& ordered = _aside.size() > size() / 64 ? _kept : _aside;
+  if (&ordered == &_kept) {  // too many out of place: all are ordered together
+    _kept.insert(_kept.end(), _aside.begin(), _aside.end());
+    _aside.clear();
+  }
+  if (ordered.size() < 2) return;
+  if (_scratch.size() < ordered.size()) {
+    Reserve_Room(_scratch, ordered.size());
+    _scratch.resize(ordered.size());
+  }
+  Bucket_Sort(ordered.data(), ordered.data() + ordered.size(), _scratch.data(), high, low, _less);
 }
 
-void Sort_Identified(std::vector<Identified_Entry>& entries, Sort_Buffers<Identified_Entry>& buffers) {
-  Sort_Entries(
-      entries, buffers, [](const Identified_Entry&) { return uint64_t(0); },
-      [](const Identified_Entry& e) { return e.identity; },
-      [](const Identified_Entry& a, const Identified_Entry& b) { return a.identity < b.identity; });
+template <>
+void Walk_Order<Identified_Entry, Identity_Order>::Finish() {
+  privFinish([](const Identified_Entry&) { return uint64_t(0); },
+             [](const Identified_Entry& e) { return e.identity; });
+}
+
+template <>
+void Walk_Order<Record_Entry, Record_Order>::Finish() {
+  privFinish([](const Record_Entry& e) { return e.revision; }, [](const Record_Entry& e) { return e.key; });
 }
 
 namespace {

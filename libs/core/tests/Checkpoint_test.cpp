@@ -3,8 +3,10 @@
 // stopped; the file does not depend on the workers; bad files are refused in one line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -346,6 +348,92 @@ TEST_F(Checkpoint_Test, FailedWriteKeepsThePreviousFile) {
   const std::string message = Refusal([&] { Run_Model(1, 100, 10, File("keep.ckpt"), 6, true); });
   EXPECT_NE(message.find("cannot write the checkpoint"), std::string::npos) << message;
   EXPECT_TRUE(Read_File(File("keep.ckpt")) == before);
+}
+
+// The order a save writes a type's objects in, from entries taken in the walk's order: the
+// walk's order may be anything (objects made later reuse freed cells), and the file's must be
+// the same whatever it was. Each case goes through one Walk_Order, as a run's checkpoints do.
+TEST(Checkpoint_Walk_Order, GivesEveryEntryBackInOrderWhateverTheWalk) {
+  using checkpoint_detail::Identified_Entry;
+  std::mt19937_64 random(kSeed);
+  auto sorted = [](size_t n) {
+    std::vector<uint64_t> ids(n);
+    for (size_t i = 0; i < n; ++i) ids[i] = 10 * (i + 1);
+    return ids;
+  };
+  std::vector<std::pair<std::string, std::vector<uint64_t>>> walks;
+  walks.emplace_back("empty", std::vector<uint64_t>{});
+  walks.emplace_back("one", std::vector<uint64_t>{5});
+  walks.emplace_back("two reversed", std::vector<uint64_t>{9, 4});
+  walks.emplace_back("in order", sorted(50000));
+  std::vector<uint64_t> reversed = sorted(50000);
+  std::reverse(reversed.begin(), reversed.end());
+  walks.emplace_back("reversed", reversed);
+  // Objects made later (large hashed identities) in freed cells: alone, in runs, at the ends.
+  for (size_t run : {size_t(1), size_t(3), size_t(40)}) {
+    std::vector<uint64_t> ids = sorted(50000);
+    for (size_t at = 7; at < ids.size(); at += 997)
+      for (size_t k = 0; k < run && at + k < ids.size(); ++k) ids[at + k] = random() | (uint64_t(1) << 62);
+    ids.front() = random() | (uint64_t(1) << 62);
+    ids.back() = 3;
+    walks.emplace_back("made later, in runs of " + std::to_string(run), ids);
+  }
+  // Just under and just over one in 64 out of place, and a shuffle.
+  for (size_t every : {size_t(70), size_t(60), size_t(1)}) {
+    std::vector<uint64_t> ids = sorted(20000);
+    for (size_t at = 0; at + 1 < ids.size(); at += every) std::swap(ids[at], ids[at + 1]);
+    if (every == 1) std::shuffle(ids.begin(), ids.end(), random);
+    walks.emplace_back("swapped every " + std::to_string(every), ids);
+  }
+  checkpoint_detail::Walk_Order<Identified_Entry, checkpoint_detail::Identity_Order> order;
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& [name, ids] : walks) {
+      SCOPED_TRACE(name);
+      order.Start(ids.size(), {});
+      for (size_t i = 0; i < ids.size(); ++i) order.Push(Identified_Entry{ids[i], i, 1});
+      order.Finish();
+      std::vector<uint64_t> seen;
+      order.For_Each([&](const Identified_Entry& e) {
+        EXPECT_EQ(ids[e.offset], e.identity);  // each entry whole
+        seen.push_back(e.identity);
+      });
+      std::vector<uint64_t> expected = ids;
+      std::sort(expected.begin(), expected.end());
+      ASSERT_EQ(order.size(), ids.size());
+      ASSERT_EQ(seen, expected);
+    }
+  }
+}
+
+// Objects without an identity go by (next revision, the first 8 bytes, then all the bytes):
+// records alike in their first 8 bytes, or of other lengths, still come out in byte order.
+TEST(Checkpoint_Walk_Order, OrdersRecordsByRevisionThenTheirBytes) {
+  using checkpoint_detail::Record_Entry;
+  std::mt19937_64 random(kSeed);
+  checkpoint_detail::Byte_Buffer bytes;
+  std::vector<Record_Entry> entries;
+  std::vector<std::pair<uint64_t, std::string>> expected;
+  for (int i = 0; i < 30000; ++i) {
+    std::string record = "prefix__" + std::to_string(random() % 5000);  // 8 bytes alike
+    if (i % 7 == 0) record = std::to_string(random() % 100);            // shorter than 8
+    const uint64_t revision = random() % 3;
+    Record_Entry e{revision, 0, bytes.size(), record.size()};
+    for (size_t k = 0; k < std::min<size_t>(8, record.size()); ++k)
+      e.key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
+    bytes.Put(record.data(), record.size());
+    entries.push_back(e);
+    expected.emplace_back(revision, record);
+  }
+  checkpoint_detail::Walk_Order<Record_Entry, checkpoint_detail::Record_Order> order;
+  order.Start(entries.size(), {&bytes});
+  for (const Record_Entry& e : entries) order.Push(e);
+  order.Finish();
+  std::vector<std::pair<uint64_t, std::string>> seen;
+  order.For_Each([&](const Record_Entry& e) {
+    seen.emplace_back(e.revision, std::string(bytes.data() + e.offset, e.size));
+  });
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(seen, expected);
 }
 
 }  // namespace

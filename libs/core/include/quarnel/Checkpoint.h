@@ -67,6 +67,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -142,6 +143,7 @@ class Byte_Buffer final : public Byte_Out {
   virtual ~Byte_Buffer() = default;
   const char* data() const { return _bytes.get(); }
   size_t size() const { return size_t(_at - _bytes.get()); }
+  size_t capacity() const { return size_t(_end - _bytes.get()); }
   void clear() { _at = _bytes.get(); }
   void reserve(size_t n);
 
@@ -167,11 +169,11 @@ struct Pending_Reference {
   uint64_t component;
 };
 
-// A saved object of an identified type, to be written in identity order.
+// A saved object of an identified type, to be written in identity order: its whole record
+// (identity, next revision, fields) in a Byte_Buffer.
 struct Identified_Entry {
   uint64_t identity;
-  uint64_t revision;
-  void* object;
+  size_t offset, size;
 };
 // A saved object of another type: its record's place in a Byte_Buffer, and its sort key
 // (next revision, then the record's first 8 bytes big-endian, padded with zeros).
@@ -180,24 +182,93 @@ struct Record_Entry {
   uint64_t key;
   size_t offset, size;
 };
-// The memory a sort of n entries borrows, kept for the next sort.
-template <class Entry>
-struct Sort_Buffers {
-  std::vector<Entry> aside, merged;
+// The orders of the file: identified objects by identity; others by (next revision, key, then
+// the bytes of their records, kept in `records`).
+struct Identity_Order {
+  bool operator()(const Identified_Entry& a, const Identified_Entry& b) const {
+    return a.identity < b.identity;
+  }
 };
-// Orders `entries` by (revision, key, then the bytes of the records at `records`).
-void Sort_Records(std::vector<Record_Entry>& entries, Sort_Buffers<Record_Entry>& buffers,
-                  const char* records);
-// Orders `entries` by identity.
-void Sort_Identified(std::vector<Identified_Entry>& entries, Sort_Buffers<Identified_Entry>& buffers);
+struct Record_Order {
+  const Byte_Buffer* records;
+  bool operator()(const Record_Entry& a, const Record_Entry& b) const {
+    if (a.revision != b.revision) return a.revision < b.revision;
+    if (a.key != b.key) return a.key < b.key;
+    return std::string_view(records->data() + a.offset, a.size) <
+           std::string_view(records->data() + b.offset, b.size);
+  }
+};
+
+// Room for `n` elements, with a quarter more when it must grow: a run's objects grow in number
+// between checkpoints, and fresh memory costs a page fault and a clearing per page, more than
+// the pass that fills it.
+template <class Vector>
+void Reserve_Room(Vector& v, size_t n) {
+  if (v.capacity() < n) v.reserve(n + n / 4);
+}
+
+// The entries of one type's walk, taken one at a time in the walk's order and given back in
+// the file's order (`Less`). An entry in order (not before the last kept one, not after the
+// one that follows it) is kept as it comes; the others are set aside, ordered alone and merged
+// in as the entries are read. Blocks mostly keep the order in which objects were made, so a
+// walk is usually in nearly the file's order and its ordering takes no pass over the entries;
+// when more than one in 64 is out of place, all are ordered together (Finish).
+//
+// Invariant: after Finish, `kept` is in order and so is `aside`; each entry pushed is in one.
+template <class Entry, class Less>
+class Walk_Order {
+ public:
+  // REQUIRES: about n entries to come.
+  void Start(size_t n, Less less) {
+    _less = less;
+    _kept.clear();
+    _aside.clear();
+    _has_pending = false;
+    Reserve_Room(_kept, n);
+  }
+  void Push(const Entry& e) {
+    if (_has_pending) privDecide(!_less(e, _pending));
+    _pending = e;
+    _has_pending = true;
+  }
+  void Finish();  // defined for the two entry types in Checkpoint.cpp
+  size_t size() const { return _kept.size() + _aside.size(); }
+  // Calls visit(entry) for every entry, in order. REQUIRES: Finish.
+  template <class Visit>
+  void For_Each(Visit&& visit) const {
+    size_t a = 0;
+    for (const Entry& e : _kept) {
+      while (a < _aside.size() && _less(_aside[a], e)) visit(_aside[a++]);
+      visit(e);
+    }
+    for (; a < _aside.size(); ++a) visit(_aside[a]);
+  }
+
+ private:
+  template <class High, class Low>
+  void privFinish(High high, Low low);  // Checkpoint.cpp
+  void privDecide(bool before_next) {
+    if (before_next && (_kept.empty() || !_less(_pending, _kept.back())))
+      _kept.push_back(_pending);
+    else
+      _aside.push_back(_pending);
+  }
+  Less _less{};
+  std::vector<Entry> _kept, _aside, _scratch;
+  Entry _pending{};
+  bool _has_pending = false;
+};
+
+template <>
+void Walk_Order<Identified_Entry, Identity_Order>::Finish();
+template <>
+void Walk_Order<Record_Entry, Record_Order>::Finish();
 
 // What a save reuses from one checkpoint to the next, so that a run's later checkpoints take
 // no fresh memory.
 struct Save_Scratch {
-  std::vector<Identified_Entry> identified;
-  Sort_Buffers<Identified_Entry> identified_sorting;
-  std::vector<Record_Entry> records;
-  Sort_Buffers<Record_Entry> sorting;
+  Walk_Order<Identified_Entry, Identity_Order> identified;
+  Walk_Order<Record_Entry, Record_Order> records;
   Byte_Buffer fields;
 };
 
@@ -459,52 +530,65 @@ template <class T>
 void Checkpoint_Io::privSave() {
   constexpr bool identified =
       std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>;
-  auto next_of = [](T& object) {
-    Revision next = Load_Revision(object._next_revision);
-    if constexpr (model_detail::Is_Event<T>) {
-      if (!object.In_Heap()) next = __revision_omega;
-    }
-    return next;
-  };
-  if constexpr (identified) {
-    // Identity order needs no field: the objects themselves, sorted, write their fields.
-    std::vector<checkpoint_detail::Identified_Entry>& objects = _scratch->identified;
-    objects.clear();
-    objects.reserve(size_t(Live_Count<T>()));
+  // One walk over the blocks serialises each object into one buffer, so that the cells are
+  // read once and in memory order; the records are then written in the file's order from that
+  // buffer.
+  checkpoint_detail::Byte_Buffer& fields = _scratch->fields;
+  fields.clear();
+  const size_t count = size_t(Live_Count<T>());
+  // Room for the usual record, at most what the objects take already: growing would copy it.
+  const size_t room = count * (sizeof(T) + 16);
+  if (fields.capacity() < room) fields.reserve(room + room / 4);
+  auto walk = [&](auto&& record) {
+    Checkpoint_Output_Archive archive(fields);
     For_Each_Live<T>([&](T& object) {
-      objects.push_back({object._identity, next_of(object)._revision, &object});
+      Revision next = Load_Revision(object._next_revision);
+      if constexpr (model_detail::Is_Event<T>) {
+        if (!object.In_Heap()) next = __revision_omega;
+      }
+      record(archive, object, next);
     });
-    checkpoint_detail::Sort_Identified(objects, _scratch->identified_sorting);
-    (*_out)(std::string(T::component_manager->_display_name), uint64_t(objects.size()));
-    for (const checkpoint_detail::Identified_Entry& e : objects)
-      (*_out)(e.identity, e.revision, *static_cast<T*>(e.object));
+  };
+  const std::string name = T::component_manager->_display_name;
+  if constexpr (identified) {
+    auto& order = _scratch->identified;
+    order.Start(count, {});
+    walk([&](Checkpoint_Output_Archive& archive, T& object, Revision next) {
+      const size_t offset = fields.size();
+      archive(object._identity, next._revision, object);
+      order.Push({object._identity, offset, fields.size() - offset});
+    });
+    order.Finish();
+    (*_out)(name, uint64_t(order.size()));
+    size_t from = 0, to = 0;  // adjacent records not yet written: [from, to)
+    order.For_Each([&](const checkpoint_detail::Identified_Entry& e) {
+      if (e.offset != to) {
+        _out->saveBinary(fields.data() + from, std::streamsize(to - from));
+        from = e.offset;
+      }
+      to = e.offset + e.size;
+    });
+    _out->saveBinary(fields.data() + from, std::streamsize(to - from));
   } else {
-    // Each object's fields into one buffer, then the objects in the order of their bytes.
-    checkpoint_detail::Byte_Buffer& fields = _scratch->fields;
-    std::vector<checkpoint_detail::Record_Entry>& entries = _scratch->records;
-    fields.clear();
-    entries.clear();
-    entries.reserve(size_t(Live_Count<T>()));
-    {
-      Checkpoint_Output_Archive archive(fields);
-      For_Each_Live<T>([&](T& object) {
-        const Revision next = next_of(object);
-        const size_t offset = fields.size();
-        archive(object);
-        const size_t size = fields.size() - offset;
-        const char* record = fields.data() + offset;
-        uint64_t key = 0;
-        for (size_t k = 0; k < std::min<size_t>(8, size); ++k)
-          key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
-        entries.push_back(checkpoint_detail::Record_Entry{next._revision, key, offset, size});
-      });
-    }
-    checkpoint_detail::Sort_Records(entries, _scratch->sorting, fields.data());
-    (*_out)(std::string(T::component_manager->_display_name), uint64_t(entries.size()));
-    for (const checkpoint_detail::Record_Entry& e : entries) {
+    // Without an identity, objects go in the order of (next revision, bytes of the fields).
+    auto& order = _scratch->records;
+    order.Start(count, {&fields});
+    walk([&](Checkpoint_Output_Archive& archive, T& object, Revision next) {
+      const size_t offset = fields.size();
+      archive(object);
+      const size_t size = fields.size() - offset;
+      const char* record = fields.data() + offset;
+      uint64_t key = 0;
+      for (size_t k = 0; k < std::min<size_t>(8, size); ++k)
+        key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
+      order.Push({next._revision, key, offset, size});
+    });
+    order.Finish();
+    (*_out)(name, uint64_t(order.size()));
+    order.For_Each([&](const checkpoint_detail::Record_Entry& e) {
       (*_out)(e.revision);
       _out->saveBinary(fields.data() + e.offset, std::streamsize(e.size));
-    }
+    });
   }
 }
 

@@ -52,7 +52,12 @@ class Block_Manager : public Scheduled_Component_Manager_Base, public Block_Pool
   void privFor_Each_Allocated_Cell(F&& visit) const {
     auto walk = [&visit](const Block* block) {
       if (block->_num_allocated == 0) return;
-      block->_free_bits.For_Each_Clear(block->_cells_prepared, [&](uint32_t i) { visit(block->Cell(i)); });
+      block->_free_bits.For_Each_Clear(block->_cells_prepared, [&](uint32_t i) {
+        // A walk reads every cell once, and waits on memory unless it asks ahead (a prefetch
+        // past the block's end is dropped, never a fault).
+        __builtin_prefetch(reinterpret_cast<const char*>(block->Cell(i)) + 16 * block->_cell_size);
+        visit(block->Cell(i));
+      });
     };
     for (const Block* block : this->_active_blocks) walk(block);
     for (const Block& block : this->_activation_queue) walk(&block);
