@@ -390,11 +390,11 @@ TEST(Checkpoint_Walk_Order, GivesEveryEntryBackInOrderWhateverTheWalk) {
     for (const auto& [name, ids] : walks) {
       SCOPED_TRACE(name);
       order.Start(ids.size(), {});
-      for (size_t i = 0; i < ids.size(); ++i) order.Push(Identified_Entry{ids[i], i, 1});
+      for (size_t i = 0; i < ids.size(); ++i) order.Push(Identified_Entry{ids[i], i, nullptr});
       order.Finish();
       std::vector<uint64_t> seen;
       order.For_Each([&](const Identified_Entry& e) {
-        EXPECT_EQ(ids[e.offset], e.identity);  // each entry whole
+        EXPECT_EQ(ids[e.revision], e.identity);  // each entry whole
         seen.push_back(e.identity);
       });
       std::vector<uint64_t> expected = ids;

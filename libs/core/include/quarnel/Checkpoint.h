@@ -169,11 +169,11 @@ struct Pending_Reference {
   uint64_t component;
 };
 
-// A saved object of an identified type, to be written in identity order: its whole record
-// (identity, next revision, fields) in a Byte_Buffer.
+// A saved object of an identified type, to be written in identity order.
 struct Identified_Entry {
   uint64_t identity;
-  size_t offset, size;
+  uint64_t revision;
+  void* object;
 };
 // A saved object of another type: its record's place in a Byte_Buffer, and its sort key
 // (next revision, then the record's first 8 bytes big-endian, padded with zeros).
@@ -233,15 +233,24 @@ class Walk_Order {
   }
   void Finish();  // defined for the two entry types in Checkpoint.cpp
   size_t size() const { return _kept.size() + _aside.size(); }
-  // Calls visit(entry) for every entry, in order. REQUIRES: Finish.
-  template <class Visit>
-  void For_Each(Visit&& visit) const {
+  // Calls visit(entry) for every entry, in order, and ahead(entry) some entries before an
+  // entry kept in order is visited (so that what visit reads can be asked for in advance).
+  // REQUIRES: Finish.
+  template <class Visit, class Ahead>
+  void For_Each(Visit&& visit, Ahead&& ahead) const {
+    constexpr size_t kAhead = 8;
+    for (size_t k = 0; k < std::min(kAhead, _kept.size()); ++k) ahead(_kept[k]);
     size_t a = 0;
-    for (const Entry& e : _kept) {
-      while (a < _aside.size() && _less(_aside[a], e)) visit(_aside[a++]);
-      visit(e);
+    for (size_t k = 0; k < _kept.size(); ++k) {
+      if (k + kAhead < _kept.size()) ahead(_kept[k + kAhead]);
+      while (a < _aside.size() && _less(_aside[a], _kept[k])) visit(_aside[a++]);
+      visit(_kept[k]);
     }
     for (; a < _aside.size(); ++a) visit(_aside[a]);
+  }
+  template <class Visit>
+  void For_Each(Visit&& visit) const {
+    For_Each(visit, [](const Entry&) {});
   }
 
  private:
@@ -530,59 +539,52 @@ template <class T>
 void Checkpoint_Io::privSave() {
   constexpr bool identified =
       std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>;
-  // One walk over the blocks serialises each object into one buffer, so that the cells are
-  // read once and in memory order; the records are then written in the file's order from that
-  // buffer.
-  checkpoint_detail::Byte_Buffer& fields = _scratch->fields;
-  fields.clear();
-  const size_t count = size_t(Live_Count<T>());
-  // Room for the usual record, at most what the objects take already: growing would copy it.
-  const size_t room = count * (sizeof(T) + 16);
-  if (fields.capacity() < room) fields.reserve(room + room / 4);
-  auto walk = [&](auto&& record) {
-    Checkpoint_Output_Archive archive(fields);
-    For_Each_Live<T>([&](T& object) {
-      Revision next = Load_Revision(object._next_revision);
-      if constexpr (model_detail::Is_Event<T>) {
-        if (!object.In_Heap()) next = __revision_omega;
-      }
-      record(archive, object, next);
-    });
+  auto next_of = [](T& object) {
+    Revision next = Load_Revision(object._next_revision);
+    if constexpr (model_detail::Is_Event<T>) {
+      if (!object.In_Heap()) next = __revision_omega;
+    }
+    return next;
   };
+  const size_t count = size_t(Live_Count<T>());
   const std::string name = T::component_manager->_display_name;
   if constexpr (identified) {
+    // Identity order needs no field: one walk puts the objects in order, and the objects
+    // themselves then write their fields, each cell asked for some objects ahead.
     auto& order = _scratch->identified;
     order.Start(count, {});
-    walk([&](Checkpoint_Output_Archive& archive, T& object, Revision next) {
-      const size_t offset = fields.size();
-      archive(object._identity, next._revision, object);
-      order.Push({object._identity, offset, fields.size() - offset});
-    });
+    For_Each_Live<T>([&](T& object) { order.Push({object._identity, next_of(object)._revision, &object}); });
     order.Finish();
     (*_out)(name, uint64_t(order.size()));
-    size_t from = 0, to = 0;  // adjacent records not yet written: [from, to)
-    order.For_Each([&](const checkpoint_detail::Identified_Entry& e) {
-      if (e.offset != to) {
-        _out->saveBinary(fields.data() + from, std::streamsize(to - from));
-        from = e.offset;
-      }
-      to = e.offset + e.size;
-    });
-    _out->saveBinary(fields.data() + from, std::streamsize(to - from));
+    order.For_Each(
+        [&](const checkpoint_detail::Identified_Entry& e) {
+          (*_out)(e.identity, e.revision, *static_cast<T*>(e.object));
+        },
+        [](const checkpoint_detail::Identified_Entry& e) { __builtin_prefetch(e.object); });
   } else {
-    // Without an identity, objects go in the order of (next revision, bytes of the fields).
+    // Without an identity, objects go in the order of (next revision, bytes): one walk
+    // serialises each object's fields into one buffer, from which they are written in order.
+    checkpoint_detail::Byte_Buffer& fields = _scratch->fields;
+    fields.clear();
+    // Room for the usual record, at most what the objects take already: growing would copy it.
+    const size_t room = count * sizeof(T);
+    if (fields.capacity() < room) fields.reserve(room + room / 4);
     auto& order = _scratch->records;
     order.Start(count, {&fields});
-    walk([&](Checkpoint_Output_Archive& archive, T& object, Revision next) {
-      const size_t offset = fields.size();
-      archive(object);
-      const size_t size = fields.size() - offset;
-      const char* record = fields.data() + offset;
-      uint64_t key = 0;
-      for (size_t k = 0; k < std::min<size_t>(8, size); ++k)
-        key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
-      order.Push({next._revision, key, offset, size});
-    });
+    {
+      Checkpoint_Output_Archive archive(fields);
+      For_Each_Live<T>([&](T& object) {
+        const Revision next = next_of(object);
+        const size_t offset = fields.size();
+        archive(object);
+        const size_t size = fields.size() - offset;
+        const char* record = fields.data() + offset;
+        uint64_t key = 0;
+        for (size_t k = 0; k < std::min<size_t>(8, size); ++k)
+          key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
+        order.Push({next._revision, key, offset, size});
+      });
+    }
     order.Finish();
     (*_out)(name, uint64_t(order.size()));
     order.For_Each([&](const checkpoint_detail::Record_Entry& e) {
