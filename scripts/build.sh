@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: scripts/build.sh <build-dir> [sanitizer] [target ...]   sanitizer: address | thread
+# Usage: scripts/build.sh <build-dir> [sanitizer] [target ...]   sanitizer: address | thread | fuzzer
 # Configures (once) and builds the whole tree into <build-dir>, or only the targets named.
 # Debug information is line tables only (-g1): sanitizer reports keep their files and lines, and
 # the tree compiles about a third faster. For a debugger's view of locals, configure a tree of

@@ -14,6 +14,8 @@ build=$(cd "${1:-$root/build/release}" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
+# The examples are configured as scripts/build.sh configures the tree (line tables only).
+configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
 
 status=0
 passed=0
@@ -56,7 +58,7 @@ for example in "$root"/examples/*/; do
 
   echo "=== $name against the installed package"
   out="$work/installed-$name"
-  if cmake -S "$example" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null &&
+  if cmake -S "$example" -B "$out" "${configure[@]}" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null &&
     cmake --build "$out" -j 2 >"$work/build-installed-$name.log"; then
     ctest --test-dir "$out" --output-on-failure --timeout 300 | tee "$work/ctest-installed-$name.log" || status=1
     count_ctest "$work/ctest-installed-$name.log"
@@ -85,7 +87,7 @@ mkdir -p "$parent"
   done
 } >"$parent/CMakeLists.txt"
 out="$parent/build"
-if cmake -S "$parent" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >"$work/configure-tree.log" &&
+if cmake -S "$parent" -B "$out" "${configure[@]}" >"$work/configure-tree.log" &&
   cmake --build "$out" -j 2 >"$work/build-tree.log"; then
   # The parent's CTest holds the examples' tests only: the kernel's are off in a subproject.
   ctest --test-dir "$out" -N >"$work/list-tree.log"

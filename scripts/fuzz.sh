@@ -10,8 +10,7 @@ seconds=${1:-${QUARNEL_FUZZ_SECONDS:-60}}
 dir="$root/build/fuzz"
 targets=(Heap_fuzz Command_Line_fuzz Checkpoint_fuzz)
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DQUARNEL_SANITIZE=fuzzer >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
+CC=clang CXX=clang++ bash "$root/scripts/build.sh" "$dir" fuzzer "${targets[@]}"
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

@@ -181,11 +181,12 @@ template <class High, class Low>
 void Walk_Order<Entry, Less>::privFinish(High high, Low low) {
   if (_has_pending) privDecide(true);
   _has_pending = false;
-  std::vector<Entry>& ordered = _aside.size() > size() / 64 ? _kept : _aside;
-  if (&ordered == &_kept) {  // too many out of place: all are ordered together
+  const bool whole = _aside.size() > size() / 64;  // too many out of place: all are ordered together
+  if (whole) {
     _kept.insert(_kept.end(), _aside.begin(), _aside.end());
     _aside.clear();
   }
+  std::vector<Entry>& ordered = whole ? _kept : _aside;
   if (ordered.size() < 2) return;
   if (_scratch.size() < ordered.size()) {
     Reserve_Room(_scratch, ordered.size());

@@ -261,8 +261,10 @@ void Quarnel_Logging_Interface::archive_old_logfile(fs::path folder, fs::path fi
     archive = get_next_dir_in_sequence(folder, "archive");
   } while (!fs::create_directory(archive, error) && (!error || error == std::errc::file_exists));
   const fs::path destination = archive / file_name;
-  if (error)
+  auto fail = [&] {
     throw std::runtime_error("Failed to archive file " + destination.string() + " - " + error.message());
+  };
+  if (error) fail();
   fs::rename(source, destination, error);
   // Gone from under us (the archive folder is ours alone): another program moved it first,
   // and may already have started a new log of that name, which is not ours to move.
@@ -270,8 +272,7 @@ void Quarnel_Logging_Interface::archive_old_logfile(fs::path folder, fs::path fi
     fs::remove(archive, error);
     return;
   }
-  if (error)
-    throw std::runtime_error("Failed to archive file " + destination.string() + " - " + error.message());
+  if (error) fail();
 }
 
 // A folder that cannot be created is reported and changes nothing: the log files keep
