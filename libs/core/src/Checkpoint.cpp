@@ -121,14 +121,72 @@ void Byte_Buffer::Spill(const char* data, size_t n) {
 
 namespace {
 
-// Orders [first, last) by `less`, which orders entries by (high(e), low(e)) first: one pass
-// puts them in buckets by the most significant bits of (high, low) that differ between them
-// (the bits above are the same in all), then each bucket is ordered the same way, or by `less`
-// once it is small. Any spread of keys is ordered right; each level of buckets looks at lower
-// bits than the one before. `scratch` has room for last - first entries.
+// The bits of (high, low) from `shift` up, under `mask`.
+template <class Entry, class High, class Low>
+uint64_t Window(const Entry& e, int shift, uint64_t mask, High high, Low low) {
+  uint64_t window;
+  if (shift >= 64)
+    window = high(e) >> (shift - 64);
+  else if (shift == 0)
+    window = low(e);
+  else
+    window = (low(e) >> shift) | (high(e) << (64 - shift));
+  return window & mask;
+}
+
+template <class Entry, class High, class Low, class Less>
+void Bucket_Sort(Entry* first, Entry* last, Entry* scratch, High high, Low low, Less less);
+
+// Orders [first, last) on the 24 bits of (high, low) at `shift` by two stable passes of 12 bits,
+// the less significant first, then orders each run alike in those bits by Bucket_Sort. Two
+// passes of 4096 buckets write their entries within the caches' reach, where one pass of 2^16
+// buckets misses at almost every entry.
+template <class Entry, class High, class Low, class Less>
+void Window_Sort(Entry* first, Entry* last, Entry* scratch, int shift, High high, Low low, Less less) {
+  constexpr int kDigit = 12;
+  constexpr size_t kBuckets = size_t(1) << kDigit;
+  const size_t n = size_t(last - first);
+  auto window = [&](const Entry& e) {
+    return Window(e, shift, (uint64_t(1) << (2 * kDigit)) - 1, high, low);
+  };
+  auto digit = [&](const Entry& e, int pass) {
+    return size_t(window(e) >> (kDigit * pass)) & (kBuckets - 1);
+  };
+  std::vector<size_t> at(2 * kBuckets, 0);  // per pass: counts, then where each bucket's next entry goes
+  for (const Entry* e = first; e != last; ++e) {
+    ++at[digit(*e, 0)];
+    ++at[kBuckets + digit(*e, 1)];
+  }
+  Entry* from = first;
+  Entry* to = scratch;
+  for (int pass = 0; pass < 2; ++pass) {
+    size_t* next = at.data() + pass * kBuckets;
+    if (next[digit(*from, pass)] == n) continue;  // one digit for all: nothing moves
+    size_t start = 0;
+    for (size_t d = 0; d < kBuckets; ++d) start += std::exchange(next[d], start);
+    for (const Entry* e = from; e != from + n; ++e) to[next[digit(*e, pass)]++] = *e;
+    std::swap(from, to);
+  }
+  if (from != first) std::copy(from, from + n, first);
+  for (size_t i = 0; i < n;) {
+    const uint64_t w = window(first[i]);
+    size_t j = i + 1;
+    while (j < n && window(first[j]) == w) ++j;
+    if (j - i > 1) Bucket_Sort(first + i, first + j, scratch, high, low, less);
+    i = j;
+  }
+}
+
+// Orders [first, last) by `less`, which orders entries by (high(e), low(e)) first: each level
+// looks at the most significant bits of (high, low) that differ between the entries (the bits
+// above are the same in all). A large range is ordered on 24 such bits (Window_Sort); a smaller
+// one is put in buckets by up to 16 of them, each bucket then ordered the same way, or by `less`
+// once it is small. Any spread of keys is ordered right; each level looks at lower bits than the
+// one before. `scratch` has room for last - first entries.
 template <class Entry, class High, class Low, class Less>
 void Bucket_Sort(Entry* first, Entry* last, Entry* scratch, High high, Low low, Less less) {
   constexpr size_t kSmall = 2048;
+  constexpr size_t kLarge = size_t(1) << 16;
   const size_t n = size_t(last - first);
   if (n <= kSmall) {
     std::sort(first, last, less);
@@ -149,19 +207,14 @@ void Bucket_Sort(Entry* first, Entry* last, Entry* scratch, High high, Low low, 
     std::sort(first, last, less);
     return;
   }
+  if (n >= kLarge) {
+    Window_Sort(first, last, scratch, std::max(top - 23, 0), high, low, less);
+    return;
+  }
   const int bits = std::clamp(int(std::bit_width(n)) - 3, 8, 16);
   const int shift = std::max(top - (bits - 1), 0);
   const uint64_t mask = (uint64_t(1) << bits) - 1;
-  auto bucket = [&](const Entry& e) -> size_t {
-    uint64_t window;
-    if (shift >= 64)
-      window = high(e) >> (shift - 64);
-    else if (shift == 0)
-      window = low(e);
-    else
-      window = (low(e) >> shift) | (high(e) << (64 - shift));
-    return size_t(window & mask);
-  };
+  auto bucket = [&](const Entry& e) { return size_t(Window(e, shift, mask, high, low)); };
   std::vector<size_t> starts(size_t(mask) + 2, 0);
   for (const Entry* e = first; e != last; ++e) ++starts[bucket(*e) + 1];
   for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];

@@ -385,6 +385,17 @@ TEST(Checkpoint_Walk_Order, GivesEveryEntryBackInOrderWhateverTheWalk) {
     if (every == 1) std::shuffle(ids.begin(), ids.end(), random);
     walks.emplace_back("swapped every " + std::to_string(every), ids);
   }
+  // Large shuffled walks (ordered on a window of their top differing bits, then within runs
+  // alike in it): identities spread over 64 bits, over a few million, and in two clusters
+  // that share the window's bits and differ only below it.
+  std::vector<uint64_t> spread(200000), dense = sorted(200000), clustered(200000);
+  for (uint64_t& id : spread) id = random();
+  for (size_t i = 0; i < clustered.size(); ++i)
+    clustered[i] = (random() % 2) << 40 | (i * 7 % clustered.size());
+  for (auto* ids : {&spread, &dense, &clustered}) std::shuffle(ids->begin(), ids->end(), random);
+  walks.emplace_back("shuffled, spread over 64 bits", spread);
+  walks.emplace_back("shuffled, dense", dense);
+  walks.emplace_back("shuffled, in clusters", clustered);
   checkpoint_detail::Walk_Order<Identified_Entry, checkpoint_detail::Identity_Order> order;
   for (int round = 0; round < 2; ++round) {
     for (const auto& [name, ids] : walks) {
@@ -407,13 +418,14 @@ TEST(Checkpoint_Walk_Order, GivesEveryEntryBackInOrderWhateverTheWalk) {
 
 // Objects without an identity go by (next revision, the first 8 bytes, then all the bytes):
 // records alike in their first 8 bytes, or of other lengths, still come out in byte order.
-TEST(Checkpoint_Walk_Order, OrdersRecordsByRevisionThenTheirBytes) {
+void Check_Record_Order(int n) {
+  SCOPED_TRACE(n);
   using checkpoint_detail::Record_Entry;
   std::mt19937_64 random(kSeed);
   checkpoint_detail::Byte_Buffer bytes;
   std::vector<Record_Entry> entries;
   std::vector<std::pair<uint64_t, std::string>> expected;
-  for (int i = 0; i < 30000; ++i) {
+  for (int i = 0; i < n; ++i) {
     std::string record = "prefix__" + std::to_string(random() % 5000);  // 8 bytes alike
     if (i % 7 == 0) record = std::to_string(random() % 100);            // shorter than 8
     const uint64_t revision = random() % 3;
@@ -434,6 +446,10 @@ TEST(Checkpoint_Walk_Order, OrdersRecordsByRevisionThenTheirBytes) {
   });
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(seen, expected);
+}
+
+TEST(Checkpoint_Walk_Order, OrdersRecordsByRevisionThenTheirBytes) {
+  for (int n : {30000, 100000}) Check_Record_Order(n);
 }
 
 }  // namespace
