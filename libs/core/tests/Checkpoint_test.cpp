@@ -429,9 +429,8 @@ void Check_Record_Order(int n) {
     std::string record = "prefix__" + std::to_string(random() % 5000);  // 8 bytes alike
     if (i % 7 == 0) record = std::to_string(random() % 100);            // shorter than 8
     const uint64_t revision = random() % 3;
-    Record_Entry e{revision, 0, bytes.size(), record.size()};
-    for (size_t k = 0; k < std::min<size_t>(8, record.size()); ++k)
-      e.key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
+    const Record_Entry e{revision, checkpoint_detail::Record_Key(record.data(), record.size()), bytes.size(),
+                         record.size()};
     bytes.Put(record.data(), record.size());
     entries.push_back(e);
     expected.emplace_back(revision, record);

@@ -182,6 +182,17 @@ struct Record_Entry {
   uint64_t key;
   size_t offset, size;
 };
+// A record's first 8 bytes as a big-endian number, padded with zeros.
+inline uint64_t Record_Key(const char* record, size_t size) {
+  uint64_t key = 0;
+  if (size >= 8) {
+    std::memcpy(&key, record, 8);
+    return std::endian::native == std::endian::little ? __builtin_bswap64(key) : key;
+  }
+  for (size_t k = 0; k < size; ++k) key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
+  return key;
+}
+
 // The orders of the file: identified objects by identity; others by (next revision, key, then
 // the bytes of their records, kept in `records`).
 struct Identity_Order {
@@ -579,10 +590,7 @@ void Checkpoint_Io::privSave() {
         archive(object);
         const size_t size = fields.size() - offset;
         const char* record = fields.data() + offset;
-        uint64_t key = 0;
-        for (size_t k = 0; k < std::min<size_t>(8, size); ++k)
-          key |= uint64_t(uint8_t(record[k])) << (56 - 8 * k);
-        order.Push({next._revision, key, offset, size});
+        order.Push({next._revision, checkpoint_detail::Record_Key(record, size), offset, size});
       });
     }
     order.Finish();
