@@ -180,9 +180,9 @@ void Window_Sort(Entry* first, Entry* last, Entry* scratch, int shift, High high
 // Orders [first, last) by `less`, which orders entries by (high(e), low(e)) first: each level
 // looks at the most significant bits of (high, low) that differ between the entries (the bits
 // above are the same in all). A large range is ordered on 24 such bits (Window_Sort); a smaller
-// one is put in buckets by up to 16 of them, each bucket then ordered the same way, or by `less`
-// once it is small. Any spread of keys is ordered right; each level looks at lower bits than the
-// one before. `scratch` has room for last - first entries.
+// one is put in buckets by 8 to 13 of them (about a bucket for every 8 entries), each bucket then
+// ordered the same way, or by `less` once it is small. Any spread of keys is ordered right; each
+// level looks at lower bits than the one before. `scratch` has room for last - first entries.
 template <class Entry, class High, class Low, class Less>
 void Bucket_Sort(Entry* first, Entry* last, Entry* scratch, High high, Low low, Less less) {
   constexpr size_t kSmall = 2048;
@@ -211,7 +211,7 @@ void Bucket_Sort(Entry* first, Entry* last, Entry* scratch, High high, Low low, 
     Window_Sort(first, last, scratch, std::max(top - 23, 0), high, low, less);
     return;
   }
-  const int bits = std::clamp(int(std::bit_width(n)) - 3, 8, 16);
+  const int bits = std::max(int(std::bit_width(n)) - 3, 8);  // at most 13 below kLarge
   const int shift = std::max(top - (bits - 1), 0);
   const uint64_t mask = (uint64_t(1) << bits) - 1;
   auto bucket = [&](const Entry& e) { return size_t(Window(e, shift, mask, high, low)); };
