@@ -10,6 +10,8 @@
 # Ends with "examples: N passed, M failed"; any failure fails the script.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=stages.sh
+source "$root/scripts/stages.sh"
 build=$(cd "${1:-$root/build/release}" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -49,14 +51,14 @@ check() {
 }
 
 echo "=== installing $build into $prefix"
-cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+install_tree() { cmake --install "$build" --prefix "$prefix" >"$work/install.log"; }
+stage "examples: install" install_tree
 
 declare -A tests_of  # each example's number of tests, as its own project lists them
-for example in "$root"/examples/*/; do
-  example=${example%/}
+# Builds and tests one example as a user's own project against the installed package.
+installed_example() {
+  local example=$1 name out
   name=$(basename "$example")
-
-  echo "=== $name against the installed package"
   out="$work/installed-$name"
   if cmake -S "$example" -B "$out" "${configure[@]}" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null &&
     cmake --build "$out" -j 2 >"$work/build-installed-$name.log"; then
@@ -69,26 +71,36 @@ for example in "$root"/examples/*/; do
     failed=$((failed + 1))
     status=1
   fi
+}
+for example in "$root"/examples/*/; do
+  example=${example%/}
+  echo "=== $(basename "$example") against the installed package"
+  stage "examples: $(basename "$example") installed" installed_example "$example"
 done
 
 # One parent project that adds the tree once and every example beside it, as a user's own
 # project holding several models does; the tree's library is then built once, not per example.
-echo "=== every example built with the tree (add_subdirectory)"
-parent="$work/parent"
-mkdir -p "$parent"
-{
-  echo "cmake_minimum_required(VERSION 3.25)"
-  echo "project(parent_of_the_examples LANGUAGES CXX)"
-  echo "enable_testing()"
-  echo "add_subdirectory(\"$root\" quarnel)"
-  for example in "$root"/examples/*/; do
-    example=${example%/}
-    echo "add_subdirectory(\"$example\" $(basename "$example"))"
-  done
-} >"$parent/CMakeLists.txt"
-out="$parent/build"
-if cmake -S "$parent" -B "$out" "${configure[@]}" >"$work/configure-tree.log" &&
-  cmake --build "$out" -j 2 >"$work/build-tree.log"; then
+with_the_tree() {
+  local parent="$work/parent" out="$work/parent/build" names name
+  mkdir -p "$parent"
+  {
+    echo "cmake_minimum_required(VERSION 3.25)"
+    echo "project(parent_of_the_examples LANGUAGES CXX)"
+    echo "enable_testing()"
+    echo "add_subdirectory(\"$root\" quarnel)"
+    for example in "$root"/examples/*/; do
+      example=${example%/}
+      echo "add_subdirectory(\"$example\" $(basename "$example"))"
+    done
+  } >"$parent/CMakeLists.txt"
+  if ! cmake -S "$parent" -B "$out" "${configure[@]}" >"$work/configure-tree.log" ||
+    ! cmake --build "$out" -j 2 >"$work/build-tree.log"; then
+    tail -n 40 "$work/configure-tree.log" "$work/build-tree.log" 2>/dev/null || true
+    echo "=== FAILED: the examples do not build with the tree"
+    failed=$((failed + 1))
+    status=1
+    return
+  fi
   # The parent's CTest holds the examples' tests only: the kernel's are off in a subproject.
   ctest --test-dir "$out" -N >"$work/list-tree.log"
   for name in "${!tests_of[@]}"; do
@@ -102,15 +114,12 @@ if cmake -S "$parent" -B "$out" "${configure[@]}" >"$work/configure-tree.log" &&
       END { exit (total > 0 && bad == 0) ? 0 : 1 }' "$work/list-tree.log"
   ctest --test-dir "$out" --output-on-failure --timeout 300 | tee "$work/ctest-tree.log" || status=1
   count_ctest "$work/ctest-tree.log"
-else
-  tail -n 40 "$work/configure-tree.log" "$work/build-tree.log" 2>/dev/null || true
-  echo "=== FAILED: the examples do not build with the tree"
-  failed=$((failed + 1))
-  status=1
-fi
+}
+echo "=== every example built with the tree (add_subdirectory)"
+stage "examples: with the tree" with_the_tree
 
 echo "=== the code blocks of docs/guide.md against the installed package"
-check "every code block of the guide builds and runs" bash "$root/scripts/check_guide.sh" "$prefix" "$work/guide"
+stage "examples: guide" check "every code block of the guide builds and runs" bash "$root/scripts/check_guide.sh" "$prefix" "$work/guide"
 
 echo "=== pkg-config"
 cat >"$work/pc.cpp" <<'CPP'
@@ -131,7 +140,7 @@ pc_build() {
     c++ -o "$work/pc" "$work/pc.cpp" $flags &&
     "$work/pc" | tee "$work/pc.out" && grep -qx "Quarnel $version = $version Rev(3,1)" "$work/pc.out"
 }
-check "a one-file program built with pkg-config" pc_build
+stage "examples: pkg-config" check "a one-file program built with pkg-config" pc_build
 
 echo "examples: ${passed} passed, ${failed} failed"
 exit $status

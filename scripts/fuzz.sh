@@ -6,11 +6,13 @@
 # the input that did it is left as build/fuzz/findings/<target>/crash-*.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=stages.sh
+source "$root/scripts/stages.sh"
 seconds=${1:-${QUARNEL_FUZZ_SECONDS:-60}}
 dir="$root/build/fuzz"
 targets=(Heap_fuzz Command_Line_fuzz Checkpoint_fuzz)
 
-CC=clang CXX=clang++ bash "$root/scripts/build.sh" "$dir" fuzzer "${targets[@]}"
+stage "fuzzing: build" env CC=clang CXX=clang++ bash "$root/scripts/build.sh" "$dir" fuzzer "${targets[@]}"
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
