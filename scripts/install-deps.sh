@@ -12,11 +12,12 @@ packages=(
   gnuplot-nox libcpp-httplib-dev chromium
 )
 
+# One query for all of them: a query per package took over a minute on a busy machine.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+  awk '/ install ok installed$/ { print $1 }' || true)
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  grep -qx "$p" <<<"$installed" || missing+=("$p")
 done
 
 if ((${#missing[@]})); then
