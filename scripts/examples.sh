@@ -16,8 +16,9 @@ build=$(cd "${1:-$root/build/release}" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
-# The examples are configured as scripts/build.sh configures the tree (line tables only).
-configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
+# These builds check that the package and the tree serve a user's project; the release tree has
+# run the examples' tests at -O2 already. -O1 without debug information compiles them faster.
+configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG")
 
 status=0
 passed=0
