@@ -222,7 +222,7 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
   try {
     values = command_line_detail::Values_Of(parameters, options);
   } catch (const Model_Option_Error& e) {
-    std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
+    std::cerr << name << ": " << Printable(e.what()) << " (see --help)" << std::endl;
     return Finish_Process(name, 1);
   }
   return command_line_detail::Guard(name, [&] { return run(options, values); });
