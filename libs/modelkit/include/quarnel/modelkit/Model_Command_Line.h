@@ -136,9 +136,8 @@ std::string Model_Usage(const std::string& name, const std::string& about);
 // "<name>: <what>", a Record_Error (Recorder.h) likewise, any other std::exception as "<name>: the run
 // failed: <what>" (with the causes nested in it), both with status 1; every such line has its control
 // characters escaped (Printable), so a name, value or path given with them cannot forge a second line.
-// Ends with Finish_Process: a standard
-// output that failed turns status 0 into 1, and a run that `run` reports as interrupted (its
-// Interrupted_Status) ends the process by the signal.
+// Ends with Finish_Process: a standard output that failed turns status 0 into 1, and a run that
+// `run` reports as interrupted (its Interrupted_Status) ends the process by the signal.
 int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
                       const std::function<int(const Model_Options&)>& run);
 
