@@ -143,6 +143,10 @@ void View_Server::Stop() {
   }
   _wake.notify_all();
   if (_watchdog.joinable()) _watchdog.join();
+  // httplib's stop acts only once its loop runs; a loop that has yet to start then finds its
+  // socket shut and ends at its first accept.
+  const socket_t listening = svr_sock_;
+  if (listening != INVALID_SOCKET) ::shutdown(listening, SHUT_RDWR);
   stop();
 }
 
