@@ -374,5 +374,33 @@ TEST(Flocking_Checkpoint_Test, A_Checkpoint_That_Does_Not_Fit_Is_Refused_In_One_
   std::remove(other.c_str());
 }
 
+// A value, a name or a path given by the user that holds control characters comes back in an
+// error escaped: the error is one line and cannot move the cursor, whichever path reports it
+// (the options, the parameters, the records, the checkpoints, the view, a study).
+TEST(Flocking_Program_Test, Control_Characters_In_Input_Are_Escaped_In_Errors) {
+  const std::string bad = "\"$(printf '/nonexistent-folder\\n\\033[2Jflocking: done')\"";
+  const std::vector<std::string> cases = {
+      "--set \"$(printf 'spe\\ned=1')\"",
+      "--set \"$(printf 'speed=1\\n\\033[2J')\"",
+      "--set \"$(printf 'speed\\033[2J')\"",
+      "--view --port 0 --set \"$(printf 'birds=\\n\\033[2J')\"",
+      "--steps 2 --csv " + bad + "/series.csv",
+      "--steps 2 --sqlite " + bad + "/runs.db",
+      "--steps 2 --checkpoint " + bad + "/run.ckpt --checkpoint-every 1",
+      "--steps 2 --resume " + bad + "/run.ckpt",
+      "--steps 2 --view --port 0 --view-address " + bad,
+      "study --vary speed=1,2 --set steps=2 --sqlite " + bad + "/study.db",
+  };
+  for (const std::string& args : cases) {
+    const auto [status, err] = Run_Program(args);
+    EXPECT_EQ(status, 1) << args;
+    EXPECT_EQ(err.rfind("flocking: ", 0), 0u) << args << ": " << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << args << ": " << err;
+    EXPECT_EQ(err.find('\x1b'), std::string::npos) << args << ": " << err;
+    EXPECT_TRUE(err.find("\\n") != std::string::npos || err.find("\\x1b") != std::string::npos)
+        << args << ": " << err;
+  }
+}
+
 }  // namespace
 }  // namespace flocking

@@ -205,7 +205,7 @@ int Start(const std::vector<std::string>& args, const std::string& name, const s
       }
     }
   } catch (const Model_Option_Error& e) {
-    std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
+    std::cerr << name << ": " << Printable(e.what()) << " (see --help)" << std::endl;
     return Finish_Process(name, 1);
   }
   if (options.params && parameters != nullptr) {
@@ -239,6 +239,7 @@ int Report(const std::string& name, const std::function<int()>& body, std::strin
   } catch (const std::exception& e) {
     line = "the run failed: " + Printable(Describe_Exception(e));
   }
+  line = Printable(line);  // a message may name a file or a value as the user gave it
   std::cerr << name << ": " << line << std::endl;
   if (message) *message = line;
   return 1;
@@ -259,15 +260,20 @@ int Serve_View(const std::string& name, const Parameter_List& parameters, const 
   try {
     first = values(options, {});
   } catch (const Model_Option_Error& e) {
-    std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
+    std::cerr << name << ": " << Printable(e.what()) << " (see --help)" << std::endl;
     return Finish_Process(name, 1);
   }
   View view(name, parameters, check);
   try {
     const std::string url = view.Start(View_Settings{options.view_address, options.view_port});
-    std::cerr << name << ": view at " << url << std::endl;
+    std::cerr << name << ": view at " << Printable(url) << std::endl;
+    if (!Loopback_Address(options.view_address)) {
+      std::cerr << name << ": warning: the view listens on " << Printable(options.view_address)
+                << ", which other machines may reach; the token in its URL is its only protection"
+                << std::endl;
+    }
   } catch (const View_Error& e) {
-    std::cerr << name << ": " << e.what() << std::endl;
+    std::cerr << name << ": " << Printable(e.what()) << std::endl;
     return Finish_Process(name, 1);
   }
   Model_Options each = options;

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include <quarnel/Fatal_Error.h>
+#include <quarnel/modelkit/Program_Process.h>
 
 namespace quarnel::modelkit {
 namespace {
@@ -18,7 +19,7 @@ bool Snake_Case(const std::string& name) {
 }
 
 [[noreturn]] void Refuse(const std::string& name, const std::string& text, const std::string& why) {
-  throw Model_Option_Error("parameter " + name + ": '" + text + "' " + why);
+  throw Model_Option_Error("parameter " + Printable(name) + ": '" + Printable(text) + "' " + why);
 }
 
 }  // namespace
@@ -135,14 +136,15 @@ const Parameter_List::Entry* Parameter_List::Find(const std::string& name) const
 
 void Parameter_List::Set(void* values, const std::string& name, const std::string& text) const {
   const Entry* entry = Find(name);
-  if (entry == nullptr) throw Model_Option_Error("unknown parameter '" + name + "' (--params lists them)");
+  if (entry == nullptr)
+    throw Model_Option_Error("unknown parameter '" + Printable(name) + "' (--params lists them)");
   entry->set(values, text);
 }
 
 void Parameter_List::Set_Assignment(void* values, const std::string& assignment) const {
   const size_t equals = assignment.find('=');
   if (equals == std::string::npos || equals == 0) {
-    throw Model_Option_Error("option --set: '" + assignment + "' is not NAME=VALUE");
+    throw Model_Option_Error("option --set: '" + Printable(assignment) + "' is not NAME=VALUE");
   }
   Set(values, assignment.substr(0, equals), assignment.substr(equals + 1));
 }
@@ -162,7 +164,8 @@ void Parameter_List::Apply_Preset(void* values, const std::string& name) const {
   }
   std::string names;
   for (const auto& preset : _presets) names += (names.empty() ? "" : ", ") + preset.first;
-  throw Model_Option_Error("no preset '" + name + "' (presets: " + (names.empty() ? "none" : names) + ")");
+  throw Model_Option_Error("no preset '" + Printable(name) +
+                           "' (presets: " + (names.empty() ? "none" : names) + ")");
 }
 
 std::vector<Parameter_Value> Parameter_List::Values(const void* values) const {

@@ -590,9 +590,9 @@ int Study(const std::vector<std::string>& args, const std::string& name, const P
                       }};
     status = Run_Study(options, model);
   } catch (const Model_Option_Error& e) {
-    std::cerr << name << ": " << e.what() << " (see " << name << " study --help)" << std::endl;
+    std::cerr << name << ": " << Printable(e.what()) << " (see " << name << " study --help)" << std::endl;
   } catch (const Record_Error& e) {
-    std::cerr << name << ": " << e.what() << std::endl;
+    std::cerr << name << ": " << Printable(e.what()) << std::endl;
   } catch (const std::exception& e) {
     std::cerr << name << ": the study failed: " << Printable(e.what()) << std::endl;
   }

@@ -1,5 +1,9 @@
 #include <quarnel/modelkit/View.h>
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <httplib.h>
 
 #include <algorithm>
@@ -19,6 +23,8 @@
 #include <thread>
 
 #include <quarnel/World.h>
+
+#include "View_Server.h"
 
 namespace quarnel::modelkit {
 
@@ -169,7 +175,7 @@ struct View::State {
   const Parameter_List& parameters;
   const std::function<std::string(const std::vector<std::string>&)> check;
   const std::string token;
-  httplib::Server server;
+  view_detail::View_Server server;
   std::thread thread;
   int port = 0;
 
@@ -306,9 +312,11 @@ void View::State::Routes() {
   server.set_pre_routing_handler([this](const Request& req, Response& res) {
     if (!Same_Token(req.get_param_value("token"), token)) {
       res.status = 403;
+      res.set_header("Connection", "close");  // the server closes a refused request's connection
       res.set_content("refused: this page needs the token of the URL the program printed\n", "text/plain");
       return httplib::Server::HandlerResponse::Handled;
     }
+    server.Answering();
     res.set_header("Cache-Control", "no-store");
     return httplib::Server::HandlerResponse::Unhandled;
   });
@@ -390,7 +398,7 @@ void View::State::Routes() {
     }
     {
       std::lock_guard lock(mutex);
-      if (new_speed >= 0) speed = new_speed;
+      if (new_speed >= 0) speed = new_speed > 0 ? std::max(new_speed, kSlowest_Speed) : 0;
       if (action == "play") playing = true;
       if (action == "pause") playing = false;
       if (action == "step") {
@@ -433,7 +441,7 @@ View::View(std::string name, const Parameter_List& parameters,
 
 View::~View() {
   if (_state->thread.joinable()) {
-    _state->server.stop();
+    _state->server.Stop();
     _state->thread.join();
   }
 }
@@ -443,10 +451,7 @@ std::string View::Start(const View_Settings& settings) {
   // A page closed while its answer is written must not end the program.
   std::signal(SIGPIPE, SIG_IGN);
   s.server.set_payload_max_length(64 * 1024);
-  s.server.set_keep_alive_timeout(2);
   s.server.set_read_timeout(5, 0);
-  s.server.set_write_timeout(5, 0);
-  s.server.new_task_queue = [] { return new httplib::ThreadPool(16); };
   s.Routes();
   errno = 0;
   int port = settings.port;
@@ -463,10 +468,35 @@ std::string View::Start(const View_Settings& settings) {
                      ": " + (error != 0 ? std::strerror(error) : "the address cannot be bound"));
   }
   s.port = port;
+  s.server.Prepare_To_Listen();
   s.thread = std::thread([&s] { s.server.listen_after_bind(); });
   const bool v6 = settings.address.find(':') != std::string::npos;
   return "http://" + (v6 ? "[" + settings.address + "]" : settings.address) + ":" + std::to_string(port) +
          "/?token=" + s.token;
+}
+
+bool Loopback_Address(const std::string& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) return false;
+  bool loopback = found != nullptr;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      const uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+      loopback = loopback && (ip >> 24) == 127;
+    } else if (a->ai_family == AF_INET6) {
+      const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
+      const bool mapped = IN6_IS_ADDR_V4MAPPED(&ip) && ip.s6_addr[12] == 127;
+      loopback = loopback && (IN6_IS_ADDR_LOOPBACK(&ip) || mapped);
+    } else {
+      loopback = false;
+    }
+  }
+  ::freeaddrinfo(found);
+  return loopback;
 }
 
 int View::port() const {

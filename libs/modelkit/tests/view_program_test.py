@@ -10,6 +10,11 @@ library only):
    one 413, a bad control 400, and the run goes on;
  - many clients at once are all answered; a client that closes mid-picture does not disturb
    the run;
+ - a speed far below a step an hour holds the run (it does not overflow into full speed);
+ - slow clients without the token: one address keeps few connections, a request that does
+   not arrive in time is closed, a request with the token is answered meanwhile, and a stop
+   does not wait for them;
+ - a view address other than the loopback gets one line of warning;
  - a run played at full speed with the view records the same CSV as one without it.
 Prints 'N passed, N failed'; exit status 0 when every check passed."""
 
@@ -18,11 +23,13 @@ import concurrent.futures
 import filecmp
 import os
 import re
+import select
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -38,6 +45,11 @@ def check(condition, what):
     else:
         failed += 1
         print("FAILED:", what)
+
+
+def json_of(reply):
+    import json
+    return json.loads(reply[1])
 
 
 def request(url, data=None, timeout=10):
@@ -66,8 +78,7 @@ class Served:
         return self.base + path + "?token=" + self.token + ("&" + query if query else "")
 
     def state(self):
-        import json
-        return json.loads(request(self.url("/state"))[1])
+        return json_of(request(self.url("/state")))
 
     def wait(self, condition, timeout=60):
         deadline = time.monotonic() + timeout
@@ -105,6 +116,109 @@ def raw(port, data, read=True):
         except socket.timeout:
             pass
         return reply
+
+
+class Slow_Clients:
+    """`count` connections that send a request without the token one byte every `every` s,
+    from a thread of their own, until `close()` or `limit` s have passed."""
+
+    def __init__(self, port, count, every=0.5, limit=15):
+        self.opened = time.monotonic()
+        self.sockets = []
+        for _ in range(count):
+            s = socket.create_connection(("127.0.0.1", port), timeout=5)
+            s.sendall(b"GET /state HTTP/1.1\r\n")
+            s.setblocking(False)  # open_count peeks without waiting
+            self.sockets.append(s)
+        self.closed = threading.Event()
+        self.thread = threading.Thread(target=self._drip, args=(every, limit), daemon=True)
+        self.thread.start()
+
+    def _drip(self, every, limit):
+        deadline = time.monotonic() + limit
+        while not self.closed.wait(every) and time.monotonic() < deadline:
+            for s in self.sockets:
+                try:
+                    s.send(b"X")
+                except OSError:
+                    pass
+
+    def open_count(self):
+        """How many the server has not closed."""
+        count = 0
+        for s in self.sockets:
+            try:
+                s.recv(65536, socket.MSG_DONTWAIT | socket.MSG_PEEK)  # an answer or the end: closed
+            except BlockingIOError:
+                count += 1
+            except OSError:
+                pass
+        return count
+
+    def close(self):
+        self.closed.set()
+        self.thread.join()
+        for s in self.sockets:
+            s.close()
+
+
+def check_slow_clients(program, args):
+    served = Served(program, args + ["--set", "steps=3"])
+    request(served.url("/control"), data=b"action=play&speed=0")
+    check(served.wait(lambda s: not s["running"]) is not None, "a short run ends before slow clients come")
+    slow = Slow_Clients(served.port, 20)
+    try:
+        time.sleep(1.5)
+        start = time.monotonic()
+        try:
+            status = request(served.url("/state"), timeout=5)[0]
+        except OSError as e:  # a time-out
+            status = str(e)
+        took = time.monotonic() - start
+        check(status == 200 and took < 2.5,
+              "a request with the token beside 20 slow clients: %s in %.1f s" % (status, took))
+        time.sleep(max(0.0, slow.opened + 3.5 - time.monotonic()))
+        open_now = slow.open_count()
+        check(open_now <= 8, "one address keeps at most 8 slow connections: %d of 20 open" % open_now)
+        while slow.open_count() > 0 and time.monotonic() < slow.opened + 9:
+            time.sleep(0.1)
+        late = time.monotonic() - slow.opened
+        check(slow.open_count() == 0 and late < 8,
+              "requests that take over 5 s to arrive are closed: the last after %.1f s" % late)
+    finally:
+        slow.close()
+    slow = Slow_Clients(served.port, 12)
+    try:
+        time.sleep(0.3)
+        start = time.monotonic()
+        status = served.stop()
+        took = time.monotonic() - start
+    finally:
+        slow.close()
+    check(status == 0 and took < 2.5, "SIGTERM beside 12 slow clients ends the program: %d in %.1f s" % (status, took))
+
+
+def check_address_warning(program, args):
+    def lines_of(address):
+        """The lines on standard error of a view bound to `address`, until it says nothing for a second."""
+        process = subprocess.Popen([program, "--view", "--port", "0", "--view-address", address] + args,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        text = b""
+        while select.select([process.stderr], [], [], 1.0)[0]:
+            chunk = os.read(process.stderr.fileno(), 65536)
+            if not chunk:
+                break
+            text += chunk
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=30)
+        process.stderr.close()
+        return text.decode(errors="replace").splitlines()
+
+    lines = lines_of("0.0.0.0")
+    check(len(lines) == 2 and "view at http://0.0.0.0:" in lines[0] and "warning" in lines[1] and
+          "only protection" in lines[1], "a view on every address warns in one line: %s" % lines)
+    lines = lines_of("localhost")
+    check(len(lines) == 1 and "view at http://localhost:" in lines[0], "a view on the loopback does not warn: %s" % lines)
 
 
 def main():
@@ -157,6 +271,14 @@ def main():
         check(status == 400 and b"no_such_parameter" in body, "a restart naming no parameter: 400")
         check(served.state()["run"] == 1, "bad requests leave the run as it was")
 
+        # A step every 10^10 s is a step an hour: the run holds.
+        state = json_of(request(served.url("/control"), data=b"action=play&speed=1e-10"))
+        before = served.state()["steps"]
+        time.sleep(1.0)
+        after = served.state()["steps"]
+        check(abs(state["speed"] - 1 / 3600) < 1e-12 and after == before,
+              "speed=1e-10 is a step an hour: speed %s, steps %s -> %s" % (state["speed"], before, after))
+
         request(served.url("/control"), data=b"action=play&speed=0")
         with concurrent.futures.ThreadPoolExecutor(max_workers=40) as pool:
             paths = ["/state", "/frame", "/series", "/parameters"] * 40
@@ -172,6 +294,9 @@ def main():
     finally:
         status = served.stop()
     check(status == 143 or status == -signal.SIGTERM, "SIGTERM mid-run ends the program by the signal: %d" % status)
+
+    check_slow_clients(program, args)
+    check_address_warning(program, args)
 
     # The same series with and without the view, the view playing at full speed.
     without, with_view = os.path.join(work, "without.csv"), os.path.join(work, "with.csv")

@@ -134,9 +134,10 @@ std::string Model_Usage(const std::string& name, const std::string& about);
 // one line (status 1); otherwise returns run(options). A Model_Option_Error escaping `run` (an
 // option that the run found too large, before allocating for it) is printed as
 // "<name>: <what>", a Record_Error (Recorder.h) likewise, any other std::exception as "<name>: the run
-// failed: <what>" (with the causes nested in it), both with status 1. Ends with Finish_Process: a standard
-// output that failed turns status 0 into 1, and a run that `run` reports as interrupted (its
-// Interrupted_Status) ends the process by the signal.
+// failed: <what>" (with the causes nested in it), both with status 1; every such line has its control
+// characters escaped (Printable), so a name, value or path given with them cannot forge a second line.
+// Ends with Finish_Process: a standard output that failed turns status 0 into 1, and a run that
+// `run` reports as interrupted (its Interrupted_Status) ends the process by the signal.
 int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
                       const std::function<int(const Model_Options&)>& run);
 
@@ -222,7 +223,7 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
   try {
     values = command_line_detail::Values_Of(parameters, options);
   } catch (const Model_Option_Error& e) {
-    std::cerr << name << ": " << e.what() << " (see --help)" << std::endl;
+    std::cerr << name << ": " << Printable(e.what()) << " (see --help)" << std::endl;
     return Finish_Process(name, 1);
   }
   return command_line_detail::Guard(name, [&] { return run(options, values); });

@@ -19,6 +19,12 @@
 // object added (k the smallest stride that fits), kinds drawn first (cells) thinned like the
 // rest, and the page says how many of how many it shows.
 //
+// Clients: a request without the token is refused (403) and its connection closed. A request's
+// line and headers must arrive within 5 s; one client address keeps at most 8 connections
+// that have waited over a second for their request (the oldest others are closed), so slow
+// clients cannot hold the server's 16 threads. Stopping the view closes every connection at
+// once and waits for no client.
+//
 // Thread safety: Between_Iterations, Record, Run_Starts, Run_Ended, Wait_For_Restart and
 // Restart_Sets on the controlling thread; the HTTP threads read the last picture and the ring
 // under the view's mutex and never touch the model. Start before the run, the destructor
@@ -113,6 +119,9 @@ class View {
   static constexpr size_t kSeries_Rows = 20000;
   // The most of the controlling thread's time that pictures take while the page plays the run.
   static constexpr double kPicture_Share = 0.02;
+  // The slowest speed the page can set, in steps per second (a step an hour); a slower one
+  // is taken as this.
+  static constexpr double kSlowest_Speed = 1.0 / 3600;
 
   // A view of model `name`, whose parameters the page's form shows. `check` returns why the
   // NAME=VALUE assignments of a restart cannot run ("" when they can); the HTTP threads call
@@ -152,6 +161,10 @@ class View {
  private:
   std::unique_ptr<State> _state;
 };
+
+// Whether every address that `address` names (a numeric address or a host name) is a loopback
+// one (127.0.0.0/8, ::1): a view bound there is reached from this machine only.
+bool Loopback_Address(const std::string& address);
 
 namespace view_detail {
 // The page: one HTML document with its script and style.
