@@ -32,9 +32,9 @@ std::string Temporary_Beside(const std::string& path) {
 
 // Whether `path` names the file open on `fd` (the same device and inode).
 bool Names(const std::string& path, int fd) {
-  struct stat at_path, open;
-  return ::stat(path.c_str(), &at_path) == 0 && ::fstat(fd, &open) == 0 && at_path.st_dev == open.st_dev &&
-         at_path.st_ino == open.st_ino;
+  struct stat at_path, opened;
+  return ::stat(path.c_str(), &at_path) == 0 && ::fstat(fd, &opened) == 0 &&
+         at_path.st_dev == opened.st_dev && at_path.st_ino == opened.st_ino;
 }
 
 // Takes the writer's lock of the file open on `fd`: false when another run holds it. A file
@@ -94,21 +94,31 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
     // The file replaced stays locked until this run's file takes its place, and this run's
     // file is locked from its start: a run that would replace either is refused.
     _held = Lock_Destination(_path);
-    const bool exists = _held >= 0 && ::fstat(_held, &st) == 0;
-    std::string name = Temporary_Beside(_path);
-    _fd = ::mkstemp(name.data());
-    if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
-    Take_Lock(_fd);
-    ::fchmod(_fd, exists ? st.st_mode & 07777 : 0644);
-    _temporary = name;
-    Set_File_To_Remove_On_Signal(_temporary.c_str());  // a second signal leaves no temporary file
+    try {
+      const bool exists = _held >= 0 && ::fstat(_held, &st) == 0;
+      std::string name = Temporary_Beside(_path);
+      _fd = ::mkostemp(name.data(), O_CLOEXEC);
+      if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
+      Take_Lock(_fd);
+      ::fchmod(_fd, exists ? st.st_mode & 07777 : 0644);
+      _temporary = name;
+      Set_File_To_Remove_On_Signal(_temporary.c_str());  // a second signal leaves no temporary file
+    } catch (...) {
+      Release();
+      throw;
+    }
   } else {
     _fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
   }
   std::string header = "step";
   for (const Measure_Column& c : columns) header += "," + c.name;
-  Write_Line(header + "\n");
+  try {
+    Write_Line(header + "\n");
+  } catch (...) {
+    Release();
+    throw;
+  }
 }
 
 Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
@@ -117,7 +127,10 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
   const std::string refused = "cannot continue the CSV file " + path + ": ";
   _fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (_fd < 0) Refuse_Record(refused + Reason(errno));
-  if (!Take_Lock(_fd)) Refuse_Held(path);
+  if (!Take_Lock(_fd)) {
+    Release();
+    Refuse_Held(path);
+  }
   struct stat st;
   if (::fstat(_fd, &st) != 0 || !S_ISREG(st.st_mode)) Refuse_Record(refused + "it is not a regular file");
   std::string text(size_t(st.st_size), '\0');
@@ -149,9 +162,13 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
 }
 
 Recorder::Csv_Sink::~Csv_Sink() {
+  Release();
+}
+
+void Recorder::Csv_Sink::Release() {
   Forget_Temporary();
-  if (_fd >= 0) ::close(_fd);
-  if (_held >= 0) ::close(_held);
+  if (_fd >= 0) ::close(std::exchange(_fd, -1));
+  if (_held >= 0) ::close(std::exchange(_held, -1));
 }
 
 // One write of the whole line. A regular file takes less only when it is about to fail

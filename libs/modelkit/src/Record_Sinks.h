@@ -36,6 +36,7 @@ class Recorder::Csv_Sink {
   void Write_Line(const std::string& line);
   void Publish();
   void Forget_Temporary();  // removes an unpublished temporary file
+  void Release();           // the temporary file removed, the descriptors closed
   static int Lock_Destination(const std::string& path);
   std::string _path;
   std::string _temporary;  // empty: written in place, or published

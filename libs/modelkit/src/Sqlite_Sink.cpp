@@ -108,14 +108,7 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
       Fail("cannot open");
     }
     sqlite3_busy_timeout(_db, kBusy_Wait_Ms);  // another run adding to the same file
-    if (!durable) {
-      Exec("PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY");
-    } else {
-      // Readers and the other runs' writers then wait for no commit but the one in progress. A
-      // file system without shared memory keeps the rollback journal, where the short
-      // transactions below still let the runs take turns.
-      sqlite3_exec(_db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
-    }
+    if (!durable) Exec("PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY");
     Exec_When_Free("BEGIN IMMEDIATE");
     if (continue_run != 0) {
       struct stat existing;
@@ -129,6 +122,12 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
       Insert_Run(run);
     }
     Exec_When_Free("COMMIT");
+    if (durable) {
+      // Readers and the other runs' writers then wait for no commit but the one in progress. A
+      // file system without shared memory, or a file that another program keeps busy, stays
+      // with the rollback journal, where the short transactions below still take turns.
+      sqlite3_exec(_db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+    }
     std::string sql = "INSERT INTO series VALUES (?, ?";
     for (size_t i = 0; i < columns.size(); ++i) sql += ", ?";
     sql += ")";
