@@ -321,8 +321,9 @@ std::vector<std::string> Temporary_Files_Beside(const std::string& path) {
 }
 
 // An existing CSV is refused before the run unless --overwrite, and stays as it was. A signal
-// before the first day has ended leaves records of no finished day: the CSV its header, the
-// SQLite runs row 'interrupted' with no series, and no temporary file beside the CSV.
+// before the first day has ended leaves records of no finished day: the old CSV as it was
+// (replaced only once a row is written), the SQLite runs row 'interrupted' with no series,
+// and no temporary file beside the CSV.
 TEST(Epidemic_Program_Test, A_Run_Stopped_Before_Its_First_Row_Leaves_Records_Of_No_Day) {
   const std::string csv = Temp_File("kept.csv"), db = Temp_File("kept.db");
   std::remove(db.c_str());
@@ -343,7 +344,7 @@ TEST(Epidemic_Program_Test, A_Run_Stopped_Before_Its_First_Row_Leaves_Records_Of
                 "epidemic: interrupted by SIGINT after day 0 of 100; the records hold every finished step\n"),
             std::string::npos)
       << output.err;
-  EXPECT_EQ(Read_Text_File(csv), std::string(kHeader) + "\n");
+  EXPECT_EQ(Read_Text_File(csv), "an old series\n");
   EXPECT_EQ(Temporary_Files_Beside(csv), std::vector<std::string>{});
   EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db, "SELECT status, people FROM runs"),
             std::vector<std::string>{"interrupted|1000000"});

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,7 +30,47 @@ std::string Temporary_Beside(const std::string& path) {
   return (folder / ("." + p.filename().string() + ".XXXXXX")).string();
 }
 
+// Whether `path` names the file open on `fd` (the same device and inode).
+bool Names(const std::string& path, int fd) {
+  struct stat at_path, opened;
+  return ::stat(path.c_str(), &at_path) == 0 && ::fstat(fd, &opened) == 0 &&
+         at_path.st_dev == opened.st_dev && at_path.st_ino == opened.st_ino;
+}
+
+// Takes the writer's lock of the file open on `fd`: false when another run holds it. A file
+// system without such locks (an error other than EWOULDBLOCK) is written without one.
+bool Take_Lock(int fd) {
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno != EWOULDBLOCK;
+  }
+  return true;
+}
+
+[[noreturn]] void Refuse_Held(const std::string& path) {
+  Refuse_Record("the CSV file " + path + " is being written by another run");
+}
+
 }  // namespace
+
+// The writer's lock of the file that `path` names now, held on the returned descriptor; -1
+// when there is no file. Locked, then checked to be still the file at `path`: another run
+// that replaced it in between holds the new one.
+int Recorder::Csv_Sink::Lock_Destination(const std::string& path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT) return -1;
+    if (fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
+    if (!Take_Lock(fd)) {
+      ::close(fd);
+      Refuse_Held(path);
+    }
+    if (Names(path, fd)) return fd;
+    ::close(fd);
+  }
+  Refuse_Record("cannot write the CSV file " + path + ": it keeps being replaced");
+}
 
 Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
                              bool overwrite)
@@ -50,20 +91,34 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
         std::free(resolved);
       }
     }
-    const bool exists = ::stat(_path.c_str(), &st) == 0;
-    std::string name = Temporary_Beside(_path);
-    _fd = ::mkstemp(name.data());
-    if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
-    ::fchmod(_fd, exists ? st.st_mode & 07777 : 0644);
-    _temporary = name;
-    Set_File_To_Remove_On_Signal(_temporary.c_str());  // a second signal leaves no temporary file
+    // The file replaced stays locked until this run's file takes its place, and this run's
+    // file is locked from its start: a run that would replace either is refused.
+    _held = Lock_Destination(_path);
+    try {
+      const bool exists = _held >= 0 && ::fstat(_held, &st) == 0;
+      std::string name = Temporary_Beside(_path);
+      _fd = ::mkostemp(name.data(), O_CLOEXEC);
+      if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
+      Take_Lock(_fd);
+      ::fchmod(_fd, exists ? st.st_mode & 07777 : 0644);
+      _temporary = name;
+      Set_File_To_Remove_On_Signal(_temporary.c_str());  // a second signal leaves no temporary file
+    } catch (...) {
+      Release();
+      throw;
+    }
   } else {
     _fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (_fd < 0) Refuse_Record("cannot write the CSV file " + path + ": " + Reason(errno));
   }
   std::string header = "step";
   for (const Measure_Column& c : columns) header += "," + c.name;
-  Write_Line(header + "\n");
+  try {
+    Write_Line(header + "\n");
+  } catch (...) {
+    Release();
+    throw;
+  }
 }
 
 Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
@@ -72,6 +127,10 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
   const std::string refused = "cannot continue the CSV file " + path + ": ";
   _fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (_fd < 0) Refuse_Record(refused + Reason(errno));
+  if (!Take_Lock(_fd)) {
+    Release();
+    Refuse_Held(path);
+  }
   struct stat st;
   if (::fstat(_fd, &st) != 0 || !S_ISREG(st.st_mode)) Refuse_Record(refused + "it is not a regular file");
   std::string text(size_t(st.st_size), '\0');
@@ -103,8 +162,13 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
 }
 
 Recorder::Csv_Sink::~Csv_Sink() {
+  Release();
+}
+
+void Recorder::Csv_Sink::Release() {
   Forget_Temporary();
-  if (_fd >= 0) ::close(_fd);
+  if (_fd >= 0) ::close(std::exchange(_fd, -1));
+  if (_held >= 0) ::close(std::exchange(_held, -1));
 }
 
 // One write of the whole line. A regular file takes less only when it is about to fail
@@ -136,15 +200,30 @@ void Recorder::Csv_Sink::Row(const std::string& line) {
 }
 
 // Gives the temporary file its name: replacing an existing file only with `overwrite`, and
-// never one that appeared during the run otherwise.
+// never one that appeared during the run otherwise. A file is replaced only while its lock is
+// held here, so that no other run's file is replaced while that run writes it.
 void Recorder::Csv_Sink::Publish() {
-  const int moved =
-      _overwrite ? ::rename(_temporary.c_str(), _path.c_str())
-                 : ::renameat2(AT_FDCWD, _temporary.c_str(), AT_FDCWD, _path.c_str(), RENAME_NOREPLACE);
+  int moved = -1;
+  if (!_overwrite) {
+    moved = ::renameat2(AT_FDCWD, _temporary.c_str(), AT_FDCWD, _path.c_str(), RENAME_NOREPLACE);
+  } else {
+    for (int attempt = 0; attempt < 100 && moved != 0; ++attempt) {
+      if (_held >= 0 && !Names(_path, _held)) {
+        ::close(_held);
+        _held = -1;
+      }
+      if (_held < 0) _held = Lock_Destination(_path);
+      moved = _held >= 0
+                  ? ::rename(_temporary.c_str(), _path.c_str())
+                  : ::renameat2(AT_FDCWD, _temporary.c_str(), AT_FDCWD, _path.c_str(), RENAME_NOREPLACE);
+      if (moved != 0 && errno != EEXIST) break;  // EEXIST: a file appeared; lock it and retry
+    }
+  }
   if (moved != 0) {
     const int error = errno;
     Refuse_Record("cannot give the CSV file its name " + _path + ": " + Reason(error));
   }
+  if (_held >= 0) ::close(std::exchange(_held, -1));
   Set_File_To_Remove_On_Signal(nullptr);
   _temporary.clear();
 }
@@ -159,9 +238,15 @@ void Recorder::Csv_Sink::Forget_Temporary() {
 void Recorder::Csv_Sink::Finish(bool keep) {
   if (keep && !_temporary.empty()) Publish();
   Forget_Temporary();
+  if (_held >= 0) ::close(std::exchange(_held, -1));
+  // A file replaced or removed during the run by something that took no lock: its rows are lost.
+  const bool lost = keep && _regular && _fd >= 0 && !Names(_path, _fd);
   const int fd = std::exchange(_fd, -1);
   if (fd >= 0 && ::close(fd) != 0 && keep)
     Refuse_Record("closing the CSV file " + _path + " failed: " + Reason(errno));
+  if (lost)
+    Refuse_Record("the CSV file " + _path +
+                  " was replaced or removed during the run: its rows are not in it");
 }
 
 }  // namespace quarnel::modelkit

@@ -1,9 +1,13 @@
 #include <quarnel/modelkit/Model_Command_Line.h>
 
+#include <sys/stat.h>
 #include <cctype>
+
 #include <charconv>
+#include <filesystem>
 #include <iostream>
 #include <set>
+#include <utility>
 
 #include <quarnel/Checkpoint.h>
 #include <quarnel/Fatal_Error.h>
@@ -69,6 +73,51 @@ std::string File_Name(const std::string& option, const std::string& value) {
   return value;
 }
 
+// Whether two file names name one file: the same path once made absolute and normal, the
+// same path with its existing links resolved, or, for files that exist, the same device and
+// inode (a hard link, /dev/stdout and the terminal it is).
+bool Same_File(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path absolute_a = fs::absolute(a, error).lexically_normal();
+  const fs::path absolute_b = fs::absolute(b, error).lexically_normal();
+  if (!error && absolute_a == absolute_b) return true;
+  const fs::path resolved_a = fs::weakly_canonical(a, error);
+  if (!error) {
+    const fs::path resolved_b = fs::weakly_canonical(b, error);
+    if (!error && resolved_a == resolved_b) return true;
+  }
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Two outputs of one run in one file would overwrite each other. Resuming from the file that
+// the run keeps checkpointing to is the usual way to go on, and stays allowed.
+void Refuse_Shared_Files(const Model_Options& options) {
+  const std::vector<std::pair<const char*, const std::string*>> files = {
+      {"--csv", &options.csv},
+      {"--sqlite", &options.sqlite},
+      {"--checkpoint", &options.checkpoint},
+      {"--resume", &options.resume}};
+  for (size_t i = 0; i < files.size(); ++i) {
+    for (size_t j = i + 1; j < files.size(); ++j) {
+      const auto& [first, a] = files[i];
+      const auto& [second, b] = files[j];
+      if (a->empty() || b->empty() ||
+          (first == std::string("--checkpoint") && second == std::string("--resume")))
+        continue;
+      if (!Same_File(*a, *b)) continue;
+      if (*a == *b)
+        throw Model_Option_Error("options " + std::string(first) + " and " + second + " name the same file " +
+                                 Printable(*a));
+      throw Model_Option_Error("options " + std::string(first) + " " + Printable(*a) + " and " + second +
+                               " " + Printable(*b) + " name the same file");
+    }
+  }
+}
+
 }  // namespace
 
 std::string to_string(Model_Size size) {
@@ -124,6 +173,7 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
   if (options.checkpoint_every > 0 && options.checkpoint.empty())
     throw Model_Option_Error("option --checkpoint-every needs --checkpoint FILE");
   if (options.fork && options.resume.empty()) throw Model_Option_Error("option --fork needs --resume FILE");
+  Refuse_Shared_Files(options);
   return options;
 }
 

@@ -101,6 +101,21 @@ void Install_Stop_Handler(int signal) {
   sigaction(signal, &action, nullptr);
 }
 
+// SIGPIPE does nothing but interrupt: a write to a pipe whose reader has gone then fails with
+// EPIPE and is reported as the write error it is. A handler rather than SIG_IGN, so that a
+// program this process executes starts with the default action again.
+void On_Broken_Pipe(int) {}
+
+void Install_Broken_Pipe_Handler() {
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
+  struct sigaction action {};
+  action.sa_handler = On_Broken_Pipe;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
 void Open_Standard_Descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -122,6 +137,7 @@ void Prepare_Process(const std::string& name) {
   g_stderr_is_terminal = isatty(STDERR_FILENO) == 1;
   g_world = &World::Instance();
   ::signal(SIGXFSZ, SIG_IGN);
+  Install_Broken_Pipe_Handler();
   Install_Stop_Handler(SIGINT);
   Install_Stop_Handler(SIGTERM);
 }

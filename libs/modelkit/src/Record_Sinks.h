@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <quarnel/modelkit/Recorder.h>
@@ -35,10 +36,13 @@ class Recorder::Csv_Sink {
   void Write_Line(const std::string& line);
   void Publish();
   void Forget_Temporary();  // removes an unpublished temporary file
+  void Release();           // the temporary file removed, the descriptors closed
+  static int Lock_Destination(const std::string& path);
   std::string _path;
   std::string _temporary;  // empty: written in place, or published
   bool _overwrite;
-  int _fd = -1;
+  int _fd = -1;       // holds the writer's lock of the file written
+  int _held = -1;     // the writer's lock of the file this run replaces, until it does
   int64_t _size = 0;  // bytes of complete lines written
   bool _regular = true;
 };
@@ -59,6 +63,7 @@ class Recorder::Sqlite_Sink {
 
  private:
   void Exec(const std::string& sql);
+  void Exec_When_Free(const std::string& sql);  // retried while the file is busy, within a limit
   void Check_Or_Create(const std::vector<Measure_Column>& columns, const Run_Description& run);
   void Insert_Run(const Run_Description& run);
   [[noreturn]] void Fail(const std::string& what);
@@ -66,7 +71,7 @@ class Recorder::Sqlite_Sink {
   sqlite3* _db = nullptr;
   sqlite3_stmt* _insert = nullptr;
   int64_t _run = 0;
-  uint32_t _pending = 0;  // rows in the open transaction
+  std::vector<std::pair<uint64_t, std::vector<Measure_Value>>> _pending;  // rows not yet written
   std::chrono::steady_clock::time_point _last_commit;
 };
 

@@ -92,6 +92,9 @@ void Recorder::Finish(Run_Status status) {
   if (_finished) return;
   _finished = true;
   const bool failed = status == Run_Status::failed;
+  // A done run's CSV is its own, rows or not; a run cut short before its first row leaves an
+  // existing file as it was.
+  const bool publish = status == Run_Status::done || _rows > 0;
   // Both sinks finish whatever the other does; the first failure is reported after.
   std::exception_ptr first;
   try {
@@ -100,7 +103,7 @@ void Recorder::Finish(Run_Status status) {
     first = std::current_exception();
   }
   try {
-    if (_csv) _csv->Finish(!failed || _rows > 0);
+    if (_csv) _csv->Finish(publish);
   } catch (const Record_Error&) {
     if (!first) first = std::current_exception();
   }

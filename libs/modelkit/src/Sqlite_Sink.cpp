@@ -1,12 +1,16 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <limits>
+#include <thread>
+#include <utility>
 
 #include "Record_Sinks.h"
 
@@ -15,6 +19,11 @@ namespace {
 
 constexpr uint32_t kRows_Per_Commit = 256;
 constexpr std::chrono::seconds kCommit_Interval{1};
+// Another program adding runs to the same file holds its write lock for one short transaction
+// at a time: each wait for it is bounded by the busy handler, and a write gives up only when
+// the lock has not come within this limit.
+constexpr int kBusy_Wait_Ms = 1000;
+constexpr std::chrono::seconds kBusy_Limit{60};
 
 // The columns the runs table has before the parameters'.
 const std::vector<std::string> kRun_Columns = {"run",    "model",   "version", "seed",
@@ -67,6 +76,18 @@ void Recorder::Sqlite_Sink::Exec(const std::string& sql) {
   if (sqlite3_exec(_db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot write");
 }
 
+// `sql` again while another connection holds the lock it needs, until kBusy_Limit has passed.
+void Recorder::Sqlite_Sink::Exec_When_Free(const std::string& sql) {
+  const auto limit = std::chrono::steady_clock::now() + kBusy_Limit;
+  for (uint32_t attempt = 0;; ++attempt) {
+    const int done = sqlite3_exec(_db, sql.c_str(), nullptr, nullptr, nullptr);
+    if (done == SQLITE_OK) return;
+    if ((done & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= limit) Fail("cannot write");
+    // Apart, so that writers that missed the lock together do not meet again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + (uint32_t(::getpid()) + attempt * 7) % 20));
+  }
+}
+
 Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
                                    const Run_Description& run, bool durable, int64_t continue_run,
                                    uint64_t step)
@@ -86,9 +107,9 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
         SQLITE_OK) {
       Fail("cannot open");
     }
-    sqlite3_busy_timeout(_db, 5000);  // another run adding to the same file
+    sqlite3_busy_timeout(_db, kBusy_Wait_Ms);  // another run adding to the same file
     if (!durable) Exec("PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY");
-    Exec("BEGIN IMMEDIATE");
+    Exec_When_Free("BEGIN IMMEDIATE");
     if (continue_run != 0) {
       struct stat existing;
       if (::stat(path.c_str(), &existing) != 0 || existing.st_size == 0)
@@ -100,7 +121,13 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
     } else {
       Insert_Run(run);
     }
-    Exec("COMMIT");
+    Exec_When_Free("COMMIT");
+    if (durable) {
+      // Readers and the other runs' writers then wait for no commit but the one in progress. A
+      // file system without shared memory, or a file that another program keeps busy, stays
+      // with the rollback journal, where the short transactions below still take turns.
+      sqlite3_exec(_db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+    }
     std::string sql = "INSERT INTO series VALUES (?, ?";
     for (size_t i = 0; i < columns.size(); ++i) sql += ", ?";
     sql += ")";
@@ -241,33 +268,50 @@ void Recorder::Sqlite_Sink::Insert_Run(const Run_Description& run) {
   _run = sqlite3_last_insert_rowid(_db);
 }
 
+// Rows wait in memory (256 at most) and go to the file in one short transaction, so that the
+// write lock is held only while they are written.
 void Recorder::Sqlite_Sink::Row(uint64_t step, const std::vector<Measure_Value>& values) {
-  if (_pending == 0) Exec("BEGIN");
-  sqlite3_bind_int64(_insert, 1, _run);
-  sqlite3_bind_int64(_insert, 2, int64_t(step));
-  for (size_t i = 0; i < values.size(); ++i) {
-    const int slot = int(3 + i);
-    const Measure_Value& v = values[i];
-    if (v.kind == Measure_Value::Kind::integer) {
-      sqlite3_bind_int64(_insert, slot, v.integer);
-    } else if (v.kind == Measure_Value::Kind::real && !std::isnan(v.real)) {
-      sqlite3_bind_double(_insert, slot, v.real);
-    } else {
-      sqlite3_bind_null(_insert, slot);
-    }
-  }
-  const int done = sqlite3_step(_insert);
-  sqlite3_reset(_insert);
-  if (done != SQLITE_DONE) Fail("cannot write");
-  ++_pending;
-  if (_pending >= kRows_Per_Commit || std::chrono::steady_clock::now() - _last_commit >= kCommit_Interval)
+  _pending.emplace_back(step, values);
+  if (_pending.size() >= kRows_Per_Commit ||
+      std::chrono::steady_clock::now() - _last_commit >= kCommit_Interval)
     Commit();
 }
 
 void Recorder::Sqlite_Sink::Commit() {
-  if (_pending == 0) return;
-  Exec("COMMIT");
-  _pending = 0;
+  if (_pending.empty()) return;
+  // Rows that cannot be written are dropped with the failure: the run fails, and its end
+  // marks its row without trying them again.
+  std::vector<std::pair<uint64_t, std::vector<Measure_Value>>> rows = std::move(_pending);
+  _pending.clear();
+  Exec_When_Free("BEGIN IMMEDIATE");
+  for (const auto& [step, values] : rows) {
+    sqlite3_bind_int64(_insert, 1, _run);
+    sqlite3_bind_int64(_insert, 2, int64_t(step));
+    for (size_t i = 0; i < values.size(); ++i) {
+      const int slot = int(3 + i);
+      const Measure_Value& v = values[i];
+      if (v.kind == Measure_Value::Kind::integer) {
+        sqlite3_bind_int64(_insert, slot, v.integer);
+      } else if (v.kind == Measure_Value::Kind::real && !std::isnan(v.real)) {
+        sqlite3_bind_double(_insert, slot, v.real);
+      } else {
+        sqlite3_bind_null(_insert, slot);
+      }
+    }
+    const int done = sqlite3_step(_insert);
+    sqlite3_reset(_insert);
+    if (done != SQLITE_DONE) {
+      const std::string reason = sqlite3_errmsg(_db);
+      sqlite3_exec(_db, "ROLLBACK", nullptr, nullptr, nullptr);
+      Refuse_Record("cannot write the SQLite file " + _path + ": " + reason);
+    }
+  }
+  try {
+    Exec_When_Free("COMMIT");
+  } catch (const Record_Error&) {
+    sqlite3_exec(_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
   _last_commit = std::chrono::steady_clock::now();
 }
 
@@ -293,8 +337,15 @@ void Recorder::Sqlite_Sink::Continue_Run(int64_t run, uint64_t step) {
   _run = run;
 }
 
+// Rows that could not be written leave the run 'failed', and the failure is reported after.
 void Recorder::Sqlite_Sink::Finish(Run_Status status) {
-  Commit();
+  std::exception_ptr lost;
+  try {
+    Commit();
+  } catch (const Record_Error&) {
+    lost = std::current_exception();
+    status = Run_Status::failed;
+  }
   sqlite3_stmt* update = nullptr;
   if (sqlite3_prepare_v2(_db, "UPDATE runs SET status = ?, finished = ? WHERE run = ?", -1, &update,
                          nullptr) != SQLITE_OK) {
@@ -303,9 +354,16 @@ void Recorder::Sqlite_Sink::Finish(Run_Status status) {
   sqlite3_bind_text(update, 1, to_string(status).c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(update, 2, Now_Utc().c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_int64(update, 3, _run);
-  const int done = sqlite3_step(update);
+  const auto limit = std::chrono::steady_clock::now() + kBusy_Limit;
+  int done = sqlite3_step(update);
+  while ((done & 0xff) == SQLITE_BUSY && std::chrono::steady_clock::now() < limit) {
+    sqlite3_reset(update);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    done = sqlite3_step(update);
+  }
   sqlite3_finalize(update);
   if (done != SQLITE_DONE) Fail("cannot write");
+  if (lost) std::rethrow_exception(lost);
 }
 
 }  // namespace quarnel::modelkit

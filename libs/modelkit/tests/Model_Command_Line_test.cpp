@@ -3,7 +3,10 @@
 #include <quarnel/modelkit/Model_Command_Line.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -55,7 +58,8 @@ TEST(Model_Command_Line_Test, Bad_Input_Gets_One_Line_Naming_Option_And_Value) {
   // Outside text is escaped: a value with a line break stays on the error's one line.
   EXPECT_EQ(Error_Of({"--size", "tiny\nschelling: 20 steps of small"}),
             "option --size: 'tiny\\nschelling: 20 steps of small' is not one of small, large, huge");
-  EXPECT_EQ(Error_Of({"--threads", "2\r"}), "option --threads: '2\\r' is not a whole number between 0 and 2147483647");
+  EXPECT_EQ(Error_Of({"--threads", "2\r"}),
+            "option --threads: '2\\r' is not a whole number between 0 and 2147483647");
   EXPECT_EQ(Error_Of({"--fast\x1b[2J"}), "unrecognised argument '--fast\\x1b[2J'");
 }
 
@@ -85,6 +89,37 @@ TEST(Model_Command_Line_Test, Reads_The_Recording_And_Parameter_Options) {
   EXPECT_EQ(Error_Of({"--sqlite", ""}), "option --sqlite: the file name is empty");
   EXPECT_EQ(Error_Of({"--overwrite", "--overwrite"}), "option --overwrite is given twice");
   EXPECT_EQ(Error_Of({"--set"}), "option --set needs a value");
+}
+
+// Two outputs of one run in one file are refused, whether the names are equal, differ only in
+// spelling, or reach the file through a symbolic or hard link; resuming from the file that
+// the run checkpoints to is the usual way to go on.
+TEST(Model_Command_Line_Test, Two_Outputs_In_One_File_Are_Refused) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("quarnel_shared_files_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string x = (dir / "x").string();
+  EXPECT_EQ(Error_Of({"--csv", x, "--checkpoint", x}),
+            "options --csv and --checkpoint name the same file " + x);
+  EXPECT_EQ(Error_Of({"--sqlite", x, "--csv", x}), "options --csv and --sqlite name the same file " + x);
+  EXPECT_EQ(Error_Of({"--sqlite", x, "--checkpoint", x}),
+            "options --sqlite and --checkpoint name the same file " + x);
+  EXPECT_EQ(Error_Of({"--csv", x, "--resume", x}), "options --csv and --resume name the same file " + x);
+  const std::string spelled = (dir / "." / "x").string();
+  EXPECT_EQ(Error_Of({"--csv", x, "--sqlite", spelled}),
+            "options --csv " + x + " and --sqlite " + spelled + " name the same file");
+  std::ofstream(x) << "step\n";
+  fs::create_symlink(x, dir / "soft");
+  fs::create_hard_link(x, dir / "hard");
+  for (const char* other : {"soft", "hard"}) {
+    const std::string name = (dir / other).string();
+    EXPECT_EQ(Error_Of({"--csv", x, "--checkpoint", name}),
+              "options --csv " + x + " and --checkpoint " + name + " name the same file");
+  }
+  EXPECT_EQ(Error_Of({"--checkpoint", x, "--resume", x}), "");
+  EXPECT_EQ(Error_Of({"--csv", x, "--sqlite", (dir / "y").string()}), "");
+  fs::remove_all(dir);
 }
 
 // A model without declared parameters refuses what it could not honour, in one line.

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -211,13 +212,23 @@ TEST(Recorder_Test, Existing_Files_Are_Refused_Replaced_Or_Appended_To) {
   };
   EXPECT_EQ(error({csv.string(), "", false, 1}),
             "the CSV file " + csv.string() + " exists (--overwrite replaces it)");
-  {
-    // With overwrite, a run that ends before its first row leaves the old file alone.
+  // With overwrite, a run that fails or is interrupted before its first row leaves the old
+  // file alone; a done run's file is its own, even without a row.
+  for (const Run_Status status : {Run_Status::failed, Run_Status::interrupted}) {
     Shared s;
     Recorder recorder(s.measures, kRun, {csv.string(), "", true, 1});
-    recorder.Finish(Run_Status::failed);
+    recorder.Finish(status);
+    EXPECT_EQ(Read_File(csv), "precious\n") << to_string(status);
   }
-  EXPECT_EQ(Read_File(csv), "precious\n");
+  {
+    const fs::path done = dir / "done.csv";
+    std::ofstream(done) << "precious\n";
+    Shared s;
+    Recorder recorder(s.measures, kRun, {done.string(), "", true, 1});
+    recorder.Finish(Run_Status::done);
+    EXPECT_EQ(Lines_Of(Read_File(done)),
+              std::vector<std::string>{"step,calls,total,low,value_under,value_0,value_1,value_over,live"});
+  }
   Recorded_Run(1, 100, {csv.string(), "", true, 1}, 2);
   EXPECT_EQ(Lines_Of(Read_File(csv)).size(), 4u);
 
@@ -251,6 +262,81 @@ TEST(Recorder_Test, Existing_Files_Are_Refused_Replaced_Or_Appended_To) {
                       << std::string(200, 'x');
   EXPECT_EQ(error({"", text.string(), false, 1}),
             "cannot write the SQLite file " + text.string() + ": file is not a database");
+}
+
+// A CSV file is held by the run that writes it, and by the run that is about to replace it,
+// from the start of the run to its end: another run that would replace it is refused before
+// it starts; a file replaced anyway by something that takes no lock fails the run's end.
+TEST(Recorder_Test, A_Csv_That_Another_Run_Writes_Is_Refused_And_A_Replaced_One_Reported) {
+  const fs::path dir = Scratch("held");
+  const std::string csv = (dir / "held.csv").string();
+  const std::string refusal = "the CSV file " + csv + " is being written by another run";
+  const auto error = [&](const Record_Options& options) {
+    try {
+      Shared s;
+      Recorder recorder(s.measures, kRun, options);
+    } catch (const Record_Error& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  std::ofstream(csv) << "old\n";
+  {
+    Shared s;
+    s.measures.Start(1);
+    Recorder first(s.measures, kRun, {csv, "", true, 1});
+    EXPECT_EQ(error({csv, "", true, 1}), refusal);  // the old file, which the first run replaces
+    first.Record(0);
+    EXPECT_EQ(error({csv, "", true, 1}), refusal);  // the first run's own file
+    first.Record(1);
+    first.Finish(Run_Status::done);
+  }
+  EXPECT_EQ(Lines_Of(Read_File(csv)).size(), 3u);
+  EXPECT_EQ(error({csv, "", true, 1}), "");  // a finished run's file may be replaced
+  {
+    // Without a lock: the run's file taken away from under it is a failure, not a success.
+    Shared s;
+    s.measures.Start(1);
+    Recorder run(s.measures, kRun, {csv, "", true, 1});
+    run.Record(0);
+    std::ofstream(dir / "other.csv") << "other\n";
+    fs::rename(dir / "other.csv", csv);
+    try {
+      run.Finish(Run_Status::done);
+      ADD_FAILURE() << "a replaced file was reported as written";
+    } catch (const Record_Error& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "the CSV file " + csv + " was replaced or removed during the run: its rows are not in it");
+    }
+  }
+}
+
+// Rows that cannot be written (here a trigger refuses one) fail the run and leave its row
+// 'failed', never 'done' with a row missing.
+TEST(Recorder_Test, Rows_That_Cannot_Be_Written_Leave_The_Run_Failed) {
+  const fs::path dir = Scratch("unwritten");
+  const fs::path db = dir / "u.db";
+  Recorded_Run(1, 100, {"", db.string(), false, 1}, 2);
+  Query(db,
+        "CREATE TRIGGER refuse BEFORE INSERT ON series WHEN NEW.step = 2 BEGIN SELECT RAISE(ABORT, 'no step "
+        "2'); END");
+  Shared s;
+  s.measures.Start(1);
+  Recorder recorder(s.measures, kRun, {"", db.string(), false, 1});
+  std::string what;
+  try {
+    for (uint64_t step = 0; step < 4; ++step) recorder.Record(step);
+  } catch (const Record_Error& e) {
+    what = e.what();
+  }
+  try {
+    recorder.Finish(Run_Status::done);
+  } catch (const Record_Error& e) {
+    what = e.what();
+  }
+  EXPECT_EQ(what, "cannot write the SQLite file " + db.string() + ": no step 2");
+  EXPECT_EQ(Query(db, "SELECT run, status, finished IS NOT NULL FROM runs ORDER BY run"),
+            (std::vector<std::string>{"1|done|1", "2|failed|1"}));
 }
 
 // A file that takes only part of a line (here a file-size limit, as a full disk would): the
@@ -423,6 +509,69 @@ TEST(Recorder_Program_Test, A_Killed_Run_Leaves_Complete_Lines_And_Whole_Committ
   EXPECT_EQ(complete, count);
   EXPECT_LE(size_t(last), lines.size() - 1);
   std::printf("killed after %zu CSV lines; the SQLite file holds %ld rows\n", lines.size() - 1, long(count));
+}
+
+// Runs adding to one SQLite file take turns: four programs at once all finish, each with its
+// runs row 'done' and its whole series, and the last to close leaves no journal beside it.
+TEST(Recorder_Program_Test, Four_Programs_Add_Their_Runs_To_One_Sqlite_File) {
+  const fs::path dir = Scratch("concurrent");
+  const std::string db = (dir / "c.db").string();
+  const std::string program = QUARNEL_WALKERS;
+  std::vector<std::unique_ptr<Background_Program>> runs;
+  for (int i = 0; i < 4; ++i) {
+    runs.push_back(std::make_unique<Background_Program>(
+        program, "--steps 3000 --set walkers=10 --set delay_us=1000 --seed " + std::to_string(i + 1) +
+                     " --sqlite " + db));
+  }
+  for (auto& run : runs) {
+    const Program_Output out = run->Wait(std::chrono::seconds(120));
+    EXPECT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(out.err, "");
+  }
+  EXPECT_EQ(Query(db, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  EXPECT_EQ(
+      Query(db,
+            "SELECT group_concat(seed || ':' || status || ':' || (SELECT count(*) || '-' || min(step) || '-' "
+            "|| max(step) FROM series WHERE series.run = runs.run)) FROM (SELECT * FROM runs ORDER BY seed) "
+            "AS runs"),
+      std::vector<std::string>{
+          "1:done:3000-1-3000,2:done:3000-1-3000,3:done:3000-1-3000,4:done:3000-1-3000"});
+  EXPECT_FALSE(fs::exists(db + "-wal"));
+  EXPECT_FALSE(fs::exists(db + "-journal"));
+}
+
+// `--overwrite` on a CSV that another live program writes is refused in one line before the
+// run, and the writer keeps every row.
+TEST(Recorder_Program_Test, Overwrite_Refuses_A_Csv_That_A_Running_Program_Writes) {
+  const fs::path dir = Scratch("overwrite_live");
+  const std::string csv = (dir / "live.csv").string();
+  const std::string program = QUARNEL_WALKERS;
+  Background_Program writer(program, "--steps 300 --set delay_us=3000 --csv " + csv);
+  ASSERT_TRUE(Wait_Until([&] { return fs::exists(csv); }));
+  const Program_Outcome second = Run_Program(program, "--steps 3 --csv " + csv + " --overwrite");
+  EXPECT_EQ(Refusal_Problem(second, "walkers: the CSV file " + csv + " is being written by another run"), "");
+  const Program_Output first = writer.Wait(std::chrono::seconds(120));
+  EXPECT_EQ(first.status, 0) << first.err;
+  const std::vector<std::string> lines = Lines_Of(Read_File(csv));
+  ASSERT_EQ(lines.size(), 301u);
+  EXPECT_EQ(lines.back().substr(0, 4), "300,");
+}
+
+// A reader of standard output that goes away (`| head -3`) fails the run as a write error
+// would: one line, the SQLite row 'failed', status 1; never a silent death by SIGPIPE.
+TEST(Recorder_Program_Test, A_Pipe_Reader_That_Goes_Away_Fails_The_Run_In_One_Line) {
+  const fs::path dir = Scratch("pipe");
+  const std::string db = (dir / "pipe.db").string();
+  const std::string err = (dir / "err").string();
+  const std::string status = (dir / "status").string();
+  ::signal(SIGPIPE, SIG_DFL);  // as a shell starts the program, whatever the test runner set
+  const std::string command = "{ " + std::string(QUARNEL_WALKERS) +
+                              " --steps 1000000 --set walkers=10 --csv /dev/stdout --sqlite " + db + " 2>" +
+                              err + "; echo $? >" + status + "; } | head -3 >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(Read_File(status), "1\n");
+  EXPECT_EQ(Read_File(err), "walkers: writing the CSV file /dev/stdout failed: Broken pipe\n");
+  EXPECT_EQ(Query(db, "SELECT status, finished IS NOT NULL FROM runs"), std::vector<std::string>{"failed|1"});
 }
 
 }  // namespace

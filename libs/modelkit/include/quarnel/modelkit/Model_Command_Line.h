@@ -86,8 +86,9 @@ std::string to_string(Model_Size size);
 
 // The options of `args` (argv[1..]); a Model_Option_Error for an unknown option, a missing or
 // malformed value, threads, block size, steps, record_every or checkpoint-every below 1, a
-// repeated option (--set may repeat), --checkpoint-every without --checkpoint, or --fork
-// without --resume.
+// repeated option (--set may repeat), --checkpoint-every without --checkpoint, --fork
+// without --resume, or two of --csv, --sqlite, --checkpoint and --resume that name one file
+// (by name, through links, or as one device and inode) other than --checkpoint and --resume.
 Model_Options Read_Model_Options(const std::vector<std::string>& args);
 
 // What --csv, --sqlite, --overwrite and --record_every ask of a Recorder that records

@@ -14,6 +14,10 @@
 //    write at the end (the result never reached it).
 //  - ignores SIGXFSZ: a write past the file-size limit (ulimit -f) then fails with EFBIG and
 //    is reported like a full disk, instead of killing the program without a word.
+//  - catches SIGPIPE with a handler that does nothing: a write to a pipe whose reader has gone
+//    (`--csv /dev/stdout | head`) fails with EPIPE and is the run's write error (one line, the
+//    records finished as failed, status 1) instead of a silent death. A program it executes
+//    gets the default action back.
 //  - SIGINT and SIGTERM: the first asks the run to stop at the end of the iteration being
 //    stepped (World::Request_Stop) and says so on standard error; the program then ends its
 //    output (the progress line cleared, the series' finished steps kept), reports where the

@@ -19,16 +19,24 @@
 // A failed or partial write is a Record_Error; a partial line is cut off first, so the file
 // still ends with a complete line. An existing
 // regular file is refused unless `overwrite`; the lines go first to a temporary file in the
-// same folder, which takes the file's name once the first row is written (so an existing
-// file is never lost to a run that fails before it writes a row). A destination that exists
-// and is not a regular file (a pipe, /dev/stdout) is written in place.
+// same folder, which takes the file's name once the first row is written, or at the end of
+// a run finished done without any row (its file, header only): an existing file is never
+// lost to a run that fails or is interrupted before it writes a row. A destination that
+// exists and is not a regular file (a pipe, /dev/stdout) is written in place.
+// A regular file is locked (flock) by its writer from the start of the run to its end, and so
+// is the file it replaces until it does: a run that would replace or continue a file that
+// another live run holds is refused before the run. A file replaced or removed during the
+// run by something that took no lock is a Record_Error at Finish: its rows are not in it.
 //
 // SQLite: tables `runs` (run INTEGER PRIMARY KEY, model, version, seed, status, started,
 // finished, one column per parameter) and `series` (run, step, one column per measure). The
 // runs row is inserted as 'running' at start and given its final status ('done', 'failed',
-// 'interrupted') and finish time by Finish. Rows are inserted into an open transaction that
-// is committed every 256 rows or every second, whichever comes first, and at the end: a
-// killed process leaves a file that holds whole committed rows only. An existing file with
+// 'interrupted') and finish time by Finish. Rows wait in memory and are written in one short
+// transaction every 256 rows or every second, whichever comes first, and at the end: a killed
+// process leaves a file that holds whole committed rows only. A durable file is in WAL mode
+// (committed rows may be in FILE-wal until the last program using the file closes it), so
+// that other programs adding runs to the same file take turns: a write waits up to a minute
+// for another's transaction, then fails, and the run's row is left 'failed'. An existing file with
 // the same model's tables gains a run; a file of another model, of other columns, or not a
 // SQLite database is refused. A NaN value is stored as NULL.
 //
@@ -112,7 +120,8 @@ class Recorder {
   // An iteration hook that calls `model_hook(i)` (when given), then Record(i + 1).
   std::function<void(uint32_t)> Hook(std::function<void(uint32_t)> model_hook = nullptr);
   // Writes what is pending, sets the runs row's status and finish time, and gives the CSV
-  // its name (failed before any row: the temporary file is removed instead). A Record_Error
+  // its name (failed or interrupted before any row: the temporary file is removed instead,
+  // and an existing file stays). A Record_Error
   // when that fails, except for `failed`, which does what it can and throws nothing.
   void Finish(Run_Status status);
 
