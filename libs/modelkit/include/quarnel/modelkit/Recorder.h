@@ -29,8 +29,8 @@
 // 'interrupted') and finish time by Finish. Rows are inserted into an open transaction that
 // is committed every 256 rows or every second, whichever comes first, and at the end: a
 // killed process leaves a file that holds whole committed rows only. An existing file with
-// the same model's tables gains a run; a file of another model, of other columns, or not a
-// SQLite database is refused. A NaN value is stored as NULL.
+// the same model's tables gains a run; a file of another model, of other columns, of a study
+// (Study.h), or not a SQLite database is refused. A NaN value is stored as NULL.
 //
 // Errors: every failure is a Record_Error whose what() is one line naming the file (or the
 // unknown column of Record_Options::columns). A
