@@ -180,12 +180,18 @@ int Work(const Study_Options& options, const Study_Model& model, const Study_Des
     MPI_Send(bytes.data(), int(bytes.size()), MPI_BYTE, 0, kResult_Tag, MPI_COMM_WORLD);
     uint64_t index = kNone;
     MPI_Recv(&index, 1, MPI_UINT64_T, 0, kWork_Tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    if (index == kNone || !children) return children ? 0 : 1;
+    if (index == kNone || result.kind == kRank_Failed) return result.kind == kRank_Failed ? 1 : 0;
     const Study_Run run{index, Study_Seed(options.base.seed, index), design.Assignments(index),
                         scratch->File(index, ".db")};
     const std::string err = scratch->File(index, ".err");
     std::remove(run.sqlite.c_str());
-    const pid_t pid = children->Start([&] { return model.run(options.base, run); }, err);
+    pid_t pid = -1;
+    try {
+      pid = children->Start([&] { return model.run(options.base, run); }, err);
+    } catch (const std::exception& e) {  // no fork: this rank can make no more runs
+      result = Result{kNone, kRank_Failed, e.what(), ""};
+      continue;
+    }
     int raw = 0;
     bool forwarded = false;
     while (::waitpid(pid, &raw, WNOHANG) == 0) {
