@@ -299,28 +299,33 @@ bool Lock(int fd) {
   return ::fcntl(fd, F_SETLK, &lock) == 0;
 }
 
-// Removes the folders `base`/`prefix`* of this user whose lock file no live process holds.
+// Removes the folders `base`/`prefix`* of this user whose lock file no live process holds. The
+// lock is kept until the folder is gone, so that two starts never both take it for theirs.
 void Remove_Abandoned(const std::string& base, const std::string& prefix, const std::string& program) {
   std::error_code error;
-  std::vector<std::string> abandoned;
+  std::vector<std::string> candidates;
   for (const auto& entry : std::filesystem::directory_iterator(base, error)) {
     const std::string name = entry.path().filename().string();
     struct stat st;
-    if (name.rfind(prefix, 0) != 0 || ::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        st.st_uid != ::geteuid())
-      continue;
-    // Without a lock file it is no folder of a driver's (those get theirs before their name).
-    const int fd = ::open((entry.path().string() + kLock_File).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) continue;
-    if (Lock(fd)) abandoned.push_back(entry.path().string());
-    ::close(fd);  // releases the lock: the folder stays abandoned
+    if (name.rfind(prefix, 0) == 0 && ::lstat(entry.path().c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == ::geteuid())
+      candidates.push_back(entry.path().string());
   }
-  for (const std::string& path : abandoned) {
-    std::error_code failed;
-    std::filesystem::remove_all(path, failed);
-    if (!failed)
-      std::cerr << program << ": removed the scratch folder " << Printable(path)
-                << " that a killed study left" << std::endl;
+  for (const std::string& path : candidates) {
+    // Without a lock file it is no folder of a driver's (those get theirs before their name).
+    const int fd = ::open((path + kLock_File).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held, named;
+    // Locked, and still the folder's lock file: another start may have removed it meanwhile.
+    if (Lock(fd) && ::fstat(fd, &held) == 0 && ::lstat((path + kLock_File).c_str(), &named) == 0 &&
+        held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+      std::error_code failed;
+      std::filesystem::remove_all(path, failed);
+      if (!failed)
+        std::cerr << program << ": removed the scratch folder " << Printable(path)
+                  << " that a killed study left" << std::endl;
+    }
+    ::close(fd);
   }
 }
 
