@@ -95,6 +95,7 @@ inline const quarnel::modelkit::Model_Parameters<Epidemic_Parameters>& Declared_
     p.Integer("initially_infected", &P::initially_infected, 10, 0, 2147483647,
               "people infected at the start (all of them when there are fewer)");
     p.Integer("days", &P::days, 100, 1, 2147483647, "days to run (--steps N sets them too)");
+    p.Length("days");
     p.Preset("small", {});
     p.Preset("large", {{"people", "1000000"}});
     p.Preset("huge", {{"people", "10000000"}});

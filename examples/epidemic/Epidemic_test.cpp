@@ -411,6 +411,29 @@ TEST(Epidemic_Program_Test, Parameters_Are_Listed_Set_And_Recorded) {
   std::remove(db.c_str());
 }
 
+// A study whose design sets the days (varies or samples them) takes no --steps, which would
+// run every run as long while its runs rows say otherwise; without --steps the days vary.
+TEST(Epidemic_Program_Test, A_Study_Varying_The_Days_Refuses_Steps) {
+  const std::string db = Temp_File("days_study.db");
+  std::remove(db.c_str());
+  for (const std::string& design : {"--vary days=2,3", "--sample latin:2 days=2..4"}) {
+    const Program_Output refused =
+        Run_To_End(EPIDEMIC_PROGRAM, "study " + design + " --steps 1 --set people=500 --sqlite " + db);
+    EXPECT_EQ(refused.status, 1) << design;
+    EXPECT_NE(refused.err.find("--steps"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("'days'"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1) << refused.err;
+  }
+  const Program_Output study =
+      Run_To_End(EPIDEMIC_PROGRAM, "study --vary days=2,3 --set people=500 --jobs 1 --sqlite " + db);
+  ASSERT_EQ(study.status, 0) << study.err;
+  EXPECT_EQ(quarnel::modelkit::Query_Sqlite(db,
+                                            "SELECT run, days, max(step) FROM runs JOIN series USING (run) "
+                                            "GROUP BY run ORDER BY run"),
+            (std::vector<std::string>{"1|2|2", "2|3|3"}));
+  std::remove(db.c_str());
+}
+
 TEST(Epidemic_Program_Test, A_Result_That_Cannot_Reach_Standard_Output_Is_An_Error) {
   const Program_Output full = Run_To_End(EPIDEMIC_PROGRAM, "--steps 2", "", ">/dev/full");
   EXPECT_EQ(full.status, 1) << full.err;

@@ -97,6 +97,11 @@ std::string Parameter_List::Text_Of(double value) {
   return std::string(text, result.ptr);
 }
 
+void Parameter_List::Set_Length(const std::string& name) {
+  if (!Has(name)) QUARNEL_FATAL("The length parameter '" << name << "' is not declared");
+  _length = name;
+}
+
 void Parameter_List::Add(Entry entry, void* defaults) {
   if (!Snake_Case(entry.name)) {
     QUARNEL_FATAL("The parameter name '" << entry.name << "' is not snake_case ([a-z][a-z0-9_]*)");

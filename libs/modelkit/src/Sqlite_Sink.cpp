@@ -203,6 +203,10 @@ void Recorder::Sqlite_Sink::Check_Or_Create(const std::vector<Measure_Column>& c
     Exec(sql);
     return;
   }
+  // A study numbers its file's runs itself and counts every runs row as one of its own.
+  if (!Columns_Of(_db, "study").empty()) {
+    Refuse_Record("the SQLite file " + _path + " holds a study; a single run needs a file of its own");
+  }
   const std::vector<std::string> found_runs = Columns_Of(_db, "runs");
   const std::vector<std::string> found_series = Columns_Of(_db, "series");
   if (found_runs.empty() || found_series.empty()) {

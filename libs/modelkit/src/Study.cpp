@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,6 +64,22 @@ const Parameter_List::Entry& Entry_Of(const Parameter_List& parameters, const st
                            "', which is not a parameter of this model");
 }
 
+// The options that fix what every run does besides the design, as the design's line keeps
+// them: those away from their defaults only, so that a study without them keeps the line it
+// always had. --threads and --block_size are not among them: a run's series is the same on any
+// number of workers and any block size.
+std::string Fixed_Options(const Model_Options& base) {
+  std::string text;
+  if (base.size != Model_Size::small) text += "; size " + to_string(base.size);
+  if (base.steps > 0) text += "; steps " + std::to_string(base.steps);
+  if (base.record_every != 1) text += "; record_every " + std::to_string(base.record_every);
+  if (!base.sets.empty()) {
+    text += "; set";
+    for (const std::string& set : base.sets) text += " " + set;
+  }
+  return text;
+}
+
 }  // namespace
 
 Study_Options Read_Study_Options(const std::vector<std::string>& args) {
@@ -77,6 +94,15 @@ Study_Options Read_Study_Options(const std::vector<std::string>& args) {
       if (option == "--csv") throw Model_Option_Error("option --csv: a study records into its --sqlite file");
       if (option == "--params" || option == "--overwrite")
         throw Model_Option_Error("option " + option + " is not an option of a study");
+      // A study makes whole runs and goes on after a kill by itself; its runs keep no
+      // checkpoints and serve no view.
+      if (option == "--checkpoint" || option == "--checkpoint-every" || option == "--resume" ||
+          option == "--fork")
+        throw Model_Option_Error("option " + option +
+                                 ": a study keeps no checkpoints; the same command after a kill makes the "
+                                 "runs its file lacks");
+      if (option == "--view" || option == "--port" || option == "--view-address")
+        throw Model_Option_Error("option " + option + ": a study serves no live view");
       rest.push_back(option);
       continue;
     }
@@ -94,8 +120,11 @@ Study_Options Read_Study_Options(const std::vector<std::string>& args) {
     } else if (option == "--sample") {
       if (value.rfind("latin:", 0) != 0)
         throw Model_Option_Error("option --sample: '" + Printable(value) + "' is not latin:N");
-      study.latin_points = Unsigned_Value("--sample", value.substr(6), 1000000000);
+      study.latin_points = Unsigned_Value("--sample", value.substr(6), UINT64_MAX);
       if (study.latin_points == 0) throw Model_Option_Error("option --sample: a Latin hypercube of 0 points");
+      if (study.latin_points > kMax_Latin_Points)
+        throw Model_Option_Error("option --sample: a Latin hypercube of " + value.substr(6) +
+                                 " points; at most " + std::to_string(kMax_Latin_Points));
       // Its ranges follow, up to the next option.
       while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) {
         const std::string& range = args[++i];
@@ -184,7 +213,15 @@ Study_Design::Study_Design(const Study_Options& options, const Parameter_List& p
       _axes.push_back(std::move(axis));
     }
   }
-  if (_points > UINT64_MAX / _replications) throw Model_Option_Error("the study has too many runs");
+  if (_points > kMax_Study_Runs / _replications)
+    throw Model_Option_Error("the study has more than " + std::to_string(kMax_Study_Runs) +
+                             " runs (its points times its replications)");
+  // --steps against a design that sets the length too: the run would take one and its runs
+  // row the other.
+  const std::string length = parameters.length();
+  if (options.base.steps > 0 && !length.empty() && varied.count(length) > 0)
+    throw Model_Option_Error("option --steps: the study varies '" + length +
+                             "', the length of a run; give the length by one or the other");
   _text = std::string(_latin ? "latin " + std::to_string(_points) : "grid") + "; replications " +
           std::to_string(_replications) + "; seed " + std::to_string(options.base.seed);
   for (const Axis& axis : _axes) {
@@ -196,6 +233,7 @@ Study_Design::Study_Design(const Study_Options& options, const Parameter_List& p
       for (size_t k = 0; k < axis.values.size(); ++k) _text += (k ? "," : "") + axis.values[k];
     }
   }
+  _text += Fixed_Options(options.base);
 }
 
 std::vector<std::string> Study_Design::Assignments(uint64_t index) const {
@@ -236,24 +274,92 @@ void On_Child(int) {
 
 }  // namespace
 
-Scratch_Folder::Scratch_Folder() {
+namespace {
+
+constexpr const char* kLock_File = "/lock";
+
+// The part of a scratch folder's name that names its study: FNV-1a of the study file's
+// absolute path, so that only folders of the same study are taken for abandoned.
+std::string Study_Key(const std::string& study_file) {
+  std::error_code ignored;
+  const std::string path =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(study_file, ignored), ignored).string();
+  uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : path) hash = (hash ^ c) * 1099511628211ull;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+// Locks the whole of `fd` for writing without waiting; false when another process holds it.
+bool Lock(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+// Removes the folders `base`/`prefix`* of this user whose lock file no live process holds. The
+// lock is kept until the folder is gone, so that two starts never both take it for theirs.
+void Remove_Abandoned(const std::string& base, const std::string& prefix, const std::string& program) {
+  std::error_code error;
+  std::vector<std::string> candidates;
+  for (const auto& entry : std::filesystem::directory_iterator(base, error)) {
+    const std::string name = entry.path().filename().string();
+    struct stat st;
+    if (name.rfind(prefix, 0) == 0 && ::lstat(entry.path().c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == ::geteuid())
+      candidates.push_back(entry.path().string());
+  }
+  for (const std::string& path : candidates) {
+    // Without a lock file it is no folder of a driver's (those get theirs before their name).
+    const int fd = ::open((path + kLock_File).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held, named;
+    // Locked, and still the folder's lock file: another start may have removed it meanwhile.
+    if (Lock(fd) && ::fstat(fd, &held) == 0 && ::lstat((path + kLock_File).c_str(), &named) == 0 &&
+        held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+      std::error_code failed;
+      std::filesystem::remove_all(path, failed);
+      if (!failed)
+        std::cerr << program << ": removed the scratch folder " << Printable(path)
+                  << " that a killed study left" << std::endl;
+    }
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+Scratch_Folder::Scratch_Folder(const std::string& study_file, const std::string& program) {
   // $TMPDIR when set; otherwise memory (/dev/shm) when there is one, since scratch files live
   // for a moment only and creating and removing files is most of a small run's cost on disk.
   const char* tmp = std::getenv("TMPDIR");
   const bool shm = ::access("/dev/shm", W_OK | X_OK) == 0;
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp
-                                    : shm                          ? "/dev/shm"
-                                                                   : "/tmp") +
-                        "/quarnel-study.XXXXXX";
+  const std::string base = tmp != nullptr && *tmp != '\0' ? tmp : shm ? "/dev/shm" : "/tmp";
+  const std::string prefix = "quarnel-study-" + Study_Key(study_file) + ".";
+  Remove_Abandoned(base, prefix, program);
+  // Made under a name that no other driver looks at, locked, then given the study's name: a
+  // folder under that name is always locked while its maker lives.
+  std::string pattern = base + "/.making-" + prefix + "XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr)
-    throw Record_Error("cannot make a scratch folder in " + pattern.substr(0, pattern.rfind('/')) + ": " +
-                       std::strerror(errno));
-  _path = pattern;
+    throw Record_Error("cannot make a scratch folder in " + Printable(base) + ": " + std::strerror(errno));
+  _lock = ::open((pattern + kLock_File).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (_lock < 0 || !Lock(_lock)) {
+    const int error = errno;
+    if (_lock >= 0) ::close(_lock);
+    std::error_code ignored;
+    std::filesystem::remove_all(pattern, ignored);
+    throw Record_Error("cannot lock a scratch folder in " + Printable(base) + ": " + std::strerror(error));
+  }
+  const std::string named = base + "/" + prefix + pattern.substr(pattern.size() - 6);
+  _path = ::rename(pattern.c_str(), named.c_str()) == 0 ? named : pattern;
 }
 
 Scratch_Folder::~Scratch_Folder() {
   std::error_code ignored;
   std::filesystem::remove_all(_path, ignored);
+  ::close(_lock);
 }
 
 std::string Scratch_Folder::File(uint64_t index, const char* suffix) const {
@@ -394,7 +500,7 @@ std::vector<int> Usable_Cpus() {
 
 // The study on this machine: `jobs` child runs at a time.
 int Run_Local(const Study_Options& options, const Study_Model& model, const Study_Design& design,
-              Study_File& file) {
+              Study_File& file, const Scratch_Folder& scratch) {
   const std::vector<int> cpus = Usable_Cpus();
   const int jobs = options.jobs > 0 ? options.jobs : std::max(1, int(cpus.size()));
   // When every job's workers fit on processors of their own, job slot k keeps its own: a run
@@ -402,7 +508,6 @@ int Run_Local(const Study_Options& options, const Study_Model& model, const Stud
   const size_t threads = size_t(options.base.threads);
   const bool pinned = size_t(jobs) * threads <= cpus.size();
   std::vector<bool> slot_busy(size_t(jobs), false);
-  Scratch_Folder scratch;
   Child_Runs children;
   struct Active {
     uint64_t index;
@@ -498,10 +603,13 @@ int Run_Local(const Study_Options& options, const Study_Model& model, const Stud
 
 int study_detail::Run_Local_Study(const Study_Options& options, const Study_Model& model,
                                   const Study_Design& design) {
+  // The scratch folder first: a start of the study removes what a killed driver left, even when
+  // the file then turns out to be refused.
+  const Scratch_Folder scratch(options.base.sqlite, model.name);
   Study_File file(options.base.sqlite, model, design, options);
   const Clock::time_point start = Clock::now();
   const uint64_t before = file.done() + file.failed();
-  const int stop = Run_Local(options, model, design, file);
+  const int stop = Run_Local(options, model, design, file, scratch);
   return Study_Ending(model.name, options, design, file, before, start, stop);
 }
 

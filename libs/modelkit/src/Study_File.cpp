@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include <quarnel/Version.h>
+#include <quarnel/modelkit/Program_Process.h>
 #include <quarnel/modelkit/Recorder.h>
 
 #include "Record_Sinks.h"
@@ -62,8 +63,9 @@ Study_File::Study_File(const std::string& path, const Study_Model& model, const 
       const std::string found_model = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0));
       const std::string found_design = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 1));
       if (found_model != model.name || found_design != design.text()) {
-        throw Record_Error("the SQLite file " + path + " holds another study (" + found_model + ": " +
-                           found_design + "), not this one (" + model.name + ": " + design.text() + ")");
+        throw Record_Error("the SQLite file " + path + " holds another study (" + Printable(found_model) +
+                           ": " + Printable(found_design) + "), not this one (" + model.name + ": " +
+                           Printable(design.text()) + ")");
       }
     } else {
       if (Has_Table(_db, "runs"))
@@ -200,9 +202,15 @@ void Study_File::Add_Run(uint64_t index, const Outcome& outcome, const std::stri
       throw;
     }
   } else if (Has_Table(_db, "runs")) {
-    // A run that failed before it opened its records: its runs row from what the study knows.
-    std::string names = "run, model, version, seed, status, finished", marks = "?, ?, ?, ?, ?, ?";
-    const std::vector<Parameter_Value> values = _model.values(assignments);
+    // A run that failed before it opened its records (a value its model refused, no room for
+    // its scratch file): its runs row from what the study knows, started as it ended.
+    std::string names = "run, model, version, seed, status, started, finished", marks = "?, ?, ?, ?, ?, ?, ?";
+    std::vector<Parameter_Value> values;
+    try {
+      values = _model.values(assignments);
+    } catch (const Model_Option_Error&) {
+      // The failures row says why; the parameters stay empty.
+    }
     for (const Parameter_Value& v : values) {
       names += ", " + Quoted(v.name);
       marks += ", ?";
@@ -214,9 +222,11 @@ void Study_File::Add_Run(uint64_t index, const Outcome& outcome, const std::stri
     sqlite3_bind_text(insert.get(), 3, version_string, -1, SQLITE_STATIC);
     sqlite3_bind_int64(insert.get(), 4, int64_t(seed));
     sqlite3_bind_text(insert.get(), 5, status.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(insert.get(), 6, Now_Utc().c_str(), -1, SQLITE_TRANSIENT);
+    const std::string now = Now_Utc();
+    sqlite3_bind_text(insert.get(), 6, now.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert.get(), 7, now.c_str(), -1, SQLITE_TRANSIENT);
     for (size_t i = 0; i < values.size(); ++i)
-      sqlite3_bind_text(insert.get(), int(i + 7), values[i].text.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(insert.get(), int(i + 8), values[i].text.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(insert.get()) != SQLITE_DONE) Fail("cannot write");
   }
   sqlite3_finalize(runs);

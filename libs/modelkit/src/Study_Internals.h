@@ -28,10 +28,14 @@ struct Outcome {
 Outcome Outcome_Of(int raw_status, const std::string& err_file, bool stopping);
 
 // A folder of its own under $TMPDIR (or /dev/shm, or /tmp) for the runs' scratch files,
-// removed with everything in it by the destructor.
+// removed with everything in it by the destructor (a Record_Error when it cannot be made).
+// Its name holds a key of the study's file, and this process holds a lock on it (a POSIX
+// record lock, which its children do not share) for its life: first the folders of the same
+// study whose lock is free, left by a driver that was killed, are removed, each with one line
+// on standard error that starts with `program`.
 class Scratch_Folder {
  public:
-  Scratch_Folder();
+  Scratch_Folder(const std::string& study_file, const std::string& program);
   ~Scratch_Folder();
   Scratch_Folder(const Scratch_Folder&) = delete;
   Scratch_Folder& operator=(const Scratch_Folder&) = delete;
@@ -39,6 +43,7 @@ class Scratch_Folder {
 
  private:
   std::string _path;
+  int _lock = -1;  // the folder's lock file, locked while this process lives
 };
 
 // Child processes that make one run each. Wait sleeps until a child ends, a signal comes or

@@ -38,6 +38,9 @@ namespace {
 
 constexpr int kResult_Tag = 1, kWork_Tag = 2;
 constexpr uint64_t kNone = UINT64_MAX;  // no run: a rank's first request, or the answer "stop"
+// The kind of a rank's first request when the rank cannot make runs (no scratch folder): its
+// error ends the study.
+constexpr uint32_t kRank_Failed = 1000;
 
 // A rank's message to rank 0: the run it made (kNone for none), how it ended, its error line
 // and its scratch file's bytes.
@@ -89,7 +92,14 @@ int Coordinate(int ranks, const Study_Options& options, const Study_Model& model
   }
   const auto start = std::chrono::steady_clock::now();
   const uint64_t before = file ? file->done() + file->failed() : 0;
-  Scratch_Folder scratch;
+  std::unique_ptr<Scratch_Folder> scratch;
+  if (!error) {
+    try {
+      scratch = std::make_unique<Scratch_Folder>(options.base.sqlite, model.name);
+    } catch (const std::exception& e) {
+      error = std::make_exception_ptr(Record_Error(std::string("rank 0: ") + e.what()));
+    }
+  }
   std::deque<std::pair<uint64_t, int> > again;  // runs killed from outside: made again, twice at most
   std::vector<int> attempts_of(size_t(ranks), 0);
   uint64_t next = 0;
@@ -109,6 +119,9 @@ int Coordinate(int ranks, const Study_Options& options, const Study_Model& model
     MPI_Recv(bytes.data(), size, MPI_BYTE, status.MPI_SOURCE, kResult_Tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
     const Result result = Result::Decode(bytes);
     stopped = stopped || Stop_Signal() != 0;
+    if (result.kind == kRank_Failed && !error)
+      error = std::make_exception_ptr(
+          Record_Error("rank " + std::to_string(status.MPI_SOURCE) + ": " + result.error));
     if (file && !error && result.index != kNone) {
       Outcome outcome{Outcome::Kind(result.kind), result.error};
       const int attempt = attempts_of[size_t(status.MPI_SOURCE)];
@@ -116,7 +129,7 @@ int Coordinate(int ranks, const Study_Options& options, const Study_Model& model
         again.emplace_back(result.index, attempt + 1);
       } else if (outcome.kind != Outcome::unfinished) {
         if (outcome.kind == Outcome::killed) outcome.kind = Outcome::failed;
-        const std::string db = scratch.File(result.index, ".db");
+        const std::string db = scratch->File(result.index, ".db");
         std::ofstream(db, std::ios::binary) << result.file;
         try {
           file->Add_Run(result.index, outcome, db, design.Assignments(result.index),
@@ -148,22 +161,37 @@ int Coordinate(int ranks, const Study_Options& options, const Study_Model& model
   return Study_Ending(model.name, options, design, *file, before, start, stopped ? Stop_Signal() : 0);
 }
 
-// Ranks 1 .. K-1: ask, make the run, send it back with the next request.
-void Work(const Study_Options& options, const Study_Model& model, const Study_Design& design) {
-  Scratch_Folder scratch;
-  Child_Runs children;
+// Ranks 1 .. K-1: ask, make the run, send it back with the next request. A rank that cannot
+// make runs says why in its first request and ends when told to stop, with status 1; rank 0
+// reports it. Returns the rank's exit status.
+int Work(const Study_Options& options, const Study_Model& model, const Study_Design& design) {
+  std::unique_ptr<Scratch_Folder> scratch;
+  std::unique_ptr<Child_Runs> children;
   Result result;
+  try {
+    scratch = std::make_unique<Scratch_Folder>(options.base.sqlite, model.name);
+    children = std::make_unique<Child_Runs>();
+  } catch (const std::exception& e) {
+    result.kind = kRank_Failed;
+    result.error = e.what();
+  }
   while (true) {
     const std::string bytes = result.Encode();
     MPI_Send(bytes.data(), int(bytes.size()), MPI_BYTE, 0, kResult_Tag, MPI_COMM_WORLD);
     uint64_t index = kNone;
     MPI_Recv(&index, 1, MPI_UINT64_T, 0, kWork_Tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    if (index == kNone) return;
+    if (index == kNone || result.kind == kRank_Failed) return result.kind == kRank_Failed ? 1 : 0;
     const Study_Run run{index, Study_Seed(options.base.seed, index), design.Assignments(index),
-                        scratch.File(index, ".db")};
-    const std::string err = scratch.File(index, ".err");
+                        scratch->File(index, ".db")};
+    const std::string err = scratch->File(index, ".err");
     std::remove(run.sqlite.c_str());
-    const pid_t pid = children.Start([&] { return model.run(options.base, run); }, err);
+    pid_t pid = -1;
+    try {
+      pid = children->Start([&] { return model.run(options.base, run); }, err);
+    } catch (const std::exception& e) {  // no fork: this rank can make no more runs
+      result = Result{kNone, kRank_Failed, e.what(), ""};
+      continue;
+    }
     int raw = 0;
     bool forwarded = false;
     while (::waitpid(pid, &raw, WNOHANG) == 0) {
@@ -171,7 +199,7 @@ void Work(const Study_Options& options, const Study_Model& model, const Study_De
         ::kill(pid, Stop_Signal());
         forwarded = true;
       }
-      children.Wait(std::chrono::milliseconds(250));
+      children->Wait(std::chrono::milliseconds(250));
     }
     const Outcome outcome = Outcome_Of(raw, err, Stop_Signal() != 0);
     result = Result{index, uint32_t(outcome.kind), outcome.error,
@@ -198,7 +226,7 @@ int Run_Over_Mpi(const Study_Options& options, const Study_Model& model, const S
     } else if (rank == 0) {
       status = Coordinate(ranks, options, model, design);
     } else {
-      Work(options, model, design);
+      status = Work(options, model, design);
     }
   } catch (...) {
     MPI_Finalize();

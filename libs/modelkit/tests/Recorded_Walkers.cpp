@@ -16,7 +16,7 @@ struct Parameters {
   int walkers = 200;
   double spread = 1.0;
   int delay_us = 0;     // a pause in the hook after each step
-  int fail_after = -1;  // the hook throws after this many steps (-1: never)
+  int fail_after = -1;  // the hook throws after this many steps (-1: never; -2: the run, before its records)
   bool skip_odd = false;
 };
 
@@ -25,7 +25,8 @@ quarnel::modelkit::Model_Parameters<Parameters> Declared() {
   p.Integer("walkers", &Parameters::walkers, 200, 1, 1000000, "walkers on the line");
   p.Floating("spread", &Parameters::spread, 1.0, 0, 1e6, "a draw lies in [-spread, spread]");
   p.Integer("delay_us", &Parameters::delay_us, 0, 0, 1000000, "microseconds the hook pauses after each step");
-  p.Integer("fail_after", &Parameters::fail_after, -1, -1, 1000000, "the hook fails after this many rows");
+  p.Integer("fail_after", &Parameters::fail_after, -1, -2, 1000000,
+            "the hook fails after this many rows (-2: the run fails before it opens its records)");
   p.Flag("skip_odd", &Parameters::skip_odd, false, "odd walkers rest every other step");
   p.Preset("small", {});
   p.Preset("large", {{"walkers", "5000"}});
@@ -67,6 +68,7 @@ int Run(const quarnel::modelkit::Model_Options& options, const Parameters& p,
   s.p = p;
   s.seed = options.seed;
   const int steps = options.steps > 0 ? options.steps : 20;
+  if (p.fail_after == -2) throw std::runtime_error("the run failed on purpose before its records");
   // Before the run is set up: an unwritable destination stops the program before any work.
   quarnel::modelkit::Recorder recorder(s.measures,
                                        {"walkers", quarnel::version_string, options.seed, declared.Values(p)},

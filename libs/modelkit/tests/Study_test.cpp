@@ -54,7 +54,15 @@ TEST(Study_Test, Bad_Designs_Are_One_Line_And_Status_1) {
            "--vary walkers=5", "--vary walkers=5,x --sqlite " + db,
            "--vary walkers=5 --vary walkers=6 --sqlite " + db, "--vary walkers=5 --csv x.csv --sqlite " + db,
            "--sample latin:3 skip_odd=0..1 --sqlite " + db, "--sample latin:3 spread=2..1 --sqlite " + db,
-           "--vary walkers=5 --sample latin:3 spread=0..1 --sqlite " + db}) {
+           "--vary walkers=5 --sample latin:3 spread=0..1 --sqlite " + db,
+           // What a study cannot honour: checkpoints of its runs, a live view.
+           "--vary walkers=5 --checkpoint " + db + ".ckpt --sqlite " + db,
+           "--vary walkers=5 --checkpoint-every 2 --sqlite " + db,
+           "--vary walkers=5 --resume x.ckpt --sqlite " + db, "--vary walkers=5 --fork --sqlite " + db,
+           "--vary walkers=5 --view --sqlite " + db,
+           // Designs too large to hold.
+           "--sample latin:1000000000 spread=0..1 --sqlite " + db,
+           "--vary walkers=5,6 --vary spread=1,2 --replications 1000000000 --sqlite " + db}) {
     const Program_Output out = Study(args);
     EXPECT_EQ(out.status, 1) << args;
     EXPECT_EQ(out.err.rfind("walkers: ", 0), 0u) << args << ": " << out.err;
@@ -62,14 +70,36 @@ TEST(Study_Test, Bad_Designs_Are_One_Line_And_Status_1) {
   }
   EXPECT_NE(Study("--vary nonsense=1 --sqlite " + db).err.find("'nonsense'"), std::string::npos);
   EXPECT_NE(Study("--vary walkers= --sqlite " + db).err.find("empty grid"), std::string::npos);
+  EXPECT_NE(Study("--sample latin:1000000000 spread=0..1 --sqlite " + db).err.find("at most 1000000"),
+            std::string::npos);
+  EXPECT_NE(Study("--vary walkers=5 --resume x.ckpt --sqlite " + db).err.find("--resume"), std::string::npos);
   EXPECT_FALSE(std::ifstream(db).good()) << "no file for a design that was refused";
 
   // The file belongs to its design: another design against it is refused, and so is a file of
   // single runs.
-  ASSERT_EQ(Study("--vary walkers=3,4 --steps 2 --sqlite " + db).status, 0);
-  const Program_Output other = Study("--vary walkers=3,5 --steps 2 --sqlite " + db);
-  EXPECT_EQ(other.status, 1);
-  EXPECT_NE(other.err.find("holds another study"), std::string::npos) << other.err;
+  ASSERT_EQ(Study("--vary walkers=3,4 --steps 2 --set spread=2 --sqlite " + db).status, 0);
+  // Every option that changes a run is part of the design; the workers and jobs are not.
+  for (const std::string& args : std::vector<std::string>{
+           "--vary walkers=3,5 --steps 2 --set spread=2", "--vary walkers=3,4 --steps 3 --set spread=2",
+           "--vary walkers=3,4 --steps 2 --set spread=3", "--vary walkers=3,4 --steps 2",
+           "--vary walkers=3,4 --steps 2 --set spread=2 --size large",
+           "--vary walkers=3,4 --steps 2 --set spread=2 --record_every 2"}) {
+    const Program_Output other = Study(args + " --sqlite " + db);
+    EXPECT_EQ(other.status, 1) << args;
+    EXPECT_NE(other.err.find("holds another study"), std::string::npos) << args << ": " << other.err;
+    EXPECT_EQ(other.err.find('\n'), other.err.size() - 1) << args << ": " << other.err;
+  }
+  const Program_Output same =
+      Study("--vary walkers=3,4 --steps 2 --set spread=2 --threads 2 --jobs 1 --sqlite " + db);
+  EXPECT_EQ(same.status, 0) << same.err;
+  EXPECT_NE(same.out.find("(0 made now"), std::string::npos) << same.out;
+  // A single run into a study's file would take one of its run numbers.
+  const Program_Output taken = Run_To_End(QUARNEL_WALKERS, "--steps 2 --seed 99 --sqlite " + db);
+  EXPECT_EQ(taken.status, 1);
+  EXPECT_NE(taken.err.find("holds a study; a single run needs a file of its own"), std::string::npos)
+      << taken.err;
+  EXPECT_EQ(taken.err.find('\n'), taken.err.size() - 1) << taken.err;
+  EXPECT_EQ(Runs_Held(db), 2);
   const std::string single = Temp_File("single.db");
   std::remove(single.c_str());
   ASSERT_EQ(Run_To_End(QUARNEL_WALKERS, "--steps 2 --sqlite " + single).status, 0);
@@ -111,6 +141,70 @@ TEST(Study_Test, Failed_Runs_Are_Recorded_And_The_Study_Goes_On) {
   EXPECT_EQ(Query_Sqlite(capped, "SELECT count(*) FROM runs"), std::vector<std::string>{"2"});
   std::remove(db.c_str());
   std::remove(capped.c_str());
+}
+
+// A run that fails before it opens its records (a value its model refuses, no room for its
+// scratch file) is a failed run like any other: recorded with its reason, the study goes on,
+// and the same command again finds it made.
+TEST(Study_Test, A_Run_That_Fails_Before_Its_Records_Is_Recorded_As_Failed) {
+  const std::string db = Temp_File("early.db");
+  std::remove(db.c_str());
+  const std::string args = "--vary fail_after=-1,-2 --replications 2 --jobs 1 --steps 2 --sqlite " + db;
+  const Program_Output out = Study(args);
+  EXPECT_EQ(out.status, 1) << out.err;
+  EXPECT_NE(out.err.find("2 of 4 runs failed"), std::string::npos) << out.err;
+  EXPECT_EQ(Query_Sqlite(db, "SELECT run, status, started IS NOT NULL, fail_after FROM runs ORDER BY run"),
+            (std::vector<std::string>{"1|done|1|-1", "2|done|1|-1", "3|failed|1|-2", "4|failed|1|-2"}));
+  EXPECT_EQ(
+      Query_Sqlite(db, "SELECT run FROM failures WHERE error LIKE '%failed on purpose before its records%'"),
+      (std::vector<std::string>{"3", "4"}));
+  const Program_Output again = Study(args);
+  EXPECT_EQ(again.status, 1) << again.err;
+  EXPECT_NE(again.out.find("(0 made now"), std::string::npos) << again.out;
+
+  // Failing from the first run on, before any run made the runs table: --max-failures counts them.
+  const std::string capped = Temp_File("early_capped.db");
+  std::remove(capped.c_str());
+  const Program_Output stopped =
+      Study("--vary fail_after=-2 --replications 6 --jobs 1 --max-failures 2 --steps 2 --sqlite " + capped);
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_NE(stopped.err.find("stopped after 2 failed runs"), std::string::npos) << stopped.err;
+  EXPECT_EQ(Query_Sqlite(capped, "SELECT count(*) FROM failures"), std::vector<std::string>{"2"});
+  std::remove(db.c_str());
+  std::remove(capped.c_str());
+}
+
+// The folder of scratch files under $TMPDIR that a killed driver left is removed when the same
+// study starts again, with one line; the folder of a driver that still lives is left alone.
+TEST(Study_Test, A_Killed_Drivers_Scratch_Folder_Is_Removed_At_The_Next_Start) {
+  const std::string tmp = Temp_File("tmp"), db = Temp_File("scratch.db");
+  std::remove(db.c_str());
+  ASSERT_EQ(std::system(("rm -rf " + tmp + " && mkdir -p " + tmp).c_str()), 0);
+  const std::string setup = "export TMPDIR=" + tmp;
+  const std::string design = "--vary walkers=20,40 --replications 3 --steps 6 --jobs 1 --sqlite " + db;
+  auto folders = [&] { return Lines_Of(Run_To_End("ls", "-A " + tmp).out); };
+  {
+    Background_Program killed(QUARNEL_WALKERS, "study --set delay_us=100000 " + design, setup);
+    ASSERT_TRUE(Wait_Until([&] { return Runs_Held(db) >= 1; }));
+    // Another start of the same study's file while the driver lives: its folder stays.
+    const Program_Output other = Run_To_End(QUARNEL_WALKERS, "study --set delay_us=1 " + design, setup);
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.err.find("holds another study"), std::string::npos) << other.err;
+    EXPECT_EQ(other.err.find("removed"), std::string::npos) << other.err;
+    EXPECT_EQ(folders().size(), 1u);
+    killed.Signal(SIGKILL);
+    killed.Wait();
+  }
+  const std::vector<std::string> left = folders();
+  ASSERT_EQ(left.size(), 1u) << "the killed driver's folder";
+  EXPECT_EQ(left[0].rfind("quarnel-study-", 0), 0u) << left[0];
+  const Program_Output again = Run_To_End(QUARNEL_WALKERS, "study --set delay_us=100000 " + design, setup);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(Lines_Of(again.err), std::vector<std::string>{"walkers: removed the scratch folder " + tmp + "/" +
+                                                          left[0] + " that a killed study left"});
+  EXPECT_TRUE(folders().empty());
+  std::remove(db.c_str());
+  ASSERT_EQ(std::system(("rm -rf " + tmp).c_str()), 0);
 }
 
 // A Latin hypercube of N points puts exactly one point in each of the N strata of every range.
@@ -227,6 +321,35 @@ TEST(Study_Test, An_Mpi_Study_Equals_The_Local_One) {
   EXPECT_EQ(Content(local).size(), 12u + 12u * 5u);
   std::remove(local.c_str());
   std::remove(spread.c_str());
+#endif
+}
+
+// A rank that cannot make its scratch folder ends an MPI study, in a bounded time, with one line
+// naming it and a non-zero status.
+TEST(Study_Test, An_Mpi_Rank_Without_A_Scratch_Folder_Ends_The_Study) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "Open MPI's own threads and allocations are not sanitizer-clean";
+#else
+  if (std::system("command -v mpirun >/dev/null 2>&1") != 0) GTEST_SKIP() << "no mpirun on this machine";
+  const std::string db = Temp_File("mpi_scratch.db");
+  std::remove(db.c_str());
+  const std::string study =
+      std::string(QUARNEL_WALKERS) + " study --vary walkers=5,9 --steps 2 --sqlite " + db;
+  Background_Program mpi("mpirun",
+                         "--oversubscribe -np 1 " + study + " : -np 2 env TMPDIR=/nonexistent/dir " + study,
+                         "export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1");
+  const Program_Output out = mpi.Wait(std::chrono::seconds(60));
+  if (out.err.find("built without MPI") != std::string::npos) GTEST_SKIP() << "built without MPI";
+  EXPECT_NE(out.status, 0) << out.err;
+  EXPECT_NE(out.status, 128 + SIGKILL) << "ended by the test's limit: " << out.err;
+  std::vector<std::string> ours;
+  for (const std::string& line : Lines_Of(out.err))
+    if (line.rfind("walkers: ", 0) == 0) ours.push_back(line);
+  ASSERT_EQ(ours.size(), 1u) << out.err;
+  EXPECT_TRUE(ours[0].rfind("walkers: rank 1: cannot make a scratch folder in /nonexistent/dir", 0) == 0 ||
+              ours[0].rfind("walkers: rank 2: cannot make a scratch folder in /nonexistent/dir", 0) == 0)
+      << ours[0];
+  std::remove(db.c_str());
 #endif
 }
 

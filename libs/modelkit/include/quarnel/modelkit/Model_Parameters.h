@@ -90,6 +90,11 @@ class Parameter_List {
   bool Has_Preset(const std::string& name) const;
   bool Has(const std::string& name) const { return Find(name) != nullptr; }
   bool Has_Any_Preset() const { return !_presets.empty(); }
+  // Marks `name` (a declared parameter) as the length of a run, the parameter that --steps N
+  // sets; a fatal error when it is not declared.
+  void Set_Length(const std::string& name);
+  // The length parameter: the one marked, else `steps` when declared, else "".
+  std::string length() const { return !_length.empty() ? _length : Has("steps") ? "steps" : ""; }
   std::vector<Parameter_Value> Values(const void* values) const;
   // The --params text: one line per parameter (name, type, default, range, help), then the
   // presets with their values.
@@ -101,6 +106,7 @@ class Parameter_List {
   const Entry* Find(const std::string& name) const;
   std::vector<Entry> _entries;
   std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> _presets;
+  std::string _length;
 };
 
 template <class P>
@@ -179,6 +185,12 @@ class Model_Parameters {
   Model_Parameters& Preset(const std::string& name, std::vector<std::pair<std::string, std::string>> values) {
     P scratch = _defaults;
     _list.Add_Preset(name, std::move(values), &scratch);
+    return *this;
+  }
+
+  // The declared parameter that is a run's length when it is not `steps` (--steps N sets it).
+  Model_Parameters& Length(const std::string& name) {
+    _list.Set_Length(name);
     return *this;
   }
 

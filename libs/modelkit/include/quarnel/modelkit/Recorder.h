@@ -37,8 +37,8 @@
 // (committed rows may be in FILE-wal until the last program using the file closes it), so
 // that other programs adding runs to the same file take turns: a write waits up to a minute
 // for another's transaction, then fails, and the run's row is left 'failed'. An existing file with
-// the same model's tables gains a run; a file of another model, of other columns, or not a
-// SQLite database is refused. A NaN value is stored as NULL.
+// the same model's tables gains a run; a file of another model, of other columns, of a study
+// (Study.h), or not a SQLite database is refused. A NaN value is stored as NULL.
 //
 // Errors: every failure is a Record_Error whose what() is one line naming the file (or the
 // unknown column of Record_Options::columns). A

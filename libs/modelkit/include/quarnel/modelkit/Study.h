@@ -19,16 +19,22 @@
 // only then removes the scratch file. So the study's file holds whole runs only, and a study
 // started again with the same command after a kill runs only the runs its file does not
 // hold. Under `mpirun -np K` (K > 1), rank 0 owns the file and hands out runs; ranks 1 .. K-1
-// make them, one at a time, and send back their scratch files.
+// make them, one at a time, and send back their scratch files. The scratch files are in a
+// folder of the driver's (of each rank's) under $TMPDIR, else /dev/shm, else /tmp; a folder
+// that a killed driver of the same study file left is removed at the next start, with one line
+// on standard error, and a folder whose driver still lives is never touched. A rank that cannot
+// make its folder ends the study with one line naming it and status 1.
 //
 // Tables: `runs` and `series` as a single run's records have them (Recorder.h), `study` (one
 // row: model, version, design, command, runs, created) and `failures` (run, error). Another
-// design against an existing file, or a file that holds runs of no study, is refused.
+// design against an existing file (other values varied, or other --size, --steps,
+// --record_every or --set), or a file that holds runs of no study, is refused; --threads,
+// --block_size, --jobs and --max-failures may differ, as a run's series does not depend on them.
 //
-// Failures: a run that exits with an error is recorded as failed, with the last line it wrote
-// on standard error, and the study goes on; --max-failures F ends it after F failures. A run
-// killed by a signal that the study did not send (an OOM kill, a SIGKILL) is made again, twice
-// at most. SIGINT or SIGTERM to the driver stops handing out runs, lets the running ones end
+// Failures: a run that exits with an error (before it opens its records too) is recorded as
+// failed, with the last line it wrote on standard error, and the study goes on; --max-failures F ends it
+// after F failures. A run killed by a signal that the study did not send (an OOM kill, a SIGKILL) is made
+// again, twice at most. SIGINT or SIGTERM to the driver stops handing out runs, lets the running ones end
 // with their iteration, keeps every finished run and ends the program by the signal. The exit
 // status is 0 when every run of the design is done, 1 when any failed.
 //
@@ -45,6 +51,10 @@
 #include <quarnel/modelkit/Model_Parameters.h>
 
 namespace quarnel::modelkit {
+
+// The largest designs: a study's bookkeeping and a Latin hypercube's draws are held in memory.
+inline constexpr uint64_t kMax_Study_Runs = 1000000000;
+inline constexpr uint64_t kMax_Latin_Points = 1000000;
 
 struct Latin_Range {
   std::string name;
@@ -63,8 +73,9 @@ struct Study_Options {
 };
 
 // The options after "study" (argv[2..]); a Model_Option_Error naming the first bad one:
-// an unknown option, a malformed --vary or --sample, --replications 0, --csv (a study's
-// records are its SQLite file), no --sqlite.
+// an unknown option, a malformed --vary or --sample, --replications 0, more than
+// kMax_Latin_Points points, --csv (a study's records are its SQLite file), --checkpoint,
+// --checkpoint-every, --resume, --fork, --view, --port, --view-address, no --sqlite.
 Study_Options Read_Study_Options(const std::vector<std::string>& args);
 
 // The seed of run `index` of a study seeded `seed`: a Counter_Random draw keyed on both, below
@@ -76,13 +87,15 @@ class Study_Design {
  public:
   // Checks every name and value against `parameters` (a Model_Option_Error naming the first
   // unknown parameter, a value out of its range or of the wrong type, an empty --vary, a
-  // parameter varied twice, --vary with --sample, a Latin range on a flag or text).
+  // parameter varied twice, --vary with --sample, a Latin range on a flag or text, more than
+  // kMax_Study_Runs runs, --steps with a design that varies the length parameter).
   Study_Design(const Study_Options& options, const Parameter_List& parameters);
   uint64_t points() const { return _points; }
   uint64_t runs() const { return _points * _replications; }
   // NAME=VALUE of every parameter the design sets for run `index`, in declaration order.
   std::vector<std::string> Assignments(uint64_t index) const;
-  // The design as one line; two studies with the same line make the same runs.
+  // The design as one line, with the options that fix the other values of every run
+  // (--size, --steps, --record_every, --set); two studies with the same line make the same runs.
   const std::string& text() const { return _text; }
 
  private:
