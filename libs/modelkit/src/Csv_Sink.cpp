@@ -31,6 +31,11 @@ std::string Temporary_Beside(const std::string& path) {
 
 }  // namespace
 
+uint64_t Csv_Digest(const char* data, size_t size, uint64_t digest) {
+  for (size_t i = 0; i < size; ++i) digest = (digest ^ uint8_t(data[i])) * 1099511628211ull;
+  return digest;
+}
+
 Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
                              bool overwrite)
     : _path(path), _overwrite(overwrite) {
@@ -67,7 +72,7 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
 }
 
 Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
-                             uint64_t step)
+                             uint64_t step, uint64_t bytes, uint64_t digest)
     : _path(path), _overwrite(false) {
   const std::string refused = "cannot continue the CSV file " + path + ": ";
   _fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -97,9 +102,19 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
     if (field.empty() || *stop != '\0' || row_step > step) break;
     keep = end + 1;
   }
-  if (::ftruncate(_fd, off_t(keep)) != 0 || ::lseek(_fd, off_t(keep), SEEK_SET) < 0)
-    Refuse_Record(refused + Reason(errno));
+  // Another file with this header (another run's, or this run's copy cut short or changed) is
+  // refused before it is cut: the saved run's rows to `step` are exactly its first `bytes`.
+  const std::string at_step = " to step " + std::to_string(step);
+  if (text.size() < bytes) Refuse_Record(refused + "its rows do not reach those of the checkpoint's run" + at_step);
+  if (Csv_Digest(text.data(), size_t(bytes)) != digest || keep != bytes)
+    Refuse_Record(refused + "its rows" + at_step + " are not those of the checkpoint's run");
   _size = int64_t(keep);
+  _digest = digest;
+}
+
+void Recorder::Csv_Sink::Cut() {
+  if (::ftruncate(_fd, off_t(_size)) != 0 || ::lseek(_fd, off_t(_size), SEEK_SET) < 0)
+    Refuse_Record("cannot continue the CSV file " + _path + ": " + Reason(errno));
 }
 
 Recorder::Csv_Sink::~Csv_Sink() {
@@ -124,6 +139,7 @@ void Recorder::Csv_Sink::Write_Line(const std::string& line) {
   }
   if (done == line.size()) {
     _size += int64_t(done);
+    _digest = Csv_Digest(line.data(), line.size(), _digest);
     return;
   }
   if (done > 0 && _regular && ::ftruncate(_fd, _size) == 0) ::lseek(_fd, _size, SEEK_SET);
