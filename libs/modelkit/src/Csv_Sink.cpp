@@ -104,10 +104,10 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
   }
   // Another file with this header (another run's, or this run's copy cut short or changed) is
   // refused before it is cut: the saved run's rows to `step` are exactly its first `bytes`.
-  const std::string at_step = " to step " + std::to_string(step);
-  if (text.size() < bytes) Refuse_Record(refused + "its rows do not reach those of the checkpoint's run" + at_step);
-  if (Csv_Digest(text.data(), size_t(bytes)) != digest || keep != bytes)
-    Refuse_Record(refused + "its rows" + at_step + " are not those of the checkpoint's run");
+  if (text.size() < bytes || Csv_Digest(text.data(), size_t(bytes)) != digest || keep != bytes) {
+    Refuse_Record(refused + "its rows to step " + std::to_string(step) +
+                  " are not those of the checkpoint's run (missing or other)");
+  }
   _size = int64_t(keep);
   _digest = digest;
 }

@@ -17,7 +17,8 @@ Model_Checkpoints::Model_Checkpoints(const Model_Options& options, const std::st
   _header.seed = options.seed;
   for (const Parameter_Value& p : parameters) _header.parameters.emplace_back(p.name, p.text);
   if (options.resume.empty()) return;
-  _reader = options.resumed != nullptr ? options.resumed : std::make_shared<Checkpoint_Reader>(options.resume);
+  _reader =
+      options.resumed != nullptr ? options.resumed : std::make_shared<Checkpoint_Reader>(options.resume);
   const Checkpoint_Header& saved = _reader->header();
   const std::string refused = "the checkpoint " + options.resume + " ";
   if (saved.model != model)
@@ -81,8 +82,8 @@ void Model_Checkpoints::privWrite(uint32_t iteration, Recorder& records, const M
   records.Flush();
   Checkpoint_Header header = _header;
   header.iteration = iteration + 1;
-  header.records = Records_Position{records.last_step(), records.rows(), records.run_id(), records.csv_bytes(),
-                                    records.csv_digest()};
+  header.records = Records_Position{records.last_step(), records.rows(), records.run_id(),
+                                    records.csv_bytes(), records.csv_digest()};
   _writer->Write(header, measures, contents);
 }
 

@@ -44,7 +44,7 @@ class Recorder::Csv_Sink {
   std::string _temporary;  // empty: written in place, or published
   bool _overwrite;
   int _fd = -1;
-  int64_t _size = 0;  // bytes of complete lines written
+  int64_t _size = 0;                     // bytes of complete lines written
   uint64_t _digest = kCsv_Digest_Start;  // their Csv_Digest
   bool _regular = true;
 };
@@ -63,7 +63,8 @@ class Recorder::Sqlite_Sink {
   // Continues run `run` of the file, once it is known for `description`'s (model, seed and
   // parameters but `length`) with a row at `step` (when above 0): its series after `step`
   // deleted, its status 'running'.
-  void Continue_Run(const Run_Description& description, int64_t run, uint64_t step, const std::string& length);
+  void Continue_Run(const Run_Description& description, int64_t run, uint64_t step,
+                    const std::string& length);
   int64_t run_id() const { return _run; }
 
  private:

@@ -86,10 +86,10 @@ struct Model_Options {
   // The program's live view while --view serves one, else null; the run passes it to its
   // kernel run. Set by Run_Model_Program, never read from the command line.
   View* live_view = nullptr;
-  std::string checkpoint;                  // where the run's checkpoints go (Model_Checkpoints.h); empty: none
-  int checkpoint_every = 0;                // a checkpoint at the end of every this many steps; 0: on a stop only
-  std::string resume;                      // the checkpoint to continue from; empty: a new run
-  bool fork = false;                       // --resume with other parameters: a new branch with new records
+  std::string checkpoint;    // where the run's checkpoints go (Model_Checkpoints.h); empty: none
+  int checkpoint_every = 0;  // a checkpoint at the end of every this many steps; 0: on a stop only
+  std::string resume;        // the checkpoint to continue from; empty: a new run
+  bool fork = false;         // --resume with other parameters: a new branch with new records
   // The options given on the command line ("--seed", "--size", ...): a resumed run takes the
   // others' values from its checkpoint.
   std::set<std::string> given;
