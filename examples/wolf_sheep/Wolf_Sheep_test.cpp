@@ -476,6 +476,7 @@ TEST(Wolf_Sheep_Checkpoint_Test, A_Resume_Takes_The_Seed_And_Values_Of_Its_Check
       Run_To_End(WOLF_SHEEP_PROGRAM, "--resume " + ckpt + " --steps 16 --threads 3");
   EXPECT_EQ(resumed.status, 0) << resumed.err;
   EXPECT_EQ(Fingerprint_Of(resumed.out), Fingerprint_Of(whole.out));
+  EXPECT_NE(resumed.out.find("16 steps of large"), std::string::npos) << "the nearest size: " << resumed.out;
   const Program_Output again = Run_To_End(WOLF_SHEEP_PROGRAM, "--resume " + ckpt + " " + run + " --steps 16");
   EXPECT_EQ(Fingerprint_Of(again.out), Fingerprint_Of(whole.out)) << again.err;
   const std::vector<std::pair<std::string, std::string>> cases = {

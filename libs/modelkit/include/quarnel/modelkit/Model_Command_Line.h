@@ -183,6 +183,10 @@ std::string Preset_For(const Model_Options& options, const Parameter_List& param
 int Read_Resumed(const std::string& name, const Parameter_List& parameters, Model_Options& options);
 // The saved run's values as NAME=VALUE. REQUIRES: options.resumed.
 std::vector<std::string> Resumed_Assignments(const Model_Options& options);
+// The size whose preset is nearest the saved run's values (fewest parameters apart), for the
+// messages of a run resumed without --size; options.size when none is known.
+template <class P>
+Model_Size Resumed_Size(const Model_Parameters<P>& parameters, const Model_Options& options);
 // `body()`, with its exceptions turned into a message on standard error and status 1.
 int Guard(const std::string& name, const std::function<int()>& body);
 // The runs of a program with --view (see above); `values` and `run` as for Study, `check`
@@ -218,6 +222,33 @@ P command_line_detail::Values_Of(const Model_Parameters<P>& parameters, const Mo
 }
 
 template <class P>
+Model_Size command_line_detail::Resumed_Size(const Model_Parameters<P>& parameters,
+                                             const Model_Options& options) {
+  Model_Size nearest = options.size;
+  try {
+    const std::vector<Parameter_Value> saved =
+        parameters.Values(parameters.Values_For("", Resumed_Assignments(options)));
+    size_t fewest = SIZE_MAX;
+    for (const Model_Size size : {Model_Size::small, Model_Size::large, Model_Size::huge}) {
+      if (!parameters.list().Has_Preset(to_string(size))) continue;
+      const std::vector<Parameter_Value> sized =
+          parameters.Values(parameters.Values_For(to_string(size), {}));
+      size_t apart = 0;
+      for (size_t i = 0; i < saved.size(); ++i) {
+        for (const std::string& name : parameters.list().Preset_Parameters())
+          if (saved[i].name == name && saved[i].text != sized[i].text) ++apart;
+      }
+      if (apart < fewest) {
+        fewest = apart;
+        nearest = size;
+      }
+    }
+  } catch (const Model_Option_Error&) {  // a saved value this model does not take: refused later
+  }
+  return nearest;
+}
+
+template <class P>
 int Run_Model_Program(int argc, char** argv, const std::string& name, const std::string& about,
                       const Model_Parameters<P>& parameters,
                       const std::function<int(const Model_Options&, const P&)>& run) {
@@ -238,6 +269,8 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
   if (status >= 0) return status;
   status = command_line_detail::Read_Resumed(name, parameters.list(), options);
   if (status >= 0) return status;
+  if (options.resumed != nullptr && options.given.count("--size") == 0)
+    options.size = command_line_detail::Resumed_Size(parameters, options);
   if (options.view) {
     return command_line_detail::Serve_View(
         name, parameters.list(), options,
