@@ -49,6 +49,8 @@ int run_population(const Population_Options& options) {
   Population_Result result;
   Deterministic_Checkpoints checkpoints{options.checkpoint, options.checkpoint_every, nullptr};
   try {
+    // Before the run, not when a stop signal needs the checkpoint.
+    if (!options.checkpoint.empty()) quarnel::Check_Checkpoint_Path(options.checkpoint);
     if (!options.resume.empty()) {
       checkpoints.resume =
           read_deterministic_checkpoint(options.resume, options.num_agents, options.seed,

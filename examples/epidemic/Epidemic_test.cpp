@@ -515,5 +515,37 @@ TEST(Epidemic_Checkpoint_Test, Another_Models_Or_Other_Parameters_Are_Refused_A_
   std::remove(other.c_str());
 }
 
+// --resume FILE alone continues the saved run with its seed and values, its length (days)
+// included; --steps, which sets the days, may make it longer. Given values must match the
+// checkpoint's unless --fork, and --size is one of them: a resume without it keeps the saved
+// population rather than the small preset's.
+TEST(Epidemic_Checkpoint_Test, A_Resume_Takes_The_Seed_And_Values_Of_Its_Checkpoint) {
+  const std::string ckpt = Temp_File("values.ckpt");
+  const std::string run = "--seed 41 --set infection=0.2 --set people=3000";
+  ASSERT_EQ(
+      Run_To_End(EPIDEMIC_PROGRAM, run + " --set days=12 --checkpoint " + ckpt + " --checkpoint-every 5")
+          .status,
+      0);
+  for (const std::string days : {"12", "20"}) {
+    const Program_Output whole = Run_To_End(EPIDEMIC_PROGRAM, run + " --set days=" + days);
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const std::string longer = days == "12" ? "" : " --steps " + days;
+    const Program_Output resumed = Run_To_End(EPIDEMIC_PROGRAM, "--resume " + ckpt + longer + " --threads 3");
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_NE(resumed.out.find("3000 people, " + days + " days"), std::string::npos) << resumed.out;
+    EXPECT_EQ(Summary_Of(resumed.out), Summary_Of(whole.out)) << days << " days";
+  }
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--seed 1", "has seed 41, not 1"},
+      {"--size small", "has people=3000, not 10000"},
+      {"--set infection=0.1", "has infection=0.2, not 0.1"},
+  };
+  for (const auto& [args, expected] : cases) {
+    EXPECT_EQ(quarnel::modelkit::Refusal_Problem(Run_Program("--resume " + ckpt + " " + args), expected), "")
+        << args;
+  }
+  std::remove(ckpt.c_str());
+}
+
 }  // namespace
 }  // namespace epidemic

@@ -460,19 +460,30 @@ TEST(Schelling_Checkpoint_Test, At_Large_Size_Killed_And_Resumed_Continues_Ident
   Expect_Identical_Continuations("--size large", 300);
 }
 
-// A checkpoint that cannot be put in place (a folder stands at its name) ends the run with
-// status 1 and one line, though the file is finished after the step's hook has returned: the
-// next checkpoint (at step 10) or the run's last step (7) reports it.
-TEST(Schelling_Checkpoint_Test, A_Checkpoint_That_Cannot_Be_Put_In_Place_Fails_The_Run) {
-  const std::string blocked = Temp_File("blocked.ckpt");
+// A --checkpoint path that could not take a checkpoint is refused in one line, status 1, before
+// the run (no record is made), not when a stop signal needs the checkpoint: a folder at its
+// name or at its temporary file's, a missing folder, a folder that is a file.
+TEST(Schelling_Checkpoint_Test, A_Checkpoint_Path_That_Cannot_Take_One_Is_Refused_Before_The_Run) {
+  const std::string blocked = Temp_File("blocked.ckpt"), csv = Temp_File("never.csv");
   std::filesystem::create_directories(std::filesystem::path(blocked) / "inside");
-  for (const std::string steps : {"12", "7"}) {
+  std::filesystem::create_directories(Temp_File("tmp_blocked.ckpt.tmp"));
+  Write_File(Temp_File("plain"), "x");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {blocked, "it is a folder"},
+      {Temp_File("tmp_blocked.ckpt"), "it is not a regular file"},
+      {"/nonexistent/x.ckpt", "its folder /nonexistent"},
+      {Temp_File("plain") + "/x.ckpt", "is not a folder"},
+  };
+  for (const auto& [path, expected] : cases) {
+    std::remove(csv.c_str());
     const quarnel::modelkit::Program_Outcome outcome =
-        Run_Program("--steps " + steps + " --checkpoint " + blocked + " --checkpoint-every 5");
-    EXPECT_EQ(quarnel::modelkit::Refusal_Problem(outcome, "cannot put the checkpoint in place"), "") << steps;
-    EXPECT_FALSE(std::filesystem::exists(blocked + ".tmp"));
+        Run_Program("--steps 12 --checkpoint " + path + " --csv " + csv);
+    EXPECT_EQ(quarnel::modelkit::Refusal_Problem(outcome, "cannot write the checkpoint"), "") << path;
+    EXPECT_NE(outcome.err.find(expected), std::string::npos) << outcome.err;
+    EXPECT_FALSE(std::filesystem::exists(csv)) << path << ": the run began";
   }
   std::filesystem::remove_all(blocked);
+  std::filesystem::remove_all(Temp_File("tmp_blocked.ckpt.tmp"));
 }
 
 // A checkpoint that cannot be continued is refused in one line, status 1, before the records are

@@ -406,5 +406,95 @@ TEST(Wolf_Sheep_Checkpoint_Test, A_Checkpoint_That_Does_Not_Fit_Is_Refused_In_On
   std::remove(other.c_str());
 }
 
+// A resume without --fork continues only its own run's records. Files that hold another run's
+// (another seed, other parameters, rows that do not reach the saved step or differ from the
+// saved run's, a CSV the saved run never wrote) are refused in one line, status 1, and left
+// byte for byte as they were; the run's own records continue.
+TEST(Wolf_Sheep_Checkpoint_Test, A_Resume_Refuses_Records_Of_Another_Run_And_Leaves_Them_Alone) {
+  const std::string ckpt = Temp_File("own.ckpt"), bare = Temp_File("bare.ckpt");
+  const std::string own_csv = Temp_File("own.csv"), own_db = Temp_File("own.db");
+  std::vector<std::string> files = {own_csv, own_db};
+  auto make = [&](const std::string& name, const std::string& args) {
+    const std::string csv = Temp_File(name + ".csv"), db = Temp_File(name + ".db");
+    for (const std::string& f : {csv, db}) std::remove(f.c_str());
+    files.push_back(csv);
+    files.push_back(db);
+    EXPECT_EQ(Run_To_End(WOLF_SHEEP_PROGRAM, args + " --csv " + csv + " --sqlite " + db).status, 0) << name;
+  };
+  for (const std::string& f : {own_csv, own_db}) std::remove(f.c_str());
+  // Saved at step 20 of 25, with both records.
+  ASSERT_EQ(
+      Run_To_End(WOLF_SHEEP_PROGRAM, "--steps 25 --checkpoint " + ckpt + " --checkpoint-every 10 --csv " +
+                                         own_csv + " --sqlite " + own_db)
+          .status,
+      0);
+  ASSERT_EQ(
+      Run_To_End(WOLF_SHEEP_PROGRAM, "--steps 25 --checkpoint " + bare + " --checkpoint-every 10").status, 0);
+  make("seed", "--seed 7 --steps 40");
+  make("param", "--steps 40 --set sheep_reproduction=0.25");
+  make("sparse", "--steps 40 --record_every 3");  // the same run, with no row at step 20
+  make("short", "--steps 12");                    // the same run, ended before step 20
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--resume " + ckpt + " --sqlite " + Temp_File("seed.db"), "has another seed than 1"},
+      {"--resume " + ckpt + " --csv " + Temp_File("seed.csv"), "are not those of the checkpoint's run"},
+      {"--resume " + ckpt + " --sqlite " + Temp_File("param.db"), "has sheep_reproduction other than 0.2"},
+      {"--resume " + ckpt + " --sqlite " + Temp_File("sparse.db"), "has no row at step 20"},
+      {"--resume " + ckpt + " --csv " + Temp_File("sparse.csv"), "are not those of the checkpoint's run"},
+      {"--resume " + ckpt + " --sqlite " + Temp_File("short.db"), "has no row at step 20"},
+      {"--resume " + ckpt + " --csv " + Temp_File("short.csv"), "are not those of the checkpoint's run"},
+      {"--resume " + bare + " --csv " + Temp_File("seed.csv"), "wrote no CSV file to continue"},
+      // One good file does not let the other be taken over, nor is it cut first.
+      {"--resume " + ckpt + " --csv " + own_csv + " --sqlite " + Temp_File("seed.db"), "another seed"},
+  };
+  std::vector<std::string> before;
+  for (const std::string& f : files) before.push_back(Read_Text_File(f));
+  for (const auto& [args, expected] : cases) {
+    EXPECT_EQ(quarnel::modelkit::Refusal_Problem(Run_Program(args + " --steps 40"), expected), "") << args;
+  }
+  for (size_t i = 0; i < files.size(); ++i) EXPECT_TRUE(Read_Text_File(files[i]) == before[i]) << files[i];
+  const Program_Output own = Run_To_End(
+      WOLF_SHEEP_PROGRAM, "--resume " + ckpt + " --steps 40 --csv " + own_csv + " --sqlite " + own_db);
+  EXPECT_EQ(own.status, 0) << own.err;
+  EXPECT_EQ(Lines_Of(Read_Text_File(own_csv)).size(), 42u);  // the header, steps 0 to 40
+  for (const std::string& f : files) std::remove(f.c_str());
+  std::remove(ckpt.c_str());
+  std::remove(bare.c_str());
+}
+
+// --resume FILE alone continues the saved run with its seed and values (a large preset, a
+// --set), on any number of workers; what the command line gives must match them unless --fork.
+TEST(Wolf_Sheep_Checkpoint_Test, A_Resume_Takes_The_Seed_And_Values_Of_Its_Checkpoint) {
+  const std::string ckpt = Temp_File("values.ckpt");
+  const std::string run = "--size large --seed 5 --set wolves=400";
+  ASSERT_EQ(
+      Run_To_End(WOLF_SHEEP_PROGRAM, run + " --steps 12 --checkpoint " + ckpt + " --checkpoint-every 10")
+          .status,
+      0);
+  const Program_Output whole = Run_To_End(WOLF_SHEEP_PROGRAM, run + " --steps 16");
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const Program_Output resumed =
+      Run_To_End(WOLF_SHEEP_PROGRAM, "--resume " + ckpt + " --steps 16 --threads 3");
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(Fingerprint_Of(resumed.out), Fingerprint_Of(whole.out));
+  EXPECT_NE(resumed.out.find("16 steps of large"), std::string::npos) << "the nearest size: " << resumed.out;
+  const Program_Output again = Run_To_End(WOLF_SHEEP_PROGRAM, "--resume " + ckpt + " " + run + " --steps 16");
+  EXPECT_EQ(Fingerprint_Of(again.out), Fingerprint_Of(whole.out)) << again.err;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--seed 1", "has seed 5, not 1"},
+      {"--size small", "has width=100, not 25"},
+      {"--size large", "has wolves=400, not 500"},  // the size decides every preset's parameter
+      {"--set regrowth_time=11", "has regrowth_time=10, not 11"},
+  };
+  for (const auto& [args, expected] : cases) {
+    EXPECT_EQ(
+        quarnel::modelkit::Refusal_Problem(Run_Program("--resume " + ckpt + " --steps 16 " + args), expected),
+        "")
+        << args;
+  }
+  const Program_Output fork = Run_To_End(WOLF_SHEEP_PROGRAM, "--resume " + ckpt + " --fork --set wolves=300");
+  EXPECT_EQ(fork.status, 0) << fork.err;
+  std::remove(ckpt.c_str());
+}
+
 }  // namespace
 }  // namespace wolf_sheep

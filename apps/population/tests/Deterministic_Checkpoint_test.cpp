@@ -167,6 +167,7 @@ TEST(Deterministic_Checkpoint_Test, A_Checkpoint_It_Cannot_Continue_Is_Refused_I
       {"--deterministic --num_agents 500 --seed 6 --resume " + good, "has seed 5, not 6"},
       {"--deterministic --num_agents 501 --seed 5 --resume " + good, "has num_agents=500, not 501"},
       {"--deterministic --resume " + Temp_File("missing.ckpt"), "cannot read the checkpoint"},
+      {"--deterministic --checkpoint /nonexistent/x.ckpt", "cannot write the checkpoint /nonexistent/x.ckpt"},
   };
   for (const auto& [args, expected] : cases) {
     const population_testing::Program_Outcome run = Run_Population(args);

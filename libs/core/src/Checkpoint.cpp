@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -73,6 +74,55 @@ bool Write_All(int fd, const char* data, size_t n) {
     n -= size_t(written);
   }
   return true;
+}
+
+struct File_Closer {
+  int fd;
+  ~File_Closer() { ::close(fd); }
+};
+
+// Reads `n` bytes from `fd` into `data`; false when it ends before or fails (errno says which).
+bool Read_All(int fd, char* data, size_t n) {
+  while (n > 0) {
+    const ssize_t got = ::read(fd, data, std::min<size_t>(n, 1 << 30));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    data += got;
+    n -= size_t(got);
+  }
+  return true;
+}
+
+// The body length that `prefix` (the file's first bytes, up to kPrefix) gives a file of
+// `file_size` bytes, or a Checkpoint_Error (`refused` begins it): empty, not a checkpoint, of
+// another format, or a length that is not the file's.
+uint64_t Body_Length(const std::string& prefix, uint64_t file_size, const std::string& refused) {
+  if (file_size == 0) Fail(refused + "is empty");
+  if (prefix.size() < kPrefix || std::memcmp(prefix.data(), kMagic, sizeof(kMagic)) != 0)
+    Fail(refused + "is not a Quarnel checkpoint");
+  const uint32_t format = Get<uint32_t>(prefix, 8);
+  if (format > __checkpoint_format) {
+    Fail(refused + "has format " + std::to_string(format) + ", newer than this program's " +
+         std::to_string(__checkpoint_format));
+  }
+  // Format 1 held no CSV digest, without which a resume could not know its records.
+  if (format < __checkpoint_format) {
+    Fail(refused + "has format " + std::to_string(format) + ", older than this program's " +
+         std::to_string(__checkpoint_format) + ", which it no longer reads");
+  }
+  const uint64_t length = Get<uint64_t>(prefix, 16);
+  if (length != file_size - kPrefix) {
+    Fail(refused + "is cut short or extended: its body has " + std::to_string(file_size - kPrefix) +
+         " bytes where it says " + std::to_string(length));
+  }
+  return length;
+}
+
+// The memory and swap of the machine, in bytes: a body beyond it cannot be loaded.
+uint64_t Memory_Bytes() {
+  struct sysinfo info;
+  if (::sysinfo(&info) != 0) return UINT64_MAX;
+  return (uint64_t(info.totalram) + uint64_t(info.totalswap)) * uint64_t(info.mem_unit);
 }
 
 // A string of the header, refused before it is allocated when it claims more than is left.
@@ -484,7 +534,8 @@ void Save_Run(Checkpoint_Output_Archive& out, const Checkpoint_Header& header, c
     Write_String(out, name);
     Write_String(out, value);
   }
-  out(header.seed, header.iteration, header.records.step, header.records.rows, header.records.run);
+  out(header.seed, header.iteration, header.records.step, header.records.rows, header.records.run,
+      header.records.csv_bytes, header.records.csv_digest);
   const Run_Digest digest = Run_Fingerprint::Instance().Result();
   out(digest.calls, digest.sum);
   out(uint8_t(measures != nullptr && measures->started()));
@@ -598,15 +649,54 @@ void Checkpoint_Io::privFinish() {
   _references.clear();
 }
 
+void Check_Checkpoint_Path(const std::filesystem::path& path) {
+  const std::string cannot = "cannot write the checkpoint " + path.string() + ": ";
+  struct stat st;
+  if (path.empty() || path.string().back() == '/') Fail(cannot + "it names a folder");
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) Fail(cannot + "it is a folder");
+    if (!S_ISREG(st.st_mode)) Fail(cannot + "it is not a regular file");
+  }
+  const std::string temporary = path.string() + ".tmp";
+  if (::lstat(temporary.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    Fail("cannot write the checkpoint " + temporary + ": it is not a regular file");
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+  if (::stat(folder.c_str(), &st) != 0) Fail(cannot + "its folder " + folder.string() + ": " + Errno_Text());
+  if (!S_ISDIR(st.st_mode)) Fail(cannot + folder.string() + " is not a folder");
+  // A file made and removed: the folder takes new files (permissions, a read-only mount, quotas).
+  std::string probe = (folder / ".checkpoint-probe.XXXXXX").string();
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) Fail(cannot + "its folder " + folder.string() + " takes no new file: " + Errno_Text());
+  ::close(fd);
+  ::unlink(probe.c_str());
+}
+
 Checkpoint_Reader::Checkpoint_Reader(const std::filesystem::path& path) : _name(path.string()) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) Fail("cannot read the checkpoint " + _name + ": " + Errno_Text());
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  if (error) Fail("cannot read the checkpoint " + _name + ": " + error.message());
-  _bytes.resize(size_t(size));
-  if (!file.read(_bytes.data(), std::streamsize(size)))
-    Fail("cannot read the checkpoint " + _name + ": it ended before its size");
+  const std::string cannot = "cannot read the checkpoint " + _name + ": ";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail(cannot + Errno_Text());
+  const File_Closer closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) Fail(cannot + Errno_Text());
+  if (!S_ISREG(st.st_mode)) Fail(cannot + "it is not a regular file");
+  const uint64_t size = uint64_t(st.st_size);
+  // The prefix first: a file that is not a checkpoint, or whose length is wrong, is refused
+  // before its body is allocated.
+  std::string prefix(size_t(std::min<uint64_t>(size, kPrefix)), '\0');
+  if (!Read_All(fd, prefix.data(), prefix.size())) Fail(cannot + "it ended before its size");
+  const uint64_t length = Body_Length(prefix, size, "the checkpoint " + _name + " ");
+  if (length > Memory_Bytes()) {
+    Fail("the checkpoint " + _name + " has a body of " + std::to_string(length) +
+         " bytes, more than this machine's memory");
+  }
+  try {
+    _bytes.resize(kPrefix + size_t(length));
+  } catch (const std::bad_alloc&) {
+    Fail("the checkpoint " + _name + " has a body of " + std::to_string(length) +
+         " bytes, more than this process can allocate");
+  }
+  std::memcpy(_bytes.data(), prefix.data(), kPrefix);
+  if (!Read_All(fd, _bytes.data() + kPrefix, size_t(length))) Fail(cannot + "it ended before its size");
   privParse(_name);
 }
 
@@ -617,20 +707,7 @@ Checkpoint_Reader::Checkpoint_Reader(std::string bytes, const std::string& name)
 
 void Checkpoint_Reader::privParse(const std::string& name) {
   const std::string refused = "the checkpoint " + name + " ";
-  if (_bytes.empty()) Fail(refused + "is empty");
-  if (_bytes.size() < kPrefix || std::memcmp(_bytes.data(), kMagic, sizeof(kMagic)) != 0)
-    Fail(refused + "is not a Quarnel checkpoint");
-  const uint32_t format = Get<uint32_t>(_bytes, 8);
-  if (format > __checkpoint_format) {
-    Fail(refused + "has format " + std::to_string(format) + ", newer than this program's " +
-         std::to_string(__checkpoint_format));
-  }
-  if (format == 0) Fail(refused + "has format 0, which no program writes");
-  const uint64_t length = Get<uint64_t>(_bytes, 16);
-  if (length != _bytes.size() - kPrefix) {
-    Fail(refused + "is cut short or extended: its body has " + std::to_string(_bytes.size() - kPrefix) +
-         " bytes where it says " + std::to_string(length));
-  }
+  const uint64_t length = Body_Length(_bytes, _bytes.size(), refused);
   if (Get<uint32_t>(_bytes, 24) != Crc32(_bytes.data() + kPrefix, size_t(length)))
     Fail(refused + "is damaged: its CRC-32 does not match its contents");
   checkpoint_detail::Byte_Source source(_bytes.data() + kPrefix, size_t(length));
@@ -647,7 +724,8 @@ void Checkpoint_Reader::privParse(const std::string& name) {
       std::string value = Read_String(in, source);
       _header.parameters.emplace_back(std::move(parameter), std::move(value));
     }
-    in(_header.seed, _header.iteration, _header.records.step, _header.records.rows, _header.records.run);
+    in(_header.seed, _header.iteration, _header.records.step, _header.records.rows, _header.records.run,
+       _header.records.csv_bytes, _header.records.csv_digest);
     in(_fingerprint.calls, _fingerprint.sum);
   } catch (const cereal::Exception& e) {
     Fail(refused + "has a header that does not read: " + e.what());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -296,10 +297,14 @@ TEST_F(Checkpoint_Test, BadFilesAreRefusedInOneLine) {
   };
   std::string flipped = good;
   flipped[good.size() / 2] ^= 0x10;
-  std::string newer = good;
+  std::string newer = good, older = good;
   newer[8] = char(__checkpoint_format + 1);
+  older[8] = char(__checkpoint_format - 1);
+  std::filesystem::create_directory(File("folder.ckpt"));
   const std::vector<std::pair<std::string, std::string>> cases = {
       {File("missing.ckpt"), "cannot read"},
+      {File("folder.ckpt"), "not a regular file"},
+      {write("older.ckpt", older), "older than this program's"},
       {write("empty.ckpt", ""), "is empty"},
       {write("short.ckpt", good.substr(0, good.size() - 9)), "cut short"},
       {write("prefix.ckpt", good.substr(0, 10)), "not a Quarnel checkpoint"},
@@ -313,6 +318,60 @@ TEST_F(Checkpoint_Test, BadFilesAreRefusedInOneLine) {
     EXPECT_NE(message.find(file), std::string::npos) << message;
     EXPECT_EQ(message.find('\n'), std::string::npos) << message;
   }
+}
+
+// A file's prefix and length are checked before its body is read: a huge sparse file (no disk,
+// no time) is refused in one line, never loaded (bad_alloc, or the machine's memory taken).
+TEST_F(Checkpoint_Test, HugeFilesAreRefusedBeforeTheirBodyIsRead) {
+  constexpr uint64_t kHuge = uint64_t(1) << 42;  // 4 TiB, beyond any test machine's memory
+  const std::string good = [&] {
+    Run_Model(1, 100, 10, File("good.ckpt"), 4, true);
+    return Read_File(File("good.ckpt"));
+  }();
+  auto sparse = [&](const std::string& name, const std::string& prefix) {
+    std::ofstream(File(name), std::ios::binary) << prefix;
+    std::filesystem::resize_file(File(name), kHuge);
+    return File(name);
+  };
+  std::string claims_all = good.substr(0, 28), claims_less = claims_all;
+  const uint64_t all = kHuge - 28, less = good.size() - 28;
+  std::memcpy(claims_all.data() + 16, &all, 8);
+  std::memcpy(claims_less.data() + 16, &less, 8);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {sparse("zeros.ckpt", ""), "not a Quarnel checkpoint"},
+      {sparse("all.ckpt", claims_all), "more than this machine's memory"},
+      {sparse("less.ckpt", claims_less), "cut short or extended"},
+  };
+  for (const auto& [file, expected] : cases) {
+    const std::string message = Refusal([&] { Checkpoint_Reader reader(file); });
+    EXPECT_NE(message.find(expected), std::string::npos) << file << ": " << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    std::filesystem::remove(file);
+  }
+}
+
+// A place that could not take a checkpoint is refused at once, in one line; a good one is left
+// as it was.
+TEST_F(Checkpoint_Test, CheckpointPathsThatCannotTakeOneAreRefusedAtOnce) {
+  std::filesystem::create_directory(File("folder.ckpt"));
+  std::filesystem::create_directory(File("blocked.ckpt.tmp"));
+  std::ofstream(File("plain")) << "x";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {File("folder.ckpt"), "it is a folder"},
+      {File("folder.ckpt") + "/", "names a folder"},
+      {File("missing/x.ckpt"), "No such file or directory"},
+      {File("plain") + "/x.ckpt", "is not a folder"},
+      {File("blocked.ckpt"), "blocked.ckpt.tmp: it is not a regular file"},
+      {"/dev/null", "not a regular file"},
+  };
+  for (const auto& [path, expected] : cases) {
+    const std::string message = Refusal([&] { Check_Checkpoint_Path(path); });
+    EXPECT_NE(message.find(expected), std::string::npos) << path << ": " << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+  }
+  const auto before = std::distance(std::filesystem::directory_iterator(File("")), {});
+  EXPECT_EQ(Refusal([&] { Check_Checkpoint_Path(File("fine.ckpt")); }), "(accepted)");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(File("")), {}), before) << "no file left";
 }
 
 // A checkpoint whose body is whole but does not match the description (another model's types)

@@ -72,6 +72,11 @@ int Recorder::Csv_Sink::Lock_Destination(const std::string& path) {
   Refuse_Record("cannot write the CSV file " + path + ": it keeps being replaced");
 }
 
+uint64_t Csv_Digest(const char* data, size_t size, uint64_t digest) {
+  for (size_t i = 0; i < size; ++i) digest = (digest ^ uint8_t(data[i])) * 1099511628211ull;
+  return digest;
+}
+
 Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
                              bool overwrite)
     : _path(path), _overwrite(overwrite) {
@@ -122,7 +127,7 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
 }
 
 Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
-                             uint64_t step)
+                             uint64_t step, uint64_t bytes, uint64_t digest)
     : _path(path), _overwrite(false) {
   const std::string refused = "cannot continue the CSV file " + path + ": ";
   _fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -156,9 +161,19 @@ Recorder::Csv_Sink::Csv_Sink(const std::string& path, const std::vector<Measure_
     if (field.empty() || *stop != '\0' || row_step > step) break;
     keep = end + 1;
   }
-  if (::ftruncate(_fd, off_t(keep)) != 0 || ::lseek(_fd, off_t(keep), SEEK_SET) < 0)
-    Refuse_Record(refused + Reason(errno));
+  // Another file with this header (another run's, or this run's copy cut short or changed) is
+  // refused before it is cut: the saved run's rows to `step` are exactly its first `bytes`.
+  if (text.size() < bytes || Csv_Digest(text.data(), size_t(bytes)) != digest || keep != bytes) {
+    Refuse_Record(refused + "its rows to step " + std::to_string(step) +
+                  " are not those of the checkpoint's run (missing or other)");
+  }
   _size = int64_t(keep);
+  _digest = digest;
+}
+
+void Recorder::Csv_Sink::Cut() {
+  if (::ftruncate(_fd, off_t(_size)) != 0 || ::lseek(_fd, off_t(_size), SEEK_SET) < 0)
+    Refuse_Record("cannot continue the CSV file " + _path + ": " + Reason(errno));
 }
 
 Recorder::Csv_Sink::~Csv_Sink() {
@@ -188,6 +203,7 @@ void Recorder::Csv_Sink::Write_Line(const std::string& line) {
   }
   if (done == line.size()) {
     _size += int64_t(done);
+    _digest = Csv_Digest(line.data(), line.size(), _digest);
     return;
   }
   if (done > 0 && _regular && ::ftruncate(_fd, _size) == 0) ::lseek(_fd, _size, SEEK_SET);

@@ -7,14 +7,18 @@ namespace quarnel::modelkit {
 Model_Checkpoints::Model_Checkpoints(const Model_Options& options, const std::string& model,
                                      const std::vector<Parameter_Value>& parameters, uint32_t steps,
                                      const std::string& length)
-    : _options(options), _steps(steps) {
-  if (!options.checkpoint.empty()) _writer = std::make_unique<Checkpoint_Writer>(options.checkpoint);
+    : _options(options), _steps(steps), _length(length) {
+  if (!options.checkpoint.empty()) {
+    Check_Checkpoint_Path(options.checkpoint);  // before the run, not when a stop signal needs it
+    _writer = std::make_unique<Checkpoint_Writer>(options.checkpoint);
+  }
   _header.model = model;
   _header.model_version = version_string;
   _header.seed = options.seed;
   for (const Parameter_Value& p : parameters) _header.parameters.emplace_back(p.name, p.text);
   if (options.resume.empty()) return;
-  _reader = std::make_unique<Checkpoint_Reader>(options.resume);
+  _reader =
+      options.resumed != nullptr ? options.resumed : std::make_shared<Checkpoint_Reader>(options.resume);
   const Checkpoint_Header& saved = _reader->header();
   const std::string refused = "the checkpoint " + options.resume + " ";
   if (saved.model != model)
@@ -49,6 +53,9 @@ Record_Options Model_Checkpoints::Continue(Record_Options records) const {
   records.resume = true;
   records.resume_step = resumed().records.step;
   records.resume_run = resumed().records.run;
+  records.resume_csv_bytes = resumed().records.csv_bytes;
+  records.resume_csv_digest = resumed().records.csv_digest;
+  records.resume_length = _length;
   return records;
 }
 
@@ -75,7 +82,8 @@ void Model_Checkpoints::privWrite(uint32_t iteration, Recorder& records, const M
   records.Flush();
   Checkpoint_Header header = _header;
   header.iteration = iteration + 1;
-  header.records = Records_Position{records.last_step(), records.rows(), records.run_id()};
+  header.records = Records_Position{records.last_step(), records.rows(), records.run_id(),
+                                    records.csv_bytes(), records.csv_digest()};
   _writer->Write(header, measures, contents);
 }
 

@@ -174,6 +174,7 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
     throw Model_Option_Error("option --checkpoint-every needs --checkpoint FILE");
   if (options.fork && options.resume.empty()) throw Model_Option_Error("option --fork needs --resume FILE");
   Refuse_Shared_Files(options);
+  options.given = seen;
   return options;
 }
 
@@ -218,9 +219,10 @@ std::string Model_Usage(const std::string& name, const std::string& about) {
          "  --checkpoint FILE save the run's whole state to FILE when a stop signal ends it, and with\n"
          "                    --checkpoint-every N also at the end of every Nth step (written to\n"
          "                    FILE.tmp, synced, then renamed: a kill during a write keeps the last one)\n"
-         "  --resume FILE     continue the run saved in FILE from its step, with the same seed and\n"
-         "                    parameters (--threads, --block_size and a longer --steps may differ); the\n"
-         "                    records go on in the same --csv/--sqlite file, rows after the step replaced.\n"
+         "  --resume FILE     continue the run saved in FILE from its step, with its seed and parameters\n"
+         "                    (--threads, --block_size and a longer --steps may differ; --size, --seed\n"
+         "                    and --set, when given, must match it); the records go on in the same\n"
+         "                    --csv/--sqlite file, which must be that run's, rows after the step replaced.\n"
          "                    The series and the run fingerprint are those of a run that never stopped\n"
          "  --fork            with --resume: other parameters are allowed; the records start anew\n"
          "  -h, --help        this text\n"
@@ -271,6 +273,34 @@ std::string Preset_For(const Model_Options& options, const Parameter_List& param
   if (!parameters.Has_Preset(size))
     throw Model_Option_Error("option --size: this model has no preset '" + size + "'");
   return size;
+}
+
+int Read_Resumed(const std::string& name, const Parameter_List& parameters, Model_Options& options) {
+  if (options.resume.empty()) return -1;
+  try {
+    options.resumed = std::make_shared<Checkpoint_Reader>(options.resume);
+    const Checkpoint_Header& saved = options.resumed->header();
+    const std::string refused = "the checkpoint " + options.resume + " ";
+    if (saved.model != name)
+      throw Checkpoint_Error(refused + "is of the model '" + saved.model + "', not " + name);
+    for (const auto& [parameter, text] : saved.parameters) {
+      if (!parameters.Has(parameter))
+        throw Checkpoint_Error(refused + "has the parameter '" + parameter + "', which " + name +
+                               " does not declare");
+    }
+    if (options.given.count("--seed") == 0) options.seed = saved.seed;
+  } catch (const Checkpoint_Error& e) {
+    std::cerr << name << ": " << e.what() << std::endl;
+    return Finish_Process(name, 1);
+  }
+  return -1;
+}
+
+std::vector<std::string> Resumed_Assignments(const Model_Options& options) {
+  std::vector<std::string> assignments;
+  for (const auto& [parameter, text] : options.resumed->header().parameters)
+    assignments.push_back(parameter + "=" + text);
+  return assignments;
 }
 
 namespace {

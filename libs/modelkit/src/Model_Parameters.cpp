@@ -1,5 +1,6 @@
 #include <quarnel/modelkit/Model_Parameters.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <sstream>
@@ -152,6 +153,20 @@ void Parameter_List::Set_Assignment(void* values, const std::string& assignment)
     throw Model_Option_Error("option --set: '" + Printable(assignment) + "' is not NAME=VALUE");
   }
   Set(values, assignment.substr(0, equals), assignment.substr(equals + 1));
+}
+
+std::vector<std::string> Parameter_List::Preset_Parameters() const {
+  std::vector<std::string> names;
+  for (const Entry& e : _entries) {
+    for (const auto& preset : _presets) {
+      const auto& values = preset.second;
+      if (std::any_of(values.begin(), values.end(), [&](const auto& v) { return v.first == e.name; })) {
+        names.push_back(e.name);
+        break;
+      }
+    }
+  }
+  return names;
 }
 
 bool Parameter_List::Has_Preset(const std::string& name) const {

@@ -44,16 +44,22 @@ Recorder::Recorder(const Measures& measures, Run_Description run, Record_Options
   }
   _row.resize(_recorded.size());
   for (const Measure_Column& c : columns) _names.push_back(c.name);
+  // Both refusals of records the saved run never wrote come before either file is touched.
+  if (_options.resume && !_options.csv.empty() && _options.resume_csv_bytes == 0)
+    Refuse_Record("the checkpoint's run wrote no CSV file to continue in " + _options.csv);
+  if (_options.resume && !_options.sqlite.empty() && _options.resume_run == 0)
+    Refuse_Record("the checkpoint's run wrote no SQLite file to continue in " + _options.sqlite);
   if (!_options.csv.empty()) {
-    _csv = _options.resume ? std::make_unique<Csv_Sink>(_options.csv, columns, _options.resume_step)
+    _csv = _options.resume ? std::make_unique<Csv_Sink>(_options.csv, columns, _options.resume_step,
+                                                        _options.resume_csv_bytes, _options.resume_csv_digest)
                            : std::make_unique<Csv_Sink>(_options.csv, columns, _options.overwrite);
   }
   if (!_options.sqlite.empty()) {
-    if (_options.resume && _options.resume_run == 0)
-      Refuse_Record("the checkpoint's run wrote no SQLite file to continue in " + _options.sqlite);
     _sqlite = std::make_unique<Sqlite_Sink>(_options.sqlite, columns, run, _options.durable,
-                                            _options.resume ? _options.resume_run : 0, _options.resume_step);
+                                            _options.resume ? _options.resume_run : 0, _options.resume_step,
+                                            _options.resume_length);
   }
+  if (_csv && _options.resume) _csv->Cut();  // once both files are known for the run's
   if (_options.resume) _last_step = _options.resume_step;
 }
 
@@ -112,6 +118,14 @@ void Recorder::Finish(Run_Status status) {
 
 int64_t Recorder::run_id() const {
   return _sqlite ? _sqlite->run_id() : 0;
+}
+
+uint64_t Recorder::csv_bytes() const {
+  return _csv ? _csv->bytes() : 0;
+}
+
+uint64_t Recorder::csv_digest() const {
+  return _csv ? _csv->digest() : 0;
 }
 
 }  // namespace quarnel::modelkit

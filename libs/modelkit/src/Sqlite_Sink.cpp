@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <thread>
 #include <utility>
@@ -65,6 +66,29 @@ bool Fits_Int64(const std::string& text) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
+// The seed as the runs table keeps it: one above the largest SQLite integer exactly, as its
+// decimal text.
+void Bind_Seed(sqlite3_stmt* statement, int slot, uint64_t seed) {
+  if (seed <= uint64_t(std::numeric_limits<int64_t>::max())) {
+    sqlite3_bind_int64(statement, slot, int64_t(seed));
+  } else {
+    sqlite3_bind_text(statement, slot, std::to_string(seed).c_str(), -1, SQLITE_TRANSIENT);
+  }
+}
+
+// A parameter as the runs table keeps it (a column of Sql_Type(p.type)).
+void Bind_Parameter(sqlite3_stmt* statement, int slot, const Parameter_Value& p) {
+  if (p.type == Parameter_Type::flag) {
+    sqlite3_bind_int(statement, slot, p.text == "true" ? 1 : 0);
+  } else if (p.type == Parameter_Type::integer && Fits_Int64(p.text)) {
+    sqlite3_bind_int64(statement, slot, std::stoll(p.text));
+  } else if (p.type == Parameter_Type::floating) {
+    sqlite3_bind_double(statement, slot, std::strtod(p.text.c_str(), nullptr));
+  } else {  // text, or an integer beyond SQLite's, kept exactly as its decimal text
+    sqlite3_bind_text(statement, slot, p.text.c_str(), -1, SQLITE_TRANSIENT);
+  }
+}
+
 }  // namespace
 
 void Recorder::Sqlite_Sink::Fail(const std::string& what) {
@@ -90,7 +114,7 @@ void Recorder::Sqlite_Sink::Exec_When_Free(const std::string& sql) {
 
 Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Measure_Column>& columns,
                                    const Run_Description& run, bool durable, int64_t continue_run,
-                                   uint64_t step)
+                                   uint64_t step, const std::string& length)
     : _path(path) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -117,7 +141,7 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
     }
     Check_Or_Create(columns, run);
     if (continue_run != 0) {
-      Continue_Run(continue_run, step);
+      Continue_Run(run, continue_run, step, length);
     } else {
       Insert_Run(run);
     }
@@ -246,26 +270,9 @@ void Recorder::Sqlite_Sink::Insert_Run(const Run_Description& run) {
   if (sqlite3_prepare_v2(_db, sql.c_str(), -1, &insert, nullptr) != SQLITE_OK) Fail("cannot write");
   sqlite3_bind_text(insert, 1, run.model.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(insert, 2, run.version.c_str(), -1, SQLITE_TRANSIENT);
-  // A seed above the largest SQLite integer is kept exactly, as its decimal text.
-  if (run.seed <= uint64_t(std::numeric_limits<int64_t>::max())) {
-    sqlite3_bind_int64(insert, 3, int64_t(run.seed));
-  } else {
-    sqlite3_bind_text(insert, 3, std::to_string(run.seed).c_str(), -1, SQLITE_TRANSIENT);
-  }
+  Bind_Seed(insert, 3, run.seed);
   sqlite3_bind_text(insert, 4, Now_Utc().c_str(), -1, SQLITE_TRANSIENT);
-  for (size_t i = 0; i < run.parameters.size(); ++i) {
-    const Parameter_Value& p = run.parameters[i];
-    const int slot = int(5 + i);
-    if (p.type == Parameter_Type::flag) {
-      sqlite3_bind_int(insert, slot, p.text == "true" ? 1 : 0);
-    } else if (p.type == Parameter_Type::integer && Fits_Int64(p.text)) {
-      sqlite3_bind_int64(insert, slot, std::stoll(p.text));
-    } else if (p.type == Parameter_Type::floating) {
-      sqlite3_bind_double(insert, slot, std::strtod(p.text.c_str(), nullptr));
-    } else {  // text, or an integer beyond SQLite's, kept exactly as its decimal text
-      sqlite3_bind_text(insert, slot, p.text.c_str(), -1, SQLITE_TRANSIENT);
-    }
-  }
+  for (size_t i = 0; i < run.parameters.size(); ++i) Bind_Parameter(insert, int(5 + i), run.parameters[i]);
   const int done = sqlite3_step(insert);
   sqlite3_finalize(insert);
   if (done != SQLITE_DONE) Fail("cannot write");
@@ -319,15 +326,46 @@ void Recorder::Sqlite_Sink::Commit() {
   _last_commit = std::chrono::steady_clock::now();
 }
 
-void Recorder::Sqlite_Sink::Continue_Run(int64_t run, uint64_t step) {
-  sqlite3_stmt* find = nullptr;
-  if (sqlite3_prepare_v2(_db, "SELECT count(*) FROM runs WHERE run = ?", -1, &find, nullptr) != SQLITE_OK)
-    Fail("cannot read");
-  sqlite3_bind_int64(find, 1, run);
-  const bool found = sqlite3_step(find) == SQLITE_ROW && sqlite3_column_int64(find, 0) == 1;
-  sqlite3_finalize(find);
-  if (!found)
-    Refuse_Record("the SQLite file " + _path + " has no run " + std::to_string(run) + " to continue");
+void Recorder::Sqlite_Sink::Check_Run(const Run_Description& description, int64_t run, uint64_t step,
+                                      const std::string& length) {
+  // Whether `sql` (run as ?1, the value bound by `bind` as ?2) counts one row.
+  auto holds = [&](const std::string& sql, const std::function<void(sqlite3_stmt*)>& bind) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(_db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) Fail("cannot read");
+    sqlite3_bind_int64(statement, 1, run);
+    bind(statement);
+    const int stepped = sqlite3_step(statement);
+    const int64_t count = stepped == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+    sqlite3_finalize(statement);
+    if (count < 0) Fail("cannot read");
+    return count == 1;
+  };
+  const std::string of_run = "the SQLite file " + _path + " has no run " + std::to_string(run);
+  if (!holds("SELECT count(*) FROM runs WHERE run = ?1", [](sqlite3_stmt*) {}))
+    Refuse_Record(of_run + " to continue");
+  const std::string its = "the SQLite file " + _path + " is not the checkpoint's run's records: its run " +
+                          std::to_string(run) + " has ";
+  if (!holds("SELECT count(*) FROM runs WHERE run = ?1 AND model IS ?2", [&](sqlite3_stmt* s) {
+        sqlite3_bind_text(s, 2, description.model.c_str(), -1, SQLITE_TRANSIENT);
+      }))
+    Refuse_Record(its + "another model than " + description.model);
+  if (!holds("SELECT count(*) FROM runs WHERE run = ?1 AND seed IS ?2",
+             [&](sqlite3_stmt* s) { Bind_Seed(s, 2, description.seed); }))
+    Refuse_Record(its + "another seed than " + std::to_string(description.seed));
+  for (const Parameter_Value& p : description.parameters) {
+    if (p.name == length) continue;
+    if (!holds("SELECT count(*) FROM runs WHERE run = ?1 AND " + Quoted(p.name) + " IS ?2",
+               [&](sqlite3_stmt* s) { Bind_Parameter(s, 2, p); }))
+      Refuse_Record(its + p.name + " other than " + p.text);
+  }
+  if (step > 0 && !holds("SELECT count(*) FROM series WHERE run = ?1 AND step = ?2",
+                         [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 2, int64_t(step)); }))
+    Refuse_Record(its + "no row at step " + std::to_string(step));
+}
+
+void Recorder::Sqlite_Sink::Continue_Run(const Run_Description& description, int64_t run, uint64_t step,
+                                         const std::string& length) {
+  Check_Run(description, run, step, length);
   for (const char* sql : {"DELETE FROM series WHERE run = ?1 AND step > ?2",
                           "UPDATE runs SET status = 'running', finished = NULL WHERE run = ?1"}) {
     sqlite3_stmt* statement = nullptr;

@@ -23,7 +23,8 @@
 //   "QRNLCKPT"  format version (u32)  0 (u32)  body length (u64)  CRC-32 of the body (u32)
 //   body, a cereal binary archive:
 //     header: model name, model version, the run's parameters as (name, text) pairs, seed
-//     clock: iterations finished; records: the last step written, rows, SQLite run (0: none)
+//     clock: iterations finished; records: the last step written, rows, SQLite run (0: none),
+//       CSV bytes and digest
 //     the run fingerprint's digest; the measures' running state
 //     per Objects<T> in order: T's name, count, then every live T in a canonical order
 //       (identified types by identity; others by their saved bytes), each as [identity]
@@ -87,7 +88,7 @@ namespace quarnel {
 
 static_assert(std::endian::native == std::endian::little, "checkpoints are written little-endian");
 
-constexpr uint32_t __checkpoint_format = 1;
+constexpr uint32_t __checkpoint_format = 2;
 
 class Checkpoint_Error : public std::runtime_error {
  public:
@@ -95,10 +96,14 @@ class Checkpoint_Error : public std::runtime_error {
 };
 
 // Where a run's records stand: the last step written, the rows written, its SQLite run.
+// With the CSV file's length and a digest of its bytes then (0 bytes: the run writes none), by
+// which a resume knows the file for the run's own.
 struct Records_Position {
   uint64_t step = 0;
   uint64_t rows = 0;
   int64_t run = 0;
+  uint64_t csv_bytes = 0;
+  uint64_t csv_digest = 0;
 };
 
 // Who wrote the checkpoint and where the run stood.
@@ -459,6 +464,12 @@ class Checkpoint_Writer {
   checkpoint_detail::Save_Scratch _scratch;
 };
 
+// A one-line Checkpoint_Error when checkpoints could not be put at `path`: it is a folder or
+// not a regular file, its folder is missing or takes no new file, or "<path>.tmp" is not a
+// regular file. A program calls it before its run, so that a stop signal finds the place
+// writable. It makes and removes one temporary file in the folder.
+void Check_Checkpoint_Path(const std::filesystem::path& path);
+
 // Writes the checkpoint of the run that turns (or has just stopped) to `path` and returns once
 // it is in place (Checkpoint_Writer's Write, then Wait). A Checkpoint_Error when the file
 // cannot be written (the previous file, if any, is then left as it was). REQUIRES: controlling
@@ -475,8 +486,10 @@ void Write_Checkpoint(const std::filesystem::path& path, const Checkpoint_Header
 // Restore puts its state into the run that is set up.
 class Checkpoint_Reader {
  public:
-  // Reads and checks `path`; a one-line Checkpoint_Error when it is missing, empty, cut short,
-  // changed, of a newer format, or its header does not read.
+  // Reads and checks `path`; a one-line Checkpoint_Error when it is missing, not a regular file,
+  // empty, cut short, changed, of another format, or its header does not read. The prefix and
+  // the length are checked before the body is read, and a body larger than the machine's
+  // memory is refused unread.
   explicit Checkpoint_Reader(const std::filesystem::path& path);
   // The same from bytes in memory (`name` in messages).
   Checkpoint_Reader(std::string bytes, const std::string& name);

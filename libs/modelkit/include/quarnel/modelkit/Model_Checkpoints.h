@@ -22,11 +22,16 @@
 //    The next checkpoint, the last iteration (`steps`) and a stop signal's iteration wait for
 //    it: the run's last checkpoint is in place when its last hook returns, and a failure to
 //    write one is thrown (Checkpoint_Error) by the hook that waits, never lost.
+//  - A --checkpoint path that could not take the checkpoint (Check_Checkpoint_Path) is refused
+//    by the constructor, with a one-line Checkpoint_Error, before the run.
 //  - A resume refuses, with a one-line Checkpoint_Error (the program's status 1), a checkpoint
 //    of another model, one whose seed or parameters differ from the run's (unless --fork; the
-//    number of steps may differ), and one at or after the run's last step.
-//  - Resumed without --fork, the records continue those of the saved run (Recorder.h); with
-//    --fork they are new, and the run's rows start after the saved step.
+//    number of steps may differ), and one at or after the run's last step. The run's seed and
+//    values are the checkpoint's unless the command line gives others (Model_Command_Line.h).
+//  - Resumed without --fork, the records continue those of the saved run (Recorder.h), and
+//    files that are not that run's records are refused before they change: the checkpoint
+//    holds the SQLite run and the CSV file's length and digest; with --fork they are new, and
+//    the run's rows start after the saved step.
 // Controlling thread only.
 #pragma once
 
@@ -92,8 +97,9 @@ class Model_Checkpoints {
 
   Model_Options _options;
   uint32_t _steps;
+  std::string _length;        // the parameter that holds the run's length
   Checkpoint_Header _header;  // this run's: model, version, parameters, seed
-  std::unique_ptr<Checkpoint_Reader> _reader;
+  std::shared_ptr<Checkpoint_Reader> _reader;
   std::unique_ptr<Checkpoint_Writer> _writer;  // with --checkpoint
 };
 

@@ -17,7 +17,12 @@
 //    whose parameters are declared (Model_Parameters.h). --params prints them and exits 0;
 //    the values are the defaults, then the preset that --size names (when the model declares
 //    presets; the size must name one of them), then --steps N (as --set steps=N, for a model
-//    that declares `steps`), then each --set in order. `PROGRAM study ...` runs a study of
+//    that declares `steps`), then each --set in order. With --resume FILE the run continues
+//    the saved one with its seed and values: the checkpoint's values come first, then only
+//    what the command line gives (--seed, --size deciding every parameter a preset sets,
+//    --steps, --set); a checkpoint of another model, or one that names a parameter the model
+//    does not declare, is one line and status 1 before the run. Model_Checkpoints refuses
+//    what then differs from the saved run unless --fork. `PROGRAM study ...` runs a study of
 //    the model instead (Study.h).
 //    With --view it serves a live view of its runs (View.h): the URL, token included, is one
 //    line on standard error; `run` gets the View in options.view and its kernel run calls
@@ -40,6 +45,8 @@
 #include <cstdint>
 #include <functional>
 #include <iostream>
+#include <memory>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -49,6 +56,10 @@
 #include <quarnel/modelkit/Model_Parameters.h>
 #include <quarnel/modelkit/Program_Process.h>
 #include <quarnel/modelkit/Recorder.h>
+
+namespace quarnel {
+class Checkpoint_Reader;  // Checkpoint.h
+}
 
 namespace quarnel::modelkit {
 
@@ -75,10 +86,16 @@ struct Model_Options {
   // The program's live view while --view serves one, else null; the run passes it to its
   // kernel run. Set by Run_Model_Program, never read from the command line.
   View* live_view = nullptr;
-  std::string checkpoint;                  // where the run's checkpoints go (Model_Checkpoints.h); empty: none
-  int checkpoint_every = 0;                // a checkpoint at the end of every this many steps; 0: on a stop only
-  std::string resume;                      // the checkpoint to continue from; empty: a new run
-  bool fork = false;                       // --resume with other parameters: a new branch with new records
+  std::string checkpoint;    // where the run's checkpoints go (Model_Checkpoints.h); empty: none
+  int checkpoint_every = 0;  // a checkpoint at the end of every this many steps; 0: on a stop only
+  std::string resume;        // the checkpoint to continue from; empty: a new run
+  bool fork = false;         // --resume with other parameters: a new branch with new records
+  // The options given on the command line ("--seed", "--size", ...): a resumed run takes the
+  // others' values from its checkpoint.
+  std::set<std::string> given;
+  // --resume's checkpoint, read and checked by Run_Model_Program before the run's values are
+  // made from it, then handed to Model_Checkpoints; null: Model_Checkpoints reads the file.
+  std::shared_ptr<Checkpoint_Reader> resumed;
 };
 
 // "small", "large" or "huge".
@@ -146,7 +163,8 @@ namespace command_line_detail {
 // The whole of `text` as a number in [0, max], or a Model_Option_Error naming `option`.
 uint64_t Unsigned_Value(const std::string& option, const std::string& text, uint64_t max);
 // The values of a declared model's run: the defaults, the preset `options.size` names, --steps
-// (as steps=N), --set, then `extra`, each NAME=VALUE.
+// (as steps=N), --set, then `extra`, each NAME=VALUE. Resuming (options.resumed): the
+// checkpoint's values instead of the defaults, and the preset only when --size is given.
 template <class P>
 P Values_Of(const Model_Parameters<P>& parameters, const Model_Options& options,
             const std::vector<std::string>& extra = {});
@@ -161,6 +179,16 @@ int Start(const std::vector<std::string>& args, const std::string& name, const s
           const Parameter_List* parameters, Model_Options& options);
 // The preset that `options.size` names for `parameters` ("" when the model has no presets).
 std::string Preset_For(const Model_Options& options, const Parameter_List& parameters);
+// With --resume: reads the checkpoint into options.resumed, refuses another model's or one
+// with parameters that `parameters` does not declare, and takes its seed unless --seed is
+// given. -1 to go on, or the exit status after one line on standard error.
+int Read_Resumed(const std::string& name, const Parameter_List& parameters, Model_Options& options);
+// The saved run's values as NAME=VALUE. REQUIRES: options.resumed.
+std::vector<std::string> Resumed_Assignments(const Model_Options& options);
+// The size whose preset is nearest the saved run's values (fewest parameters apart), for the
+// messages of a run resumed without --size; options.size when none is known.
+template <class P>
+Model_Size Resumed_Size(const Model_Parameters<P>& parameters, const Model_Options& options);
 // `body()`, with its exceptions turned into a message on standard error and status 1.
 int Guard(const std::string& name, const std::function<int()>& body);
 // The runs of a program with --view (see above); `values` and `run` as for Study, `check`
@@ -180,7 +208,46 @@ P command_line_detail::Values_Of(const Model_Parameters<P>& parameters, const Mo
     sets.push_back("steps=" + std::to_string(options.steps));
   sets.insert(sets.end(), options.sets.begin(), options.sets.end());
   sets.insert(sets.end(), extra.begin(), extra.end());
-  return parameters.Values_For(Preset_For(options, parameters.list()), sets);
+  if (options.resumed == nullptr) return parameters.Values_For(Preset_For(options, parameters.list()), sets);
+  P values = parameters.Values_For("", Resumed_Assignments(options));
+  if (options.given.count("--size") != 0) {
+    // The size decides every parameter that a preset sets, not only those its own preset names.
+    const std::vector<Parameter_Value> sized =
+        parameters.Values(parameters.Values_For(Preset_For(options, parameters.list()), {}));
+    for (const std::string& name : parameters.list().Preset_Parameters()) {
+      for (const Parameter_Value& v : sized)
+        if (v.name == name) parameters.Set(values, name, v.text);
+    }
+  }
+  for (const std::string& assignment : sets) parameters.list().Set_Assignment(&values, assignment);
+  return values;
+}
+
+template <class P>
+Model_Size command_line_detail::Resumed_Size(const Model_Parameters<P>& parameters,
+                                             const Model_Options& options) {
+  Model_Size nearest = options.size;
+  try {
+    const std::vector<Parameter_Value> saved =
+        parameters.Values(parameters.Values_For("", Resumed_Assignments(options)));
+    size_t fewest = SIZE_MAX;
+    for (const Model_Size size : {Model_Size::small, Model_Size::large, Model_Size::huge}) {
+      if (!parameters.list().Has_Preset(to_string(size))) continue;
+      const std::vector<Parameter_Value> sized =
+          parameters.Values(parameters.Values_For(to_string(size), {}));
+      size_t apart = 0;
+      for (size_t i = 0; i < saved.size(); ++i) {
+        for (const std::string& name : parameters.list().Preset_Parameters())
+          if (saved[i].name == name && saved[i].text != sized[i].text) ++apart;
+      }
+      if (apart < fewest) {
+        fewest = apart;
+        nearest = size;
+      }
+    }
+  } catch (const Model_Option_Error&) {  // a saved value this model does not take: refused later
+  }
+  return nearest;
 }
 
 template <class P>
@@ -200,8 +267,12 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
         });
   }
   Model_Options options;
-  const int status = command_line_detail::Start(args, name, about, &parameters.list(), options);
+  int status = command_line_detail::Start(args, name, about, &parameters.list(), options);
   if (status >= 0) return status;
+  status = command_line_detail::Read_Resumed(name, parameters.list(), options);
+  if (status >= 0) return status;
+  if (options.resumed != nullptr && options.given.count("--size") == 0)
+    options.size = command_line_detail::Resumed_Size(parameters, options);
   if (options.view) {
     return command_line_detail::Serve_View(
         name, parameters.list(), options,

@@ -88,6 +88,8 @@ class Parameter_List {
   // Applies preset `name`: a Model_Option_Error naming the presets when there is none of it.
   void Apply_Preset(void* values, const std::string& name) const;
   bool Has_Preset(const std::string& name) const;
+  // The parameters that some preset sets, in declaration order: what choosing a preset decides.
+  std::vector<std::string> Preset_Parameters() const;
   bool Has(const std::string& name) const { return Find(name) != nullptr; }
   bool Has_Any_Preset() const { return !_presets.empty(); }
   // Marks `name` (a declared parameter) as the length of a run, the parameter that --steps N

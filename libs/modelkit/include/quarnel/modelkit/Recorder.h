@@ -87,11 +87,18 @@ struct Record_Options {
   // Continue the records of a run resumed from a checkpoint instead of starting new ones: the
   // CSV file is kept and cut back after its last row of a step at or before `resume_step`; the
   // SQLite file's run `resume_run` keeps its row (status back to 'running') and loses its series
-  // rows after `resume_step`. A Record_Error when the file or the run is not there, or the CSV
-  // file's header is not this run's.
+  // rows after `resume_step`. Records that are not the saved run's are refused (a Record_Error)
+  // before anything in them changes: a missing file or run; a CSV file whose header is not this
+  // run's, or whose first `resume_csv_bytes` bytes do not give `resume_csv_digest` (Csv_Digest)
+  // with its rows to `resume_step` ending there (0 bytes: the saved run wrote no CSV); a SQLite
+  // run of another model, seed or parameters (except `resume_length`, the run's length, which a
+  // resume may change), or with no row at `resume_step` (when above 0).
   bool resume = false;
   uint64_t resume_step = 0;
   int64_t resume_run = 0;
+  uint64_t resume_csv_bytes = 0;
+  uint64_t resume_csv_digest = 0;
+  std::string resume_length = {};
   // Also given every row written, with the recorded columns' names (a live view's plots).
   std::function<void(uint64_t step, const std::vector<std::string>& columns,
                      const std::vector<Measure_Value>& row)>
@@ -105,6 +112,11 @@ struct Run_Description {
   uint64_t seed = 0;
   std::vector<Parameter_Value> parameters;
 };
+
+// The digest by which a resumed run knows its CSV file: 64-bit FNV-1a of the bytes, continued
+// from `digest` (Csv_Digest's start for none).
+constexpr uint64_t kCsv_Digest_Start = 14695981039346656037ull;
+uint64_t Csv_Digest(const char* data, size_t size, uint64_t digest = kCsv_Digest_Start);
 
 class Recorder {
  public:
@@ -126,6 +138,9 @@ class Recorder {
   void Finish(Run_Status status);
 
   int64_t run_id() const;  // the SQLite runs row (0 without SQLite)
+  // The CSV file's bytes of complete lines and their Csv_Digest (0 and 0 without a CSV).
+  uint64_t csv_bytes() const;
+  uint64_t csv_digest() const;
   uint64_t rows() const { return _rows; }
   // The step of the last row written (the resumed step before any; 0 before any row).
   uint64_t last_step() const { return _last_step; }
