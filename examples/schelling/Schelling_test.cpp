@@ -460,6 +460,17 @@ TEST(Schelling_Checkpoint_Test, At_Large_Size_Killed_And_Resumed_Continues_Ident
   Expect_Identical_Continuations("--size large", 300);
 }
 
+// A finished run's checkpoint, saved at its last step, continues into a run twice as long on
+// another number of workers exactly as a run that never stopped: the last step is stepped like
+// any other, the last row is written once, and the runs row's steps are the longer run's.
+TEST(Schelling_Checkpoint_Test, Saved_At_The_Last_Step_A_Longer_Run_Continues_Identically) {
+  const quarnel::modelkit::Longer_Resume r = quarnel::modelkit::Resume_Longer(
+      SCHELLING_PROGRAM, "", 10, 1, 3, "SELECT step, happy, moved, fraction_happy FROM series ORDER BY step",
+      Temp_File("longer."));
+  ASSERT_EQ(r.problem, "");
+  EXPECT_EQ(Fingerprint_Of(r.resumed.out), Fingerprint_Of(r.whole.out));
+}
+
 // A checkpoint that cannot be put in place (a folder stands at its name) ends the run with
 // status 1 and one line, though the file is finished after the step's hook has returned: the
 // next checkpoint (at step 10) or the run's last step (7) reports it.

@@ -29,6 +29,17 @@ uint64_t Unsigned_Value(const std::string& option, const std::string& text, uint
   return value;
 }
 
+Record_Options Checkpointed_Recording_Of(const Model_Options& options, std::vector<std::string> columns) {
+  Record_Options records{options.csv,        options.sqlite,
+                         options.overwrite,  uint32_t(options.record_every),
+                         std::move(columns), options.durable_records};
+  if (View* view = options.live_view) {
+    records.on_row = [view](uint64_t step, const std::vector<std::string>& names,
+                            const std::vector<Measure_Value>& row) { view->Record(step, names, row); };
+  }
+  return records;
+}
+
 }  // namespace command_line_detail
 
 namespace {
@@ -128,14 +139,11 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
 }
 
 Record_Options Recording_Of(const Model_Options& options, std::vector<std::string> columns) {
-  Record_Options records{options.csv,        options.sqlite,
-                         options.overwrite,  uint32_t(options.record_every),
-                         std::move(columns), options.durable_records};
-  if (View* view = options.live_view) {
-    records.on_row = [view](uint64_t step, const std::vector<std::string>& names,
-                            const std::vector<Measure_Value>& row) { view->Record(step, names, row); };
-  }
-  return records;
+  // --checkpoint-every and --fork come only with these two (Read_Model_Options).
+  if (!options.checkpoint.empty())
+    throw Model_Option_Error("option --checkpoint is not supported by this model");
+  if (!options.resume.empty()) throw Model_Option_Error("option --resume is not supported by this model");
+  return command_line_detail::Checkpointed_Recording_Of(options, std::move(columns));
 }
 
 std::string Model_Usage(const std::string& name, const std::string& about) {

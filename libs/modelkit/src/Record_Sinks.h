@@ -55,6 +55,8 @@ class Recorder::Sqlite_Sink {
   void Commit();                   // the open transaction, if any
   // Continues run `run` of the file: its series after `step` deleted, its status 'running'.
   void Continue_Run(int64_t run, uint64_t step);
+  // Sets the continued run's parameter columns to `run`'s (a longer resume's length).
+  void Describe_Run(const Run_Description& run);
   int64_t run_id() const { return _run; }
 
  private:

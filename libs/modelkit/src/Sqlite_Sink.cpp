@@ -56,6 +56,19 @@ bool Fits_Int64(const std::string& text) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
+// Binds parameter `p`'s value to `slot` of `statement`, in its column's type.
+void Bind_Parameter(sqlite3_stmt* statement, int slot, const Parameter_Value& p) {
+  if (p.type == Parameter_Type::flag) {
+    sqlite3_bind_int(statement, slot, p.text == "true" ? 1 : 0);
+  } else if (p.type == Parameter_Type::integer && Fits_Int64(p.text)) {
+    sqlite3_bind_int64(statement, slot, std::stoll(p.text));
+  } else if (p.type == Parameter_Type::floating) {
+    sqlite3_bind_double(statement, slot, std::strtod(p.text.c_str(), nullptr));
+  } else {  // text, or an integer beyond SQLite's, kept exactly as its decimal text
+    sqlite3_bind_text(statement, slot, p.text.c_str(), -1, SQLITE_TRANSIENT);
+  }
+}
+
 }  // namespace
 
 void Recorder::Sqlite_Sink::Fail(const std::string& what) {
@@ -97,6 +110,7 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
     Check_Or_Create(columns, run);
     if (continue_run != 0) {
       Continue_Run(continue_run, step);
+      Describe_Run(run);
     } else {
       Insert_Run(run);
     }
@@ -222,19 +236,7 @@ void Recorder::Sqlite_Sink::Insert_Run(const Run_Description& run) {
     sqlite3_bind_text(insert, 3, std::to_string(run.seed).c_str(), -1, SQLITE_TRANSIENT);
   }
   sqlite3_bind_text(insert, 4, Now_Utc().c_str(), -1, SQLITE_TRANSIENT);
-  for (size_t i = 0; i < run.parameters.size(); ++i) {
-    const Parameter_Value& p = run.parameters[i];
-    const int slot = int(5 + i);
-    if (p.type == Parameter_Type::flag) {
-      sqlite3_bind_int(insert, slot, p.text == "true" ? 1 : 0);
-    } else if (p.type == Parameter_Type::integer && Fits_Int64(p.text)) {
-      sqlite3_bind_int64(insert, slot, std::stoll(p.text));
-    } else if (p.type == Parameter_Type::floating) {
-      sqlite3_bind_double(insert, slot, std::strtod(p.text.c_str(), nullptr));
-    } else {  // text, or an integer beyond SQLite's, kept exactly as its decimal text
-      sqlite3_bind_text(insert, slot, p.text.c_str(), -1, SQLITE_TRANSIENT);
-    }
-  }
+  for (size_t i = 0; i < run.parameters.size(); ++i) Bind_Parameter(insert, int(5 + i), run.parameters[i]);
   const int done = sqlite3_step(insert);
   sqlite3_finalize(insert);
   if (done != SQLITE_DONE) Fail("cannot write");
@@ -291,6 +293,22 @@ void Recorder::Sqlite_Sink::Continue_Run(int64_t run, uint64_t step) {
     if (done != SQLITE_DONE) Fail("cannot write");
   }
   _run = run;
+}
+
+// A resumed run may be longer than the saved one: its row then says the length it runs to.
+void Recorder::Sqlite_Sink::Describe_Run(const Run_Description& run) {
+  if (run.parameters.empty()) return;
+  std::string sql = "UPDATE runs SET ";
+  for (size_t i = 0; i < run.parameters.size(); ++i)
+    sql += (i > 0 ? ", " : "") + Quoted(run.parameters[i].name) + " = ?" + std::to_string(i + 2);
+  sql += " WHERE run = ?1";
+  sqlite3_stmt* update = nullptr;
+  if (sqlite3_prepare_v2(_db, sql.c_str(), -1, &update, nullptr) != SQLITE_OK) Fail("cannot write");
+  sqlite3_bind_int64(update, 1, _run);
+  for (size_t i = 0; i < run.parameters.size(); ++i) Bind_Parameter(update, int(i + 2), run.parameters[i]);
+  const int done = sqlite3_step(update);
+  sqlite3_finalize(update);
+  if (done != SQLITE_DONE) Fail("cannot write");
 }
 
 void Recorder::Sqlite_Sink::Finish(Run_Status status) {

@@ -91,12 +91,19 @@ std::string to_string(Model_Size size);
 Model_Options Read_Model_Options(const std::vector<std::string>& args);
 
 // What --csv, --sqlite, --overwrite and --record_every ask of a Recorder that records
-// `columns` (empty: every column of the measures).
+// `columns` (empty: every column of the measures). A run that records so has no checkpoints
+// (Model_Checkpoints.h's Open_Records is the one that continues their records): --checkpoint
+// and --resume, which it could not honour, are a Model_Option_Error, before the run.
 Record_Options Recording_Of(const Model_Options& options, std::vector<std::string> columns = {});
+
+namespace command_line_detail {
+// Recording_Of for a run whose Model_Checkpoints honours --checkpoint and --resume.
+Record_Options Checkpointed_Recording_Of(const Model_Options& options, std::vector<std::string> columns);
+}  // namespace command_line_detail
 
 // The records that `options` ask for, of model `name` run with `values`: its runs row carries
 // the version, the seed and every parameter. A Record_Error when a destination cannot be
-// written, before the run.
+// written, before the run; --checkpoint and --resume are refused as Recording_Of says.
 template <class P>
 Recorder Open_Records(const Measures& measures, const std::string& name, const Model_Options& options,
                       const Model_Parameters<P>& parameters, const P& values,

@@ -78,8 +78,9 @@ struct Record_Options {
   bool durable = true;
   // Continue the records of a run resumed from a checkpoint instead of starting new ones: the
   // CSV file is kept and cut back after its last row of a step at or before `resume_step`; the
-  // SQLite file's run `resume_run` keeps its row (status back to 'running') and loses its series
-  // rows after `resume_step`. A Record_Error when the file or the run is not there, or the CSV
+  // SQLite file's run `resume_run` keeps its row (status back to 'running', its parameter columns
+  // the run's own, so a longer resume shows its length) and loses its series rows after
+  // `resume_step`. A Record_Error when the file or the run is not there, or the CSV
   // file's header is not this run's.
   bool resume = false;
   uint64_t resume_step = 0;
