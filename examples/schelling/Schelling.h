@@ -267,8 +267,8 @@ struct Checkpointing {
 // there on), and checkpoints are written as they ask. A checkpoint holds the residents, the rows'
 // owners, every resident's cell and the moves of the last finished step; the grid is rebuilt
 // from the cells, and the claims, which a round overwrites before it reads them, start empty.
-// Its records position is the row of its iteration: one saved at the last step is continued by
-// a longer run, which writes the last row again (Recorder.h cuts it back first).
+// One saved at the end of iteration i holds the records up to row i; one saved at the last step
+// is continued by a longer run, which writes the last row again (Recorder.h cuts it back first).
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
                       bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr,
                       quarnel::modelkit::View* view = nullptr, const Checkpointing* checkpointing = nullptr) {

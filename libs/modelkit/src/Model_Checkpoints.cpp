@@ -8,6 +8,7 @@ Model_Checkpoints::Model_Checkpoints(const Model_Options& options, const std::st
                                      const std::vector<Parameter_Value>& parameters, uint32_t steps,
                                      const std::string& length)
     : _options(options), _steps(steps) {
+  command_line_detail::Count_Checkpoints_Made();
   if (!options.checkpoint.empty()) _writer = std::make_unique<Checkpoint_Writer>(options.checkpoint);
   _header.model = model;
   _header.model_version = version_string;

@@ -29,6 +29,18 @@ uint64_t Unsigned_Value(const std::string& option, const std::string& text, uint
   return value;
 }
 
+namespace {
+uint64_t checkpoints_made = 0;  // controlling thread only
+}  // namespace
+
+uint64_t Checkpoints_Made() {
+  return checkpoints_made;
+}
+
+void Count_Checkpoints_Made() {
+  ++checkpoints_made;
+}
+
 Record_Options Checkpointed_Recording_Of(const Model_Options& options, std::vector<std::string> columns) {
   Record_Options records{options.csv,        options.sqlite,
                          options.overwrite,  uint32_t(options.record_every),
