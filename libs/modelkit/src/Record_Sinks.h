@@ -68,6 +68,7 @@ class Recorder::Sqlite_Sink {
   sqlite3* _db = nullptr;
   sqlite3_stmt* _insert = nullptr;
   int64_t _run = 0;
+  bool _open = false;     // a transaction is open (BEGIN done)
   uint32_t _pending = 0;  // rows in the open transaction
   std::chrono::steady_clock::time_point _last_commit;
 };

@@ -244,7 +244,10 @@ void Recorder::Sqlite_Sink::Insert_Run(const Run_Description& run) {
 }
 
 void Recorder::Sqlite_Sink::Row(uint64_t step, const std::vector<Measure_Value>& values) {
-  if (_pending == 0) Exec("BEGIN");
+  if (!_open) {
+    Exec("BEGIN");
+    _open = true;
+  }
   sqlite3_bind_int64(_insert, 1, _run);
   sqlite3_bind_int64(_insert, 2, int64_t(step));
   for (size_t i = 0; i < values.size(); ++i) {
@@ -267,8 +270,11 @@ void Recorder::Sqlite_Sink::Row(uint64_t step, const std::vector<Measure_Value>&
 }
 
 void Recorder::Sqlite_Sink::Commit() {
-  if (_pending == 0) return;
+  // Also a transaction whose only row failed: the status that Finish sets after it must be
+  // committed, not rolled back when the file closes.
+  if (!_open) return;
   Exec("COMMIT");
+  _open = false;
   _pending = 0;
   _last_commit = std::chrono::steady_clock::now();
 }

@@ -253,6 +253,26 @@ TEST(Recorder_Test, Existing_Files_Are_Refused_Replaced_Or_Appended_To) {
             "cannot write the SQLite file " + text.string() + ": file is not a database");
 }
 
+// A row the SQLite file refuses (here a step written twice) fails the run; the run's status
+// is then 'failed' in the file, also when that row was the first of its transaction.
+TEST(Recorder_Test, A_Refused_Row_Leaves_The_Run_Failed_In_The_Sqlite_File) {
+  const fs::path dir = Scratch("refused_row");
+  for (const bool first_of_transaction : {false, true}) {
+    const std::string db = (dir / (first_of_transaction ? "first.db" : "later.db")).string();
+    Measures m;
+    m.Gauge("value");
+    m.Start(1);
+    Recorder recorder(m, kRun, {"", db, false, 1});
+    recorder.Record(1);
+    if (first_of_transaction) recorder.Flush();
+    EXPECT_THROW(recorder.Record(1), Record_Error);
+    recorder.Finish(Run_Status::failed);
+    EXPECT_EQ(Query(db, "SELECT run, status FROM runs"), std::vector<std::string>{"1|failed"})
+        << (first_of_transaction ? "first" : "later");
+    EXPECT_EQ(Query(db, "SELECT step FROM series"), std::vector<std::string>{"1"});
+  }
+}
+
 // A file that takes only part of a line (here a file-size limit, as a full disk would): the
 // partial line is cut off, and the failure is an error naming the file. In a child process,
 // whose limit does not reach the test.
