@@ -491,6 +491,19 @@ TEST(Epidemic_Checkpoint_Test, At_Large_Size_Killed_And_Resumed_Continues_Identi
   Expect_Identical_Continuations("--size large", 30);
 }
 
+// A finished run's checkpoint, saved at its last day while people are infected (their recovery
+// events answering the day after it are parked there), continues into a run twice as long on
+// another number of workers exactly as a run that never stopped: the same CSV rows, SQLite
+// series and runs row (its days the longer run's), totals and run fingerprint.
+TEST(Epidemic_Checkpoint_Test, Saved_At_The_Last_Day_A_Longer_Run_Continues_Identically) {
+  const quarnel::modelkit::Longer_Resume r = quarnel::modelkit::Resume_Longer(
+      EPIDEMIC_PROGRAM, "--seed 31", 10, 1, 3,
+      "SELECT step, susceptible, infected, recovered, births, deaths FROM series ORDER BY step",
+      Temp_File("longer."));
+  ASSERT_EQ(r.problem, "");
+  EXPECT_EQ(Summary_Of(r.resumed.out), Summary_Of(r.whole.out));
+}
+
 // Another model's checkpoint, and other parameters without --fork, are refused in one line
 // with status 1; a longer run continues, and so does a fork with another set-up population (the
 // saved directory is whole by itself).

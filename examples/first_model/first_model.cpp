@@ -1,9 +1,12 @@
 // The smallest Quarnel model, and the template for one of your own: `people` people who each
 // act once per step for `steps` steps and count their calls. Its parameters are declared once
 // (the command line, --params and the records read them), its count is a measure added inside
-// the step, and its records go to CSV or SQLite on request:
-//   first_model --threads 2 --set people=1000 --csv calls.csv
+// the step, its records go to CSV or SQLite on request, and its whole state to a checkpoint
+// from which a later run continues:
+//   first_model --threads 2 --set people=1000 --csv calls.csv --checkpoint calls.ckpt
+//   first_model --set people=1000 --steps 20 --csv calls.csv --resume calls.ckpt
 #include <quarnel/Quarnel.h>
+#include <quarnel/modelkit/Model_Checkpoints.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 
 #include <cstdio>
@@ -39,22 +42,36 @@ class Person : public quarnel::Agent<Person> {
     model.total_calls.Add();
     next.In(1);  // again in the next step
   }
+  // The fields a checkpoint saves (a person has none; the kernel saves its schedule).
+  template <class Archive>
+  void serialize(Archive&) {}
 };
 
 int Run(const quarnel::modelkit::Model_Options& options, const Parameters& p) {
   Model model;
-  // Opened before the run: a file that cannot be written stops the program here.
+  // Opened before the run: a checkpoint to resume that does not fit, or a file that cannot be
+  // written, stops the program here.
+  quarnel::modelkit::Model_Checkpoints checkpoints(options, "first_model", Declared(), p, uint32_t(p.steps));
   quarnel::modelkit::Recorder records =
-      quarnel::modelkit::Open_Records(model.measures, "first_model", options, Declared(), p);
+      quarnel::modelkit::Open_Records(model.measures, "first_model", options, Declared(), p, {}, checkpoints);
+  // The model's whole state, described once for saving and loading.
+  auto contents = [](quarnel::Checkpoint_Io& io) { io.Objects<Person>(); };
   quarnel::modelkit::Recorded_Run(records, [&] {
     quarnel::Simulation_Configuration config;
     config.num_threads = options.threads;
     config.num_iterations = p.steps;
     quarnel::Simulation run(config, model);
-    quarnel::Create_Many<Person>(uint64_t(p.people), quarnel::Revision(0, 0),
-                                 [](uint64_t) { return Person(); });
     run.Attach_Measures(model.measures);
-    run.On_Iteration_End(records.Hook());  // a row per step: step i + 1 after iteration i
+    if (checkpoints.resuming()) {
+      checkpoints.Restore(&model.measures, contents);
+    } else {
+      quarnel::Create_Many<Person>(uint64_t(p.people), quarnel::Revision(0, 0),
+                                   [](uint64_t) { return Person(); });
+    }
+    run.On_Iteration_End([&](uint32_t i) {
+      records.Record(i + 1);  // a row per step: step i + 1 after iteration i
+      checkpoints.After_Iteration(i, records, &model.measures, contents);
+    });
     run.Run();
   });
   if (quarnel::modelkit::Run_Interrupted()) {

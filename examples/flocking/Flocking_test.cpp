@@ -355,6 +355,17 @@ TEST(Flocking_Checkpoint_Test, At_Large_Size_Killed_And_Resumed_Continues_Identi
   Expect_Identical_Continuations("--size large", 300);
 }
 
+// A finished run's checkpoint, saved at its last step, continues into a run twice as long on
+// another number of workers exactly as a run that never stopped (rows, series, runs row with
+// the longer run's steps, statistics and fingerprint).
+TEST(Flocking_Checkpoint_Test, Saved_At_The_Last_Step_A_Longer_Run_Continues_Identically) {
+  const quarnel::modelkit::Longer_Resume r = quarnel::modelkit::Resume_Longer(
+      FLOCKING_PROGRAM, "", 10, 1, 3,
+      "SELECT step, mean_nearest_distance, alignment FROM series ORDER BY step", Temp_File("longer."));
+  ASSERT_EQ(r.problem, "");
+  EXPECT_EQ(Summary_Of(r.resumed.out), Summary_Of(r.whole.out));
+}
+
 // Another model's checkpoint, and one whose birds cannot fit the run (--fork into a smaller
 // space or another flock), are refused in one line with status 1.
 TEST(Flocking_Checkpoint_Test, A_Checkpoint_That_Does_Not_Fit_Is_Refused_In_One_Line) {

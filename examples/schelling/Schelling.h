@@ -15,8 +15,9 @@
 // The phase formulation (sub-iterations 0-1 of one step):
 //   0 each resident counts its own group within radius r (itself excluded) on the grid of the step's start;
 //   0 an unhappy one draws a uniform cell that was empty then (uniform cells until one is) and claims it;
-//   1 each row's owner moves the lowest claimant of each of its cells in; the other claimants stay;
-//   2 in the last step only, each resident counts again, on the grid after the moves (the last row).
+//   1 each row's owner moves the lowest claimant of each of its cells in; the other claimants stay.
+// Every step is stepped alike, the last one too: the last row's residents are counted after the
+// run, so a run's state at its last step is that of a longer run at the same step.
 // The draws are Counter_Random(seed, identity, Revision(step, 0)); the claims are settled by
 // Move_Claims (Single_Occupancy_Grid.h), whose result does not depend on the claims' order.
 //
@@ -95,7 +96,6 @@ struct Measured {
   quarnel::Gauge_Measure fraction_happy = measures.Gauge("fraction_happy");
   quarnel::Count_Measure happy_in_step = measures.Count("happy_in_step");  // phase 0
   quarnel::Count_Measure moved_in_step = measures.Count("moved_in_step");  // phase 1
-  quarnel::Count_Measure happy_at_end = measures.Count("happy_at_end");    // phase 2
 };
 
 // The state after a step: residents happy on the grid then, residents that moved in the step.
@@ -105,7 +105,7 @@ struct Counts {
 };
 using Series = std::vector<Counts>;  // [0]: after set-up (none moved); [t]: after step t
 
-enum Phase : uint32_t { decide = 0, move = 1, count = 2 };
+enum Phase : uint32_t { decide = 0, move = 1 };
 
 namespace rules {
 
@@ -159,7 +159,7 @@ class Resident : public quarnel::Agent<Resident> {
  public:
   Resident() = default;  // a checkpoint's load fills it
   Resident(uint32_t identity, uint8_t group) : _identity(identity), _group(group) {}
-  void Act(quarnel::Next& next);  // phase 0 of every step, phase 2 of the last
+  void Act(quarnel::Next& next);  // phase 0 of every step
   uint32_t identity() const { return _identity; }
   template <class Archive>
   void serialize(Archive& a) {
@@ -209,23 +209,14 @@ inline void Resident::Act(quarnel::Next& next) {
   Shared& s = next.model<Shared>();
   const int32_t cell = s.cell_of[_identity - 1];
   const bool happy = rules::Happy(s.grid, cell, _group, s.p);
-  const Revision now = next.now();
-  if (now._sub_iteration == count) {  // the grid after the last step; the run ends before (steps, 0)
-    s.measured.happy_at_end.Add(happy);
-    next.In(1, decide);
-    return;
-  }
   s.measured.happy_in_step.Add(happy);
   if (!happy) {
+    const Revision now = next.now();
     Counter_Random draws(s.seed, _identity, now);
     const int32_t target = s.grid.Random_Empty_Cell(draws);
     if (target >= 0) s.claims.Claim(target, now._iteration + 1, _identity);
   }
-  if (now._iteration + 1 == uint32_t(s.p.steps)) {
-    next.In(0, count);
-  } else {
-    next.In(1, decide);
-  }
+  next.In(1, decide);
 }
 
 inline void Claim_Row::Act(quarnel::Next& next) {
@@ -269,14 +260,15 @@ struct Checkpointing {
 // finished step. With `view`, the live view watches the run (View.h): each resident a square
 // of its group's colour, with its identity, group and whether it is happy.
 // Row t's happy residents are those of the grid after step t, counted in phase 0 of step t + 1
-// (iteration t), so row t is final at the end of iteration t; the last row's are counted in
-// phase 2 of the last step (or, in a run stopped before, on the controlling thread once it has
-// stopped).
+// (iteration t), so row t is final at the end of iteration t; the last row's are counted on the
+// controlling thread once the run has ended (at its last step or stopped before).
 // REQUIRES: controlling thread, no other run. Exceptions of the kernel pass through.
 // With `checkpointing`, a run saved in a checkpoint goes on from its iteration (the rows from
 // there on), and checkpoints are written as they ask. A checkpoint holds the residents, the rows'
 // owners, every resident's cell and the moves of the last finished step; the grid is rebuilt
 // from the cells, and the claims, which a round overwrites before it reads them, start empty.
+// One saved at the end of iteration i holds the records up to row i; one saved at the last step
+// is continued by a longer run, which writes the last row again (Recorder.h cuts it back first).
 inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block_size,
                       bool fingerprint = true, const Row_Sink& on_row = {}, Measured* measured = nullptr,
                       quarnel::modelkit::View* view = nullptr, const Checkpointing* checkpointing = nullptr) {
@@ -302,7 +294,6 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
     }
   };
   int64_t moved = 0;  // residents that moved in the last finished step
-  bool last_row = false;
   auto contents = [&](Checkpoint_Io& io) {
     io.Objects<Resident>();
     io.Objects<Claim_Row>();
@@ -336,10 +327,6 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
       // happy: on the grid before this step's moves; moved: in this step
       add_row({m.happy_in_step.Value(), moved});
       moved = m.moved_in_step.Value();
-      if (i + 1 == uint32_t(p.steps)) {
-        add_row({m.happy_at_end.Value(), moved});
-        last_row = true;
-      }
       if (view) {
         view->Between_Iterations(i + 1, uint64_t(p.steps), [&](quarnel::modelkit::Portrayal& out) {
           const auto& g = state.grid.geometry();
@@ -358,7 +345,7 @@ inline Run_Result Run(const Parameters& p, uint64_t seed, int threads, int block
         checkpointing->checkpoints.After_Iteration(i, checkpointing->records, &m.measures, contents);
     });
     run.Run();
-    if (!last_row) add_row({rules::Count_Happy(p, state.grid, state.cell_of), moved});
+    add_row({rules::Count_Happy(p, state.grid, state.cell_of), moved});
     result.final_cells = state.cell_of;
   }
   result.fingerprint = Run_Fingerprint::Instance().Result();

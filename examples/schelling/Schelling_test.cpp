@@ -460,6 +460,17 @@ TEST(Schelling_Checkpoint_Test, At_Large_Size_Killed_And_Resumed_Continues_Ident
   Expect_Identical_Continuations("--size large", 300);
 }
 
+// A finished run's checkpoint, saved at its last step, continues into a run twice as long on
+// another number of workers exactly as a run that never stopped: the last step is stepped like
+// any other, the last row is written once, and the runs row's steps are the longer run's.
+TEST(Schelling_Checkpoint_Test, Saved_At_The_Last_Step_A_Longer_Run_Continues_Identically) {
+  const quarnel::modelkit::Longer_Resume r = quarnel::modelkit::Resume_Longer(
+      SCHELLING_PROGRAM, "", 10, 1, 3, "SELECT step, happy, moved, fraction_happy FROM series ORDER BY step",
+      Temp_File("longer."));
+  ASSERT_EQ(r.problem, "");
+  EXPECT_EQ(Fingerprint_Of(r.resumed.out), Fingerprint_Of(r.whole.out));
+}
+
 // A --checkpoint path that could not take a checkpoint is refused in one line, status 1, before
 // the run (no record is made), not when a stop signal needs the checkpoint: a folder at its
 // name or at its temporary file's, a missing folder, a folder that is a file.

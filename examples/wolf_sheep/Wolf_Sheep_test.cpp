@@ -388,6 +388,17 @@ TEST(Wolf_Sheep_Checkpoint_Test, Killed_And_Resumed_On_Other_Workers_Continues_I
   }
 }
 
+// A finished run's checkpoint, saved at its last step, continues into a run twice as long on
+// another number of workers exactly as a run that never stopped (rows, series, runs row with
+// the longer run's steps, fingerprint).
+TEST(Wolf_Sheep_Checkpoint_Test, Saved_At_The_Last_Step_A_Longer_Run_Continues_Identically) {
+  const quarnel::modelkit::Longer_Resume r = quarnel::modelkit::Resume_Longer(
+      WOLF_SHEEP_PROGRAM, "", 10, 1, 3, "SELECT step, sheep, wolves, grass FROM series ORDER BY step",
+      Temp_File("longer."));
+  ASSERT_EQ(r.problem, "");
+  EXPECT_EQ(Fingerprint_Of(r.resumed.out), Fingerprint_Of(r.whole.out));
+}
+
 // Another model's checkpoint, and one of this model on another grid (--fork lets the grid
 // differ, the saved state cannot fit it), are refused in one line with status 1.
 TEST(Wolf_Sheep_Checkpoint_Test, A_Checkpoint_That_Does_Not_Fit_Is_Refused_In_One_Line) {

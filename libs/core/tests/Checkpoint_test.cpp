@@ -239,6 +239,24 @@ TEST_F(Checkpoint_Test, ResumedRunContinuesAsIfNeverStopped) {
   }
 }
 
+// Saved at the last iteration of a finished run, the state is that of a run that goes on: a
+// longer run resumed from it equals one that never stopped, though the events that answered
+// the final iteration were parked there.
+TEST_F(Checkpoint_Test, SavedAtTheLastIterationALongerRunContinuesAsIfNeverStopped) {
+  constexpr uint32_t kFirst = 17, kSteps = 34;
+  const Outcome whole = Run_Model(2, 7, kSteps);
+  const std::string file = File("last.ckpt");
+  const Outcome first = Run_Model(1, 1000, kFirst, file, kFirst);
+  ASSERT_EQ(first.rows.size(), kFirst);
+  const Outcome rest = Run_Model(3, 1, kSteps, "", 0, false, file);
+  ASSERT_EQ(rest.rows.size(), kSteps - kFirst);
+  std::vector<std::vector<std::string>> joined = first.rows;
+  joined.insert(joined.end(), rest.rows.begin(), rest.rows.end());
+  EXPECT_EQ(joined, whole.rows);
+  EXPECT_EQ(rest.fingerprint, whole.fingerprint);
+  EXPECT_EQ(rest.hook_sum, whole.hook_sum);
+}
+
 TEST_F(Checkpoint_Test, FileDependsOnTheStateOnlyNotOnWorkersOrBlocks) {
   Run_Model(1, 1000, 20, File("one.ckpt"), 9, true);
   Run_Model(3, 1, 20, File("three.ckpt"), 9, true);

@@ -8,6 +8,7 @@ Model_Checkpoints::Model_Checkpoints(const Model_Options& options, const std::st
                                      const std::vector<Parameter_Value>& parameters, uint32_t steps,
                                      const std::string& length)
     : _options(options), _steps(steps), _length(length) {
+  command_line_detail::Count_Checkpoints_Made();
   if (!options.checkpoint.empty()) {
     Check_Checkpoint_Path(options.checkpoint);  // before the run, not when a stop signal needs it
     _writer = std::make_unique<Checkpoint_Writer>(options.checkpoint);

@@ -33,6 +33,29 @@ uint64_t Unsigned_Value(const std::string& option, const std::string& text, uint
   return value;
 }
 
+namespace {
+uint64_t checkpoints_made = 0;  // controlling thread only
+}  // namespace
+
+uint64_t Checkpoints_Made() {
+  return checkpoints_made;
+}
+
+void Count_Checkpoints_Made() {
+  ++checkpoints_made;
+}
+
+Record_Options Checkpointed_Recording_Of(const Model_Options& options, std::vector<std::string> columns) {
+  Record_Options records{options.csv,        options.sqlite,
+                         options.overwrite,  uint32_t(options.record_every),
+                         std::move(columns), options.durable_records};
+  if (View* view = options.live_view) {
+    records.on_row = [view](uint64_t step, const std::vector<std::string>& names,
+                            const std::vector<Measure_Value>& row) { view->Record(step, names, row); };
+  }
+  return records;
+}
+
 }  // namespace command_line_detail
 
 namespace {
@@ -179,14 +202,11 @@ Model_Options Read_Model_Options(const std::vector<std::string>& args) {
 }
 
 Record_Options Recording_Of(const Model_Options& options, std::vector<std::string> columns) {
-  Record_Options records{options.csv,        options.sqlite,
-                         options.overwrite,  uint32_t(options.record_every),
-                         std::move(columns), options.durable_records};
-  if (View* view = options.live_view) {
-    records.on_row = [view](uint64_t step, const std::vector<std::string>& names,
-                            const std::vector<Measure_Value>& row) { view->Record(step, names, row); };
-  }
-  return records;
+  // --checkpoint-every and --fork come only with these two (Read_Model_Options).
+  if (!options.checkpoint.empty())
+    throw Model_Option_Error("option --checkpoint is not supported by this model");
+  if (!options.resume.empty()) throw Model_Option_Error("option --resume is not supported by this model");
+  return command_line_detail::Checkpointed_Recording_Of(options, std::move(columns));
 }
 
 std::string Model_Usage(const std::string& name, const std::string& about) {

@@ -237,6 +237,66 @@ Resume_Trial::Outcome Resume_Trial::Resume(const Threads& t) {
   return o;
 }
 
+namespace {
+
+// The runs table's rows without their start and finish times (the third and second cells
+// after the seed): what two runs of the same model and values share.
+std::vector<std::string> Runs_Without_Times(const std::string& db) {
+  std::vector<std::string> rows = Query_Sqlite(db, "SELECT * FROM runs ORDER BY run");
+  for (std::string& row : rows) {
+    std::vector<std::string> cells;
+    std::istringstream in(row);
+    for (std::string cell; std::getline(in, cell, '|');) cells.push_back(cell);
+    if (cells.size() < 7) continue;  // an error, kept as it is
+    cells.erase(cells.begin() + 5, cells.begin() + 7);
+    row.clear();
+    for (const std::string& cell : cells) row += (row.empty() ? "" : "|") + cell;
+  }
+  return rows;
+}
+
+}  // namespace
+
+Longer_Resume Resume_Longer(const std::string& program, const std::string& args, int steps, int save_threads,
+                            int resume_threads, const std::string& series_sql, const std::string& scratch) {
+  Longer_Resume r;
+  const std::string whole_csv = scratch + "long.csv", whole_db = scratch + "long.db";
+  const std::string csv = scratch + "part.csv", db = scratch + "part.db", ckpt = scratch + "part.ckpt";
+  const std::vector<std::string> files = {whole_csv, whole_db, csv, db, ckpt};
+  for (const std::string& f : files) std::remove(f.c_str());
+  const std::string longer = " --steps " + std::to_string(2 * steps);
+  r.whole =
+      Run_To_End(program, args + longer + " --csv " + whole_csv + " --sqlite " + whole_db + " --threads 2");
+  const Program_Output first =
+      Run_To_End(program, args + " --steps " + std::to_string(steps) + " --csv " + csv + " --sqlite " + db +
+                              " --checkpoint " + ckpt + " --checkpoint-every " + std::to_string(steps) +
+                              " --threads " + std::to_string(save_threads));
+  uint32_t saved_at = 0;
+  try {
+    saved_at = Checkpoint_Reader(ckpt).header().iteration;
+  } catch (const std::exception& e) {
+    r.problem = std::string("the first run left no checkpoint: ") + e.what() + "; ";
+  }
+  if (r.whole.status != 0) r.problem += "the run that never stopped failed: " + r.whole.err;
+  if (first.status != 0) r.problem += "the first run failed: " + first.err;
+  if (r.problem.empty() && saved_at != uint32_t(steps))
+    r.problem = "the checkpoint is at step " + std::to_string(saved_at) + ", not the last";
+  if (r.problem.empty()) {
+    r.resumed = Run_To_End(program, args + longer + " --csv " + csv + " --sqlite " + db + " --resume " +
+                                        ckpt + " --threads " + std::to_string(resume_threads));
+    if (r.resumed.status != 0) {
+      r.problem = "the resumed run failed: " + r.resumed.err;
+    } else {
+      if (Read_Text_File(csv) != Read_Text_File(whole_csv)) r.problem += "the CSV rows differ; ";
+      if (Query_Sqlite(db, series_sql) != Query_Sqlite(whole_db, series_sql))
+        r.problem += "the SQLite series differ; ";
+      if (Runs_Without_Times(db) != Runs_Without_Times(whole_db)) r.problem += "the SQLite runs rows differ";
+    }
+  }
+  for (const std::string& f : files) std::remove(f.c_str());
+  return r;
+}
+
 const std::vector<Resume_Trial::Threads>& Resume_Trial::Cases() {
   static const std::vector<Threads> cases{{1, 1000, 6, 1}, {2, 7, 1, 1000}, {2, 1, 6, 7}};
   return cases;

@@ -69,6 +69,8 @@ class Recorder::Sqlite_Sink {
   // deleted, its status 'running'.
   void Continue_Run(const Run_Description& description, int64_t run, uint64_t step,
                     const std::string& length);
+  // Sets the continued run's parameter columns to `run`'s (a longer resume's length).
+  void Describe_Run(const Run_Description& run);
   int64_t run_id() const { return _run; }
 
  private:

@@ -142,6 +142,7 @@ Recorder::Sqlite_Sink::Sqlite_Sink(const std::string& path, const std::vector<Me
     Check_Or_Create(columns, run);
     if (continue_run != 0) {
       Continue_Run(run, continue_run, step, length);
+      Describe_Run(run);
     } else {
       Insert_Run(run);
     }
@@ -377,6 +378,22 @@ void Recorder::Sqlite_Sink::Continue_Run(const Run_Description& description, int
     if (done != SQLITE_DONE) Fail("cannot write");
   }
   _run = run;
+}
+
+// A resumed run may be longer than the saved one: its row then says the length it runs to.
+void Recorder::Sqlite_Sink::Describe_Run(const Run_Description& run) {
+  if (run.parameters.empty()) return;
+  std::string sql = "UPDATE runs SET ";
+  for (size_t i = 0; i < run.parameters.size(); ++i)
+    sql += (i > 0 ? ", " : "") + Quoted(run.parameters[i].name) + " = ?" + std::to_string(i + 2);
+  sql += " WHERE run = ?1";
+  sqlite3_stmt* update = nullptr;
+  if (sqlite3_prepare_v2(_db, sql.c_str(), -1, &update, nullptr) != SQLITE_OK) Fail("cannot write");
+  sqlite3_bind_int64(update, 1, _run);
+  for (size_t i = 0; i < run.parameters.size(); ++i) Bind_Parameter(update, int(i + 2), run.parameters[i]);
+  const int done = sqlite3_step(update);
+  sqlite3_finalize(update);
+  if (done != SQLITE_DONE) Fail("cannot write");
 }
 
 // Rows that could not be written leave the run 'failed', and the failure is reported after.

@@ -1,5 +1,6 @@
 // The example models' command line: every bad input is one line naming the option and the
 // value; good input is read whatever the order.
+#include <quarnel/modelkit/Model_Checkpoints.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quarnel::modelkit {
@@ -138,6 +140,44 @@ TEST(Model_Command_Line_Test, A_Model_Without_Parameters_Refuses_The_New_Options
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "model: option " + option + " is not supported by this model (see --help)\n");
   }
+}
+
+struct Steps_Only {
+  int steps = 3;
+};
+
+// A declared model's run that neither records nor makes a Model_Checkpoints has ignored
+// --checkpoint and --resume: the program ends with status 1 and one line, not a success. One
+// that makes a Model_Checkpoints has honoured them.
+TEST(Model_Command_Line_Test, A_Run_That_Made_No_Checkpoints_Does_Not_Report_Success) {
+  Model_Parameters<Steps_Only> declared;
+  declared.Integer("steps", &Steps_Only::steps, 3, 1, 100, "steps to run");
+  const std::string file = (std::filesystem::temp_directory_path() /
+                            ("model_command_line_" + std::to_string(::getpid()) + ".ckpt"))
+                               .string();
+  auto run_with = [&](const std::string& option, bool make_checkpoints) {
+    std::vector<std::string> words = {"model", option, option == "--resume" ? "/nonexistent/x.ckpt" : file};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    bool ran = false;
+    testing::internal::CaptureStderr();
+    const int status = Run_Model_Program<Steps_Only>(int(argv.size()), argv.data(), "model", "", declared,
+                                                     [&](const Model_Options& o, const Steps_Only& p) {
+                                                       ran = true;
+                                                       if (make_checkpoints)
+                                                         Model_Checkpoints checkpoints(o, "model", declared,
+                                                                                       p, uint32_t(p.steps));
+                                                       return 0;
+                                                     });
+    EXPECT_TRUE(ran) << option;
+    return std::make_pair(status, testing::internal::GetCapturedStderr());
+  };
+  for (const std::string option : {"--checkpoint", "--resume"}) {
+    EXPECT_EQ(run_with(option, false),
+              std::make_pair(1, "model: option " + option + " is not supported by this model\n"));
+  }
+  EXPECT_EQ(run_with("--checkpoint", true), std::make_pair(0, std::string()));
+  std::filesystem::remove(file);
 }
 
 }  // namespace

@@ -420,6 +420,27 @@ TEST(Recorder_Program_Test, Unwritable_Destinations_Are_One_Line_Errors_Before_T
   EXPECT_EQ(Read_File(file), "x\n");
 }
 
+// A model whose run records without Model_Checkpoints cannot save or continue a run: it
+// refuses the checkpoint options in one line before its records are opened, instead of
+// running from scratch as if they were honoured.
+TEST(Recorder_Program_Test, A_Run_Without_Checkpoints_Refuses_Their_Options_Before_Its_Records) {
+  const fs::path dir = Scratch("no_checkpoints");
+  const std::string csv = (dir / "x.csv").string(), ckpt = (dir / "x.ckpt").string();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--checkpoint " + ckpt, "--checkpoint"},
+      {"--checkpoint " + ckpt + " --checkpoint-every 2", "--checkpoint"},
+      {"--resume /nonexistent/x.ckpt", "--resume"},
+      {"--resume " + ckpt + " --fork", "--resume"},
+  };
+  for (const auto& [args, option] : cases) {
+    const Program_Outcome outcome = Run_Program(QUARNEL_WALKERS, args + " --csv " + csv);
+    EXPECT_EQ(outcome.status, 1) << args;
+    EXPECT_EQ(outcome.err, "walkers: option " + option + " is not supported by this model\n") << args;
+  }
+  EXPECT_FALSE(fs::exists(csv));
+  EXPECT_FALSE(fs::exists(ckpt));
+}
+
 TEST(Recorder_Program_Test, Parameters_Are_Set_Listed_And_Checked) {
   const std::string program = QUARNEL_WALKERS;
   const fs::path dir = Scratch("parameters");

@@ -34,7 +34,9 @@
 // objects were made or stepped: two runs in the same state write the same file.
 //
 // An event waiting in its block's heap is saved with its due revision and goes back into a
-// heap when loaded; a parked event (out of every heap) is saved unscheduled.
+// heap when loaded. An event parked at the run's final iteration (Event_Object.h) is saved due
+// at its answer too: at the last step, the state is that of a run that goes on, so a longer
+// run resumed from the file calls the event then. One never scheduled is saved unscheduled.
 //
 // Writing: to "<file>.tmp" in the same folder, fsync, rename over <file>, fsync the folder: a
 // process killed during the write leaves the previous checkpoint whole. The controlling thread
@@ -563,13 +565,8 @@ template <class T>
 void Checkpoint_Io::privSave() {
   constexpr bool identified =
       std::is_base_of_v<Identified_Execution_Object, T> || std::is_base_of_v<Identified_Event_Object, T>;
-  auto next_of = [](T& object) {
-    Revision next = Load_Revision(object._next_revision);
-    if constexpr (model_detail::Is_Event<T>) {
-      if (!object.In_Heap()) next = __revision_omega;
-    }
-    return next;
-  };
+  // A parked event keeps its answer as its revision: it is saved due then.
+  auto next_of = [](T& object) { return Load_Revision(object._next_revision); };
   const size_t count = size_t(Live_Count<T>());
   const std::string name = T::component_manager->_display_name;
   if constexpr (identified) {

@@ -32,6 +32,10 @@
 //    files that are not that run's records are refused before they change: the checkpoint
 //    holds the SQLite run and the CSV file's length and digest; with --fork they are new, and
 //    the run's rows start after the saved step.
+//  - A checkpoint at the run's last step (N divides `steps`) is continued by a longer run as
+//    one at any other step, for a model whose last step does what a run going on would do:
+//    the kernel saves its parked events due (Checkpoint.h); a row or a count only a finished
+//    run makes belongs after the last hook, where the checkpoint's records position omits it.
 // Controlling thread only.
 #pragma once
 
@@ -108,8 +112,9 @@ template <class P>
 Recorder Open_Records(const Measures& measures, const std::string& name, const Model_Options& options,
                       const Model_Parameters<P>& parameters, const P& values,
                       std::vector<std::string> columns, const Model_Checkpoints& checkpoints) {
-  return Recorder(measures, Run_Description{name, version_string, options.seed, parameters.Values(values)},
-                  checkpoints.Continue(Recording_Of(options, std::move(columns))));
+  return Recorder(
+      measures, Run_Description{name, version_string, options.seed, parameters.Values(values)},
+      checkpoints.Continue(command_line_detail::Checkpointed_Recording_Of(options, std::move(columns))));
 }
 
 }  // namespace quarnel::modelkit

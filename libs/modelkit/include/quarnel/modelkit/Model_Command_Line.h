@@ -24,6 +24,10 @@
 //    does not declare, is one line and status 1 before the run. Model_Checkpoints refuses
 //    what then differs from the saved run unless --fork. `PROGRAM study ...` runs a study of
 //    the model instead (Study.h).
+//    --checkpoint and --resume are honoured by the run's Model_Checkpoints
+//    (Model_Checkpoints.h); a run that records without one refuses them before it starts
+//    (Recording_Of), and a run that made none ends with status 1 and that refusal instead of
+//    reporting a success.
 //    With --view it serves a live view of its runs (View.h): the URL, token included, is one
 //    line on standard error; `run` gets the View in options.view and its kernel run calls
 //    Between_Iterations and Record. When a run ends the program keeps serving: a restart from
@@ -109,12 +113,23 @@ std::string to_string(Model_Size size);
 Model_Options Read_Model_Options(const std::vector<std::string>& args);
 
 // What --csv, --sqlite, --overwrite and --record_every ask of a Recorder that records
-// `columns` (empty: every column of the measures).
+// `columns` (empty: every column of the measures). A run that records so has no checkpoints
+// (Model_Checkpoints.h's Open_Records is the one that continues their records): --checkpoint
+// and --resume, which it could not honour, are a Model_Option_Error, before the run.
 Record_Options Recording_Of(const Model_Options& options, std::vector<std::string> columns = {});
+
+namespace command_line_detail {
+// Recording_Of for a run whose Model_Checkpoints honours --checkpoint and --resume.
+Record_Options Checkpointed_Recording_Of(const Model_Options& options, std::vector<std::string> columns);
+// The Model_Checkpoints made so far in the process (each constructor counts itself): a run
+// that made none did not honour --checkpoint or --resume.
+uint64_t Checkpoints_Made();
+void Count_Checkpoints_Made();
+}  // namespace command_line_detail
 
 // The records that `options` ask for, of model `name` run with `values`: its runs row carries
 // the version, the seed and every parameter. A Record_Error when a destination cannot be
-// written, before the run.
+// written, before the run; --checkpoint and --resume are refused as Recording_Of says.
 template <class P>
 Recorder Open_Records(const Measures& measures, const std::string& name, const Model_Options& options,
                       const Model_Parameters<P>& parameters, const P& values,
@@ -298,7 +313,18 @@ int Run_Model_Program(int argc, char** argv, const std::string& name, const std:
     std::cerr << name << ": " << Printable(e.what()) << " (see --help)" << std::endl;
     return Finish_Process(name, 1);
   }
-  return command_line_detail::Guard(name, [&] { return run(options, values); });
+  return command_line_detail::Guard(name, [&] {
+    const uint64_t made = command_line_detail::Checkpoints_Made();
+    const int status = run(options, values);
+    // A run that neither recorded (Recording_Of refuses them first) nor made a Model_Checkpoints
+    // ignored them: not reported as a success.
+    if (status == 0 && command_line_detail::Checkpoints_Made() == made) {
+      if (!options.checkpoint.empty())
+        throw Model_Option_Error("option --checkpoint is not supported by this model");
+      if (!options.resume.empty()) throw Model_Option_Error("option --resume is not supported by this model");
+    }
+    return status;
+  });
 }
 
 }  // namespace quarnel::modelkit

@@ -121,6 +121,20 @@ class Resume_Trial {
   Program_Output _whole;
 };
 
+// A checkpoint test of a model program at the end of a run: a run of `steps` steps on
+// `save_threads` workers, saved at its last step (--checkpoint-every `steps`), then resumed in
+// the same records to 2 x `steps` on `resume_threads` workers, against a run of 2 x `steps`
+// (2 workers) that never stopped. `args` are the options of every run; the files are `scratch`
+// + suffixes, removed at the end.
+struct Longer_Resume {
+  // Empty when the resumed run's CSV, SQLite series (`series_sql`) and runs row (but its start
+  // and finish times) equal those of the run that never stopped; otherwise what differs.
+  std::string problem;
+  Program_Output whole, resumed;
+};
+Longer_Resume Resume_Longer(const std::string& program, const std::string& args, int steps, int save_threads,
+                            int resume_threads, const std::string& series_sql, const std::string& scratch);
+
 // Polls `condition` every millisecond until it holds (true) or `limit` has passed (false).
 template <class Condition>
 bool Wait_Until(Condition&& condition, std::chrono::milliseconds limit = std::chrono::milliseconds(60000));

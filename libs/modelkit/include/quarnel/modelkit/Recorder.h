@@ -86,7 +86,8 @@ struct Record_Options {
   bool durable = true;
   // Continue the records of a run resumed from a checkpoint instead of starting new ones: the
   // CSV file is kept and cut back after its last row of a step at or before `resume_step`; the
-  // SQLite file's run `resume_run` keeps its row (status back to 'running') and loses its series
+  // SQLite file's run `resume_run` keeps its row (status back to 'running', its parameter columns
+  // the run's own, so a longer resume shows its length) and loses its series
   // rows after `resume_step`. Records that are not the saved run's are refused (a Record_Error)
   // before anything in them changes: a missing file or run; a CSV file whose header is not this
   // run's, or whose first `resume_csv_bytes` bytes do not give `resume_csv_digest` (Csv_Digest)
