@@ -28,11 +28,12 @@ stage() {
 }
 
 # Uses ccache for every compile when it is installed (never required): a second run of the test
-# command, or of another clone on the same machine, then compiles only what changed.
+# command in the same folder then compiles only what changed. No CCACHE_BASEDIR: it would make
+# the compiler's file names relative, which the fatal-error lines' file mapping cannot shorten.
 quarnel_use_ccache() {
   if command -v ccache >/dev/null && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache
-    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$1} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+    # The tests' precompiled header: ccache caches its users only with these.
     export CCACHE_SLOPPINESS=${CCACHE_SLOPPINESS:-pch_defines,time_macros,include_file_mtime,include_file_ctime}
   fi
 }

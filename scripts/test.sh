@@ -15,7 +15,7 @@ export QUARNEL_STAGE_LOG="$root/build/stage-times.txt"
 : >"$QUARNEL_STAGE_LOG"
 started=$(date +%s)
 stage "install packages" bash "$root/scripts/install-deps.sh"
-quarnel_use_ccache "$root"
+quarnel_use_ccache
 
 # Sanitizer reports abort the test that produced them, so CTest counts them as failures.
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1"

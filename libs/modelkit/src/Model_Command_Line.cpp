@@ -310,7 +310,7 @@ int Read_Resumed(const std::string& name, const Parameter_List& parameters, Mode
     }
     if (options.given.count("--seed") == 0) options.seed = saved.seed;
   } catch (const Checkpoint_Error& e) {
-    std::cerr << name << ": " << e.what() << std::endl;
+    std::cerr << name << ": " << Printable(e.what()) << std::endl;
     return Finish_Process(name, 1);
   }
   return -1;

@@ -2,6 +2,7 @@
 // value; good input is read whatever the order.
 #include <quarnel/modelkit/Model_Checkpoints.h>
 #include <quarnel/modelkit/Model_Command_Line.h>
+#include <quarnel/modelkit/Program_Outcome.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -155,8 +156,11 @@ TEST(Model_Command_Line_Test, A_Run_That_Made_No_Checkpoints_Does_Not_Report_Suc
   const std::string file = (std::filesystem::temp_directory_path() /
                             ("model_command_line_" + std::to_string(::getpid()) + ".ckpt"))
                                .string();
+  // A checkpoint of this model, which the program reads before the run.
+  const std::string saved = file + ".saved";
+  Write_Other_Models_Checkpoint(saved, "model");
   auto run_with = [&](const std::string& option, bool make_checkpoints) {
-    std::vector<std::string> words = {"model", option, option == "--resume" ? "/nonexistent/x.ckpt" : file};
+    std::vector<std::string> words = {"model", option, option == "--resume" ? saved : file};
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     bool ran = false;
@@ -178,6 +182,7 @@ TEST(Model_Command_Line_Test, A_Run_That_Made_No_Checkpoints_Does_Not_Report_Suc
   }
   EXPECT_EQ(run_with("--checkpoint", true), std::make_pair(0, std::string()));
   std::filesystem::remove(file);
+  std::filesystem::remove(saved);
 }
 
 }  // namespace

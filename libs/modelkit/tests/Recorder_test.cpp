@@ -426,11 +426,13 @@ TEST(Recorder_Program_Test, Unwritable_Destinations_Are_One_Line_Errors_Before_T
 TEST(Recorder_Program_Test, A_Run_Without_Checkpoints_Refuses_Their_Options_Before_Its_Records) {
   const fs::path dir = Scratch("no_checkpoints");
   const std::string csv = (dir / "x.csv").string(), ckpt = (dir / "x.ckpt").string();
+  const std::string saved = (dir / "saved.ckpt").string();  // read before the run: a walkers' one
+  Write_Other_Models_Checkpoint(saved, "walkers");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"--checkpoint " + ckpt, "--checkpoint"},
       {"--checkpoint " + ckpt + " --checkpoint-every 2", "--checkpoint"},
-      {"--resume /nonexistent/x.ckpt", "--resume"},
-      {"--resume " + ckpt + " --fork", "--resume"},
+      {"--resume " + saved, "--resume"},
+      {"--resume " + saved + " --fork", "--resume"},
   };
   for (const auto& [args, option] : cases) {
     const Program_Outcome outcome = Run_Program(QUARNEL_WALKERS, args + " --csv " + csv);
