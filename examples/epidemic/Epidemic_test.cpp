@@ -416,7 +416,8 @@ TEST(Epidemic_Program_Test, Parameters_Are_Listed_Set_And_Recorded) {
 TEST(Epidemic_Program_Test, A_Study_Varying_The_Days_Refuses_Steps) {
   const std::string db = Temp_File("days_study.db");
   std::remove(db.c_str());
-  for (const std::string& design : std::vector<std::string>{"--vary days=2,3", "--sample latin:2 days=2..4"}) {
+  for (const std::string& design :
+       std::vector<std::string>{"--vary days=2,3", "--sample latin:2 days=2..4"}) {
     const Program_Output refused =
         Run_To_End(EPIDEMIC_PROGRAM, "study " + design + " --steps 1 --set people=500 --sqlite " + db);
     EXPECT_EQ(refused.status, 1) << design;

@@ -197,20 +197,22 @@ TEST(Recorder_Test, Every_Nth_Step_And_An_Interrupted_Run_Keep_Finished_Steps) {
   EXPECT_EQ(Query(dir / "e.db", "SELECT group_concat(step) FROM series"), std::vector<std::string>{"0,3,6"});
 }
 
+// Why a Recorder with `options` cannot open its sinks ("" when it can; it is then closed at once).
+std::string Open_Error(const Record_Options& options) {
+  try {
+    Shared s;
+    Recorder recorder(s.measures, kRun, options);
+  } catch (const Record_Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
 TEST(Recorder_Test, Existing_Files_Are_Refused_Replaced_Or_Appended_To) {
   const fs::path dir = Scratch("existing");
   const fs::path csv = dir / "old.csv";
   std::ofstream(csv) << "precious\n";
-  const auto error = [&](const Record_Options& options) {
-    try {
-      Shared s;
-      Recorder recorder(s.measures, kRun, options);
-    } catch (const Record_Error& e) {
-      return std::string(e.what());
-    }
-    return std::string();
-  };
-  EXPECT_EQ(error({csv.string(), "", false, 1}),
+  EXPECT_EQ(Open_Error({csv.string(), "", false, 1}),
             "the CSV file " + csv.string() + " exists (--overwrite replaces it)");
   // With overwrite, a run that fails or is interrupted before its first row leaves the old
   // file alone; a done run's file is its own, even without a row.
@@ -255,12 +257,12 @@ TEST(Recorder_Test, Existing_Files_Are_Refused_Replaced_Or_Appended_To) {
                  nullptr, nullptr, nullptr);
     sqlite3_close(handle);
   }
-  EXPECT_EQ(error({"", db.string(), false, 1}),
+  EXPECT_EQ(Open_Error({"", db.string(), false, 1}),
             "the SQLite file " + db.string() + " holds runs of the model 'sir', not of 'drawers'");
   const fs::path text = dir / "text.db";
   std::ofstream(text) << "this is no database, but it is long enough to have a header of its own......"
                       << std::string(200, 'x');
-  EXPECT_EQ(error({"", text.string(), false, 1}),
+  EXPECT_EQ(Open_Error({"", text.string(), false, 1}),
             "cannot write the SQLite file " + text.string() + ": file is not a database");
 }
 
@@ -271,28 +273,19 @@ TEST(Recorder_Test, A_Csv_That_Another_Run_Writes_Is_Refused_And_A_Replaced_One_
   const fs::path dir = Scratch("held");
   const std::string csv = (dir / "held.csv").string();
   const std::string refusal = "the CSV file " + csv + " is being written by another run";
-  const auto error = [&](const Record_Options& options) {
-    try {
-      Shared s;
-      Recorder recorder(s.measures, kRun, options);
-    } catch (const Record_Error& e) {
-      return std::string(e.what());
-    }
-    return std::string();
-  };
   std::ofstream(csv) << "old\n";
   {
     Shared s;
     s.measures.Start(1);
     Recorder first(s.measures, kRun, {csv, "", true, 1});
-    EXPECT_EQ(error({csv, "", true, 1}), refusal);  // the old file, which the first run replaces
+    EXPECT_EQ(Open_Error({csv, "", true, 1}), refusal);  // the old file, which the first run replaces
     first.Record(0);
-    EXPECT_EQ(error({csv, "", true, 1}), refusal);  // the first run's own file
+    EXPECT_EQ(Open_Error({csv, "", true, 1}), refusal);  // the first run's own file
     first.Record(1);
     first.Finish(Run_Status::done);
   }
   EXPECT_EQ(Lines_Of(Read_File(csv)).size(), 3u);
-  EXPECT_EQ(error({csv, "", true, 1}), "");  // a finished run's file may be replaced
+  EXPECT_EQ(Open_Error({csv, "", true, 1}), "");  // a finished run's file may be replaced
   {
     // Without a lock: the run's file taken away from under it is a failure, not a success.
     Shared s;
