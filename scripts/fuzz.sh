@@ -16,19 +16,32 @@ stage "fuzzing: build" env CC=clang CXX=clang++ bash "$root/scripts/build.sh" "$
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-status=0
-for target in "${targets[@]}"; do
-  corpus="$dir/corpus/$target"
-  findings="$dir/findings/$target"
+# One target on each core at a time: each still fuzzes for `seconds`.
+fuzz_one() {
+  local target=$1 corpus="$dir/corpus/$1" findings="$dir/findings/$1"
   mkdir -p "$corpus" "$findings"
-  echo "=== fuzzing $target for ${seconds} s"
-  if ! "$dir/fuzz/$target" "$corpus" -max_total_time="$seconds" -max_len=512 -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$findings/" 2>"$dir/$target.log"; then
-    tail -n 60 "$dir/$target.log"
-    echo "=== $target FAILED (input kept in $findings)"
-    status=1
-  else
-    grep -E "stat::number_of_executed_units|Done [0-9]+ runs" "$dir/$target.log" | tail -n 2 || true
-  fi
+  "$dir/fuzz/$target" "$corpus" -max_total_time="$seconds" -max_len=512 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$findings/" 2>"$dir/$target.log"
+}
+status=0
+cores=$(nproc)
+for ((first = 0; first < ${#targets[@]}; first += cores)); do
+  batch=("${targets[@]:first:cores}")
+  pids=()
+  for target in "${batch[@]}"; do
+    echo "=== fuzzing $target for ${seconds} s"
+    fuzz_one "$target" &
+    pids+=($!)
+  done
+  for i in "${!batch[@]}"; do
+    target=${batch[$i]}
+    if ! wait "${pids[$i]}"; then
+      tail -n 60 "$dir/$target.log"
+      echo "=== $target FAILED (input kept in $dir/findings/$target)"
+      status=1
+    else
+      echo "--- $target: $(grep -E "Done [0-9]+ runs" "$dir/$target.log" | tail -n 1)"
+    fi
+  done
 done
 exit $status
