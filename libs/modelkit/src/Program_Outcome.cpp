@@ -179,6 +179,10 @@ const Program_Output& Resume_Trial::whole() {
   return _whole;
 }
 
+namespace {
+const char* const kNo_Row_After = "the killed run wrote no row after its checkpoint, so none is replaced";
+}  // namespace
+
 Resume_Trial::Outcome Resume_Trial::Resume(const Threads& t) {
   Outcome o;
   if (whole().status != 0) {
@@ -186,39 +190,46 @@ Resume_Trial::Outcome Resume_Trial::Resume(const Threads& t) {
     return o;
   }
   const std::string csv = _scratch + "part.csv", db = _scratch + "part.db", ckpt = _scratch + "part.ckpt";
-  for (const std::string& f : {csv, db, ckpt}) std::remove(f.c_str());
-  {
-    // Without an end of its own: it runs until killed.
-    Background_Program dying(
-        _program, _args + " --steps 2000000000 --csv " + csv + " --sqlite " + db + " --checkpoint " + ckpt +
-                      " --checkpoint-every " + std::to_string(_every) + " --threads " +
-                      std::to_string(t.save_threads) + " --block_size " + std::to_string(t.save_block));
-    // A checkpoint is in place once its file exists: its writer renames it there when whole.
-    if (!Wait_Until(
-            [&] {
-              return Lines_Of(Read_Text_File(csv)).size() >= _kill_at_lines && std::filesystem::exists(ckpt);
-            },
-            std::chrono::milliseconds(60000))) {
-      o.problem = "the run to kill did not write " + std::to_string(_kill_at_lines) +
-                  " lines and a checkpoint within 60 s";
+  // A kill that lands after a checkpoint and before the next row leaves nothing to replace,
+  // which this trial is about: the program is then killed again, a few times at most.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    o.problem.clear();
+    for (const std::string& f : {csv, db, ckpt}) std::remove(f.c_str());
+    {
+      // Without an end of its own: it runs until killed.
+      Background_Program dying(
+          _program, _args + " --steps 2000000000 --csv " + csv + " --sqlite " + db + " --checkpoint " + ckpt +
+                        " --checkpoint-every " + std::to_string(_every) + " --threads " +
+                        std::to_string(t.save_threads) + " --block_size " + std::to_string(t.save_block));
+      // A checkpoint is in place once its file exists: its writer renames it there when whole.
+      if (!Wait_Until(
+              [&] {
+                return Lines_Of(Read_Text_File(csv)).size() >= _kill_at_lines &&
+                       std::filesystem::exists(ckpt);
+              },
+              std::chrono::milliseconds(60000))) {
+        o.problem = "the run to kill did not write " + std::to_string(_kill_at_lines) +
+                    " lines and a checkpoint within 60 s";
+        return o;
+      }
+      dying.Signal(SIGKILL);
+      dying.Wait();
+    }
+    try {
+      o.saved_at = Checkpoint_Reader(ckpt).header().iteration;
+    } catch (const std::exception& e) {
+      o.problem = std::string("the killed run left no checkpoint to read: ") + e.what();
       return o;
     }
-    dying.Signal(SIGKILL);
-    dying.Wait();
-  }
-  try {
-    o.saved_at = Checkpoint_Reader(ckpt).header().iteration;
-  } catch (const std::exception& e) {
-    o.problem = std::string("the killed run left no checkpoint to read: ") + e.what();
-    return o;
-  }
-  o.killed_csv = Read_Text_File(csv);
-  const std::vector<std::string> lines = Lines_Of(o.killed_csv);
-  const std::string last = lines.empty() ? "" : lines.back();
-  if (o.saved_at < uint32_t(_every) || o.saved_at >= uint32_t(_steps)) {
-    o.problem = "the checkpoint is at step " + std::to_string(o.saved_at) + ", not within the run";
-  } else if (lines.size() < 2 || std::stoull("0" + last.substr(0, last.find(','))) <= o.saved_at) {
-    o.problem = "the killed run wrote no row after its checkpoint, so none is replaced";
+    o.killed_csv = Read_Text_File(csv);
+    const std::vector<std::string> lines = Lines_Of(o.killed_csv);
+    const std::string last = lines.empty() ? "" : lines.back();
+    if (o.saved_at < uint32_t(_every) || o.saved_at >= uint32_t(_steps)) {
+      o.problem = "the checkpoint is at step " + std::to_string(o.saved_at) + ", not within the run";
+    } else if (lines.size() < 2 || std::stoull("0" + last.substr(0, last.find(','))) <= o.saved_at) {
+      o.problem = kNo_Row_After;
+    }
+    if (o.problem != kNo_Row_After) break;
   }
   if (!o.problem.empty()) return o;
   o.resumed =
